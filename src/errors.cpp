@@ -9,6 +9,14 @@ void fatal(std::string_view message, std::source_location where) {
                      std::string(where.file_name()) + ":" + std::to_string(where.line()));
 }
 
+void fatal_compare(const char* op, uint64_t left, uint64_t right, std::string_view message,
+                   std::source_location where) {
+    std::string text = std::string("assertion `left ") + op + " right` failed";
+    if (!message.empty()) text += ": " + std::string(message);
+    text += "\n  left: " + std::to_string(left) + "\n right: " + std::to_string(right);
+    fatal(text, where);
+}
+
 KelvoError KelvoError::invalid_input(std::string message) {
     return KelvoError(KelvoErrorKind::InvalidInput, std::move(message));
 }

@@ -34,6 +34,27 @@ private:
         if (!(condition)) ::kelvo::fatal(message); \
     } while (0)
 
+// Equality and inequality assertions whose report shows both values:
+// "assertion `left == right` failed: <message>\n  left: <a>\n right: <b>" (no ": <message>"
+// part when the message is empty).
+[[noreturn]] void fatal_compare(const char* op, uint64_t left, uint64_t right,
+                                std::string_view message,
+                                std::source_location where = std::source_location::current());
+
+#define KELVO_ASSERT_EQ(left, right, message)                                 \
+    do {                                                                      \
+        const uint64_t kelvo_left_ = (left), kelvo_right_ = (right);          \
+        if (kelvo_left_ != kelvo_right_)                                      \
+            ::kelvo::fatal_compare("==", kelvo_left_, kelvo_right_, message); \
+    } while (0)
+
+#define KELVO_ASSERT_NE(left, right, message)                                 \
+    do {                                                                      \
+        const uint64_t kelvo_left_ = (left), kelvo_right_ = (right);          \
+        if (kelvo_left_ == kelvo_right_)                                      \
+            ::kelvo::fatal_compare("!=", kelvo_left_, kelvo_right_, message); \
+    } while (0)
+
 enum class KelvoErrorKind : uint8_t { InvalidInput, Parse, Io, Unsupported, Internal, WorkerPanic };
 
 // The one error value of subsystems 1-4. `what()` is the text a Python user reads.

@@ -13,11 +13,7 @@ void check_qubit(const PauliString& p, uint64_t q) {
 }
 
 void check_same_size(const PauliString& a, const PauliString& b) {
-    if (a.num_qubits != b.num_qubits) {
-        fatal("assertion `left == right` failed: Pauli strings act on different numbers of "
-              "qubits\n  left: " +
-              std::to_string(a.num_qubits) + "\n right: " + std::to_string(b.num_qubits));
-    }
+    KELVO_ASSERT_EQ(a.num_qubits, b.num_qubits, "Pauli strings act on different numbers of qubits");
 }
 
 // Coefficient exponent k of i^k in front of the Hermitian letters.

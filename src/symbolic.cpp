@@ -1,0 +1,154 @@
+#include "symbolic.h"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "bits.h"
+#include "errors.h"
+
+namespace kelvo {
+namespace {
+
+constexpr const char* kProbabilityRange = "probability must be between 0 and 1";
+
+bool is_probability(double p) {
+    return p >= 0.0 && p <= 1.0;
+}  // NaN fails both
+
+// The next `count` ids as i32; running past the i32 range would hand out ids <= 0.
+int32_t first_of_fresh_ids(uint32_t next, uint64_t count) {
+    constexpr uint64_t kMaxId = std::numeric_limits<int32_t>::max();
+    KELVO_ASSERT(next >= 1 && next <= kMaxId && count - 1 <= kMaxId - next,
+                 "condition id must be positive");
+    return static_cast<int32_t>(next);
+}
+
+}  // namespace
+
+SymbolicBool symbolic_bool(int32_t id) {
+    return SymbolicBool{normalize_xor_conditions({id}), false};
+}
+
+SymbolicBool xor_bool_constant(const SymbolicBool& value, bool bit) {
+    return SymbolicBool{value.conditions, value.constant != bit};
+}
+
+SymbolicBool xor_bool(const SymbolicBool& a, const SymbolicBool& b) {
+    SymbolicBool out;
+    out.constant = a.constant != b.constant;
+    out.conditions.reserve(a.conditions.size() + b.conditions.size());
+    size_t i = 0, j = 0;
+    while (i < a.conditions.size() && j < b.conditions.size()) {
+        if (a.conditions[i] == b.conditions[j]) {
+            ++i;
+            ++j;
+        } else if (a.conditions[i] < b.conditions[j]) {
+            out.conditions.push_back(a.conditions[i++]);
+        } else {
+            out.conditions.push_back(b.conditions[j++]);
+        }
+    }
+    out.conditions.insert(out.conditions.end(), a.conditions.begin() + i, a.conditions.end());
+    out.conditions.insert(out.conditions.end(), b.conditions.begin() + j, b.conditions.end());
+    return out;
+}
+
+int32_t SymbolicContext::fresh_bernoulli_condition(double p) {
+    if (!is_probability(p)) throw KelvoError::invalid_input(kProbabilityRange);
+    const int32_t id = first_of_fresh_ids(next_condition_id, 1);
+    ++next_condition_id;
+    if (categorical_of.contains(id)) {
+        throw KelvoError::invalid_input("condition already belongs to a categorical distribution");
+    }
+    bernoulli[id] = p;
+    return id;
+}
+
+SymbolicBool SymbolicContext::fresh_bernoulli_bool(double p) {
+    return symbolic_bool(fresh_bernoulli_condition(p));
+}
+
+std::vector<SymbolicBool> SymbolicContext::fresh_categorical_bools(
+    uint64_t k, std::span<const std::vector<uint64_t>> assignments,
+    std::span<const double> probabilities) {
+    if (assignments.empty()) {
+        throw KelvoError::invalid_input(
+            "categorical symbolic distribution needs at least one assignment");
+    }
+    if (k == 0 || assignments.size() != probabilities.size()) {
+        throw KelvoError::invalid_input("invalid categorical symbolic distribution");
+    }
+    // A row with a bit at or above k is no k-bit row either: it would set conditions that
+    // belong to nobody (or to a later group) when drawn.
+    const uint64_t words = word_count(k);
+    const uint64_t high_mask = k % 64 == 0 ? 0 : ~uint64_t{0} << (k % 64);
+    for (const std::vector<uint64_t>& row : assignments) {
+        if (row.size() != words || (row.back() & high_mask) != 0) {
+            throw KelvoError::invalid_input("categorical assignment length mismatch");
+        }
+    }
+    double sum = 0.0;
+    for (const double p : probabilities) {
+        if (!is_probability(p)) throw KelvoError::invalid_input(kProbabilityRange);
+        sum += p;
+    }
+    if (std::abs(sum - 1.0) > 1e-12) {
+        throw KelvoError::invalid_input(
+            "categorical symbolic distribution probabilities must sum to 1");
+    }
+
+    const int32_t first = first_of_fresh_ids(next_condition_id, k);
+    SymbolicCategoricalDistribution dist;
+    dist.conditions.reserve(k);
+    for (uint64_t i = 0; i < k; ++i)
+        dist.conditions.push_back(first + static_cast<int32_t>(i));
+    dist.assignments.assign(assignments.begin(), assignments.end());
+    dist.probabilities.assign(probabilities.begin(), probabilities.end());
+    dist.width = k;
+
+    std::vector<SymbolicBool> out;
+    out.reserve(k);
+    for (const int32_t id : dist.conditions)
+        out.push_back(symbolic_bool(id));
+
+    // Everything that can fail is done; now commit.
+    const uint64_t index = categoricals.size();
+    categoricals.push_back(std::move(dist));
+    for (const int32_t id : categoricals.back().conditions)
+        categorical_of[id] = index;
+    next_condition_id += static_cast<uint32_t>(k);
+    return out;
+}
+
+void SymbolicContext::raise_next_condition_id_past(int32_t id) {
+    const int64_t wanted = int64_t{id} + 1;
+    if (wanted > int64_t{next_condition_id}) next_condition_id = static_cast<uint32_t>(wanted);
+}
+
+SymbolicBoolEvaluationPlan::SymbolicBoolEvaluationPlan(const SymbolicBool& value)
+    : conditions(value.conditions), constant(value.constant) {
+    for (const int32_t c : conditions) {
+        KELVO_ASSERT(c >= 1, "condition id must be positive");
+        const uint64_t word = static_cast<uint64_t>(c - 1) / 64;
+        const uint64_t bit = uint64_t{1} << (static_cast<uint64_t>(c - 1) % 64);
+        if (!word_indices.empty() && word_indices.back() == word) {
+            word_masks.back() |= bit;
+        } else {
+            word_indices.push_back(word);
+            word_masks.push_back(bit);
+        }
+        KELVO_ASSERT(word_indices.size() == word_masks.size(),
+                     "word_masks and word_indices grow together");
+    }
+}
+
+bool SymbolicBoolEvaluationPlan::evaluate(std::span<const uint64_t> table) const {
+    uint64_t parity = 0;
+    for (size_t g = 0; g < word_indices.size(); ++g) {
+        if (word_indices[g] < table.size()) parity ^= table[word_indices[g]] & word_masks[g];
+    }
+    return constant != ((std::popcount(parity) & 1) != 0);
+}
+
+}  // namespace kelvo

@@ -1,0 +1,89 @@
+// Symbolic Booleans over numbered random conditions, the registry that hands the conditions
+// out, and the flattened form used to evaluate a Boolean against a packed table of samples.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+namespace kelvo {
+
+// constant XOR (XOR of the conditions). The list is always canonical (strictly increasing,
+// every id >= 1), so equal fields mean equal Boolean functions.
+struct SymbolicBool {
+    std::vector<int32_t> conditions;
+    bool constant = false;
+
+    bool operator==(const SymbolicBool&) const = default;
+};
+
+// The Boolean of one condition; an id <= 0 is fatal ("condition id must be positive").
+SymbolicBool symbolic_bool(int32_t id);
+// `value` with its constant XORed with `bit`.
+SymbolicBool xor_bool_constant(const SymbolicBool& value, bool bit);
+// a XOR b: ids present in both cancel.
+SymbolicBool xor_bool(const SymbolicBool& a, const SymbolicBool& b);
+
+// k conditions drawn jointly: outcome j (probability probabilities[j]) sets condition
+// conditions[i] to bit i of assignments[j], a packed k-bit row.
+struct SymbolicCategoricalDistribution {
+    std::vector<int32_t> conditions;
+    std::vector<std::vector<uint64_t>> assignments;
+    std::vector<double> probabilities;
+    uint64_t width = 0;
+
+    bool operator==(const SymbolicCategoricalDistribution&) const = default;
+};
+
+// Registry of the random conditions of one compilation. Ids are handed out upward from 1;
+// callers that bring ids of their own raise `next_condition_id` above them.
+struct SymbolicContext {
+    // In creation order; the index is a distribution's identity.
+    std::vector<SymbolicCategoricalDistribution> categoricals;
+    // Condition id -> index in `categoricals`, for every jointly drawn condition.
+    std::unordered_map<int32_t, uint64_t> categorical_of;
+    // Independently drawn conditions and their probabilities, ascending by id (the sampler's
+    // groups follow this order).
+    std::map<int32_t, double> bernoulli;
+    uint32_t next_condition_id = 1;
+
+    // Registers one condition that is 1 with probability p and returns its id. Throws
+    // KelvoError (InvalidInput) "probability must be between 0 and 1" (context unchanged) or
+    // "condition already belongs to a categorical distribution" (the id is consumed).
+    int32_t fresh_bernoulli_condition(double p);
+    SymbolicBool fresh_bernoulli_bool(double p);
+
+    // Registers k jointly drawn conditions and returns their Booleans in id order. Every
+    // failure throws KelvoError (InvalidInput) and leaves the context unchanged. A row must
+    // be exactly word_count(k) words with no bit set at or above k.
+    std::vector<SymbolicBool> fresh_categorical_bools(
+        uint64_t k, std::span<const std::vector<uint64_t>> assignments,
+        std::span<const double> probabilities);
+
+    // next_condition_id = max(next_condition_id, id + 1), compared as signed values.
+    void raise_next_condition_id_past(int32_t id);
+
+    bool operator==(const SymbolicContext&) const = default;
+};
+
+// One SymbolicBool flattened for a packed condition table in which condition c is bit c - 1
+// (bit (c - 1) % 64 of word (c - 1) / 64). Groups are in increasing word order, one per word.
+struct SymbolicBoolEvaluationPlan {
+    std::vector<int32_t> conditions;
+    std::vector<uint64_t> word_indices;
+    std::vector<uint64_t> word_masks;
+    bool constant = false;
+
+    SymbolicBoolEvaluationPlan() = default;
+    // An id <= 0 is fatal ("condition id must be positive").
+    explicit SymbolicBoolEvaluationPlan(const SymbolicBool& value);
+
+    // constant XOR parity of the masked table words; words past the table's end read as zero.
+    bool evaluate(std::span<const uint64_t> table) const;
+
+    bool operator==(const SymbolicBoolEvaluationPlan&) const = default;
+};
+
+}  // namespace kelvo

@@ -1,0 +1,207 @@
+#include "symbolic.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <random>
+#include <set>
+
+#include "errors.h"
+
+namespace kelvo {
+namespace {
+
+std::string error_text(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const KelvoError& e) {
+        EXPECT_EQ(e.kind(), KelvoErrorKind::InvalidInput);
+        return e.what();
+    }
+    ADD_FAILURE() << "no KelvoError";
+    return "";
+}
+
+SymbolicBool from_set(const std::set<int32_t>& ids, bool constant) {
+    return SymbolicBool{std::vector<int32_t>(ids.begin(), ids.end()), constant};
+}
+
+TEST(SymbolicBool, Constructors) {
+    EXPECT_EQ(symbolic_bool(7), (SymbolicBool{{7}, false}));
+    EXPECT_THROW(symbolic_bool(0), FatalError);
+    EXPECT_THROW(symbolic_bool(-3), FatalError);
+    const SymbolicBool v{{1, 4}, true};
+    EXPECT_EQ(xor_bool_constant(v, true), (SymbolicBool{{1, 4}, false}));
+    EXPECT_EQ(xor_bool_constant(v, false), v);
+}
+
+TEST(SymbolicBool, XorMatchesSymmetricDifference) {
+    EXPECT_EQ(xor_bool(SymbolicBool{{1, 3}, false}, SymbolicBool{{3, 4}, true}),
+              (SymbolicBool{{1, 4}, true}));
+    const SymbolicBool v{{2, 5, 9}, true};
+    EXPECT_EQ(xor_bool(v, v), SymbolicBool{});
+
+    std::mt19937_64 rng(11);
+    for (int trial = 0; trial < 500; ++trial) {
+        std::set<int32_t> a, b;
+        const int range = 1 + static_cast<int>(rng() % 200);
+        for (int i = static_cast<int>(rng() % 40); i > 0; --i)
+            a.insert(1 + rng() % range);
+        for (int i = static_cast<int>(rng() % 40); i > 0; --i)
+            b.insert(1 + rng() % range);
+        std::set<int32_t> diff;
+        for (const int32_t x : a)
+            if (!b.contains(x)) diff.insert(x);
+        for (const int32_t x : b)
+            if (!a.contains(x)) diff.insert(x);
+        const bool ca = rng() & 1, cb = rng() & 1;
+        EXPECT_EQ(xor_bool(from_set(a, ca), from_set(b, cb)), from_set(diff, ca != cb));
+    }
+}
+
+TEST(SymbolicContext, BernoulliIdsAndFailures) {
+    SymbolicContext ctx;
+    EXPECT_EQ(ctx.fresh_bernoulli_condition(1.0), 1);
+    EXPECT_EQ(ctx.fresh_bernoulli_condition(0.0), 2);
+    EXPECT_EQ(ctx.fresh_bernoulli_bool(0.25), (SymbolicBool{{3}, false}));
+    const SymbolicContext before = ctx;
+    for (const double bad : {1.0000001, -0.0001, std::nan("")}) {
+        EXPECT_EQ(error_text([&] { ctx.fresh_bernoulli_condition(bad); }),
+                  "probability must be between 0 and 1");
+        EXPECT_EQ(error_text([&] { ctx.fresh_bernoulli_bool(bad); }),
+                  "probability must be between 0 and 1");
+    }
+    EXPECT_EQ(ctx, before);
+    EXPECT_EQ(
+        (std::vector<std::pair<const int32_t, double>>(ctx.bernoulli.begin(), ctx.bernoulli.end())),
+        (std::vector<std::pair<const int32_t, double>>{{1, 1.0}, {2, 0.0}, {3, 0.25}}));
+}
+
+TEST(SymbolicContext, BernoulliCollisionConsumesTheId) {
+    SymbolicContext ctx;
+    ctx.fresh_categorical_bools(2, std::vector<std::vector<uint64_t>>{{0b01}, {0b10}},
+                                std::vector<double>{0.5, 0.5});
+    ctx.next_condition_id = 2;  // as if a caller lowered the counter
+    EXPECT_EQ(error_text([&] { ctx.fresh_bernoulli_condition(0.5); }),
+              "condition already belongs to a categorical distribution");
+    EXPECT_EQ(ctx.next_condition_id, 3u);
+    EXPECT_TRUE(ctx.bernoulli.empty());
+    EXPECT_EQ(ctx.fresh_bernoulli_condition(0.5), 3);
+}
+
+TEST(SymbolicContext, IdsPastTheSignedRangeAreFatal) {
+    SymbolicContext ctx;
+    ctx.next_condition_id = std::numeric_limits<int32_t>::max();
+    EXPECT_EQ(ctx.fresh_bernoulli_condition(0.5), std::numeric_limits<int32_t>::max());
+    const SymbolicContext before = ctx;
+    EXPECT_THROW(ctx.fresh_bernoulli_condition(0.5), FatalError);
+    EXPECT_EQ(ctx, before);
+}
+
+TEST(SymbolicContext, Categorical) {
+    SymbolicContext ctx;
+    ctx.fresh_bernoulli_condition(0.5);
+    const std::vector<std::vector<uint64_t>> rows = {{0b000}, {0b011}, {0b100}};
+    const std::vector<double> probs = {0.5, 0.25, 0.25};
+    const auto bools = ctx.fresh_categorical_bools(3, rows, probs);
+    EXPECT_EQ(bools, (std::vector<SymbolicBool>{{{2}, false}, {{3}, false}, {{4}, false}}));
+    EXPECT_EQ(ctx.next_condition_id, 5u);
+    ASSERT_EQ(ctx.categoricals.size(), 1u);
+    EXPECT_EQ(ctx.categoricals[0], (SymbolicCategoricalDistribution{{2, 3, 4}, rows, probs, 3}));
+    for (const int32_t id : {2, 3, 4})
+        EXPECT_EQ(ctx.categorical_of.at(id), 0u);
+    EXPECT_EQ(ctx.bernoulli.size(), 1u);
+
+    // k = 65 needs rows of exactly two words.
+    const std::vector<double> half = {0.5, 0.5};
+    const auto wide =
+        ctx.fresh_categorical_bools(65, std::vector<std::vector<uint64_t>>{{1, 1}, {0, 0}}, half);
+    EXPECT_EQ(wide.size(), 65u);
+    EXPECT_EQ(wide.front(), symbolic_bool(5));
+    EXPECT_EQ(wide.back(), symbolic_bool(69));
+    EXPECT_EQ(ctx.categorical_of.at(69), 1u);
+    EXPECT_EQ(ctx.next_condition_id, 70u);
+}
+
+TEST(SymbolicContext, CategoricalChecksInOrderLeaveContextUnchanged) {
+    SymbolicContext ctx;
+    ctx.fresh_bernoulli_condition(0.5);
+    const SymbolicContext before = ctx;
+    using Rows = std::vector<std::vector<uint64_t>>;
+    using Probs = std::vector<double>;
+    const auto fails = [&](uint64_t k, const Rows& rows, const Probs& probs) {
+        const std::string text = error_text([&] { ctx.fresh_categorical_bools(k, rows, probs); });
+        EXPECT_EQ(ctx, before);
+        return text;
+    };
+    EXPECT_EQ(fails(0, {}, {}), "categorical symbolic distribution needs at least one assignment");
+    EXPECT_EQ(fails(0, {{}}, {1.0}), "invalid categorical symbolic distribution");
+    EXPECT_EQ(fails(2, {{1}}, {0.5, 0.5}), "invalid categorical symbolic distribution");
+    // Every row is checked before any probability.
+    EXPECT_EQ(fails(65, {{1, 0}, {1}}, {2.0, 0.5}), "categorical assignment length mismatch");
+    EXPECT_EQ(fails(64, {{1, 0}}, {1.0}), "categorical assignment length mismatch");
+    // A bit at or above k would set a condition outside the group.
+    EXPECT_EQ(fails(3, {{0b1000}}, {1.0}), "categorical assignment length mismatch");
+    EXPECT_EQ(fails(65, {{0, 0b10}}, {1.0}), "categorical assignment length mismatch");
+    EXPECT_EQ(fails(2, {{1}, {2}}, {0.5, std::nan("")}), "probability must be between 0 and 1");
+    EXPECT_EQ(fails(2, {{1}, {2}}, {-0.1, 1.1}), "probability must be between 0 and 1");
+    EXPECT_EQ(fails(2, {{1}, {2}}, {0.5, 0.5 + 1e-11}),
+              "categorical symbolic distribution probabilities must sum to 1");
+    EXPECT_EQ(fails(2, {{1}, {2}}, {0.5, 0.5 - 1e-11}),
+              "categorical symbolic distribution probabilities must sum to 1");
+    // Within 1e-12 is accepted.
+    EXPECT_EQ(ctx.fresh_categorical_bools(2, Rows{{1}, {2}}, Probs{0.5, 0.5 + 1e-13}).size(), 2u);
+    EXPECT_EQ(ctx.fresh_categorical_bools(2, Rows{{1}, {2}}, Probs{0.5, 0.5 - 1e-13}).size(), 2u);
+    EXPECT_EQ(ctx.fresh_categorical_bools(64, Rows{{~uint64_t{0}}}, Probs{1.0}).size(), 64u);
+}
+
+TEST(SymbolicContext, RaiseNextConditionId) {
+    SymbolicContext ctx;
+    ctx.next_condition_id = 5;
+    ctx.raise_next_condition_id_past(3);
+    EXPECT_EQ(ctx.next_condition_id, 5u);
+    ctx.raise_next_condition_id_past(-7);
+    EXPECT_EQ(ctx.next_condition_id, 5u);
+    ctx.raise_next_condition_id_past(10);
+    EXPECT_EQ(ctx.next_condition_id, 11u);
+    ctx.raise_next_condition_id_past(std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(ctx.next_condition_id, uint32_t{1} << 31);
+}
+
+TEST(EvaluationPlan, Groups) {
+    const SymbolicBoolEvaluationPlan plan(SymbolicBool{{1, 2, 64, 65, 200}, false});
+    EXPECT_EQ(plan.conditions, (std::vector<int32_t>{1, 2, 64, 65, 200}));
+    EXPECT_EQ(plan.word_indices, (std::vector<uint64_t>{0, 1, 3}));
+    EXPECT_EQ(plan.word_masks,
+              (std::vector<uint64_t>{0b11 | (uint64_t{1} << 63), 1, uint64_t{1} << 7}));
+    EXPECT_THROW(SymbolicBoolEvaluationPlan(SymbolicBool{{0}, false}), FatalError);
+
+    const SymbolicBoolEvaluationPlan truth(SymbolicBool{{}, true});
+    EXPECT_TRUE(truth.word_indices.empty());
+    EXPECT_TRUE(truth.evaluate({}));
+    const std::vector<uint64_t> table = {~uint64_t{0}, 5};
+    EXPECT_TRUE(truth.evaluate(table));
+}
+
+TEST(EvaluationPlan, MatchesDirectBitLookup) {
+    std::mt19937_64 rng(5);
+    for (int trial = 0; trial < 300; ++trial) {
+        std::set<int32_t> ids;
+        for (int i = static_cast<int>(rng() % 30); i > 0; --i)
+            ids.insert(1 + rng() % 400);
+        const SymbolicBool value = from_set(ids, rng() & 1);
+        const SymbolicBoolEvaluationPlan plan(value);
+        std::vector<uint64_t> table(7);
+        for (uint64_t& w : table)
+            w = rng();
+        bool expected = value.constant;
+        for (const int32_t c : ids)
+            expected ^= (table[(c - 1) / 64] >> ((c - 1) % 64)) & 1;
+        EXPECT_EQ(plan.evaluate(table), expected);
+    }
+}
+
+}  // namespace
+}  // namespace kelvo
