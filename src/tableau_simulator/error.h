@@ -23,7 +23,7 @@ enum class SimErrorKind : uint8_t {
 };
 
 class SimError : public std::exception {
-public:
+  public:
     static SimError invalid_probability(double probability);
     static SimError invalid_pauli_channel();
     static SimError non_finite_angle(double angle);
@@ -40,7 +40,7 @@ public:
     SimErrorKind kind() const { return kind_; }
     const char* what() const noexcept override { return message_.c_str(); }
 
-private:
+  private:
     SimError(SimErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
 
     SimErrorKind kind_;

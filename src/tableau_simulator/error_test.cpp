@@ -14,7 +14,8 @@ TEST(SimError, Messages) {
                  "cannot post-select outcome false with probability 3e-10");
     EXPECT_STREQ(SimError::qubit_out_of_range(5, 3).what(),
                  "observable qubit index 5 is outside a 3-qubit register");
-    EXPECT_STREQ(SimError::invalid_probability(1.5).what(), "probability 1.5 must be between 0 and 1");
+    EXPECT_STREQ(SimError::invalid_probability(1.5).what(),
+                 "probability 1.5 must be between 0 and 1");
     EXPECT_STREQ(SimError::rank_cap_exceeded(2000000, 1048576).what(),
                  "stabilizer rank 2000000 exceeds cap 1048576");
     EXPECT_EQ(SimError::repeated_qubit(4).kind(), SimErrorKind::RepeatedQubit);
