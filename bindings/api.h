@@ -1,0 +1,13 @@
+// Registration steps of the module body, one group per API file; module.cpp calls them in
+// the module's registration order.
+#pragma once
+
+#include "registrar.h"
+
+namespace kelvo::py {
+
+// pauli_api.cpp
+void register_pauli_class(Registrar& module);      // PauliString
+void register_pauli_functions(Registrar& module);  // pauli_identity .. neg
+
+}  // namespace kelvo::py

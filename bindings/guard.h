@@ -1,0 +1,41 @@
+// Per-object thread affinity and borrow state, shared by every bound class.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+namespace kelvo::py {
+
+enum class Access { Shared, Exclusive };
+
+class ObjectGuard {
+  public:
+    // A thread-affine object belongs to the constructing thread; others to every thread.
+    explicit ObjectGuard(bool thread_affine)
+        : owner_(thread_affine ? std::this_thread::get_id() : std::thread::id()) {}
+
+    bool on_owner_thread() const {
+        return owner_ == std::thread::id() || owner_ == std::this_thread::get_id();
+    }
+    // Panics with "<class_name> is unsendable, but sent to another thread" off the owner thread.
+    void check_thread(const char* class_name) const;
+
+    // Raise RuntimeError "Already mutably borrowed" / "Already borrowed" on a conflict.
+    void acquire(Access access);
+    void release(Access access) {
+        if (access == Access::Exclusive) {
+            state_.store(0, std::memory_order_release);
+        } else {
+            state_.fetch_sub(1, std::memory_order_release);
+        }
+    }
+
+  private:
+    static constexpr int32_t kExclusive = -1;
+
+    std::thread::id owner_;
+    std::atomic<int32_t> state_{0};  // kExclusive, or the number of shared borrows
+};
+
+}  // namespace kelvo::py

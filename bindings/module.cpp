@@ -1,0 +1,39 @@
+// Entry point of kelvo._core: fills the module in its fixed registration order.
+#include "api.h"
+#include "error_map.h"
+#include "registrar.h"
+
+namespace kelvo::py {
+namespace {
+
+// SimulatorError, the classes of the simulator side, then the Pauli functions.
+void register_simulator_half(Registrar& module) {
+    module.add_exception("SimulatorError", simulator_error_class());
+    register_pauli_class(module);
+    // MeasureResult, then TableauSimulator (simulator_api.cpp) go here.
+    register_pauli_functions(module);
+}
+
+void fill_module(PyObject* module) {
+    Registrar registrar(module);
+    registrar.add_exception("ParseError", parse_error_class());
+    // Circuit, ReferenceSample, Program, SampleResult, then parse, parse_file, compile, sample,
+    // sample_survivors (circuit_api.cpp) go here.
+    register_simulator_half(registrar);
+    registrar.add("__version__", py_str("0.2.3"));
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_core", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace kelvo::py
+
+PyMODINIT_FUNC PyInit__core() {
+    using namespace kelvo::py;
+    return guarded<PyObject*>(nullptr, [] {
+        Ref module = take(PyModule_Create(&module_def));
+        fill_module(module.get());
+        return module.release();
+    });
+}
