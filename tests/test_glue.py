@@ -1,0 +1,171 @@
+"""Argument matching, conversion rules and the thread and borrow guards, seen through
+PauliString (every class shares the same glue)."""
+
+import gc
+import inspect
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+import kelvo
+
+
+class Index:
+    """An object with __index__ that may run a callback first."""
+
+    def __init__(self, value, callback=None):
+        self.value = value
+        self.callback = callback
+
+    def __index__(self):
+        if self.callback:
+            self.callback()
+        return self.value
+
+
+def test_argument_matching_errors():
+    p = kelvo.PauliString(2)
+    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'q'"):
+        p.xbit()
+    with pytest.raises(TypeError, match=r"missing 2 required positional arguments: 'nqubits' and 'q'"):
+        kelvo.pauli_x()
+    with pytest.raises(TypeError, match=r"takes 1 positional argument but 2 were given"):
+        p.xbit(0, 1)
+    with pytest.raises(TypeError, match=r"takes from 0 to 1 positional arguments but 2 were given"):
+        kelvo.PauliString(1, 2)
+    with pytest.raises(TypeError, match=r"unexpected keyword argument 'r'"):
+        p.xbit(r=0)
+    with pytest.raises(TypeError, match=r"multiple values for argument 'q'"):
+        p.xbit(0, q=0)
+    with pytest.raises(TypeError, match=r"multiple values for argument 'nqubits'"):
+        kelvo.PauliString(1, nqubits=1)
+    assert p.set_xbit(value=True, q=1) is None
+    assert p.xbit(q=1) is True
+    assert kelvo.pauli_x(q=1, nqubits=2) == kelvo.pauli_string("IX")
+    assert kelvo.PauliString(nqubits=3).nqubits == 3
+    assert kelvo.PauliString().nqubits == 0
+
+
+def test_text_signatures():
+    assert str(inspect.signature(kelvo.PauliString.xbit)) == "(self, /, q)"
+    assert str(inspect.signature(kelvo.PauliString.set_xbit)) == "(self, /, q, value)"
+    assert str(inspect.signature(kelvo.pauli_x)) == "(nqubits, q)"
+    assert str(inspect.signature(kelvo.PauliString.from_text)) == "(text)"
+    assert str(inspect.signature(kelvo.PauliString)) == "(nqubits=0)"
+    assert kelvo.PauliString.xbit.__doc__ == "Returns whether qubit `q` has an X component."
+
+
+def test_unsigned_conversion():
+    p = kelvo.PauliString(3)
+    assert p.xbit(True) is False  # a bool counts as 1
+    assert p.xbit(np.int64(2)) is False
+    assert p.xbit(Index(1)) is False
+    with pytest.raises(OverflowError, match="'q'"):
+        p.xbit(-1)
+    with pytest.raises(OverflowError, match="'q'"):
+        p.xbit(2**64)
+    with pytest.raises(TypeError, match="'q'"):
+        p.xbit(1.0)
+    with pytest.raises(TypeError, match="'nqubits'"):
+        kelvo.PauliString("3")
+    with pytest.raises(ZeroDivisionError):  # an error of __index__ itself passes through
+        p.xbit(Index(0, lambda: 1 / 0))
+
+
+def test_bool_conversion_is_strict():
+    p = kelvo.PauliString(1)
+    for bad in (1, 0, None, "x", np.int8(1)):
+        with pytest.raises(TypeError, match="argument 'value'.*bool"):
+            p.set_xbit(0, bad)
+    p.set_xbit(0, np.bool_(True))
+    assert p.xbit(0) is True
+    p.set_xbit(0, np.True_ & np.False_)
+    assert p.xbit(0) is False
+
+
+def test_phase_conversion():
+    p = kelvo.PauliString(1)
+    for value, expected in [(-1, 3), (5, 1), (2**31 - 1, 3), (-(2**31), 0), (Index(6), 2)]:
+        p.set_phase(value)
+        assert p.phase_exponent == expected
+    p.set_phase(1)
+    for bad in (2**31, -(2**31) - 1, 2**100):
+        with pytest.raises(OverflowError, match="'phase_exponent'"):
+            p.set_phase(bad)
+    with pytest.raises(TypeError, match="'delta'"):
+        p.phase_shift(0.5)
+    assert p.phase_exponent == 1
+
+
+def test_str_and_instance_conversion():
+    with pytest.raises(TypeError, match="'text'"):
+        kelvo.pauli_string(b"X")
+    with pytest.raises(TypeError, match="'pauli'.*PauliString"):
+        kelvo.neg("X")
+    with pytest.raises(TypeError, match="'other'"):
+        kelvo.PauliString(1).same_body(None)
+    with pytest.raises(UnicodeEncodeError):
+        kelvo.pauli_string("\ud800")
+
+
+def test_borrow_guards_refuse_reentrant_use_and_release_on_every_path():
+    p = kelvo.PauliString(2)
+    # Exclusive access is held while set_xbit converts its arguments.
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        p.set_xbit(Index(0, lambda: p.xbit(0)), True)
+    # Shared access is held while xbit converts its argument.
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        p.xbit(Index(0, lambda: p.set_phase(1)))
+    # Two shared uses at once are fine.
+    assert p.same_body(p)
+    assert p.xbit(Index(0, lambda: p.zbit(0))) is False
+    # Every failed call released its access.
+    p.set_xbit(0, True)
+    assert str(p) == "XI"
+    with pytest.raises(ValueError):
+        p.set_xbit(5, True)
+    p.set_phase(2)
+    assert str(p) == "-XI"
+
+
+def run_on_thread(fn):
+    result = {}
+
+    def body():
+        try:
+            result["value"] = fn()
+        except BaseException as e:  # noqa: BLE001 - the panic exception is the subject
+            result["error"] = e
+
+    t = threading.Thread(target=body)
+    t.start()
+    t.join()
+    return result
+
+
+def test_use_from_another_thread_panics_and_changes_nothing(capfd):
+    p = kelvo.pauli_string("XY")
+    for call in (lambda: p.set_phase(0), lambda: p.xbit(0), lambda: str(p), lambda: p.x,
+                 lambda: -p, lambda: p * p, lambda: p == p, lambda: kelvo.neg(p)):
+        error = run_on_thread(call)["error"]
+        assert not isinstance(error, Exception)
+        assert isinstance(error, BaseException)
+        assert "PauliString is unsendable, but sent to another thread" in str(error)
+    assert "unsendable" in capfd.readouterr().err
+    assert p.phase_exponent == 1
+    # Objects made on another thread work there; constructors run anywhere.
+    assert run_on_thread(lambda: str(kelvo.pauli_string("Z") * kelvo.pauli_string("X")))["value"] == "i*Y"
+
+
+def test_last_reference_dropped_on_another_thread_is_reported(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
+    holder = {}
+    run_on_thread(lambda: holder.setdefault("p", kelvo.pauli_string("XYZ")))
+    del holder["p"]
+    gc.collect()
+    assert len(seen) == 1
+    assert type(seen[0]) is RuntimeError
+    assert "PauliString is unsendable" in str(seen[0])

@@ -1,0 +1,61 @@
+"""Import surface of kelvo._core: names, order, exception classes, version."""
+
+import kelvo
+import kelvo._core as core
+
+# The module's full registration order; names not built yet are simply absent.
+FULL_ORDER = [
+    "ParseError", "Circuit", "ReferenceSample", "Program", "SampleResult",
+    "parse", "parse_file", "compile", "sample", "sample_survivors",
+    "SimulatorError", "PauliString", "MeasureResult", "TableauSimulator",
+    "pauli_identity", "pauli_x", "pauli_y", "pauli_z", "pauli_string", "neg",
+    "__version__",
+]
+
+
+def test_all_lists_registered_names_in_order_with_version_last():
+    names = list(core.__all__)
+    assert names[-1] == "__version__"
+    assert len(set(names)) == len(names)
+    assert [n for n in FULL_ORDER if n in names] == names
+    present_now = ["ParseError", "SimulatorError", "PauliString", "pauli_identity", "pauli_x",
+                   "pauli_y", "pauli_z", "pauli_string", "neg", "__version__"]
+    assert set(present_now) <= set(names)
+    for name in names:
+        assert getattr(kelvo, name) is getattr(core, name)
+
+
+def test_version():
+    assert core.__version__ == "0.2.3"
+    assert kelvo.__version__ == "0.2.3"
+
+
+def test_exception_classes():
+    assert issubclass(core.ParseError, ValueError)
+    assert issubclass(core.SimulatorError, RuntimeError)
+    assert core.ParseError.__doc__ == "A circuit failed to parse."
+    assert core.SimulatorError.__doc__ == "A simulator operation failed on the live quantum state."
+    for cls in (core.ParseError, core.SimulatorError):
+        assert cls.__module__ == "kelvo._core"
+        assert cls.__bases__ in ((ValueError,), (RuntimeError,))
+        assert cls.__dict__.keys() <= {"__module__", "__doc__", "__weakref__", "__dict__"}
+
+
+def test_classes_and_functions_report_the_module():
+    assert core.__name__ == "kelvo._core"
+    assert core.PauliString.__module__ == "kelvo._core"
+    assert core.PauliString.__qualname__ == "PauliString"
+    for name in ["pauli_identity", "pauli_x", "pauli_y", "pauli_z", "pauli_string", "neg"]:
+        assert getattr(core, name).__module__ == "kelvo._core"
+
+
+def test_panic_exception_is_a_hidden_base_exception():
+    try:
+        kelvo.pauli_x(1, 0) * kelvo.pauli_x(2, 0)
+    except Exception:  # pragma: no cover - must not be an Exception
+        raise AssertionError("panic caught as Exception")
+    except BaseException as e:
+        panic = type(e)
+    assert panic.__bases__ == (BaseException,)
+    assert panic.__module__ == "kelvo._core"
+    assert panic.__name__ not in core.__all__
