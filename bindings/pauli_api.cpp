@@ -58,31 +58,19 @@ Ref phase_exponent(const PauliString& p) {
     return py_u64(p.phase);
 }
 
-Ref xbit(const PauliString& p, const Args& a) {
+template <bool (PauliString::*Get)(uint64_t) const>
+Ref get_bit(const PauliString& p, const Args& a) {
     const uint64_t q = to_u64(a[0]);
     check_qubit(q, p.num_qubits);
-    return py_bool(p.xbit(q));
+    return py_bool((p.*Get)(q));
 }
 
-Ref zbit(const PauliString& p, const Args& a) {
-    const uint64_t q = to_u64(a[0]);
-    check_qubit(q, p.num_qubits);
-    return py_bool(p.zbit(q));
-}
-
-Ref set_xbit(PauliString& p, const Args& a) {
+template <void (PauliString::*Set)(uint64_t, bool)>
+Ref set_bit(PauliString& p, const Args& a) {
     const uint64_t q = to_u64(a[0]);
     const bool value = to_bool(a[1]);
     check_qubit(q, p.num_qubits);
-    p.set_xbit(q, value);
-    return py_none();
-}
-
-Ref set_zbit(PauliString& p, const Args& a) {
-    const uint64_t q = to_u64(a[0]);
-    const bool value = to_bool(a[1]);
-    check_qubit(q, p.num_qubits);
-    p.set_zbit(q, value);
+    (p.*Set)(q, value);
     return py_none();
 }
 
@@ -177,11 +165,13 @@ PyMethodDef methods[] = {
     static_method<&static_from_text,
                   "from_text(text)\n--\n\nParses a dense literal such as `\"IXYZ\"`; `_` is "
                   "identity.">(),
-    method<&xbit, "xbit($self, q)\n--\n\nReturns whether qubit `q` has an X component.">(),
-    method<&zbit, "zbit($self, q)\n--\n\nReturns whether qubit `q` has a Z component.">(),
-    method<&set_xbit,
+    method<&get_bit<&PauliString::xbit>,
+           "xbit($self, q)\n--\n\nReturns whether qubit `q` has an X component.">(),
+    method<&get_bit<&PauliString::zbit>,
+           "zbit($self, q)\n--\n\nReturns whether qubit `q` has a Z component.">(),
+    method<&set_bit<&PauliString::set_xbit>,
            "set_xbit($self, q, value)\n--\n\nSets or clears the X component on qubit `q`.">(),
-    method<&set_zbit,
+    method<&set_bit<&PauliString::set_zbit>,
            "set_zbit($self, q, value)\n--\n\nSets or clears the Z component on qubit `q`.">(),
     method<&set_phase,
            "set_phase($self, phase_exponent)\n--\n\nSets the phase exponent modulo four.">(),

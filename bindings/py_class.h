@@ -240,30 +240,32 @@ detail::Borrow<T, Access::Shared> to_instance(Arg arg) {
     return detail::Borrow<T, Access::Shared>(arg.obj);
 }
 
+namespace detail {
+template <Text Doc>
+constexpr PyMethodDef table_entry(PyObject* (*trampoline)(PyObject*, PyObject* const*, Py_ssize_t,
+                                                          PyObject*),
+                                  int flags) {
+    return {DocName<Doc>::value.s,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trampoline)),
+            METH_FASTCALL | METH_KEYWORDS | flags, Doc.s};
+}
+}  // namespace detail
+
 // Table entries. `Doc` starts with the text signature, e.g. "xbit($self, q)\n--\n\n...".
 template <auto Fn, Text Doc>
 constexpr PyMethodDef method() {
-    return {detail::DocName<Doc>::value.s,
-            reinterpret_cast<PyCFunction>(
-                reinterpret_cast<void (*)()>(&detail::method_trampoline<Fn, Doc>)),
-            METH_FASTCALL | METH_KEYWORDS, Doc.s};
+    return detail::table_entry<Doc>(&detail::method_trampoline<Fn, Doc>, 0);
 }
 
 template <auto Fn, Text Doc>
 constexpr PyMethodDef static_method() {
-    return {detail::DocName<Doc>::value.s,
-            reinterpret_cast<PyCFunction>(
-                reinterpret_cast<void (*)()>(&detail::function_trampoline<Fn, Doc>)),
-            METH_FASTCALL | METH_KEYWORDS | METH_STATIC, Doc.s};
+    return detail::table_entry<Doc>(&detail::function_trampoline<Fn, Doc>, METH_STATIC);
 }
 
 // A module-level function; register it with Registrar::add_function.
 template <auto Fn, Text Doc>
 constexpr PyMethodDef function() {
-    return {detail::DocName<Doc>::value.s,
-            reinterpret_cast<PyCFunction>(
-                reinterpret_cast<void (*)()>(&detail::function_trampoline<Fn, Doc>)),
-            METH_FASTCALL | METH_KEYWORDS, Doc.s};
+    return detail::table_entry<Doc>(&detail::function_trampoline<Fn, Doc>, 0);
 }
 
 // Read-only property `Ref fn(const T&)`.
