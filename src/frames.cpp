@@ -1,0 +1,511 @@
+#include "frames.h"
+
+#include <bit>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "bits.h"
+#include "errors.h"
+
+namespace kelvo {
+namespace {
+
+constexpr const char* kSizeMismatch =
+    "Pauli string and Clifford frame have different numbers of qubits";
+
+uint64_t checked_product(uint64_t a, uint64_t b) {
+    if (a != 0 && b > std::numeric_limits<uint64_t>::max() / a) throw std::bad_alloc();
+    return a * b;
+}
+
+// Bits start..start+63 of a packed vector; bits past its end read as zero.
+uint64_t bits_at(std::span<const uint64_t> words, uint64_t start) {
+    const uint64_t w = start / 64, shift = start % 64;
+    if (w >= words.size()) return 0;
+    uint64_t v = words[w] >> shift;
+    if (shift != 0 && w + 1 < words.size()) v |= words[w + 1] << (64 - shift);
+    return v;
+}
+
+}  // namespace
+
+CliffordFrame::CliffordFrame(uint64_t n) : n_(n) {
+    rows_.reserve(checked_product(2, n));
+    for (uint64_t r = 0; r < 2 * n; ++r)
+        rows_.emplace_back(n);
+    for (uint64_t q = 0; q < n; ++q) {
+        set_bit(rows_[q].x, q, true);
+        set_bit(rows_[n + q].z, q, true);
+    }
+}
+
+CliffordFrame CliffordFrame::from_xz_rows(uint64_t n, std::vector<PauliString> x_rows,
+                                          std::vector<PauliString> z_rows) {
+    KELVO_ASSERT_EQ(x_rows.size(), n, "");
+    KELVO_ASSERT_EQ(z_rows.size(), n, "");
+    // A row of another width would be silently cut or read past its end by the word loops.
+    const uint64_t words = word_count(n);
+    for (const std::vector<PauliString>* list : {&x_rows, &z_rows}) {
+        for (const PauliString& row : *list) {
+            KELVO_ASSERT_EQ(row.num_qubits, n, kSizeMismatch);
+            KELVO_ASSERT(row.x.size() == words && row.z.size() == words, kSizeMismatch);
+        }
+    }
+    CliffordFrame frame;
+    frame.n_ = n;
+    frame.rows_ = std::move(x_rows);
+    frame.rows_.reserve(checked_product(2, n));
+    for (PauliString& row : z_rows)
+        frame.rows_.push_back(std::move(row));
+    return frame;
+}
+
+const PauliString& CliffordFrame::row(uint64_t r) const {
+    KELVO_ASSERT(r < rows_.size(), "frame row index out of range");
+    return rows_[r];
+}
+
+void CliffordFrame::row_bits_changed(uint64_t r) {
+    columns_.valid = false;
+    if (support_.words.empty()) return;  // never built: the first query builds every row
+    support_.valid = false;
+    if (!support_.stale[r]) {
+        support_.stale[r] = 1;
+        support_.stale_rows.push_back(r);
+    }
+}
+
+void CliffordFrame::mul_rows(uint64_t dst, uint64_t a, uint64_t b, uint8_t k) {
+    KELVO_ASSERT(dst < rows_.size() && a < rows_.size() && b < rows_.size(),
+                 "frame row index out of range");
+    const PauliString& A = rows_[a];
+    const PauliString& B = rows_[b];
+    PauliString& D = rows_[dst];
+    const unsigned phase = A.phase + B.phase + k;
+    uint64_t crossings = 0;
+    const size_t words = D.x.size();
+    for (size_t i = 0; i < words; ++i) {
+        // Load before storing: D may be A or B.
+        const uint64_t ax = A.x[i], az = A.z[i], bx = B.x[i], bz = B.z[i];
+        crossings ^= az & bx;
+        D.x[i] = ax ^ bx;
+        D.z[i] = az ^ bz;
+    }
+    D.phase = static_cast<uint8_t>((phase + 2 * (std::popcount(crossings) & 1)) & 3);
+    row_bits_changed(dst);
+}
+
+void CliffordFrame::swap_rows(uint64_t a, uint64_t b) {
+    KELVO_ASSERT(a < rows_.size() && b < rows_.size(), "frame row index out of range");
+    if (a == b) return;
+    std::swap(rows_[a], rows_[b]);
+    columns_.valid = false;
+    if (support_.words.empty()) return;
+    if (support_.stale[a] || support_.stale[b]) {
+        row_bits_changed(a);
+        row_bits_changed(b);
+    } else {
+        std::swap(support_.words[a], support_.words[b]);
+    }
+}
+
+void CliffordFrame::negate_row(uint64_t r) {
+    KELVO_ASSERT(r < rows_.size(), "frame row index out of range");
+    rows_[r].phase = static_cast<uint8_t>((rows_[r].phase + 2) & 3);
+}
+
+void CliffordFrame::check_qubit(uint64_t q) const {
+    KELVO_ASSERT(q < n_, "qubit index out of range");
+}
+
+void CliffordFrame::check_pair(uint64_t a, uint64_t b) const {
+    check_qubit(a);
+    check_qubit(b);
+    KELVO_ASSERT_NE(a, b, "two-qubit Clifford gate requires distinct qubits");
+}
+
+void CliffordFrame::check_pauli(const PauliString& p) const {
+    KELVO_ASSERT_EQ(p.num_qubits, n_, kSizeMismatch);
+}
+
+// Gate updates. Below, x and z name the old rows of a qubit (xa, za, xb, zb for two), and each
+// comment gives the new rows as products of old ones: F_old of the gate's image of X and Z.
+// Rows of distinct qubits commute; a row of X anticommutes with its Z row.
+
+void CliffordFrame::left_h_yz(uint64_t q) {  // X: -x, Z: i x z
+    check_qubit(q);
+    mul_rows(n_ + q, q, n_ + q, 1);
+    negate_row(q);
+}
+
+void CliffordFrame::left_h_nyz(uint64_t q) {  // X: -x, Z: -i x z
+    check_qubit(q);
+    mul_rows(n_ + q, q, n_ + q, 3);
+    negate_row(q);
+}
+
+void CliffordFrame::left_c_nxyz(uint64_t q) {  // X: -z, Z: i x z
+    check_qubit(q);
+    swap_rows(q, n_ + q);
+    mul_rows(n_ + q, n_ + q, q, 1);
+    negate_row(q);
+}
+
+void CliffordFrame::left_c_nzyx(uint64_t q) {  // X: i x z, Z: -x
+    check_qubit(q);
+    swap_rows(q, n_ + q);
+    mul_rows(q, n_ + q, q, 1);
+    negate_row(n_ + q);
+}
+
+void CliffordFrame::left_c_xynz(uint64_t q) {  // X: -z, Z: -i x z
+    check_qubit(q);
+    swap_rows(q, n_ + q);
+    mul_rows(n_ + q, n_ + q, q, 3);
+    negate_row(q);
+}
+
+void CliffordFrame::left_c_zynx(uint64_t q) {  // X: -i x z, Z: -x
+    check_qubit(q);
+    swap_rows(q, n_ + q);
+    mul_rows(q, n_ + q, q, 3);
+    negate_row(n_ + q);
+}
+
+void CliffordFrame::left_sqrt_x(uint64_t q) {  // Z: i x z
+    check_qubit(q);
+    mul_rows(n_ + q, q, n_ + q, 1);
+}
+
+void CliffordFrame::left_sqrt_x_dag(uint64_t q) {  // Z: -i x z
+    check_qubit(q);
+    mul_rows(n_ + q, q, n_ + q, 3);
+}
+
+void CliffordFrame::left_sqrt_xx(uint64_t a, uint64_t b) {  // Za: i xa za xb, Zb: i xa xb zb
+    check_pair(a, b);
+    const uint64_t n = n_;
+    mul_rows(n + a, a, n + a, 1);
+    mul_rows(n + a, n + a, b, 0);
+    mul_rows(n + b, b, n + b, 1);
+    mul_rows(n + b, a, n + b, 0);
+}
+
+void CliffordFrame::left_sqrt_xx_dag(uint64_t a, uint64_t b) {  // as sqrt_xx with -i
+    check_pair(a, b);
+    const uint64_t n = n_;
+    mul_rows(n + a, a, n + a, 3);
+    mul_rows(n + a, n + a, b, 0);
+    mul_rows(n + b, b, n + b, 3);
+    mul_rows(n + b, a, n + b, 0);
+}
+
+namespace {
+
+// sqrt_yy (k = 1) and its inverse (k = 3). With t = xb zb and s = xa za:
+// Xa: i^k za t, Za: i^-k xa t, Xb: i^k s zb, Zb: i^-k s xb.
+void sqrt_yy_rows(CliffordFrame& f, uint64_t a, uint64_t b, uint8_t k) {
+    const uint64_t n = f.num_qubits();
+    const uint8_t kk = static_cast<uint8_t>((4 - k) & 3);
+    f.mul_rows(b, b, n + b, 0);      // Xb = t
+    f.mul_rows(n + a, n + a, b, k);  // Za = i^k za t  (new Xa)
+    f.mul_rows(a, a, b, kk);         // Xa = i^-k xa t (new Za)
+    f.swap_rows(a, n + a);           // a done; Za Xa = s t t = -s
+    f.mul_rows(n + b, a, n + b, 0);  // Zb = Xa zb
+    f.mul_rows(n + b, n + a, n + b, static_cast<uint8_t>((k + 2) & 3));  // Zb = i^k s zb (new Xb)
+    f.mul_rows(b, n + b, b, 0);  // Xb = i^k s zb t = i^-k s xb (new Zb)
+    f.swap_rows(b, n + b);
+}
+
+// iswap (k = 3) and its inverse (k = 1): Xa: i^k za xb zb, Xb: i^k xa za zb, Za: zb, Zb: za.
+void iswap_rows(CliffordFrame& f, uint64_t a, uint64_t b, uint8_t k) {
+    const uint64_t n = f.num_qubits();
+    f.swap_rows(n + a, n + b);   // Za = zb, Zb = za
+    f.mul_rows(a, a, n + b, 0);  // Xa = xa za
+    f.mul_rows(a, a, n + a, k);  // Xa = i^k xa za zb (new Xb)
+    f.mul_rows(b, n + b, b, 0);  // Xb = za xb
+    f.mul_rows(b, b, n + a, k);  // Xb = i^k za xb zb (new Xa)
+    f.swap_rows(a, b);
+}
+
+}  // namespace
+
+void CliffordFrame::left_sqrt_yy(uint64_t a, uint64_t b) {
+    check_pair(a, b);
+    sqrt_yy_rows(*this, a, b, 1);
+}
+
+void CliffordFrame::left_sqrt_yy_dag(uint64_t a, uint64_t b) {
+    check_pair(a, b);
+    sqrt_yy_rows(*this, a, b, 3);
+}
+
+void CliffordFrame::left_sqrt_zz(uint64_t a, uint64_t b) {  // Xa: -i xa za zb, Xb: -i za xb zb
+    check_pair(a, b);
+    const uint64_t n = n_;
+    mul_rows(a, a, n + a, 3);
+    mul_rows(b, b, n + b, 3);
+    mul_rows(a, a, n + b, 0);
+    mul_rows(b, n + a, b, 0);
+}
+
+void CliffordFrame::left_sqrt_zz_dag(uint64_t a, uint64_t b) {  // as sqrt_zz with +i
+    check_pair(a, b);
+    const uint64_t n = n_;
+    mul_rows(a, a, n + a, 1);
+    mul_rows(b, b, n + b, 1);
+    mul_rows(a, a, n + b, 0);
+    mul_rows(b, n + a, b, 0);
+}
+
+void CliffordFrame::left_swap(uint64_t a, uint64_t b) {
+    check_pair(a, b);
+    swap_rows(a, b);
+    swap_rows(n_ + a, n_ + b);
+}
+
+void CliffordFrame::left_iswap(uint64_t a, uint64_t b) {
+    check_pair(a, b);
+    iswap_rows(*this, a, b, 3);
+}
+
+void CliffordFrame::left_iswap_dag(uint64_t a, uint64_t b) {
+    check_pair(a, b);
+    iswap_rows(*this, a, b, 1);
+}
+
+void CliffordFrame::left_cxswap(uint64_t a, uint64_t b) {  // Xa: xb, Xb: xa xb, Za: za zb, Zb: za
+    check_pair(a, b);
+    const uint64_t n = n_;
+    mul_rows(a, a, b, 0);
+    swap_rows(a, b);
+    mul_rows(n + b, n + b, n + a, 0);
+    swap_rows(n + a, n + b);
+}
+
+void CliffordFrame::left_czswap(uint64_t a, uint64_t b) {  // Xa: za xb, Xb: xa zb, Za: zb, Zb: za
+    check_pair(a, b);
+    const uint64_t n = n_;
+    mul_rows(a, a, n + b, 0);
+    mul_rows(b, b, n + a, 0);
+    swap_rows(a, b);
+    swap_rows(n + a, n + b);
+}
+
+void CliffordFrame::left_swapcx(uint64_t a, uint64_t b) {  // Xa: xa xb, Xb: xa, Za: zb, Zb: za zb
+    check_pair(a, b);
+    const uint64_t n = n_;
+    mul_rows(b, b, a, 0);
+    swap_rows(a, b);
+    mul_rows(n + a, n + a, n + b, 0);
+    swap_rows(n + a, n + b);
+}
+
+void CliffordFrame::left_cx(uint64_t a, uint64_t b) {  // Xa: xa xb, Zb: za zb
+    check_pair(a, b);
+    mul_rows(a, a, b, 0);
+    mul_rows(n_ + b, n_ + a, n_ + b, 0);
+}
+
+void CliffordFrame::left_cy(uint64_t a, uint64_t b) {  // Xa: i xa xb zb, Xb: za xb, Zb: za zb
+    check_pair(a, b);
+    const uint64_t n = n_;
+    mul_rows(a, a, b, 1);
+    mul_rows(a, a, n + b, 0);
+    mul_rows(b, n + a, b, 0);
+    mul_rows(n + b, n + a, n + b, 0);
+}
+
+void CliffordFrame::left_cz(uint64_t a, uint64_t b) {  // Xa: xa zb, Xb: za xb
+    check_pair(a, b);
+    mul_rows(a, a, n_ + b, 0);
+    mul_rows(b, n_ + a, b, 0);
+}
+
+void CliffordFrame::left_xcx(uint64_t a, uint64_t b) {  // Za: za xb, Zb: xa zb
+    check_pair(a, b);
+    mul_rows(n_ + a, n_ + a, b, 0);
+    mul_rows(n_ + b, a, n_ + b, 0);
+}
+
+void CliffordFrame::left_xcy(uint64_t a, uint64_t b) {  // Xb: xa xb, Za: i za xb zb, Zb: xa zb
+    check_pair(a, b);
+    const uint64_t n = n_;
+    mul_rows(n + a, n + a, b, 1);
+    mul_rows(n + a, n + a, n + b, 0);
+    mul_rows(b, a, b, 0);
+    mul_rows(n + b, a, n + b, 0);
+}
+
+void CliffordFrame::left_xcz(uint64_t a, uint64_t b) {  // Xb: xa xb, Za: za zb
+    check_pair(a, b);
+    mul_rows(b, a, b, 0);
+    mul_rows(n_ + a, n_ + a, n_ + b, 0);
+}
+
+void CliffordFrame::left_ycx(uint64_t a, uint64_t b) {  // Xa: xa xb, Za: za xb, Zb: i xa za zb
+    check_pair(a, b);
+    const uint64_t n = n_;
+    mul_rows(n + b, a, n + b, 1);
+    mul_rows(n + b, n + b, n + a, 0);
+    mul_rows(a, a, b, 0);
+    mul_rows(n + a, n + a, b, 0);
+}
+
+void CliffordFrame::left_ycy(uint64_t a, uint64_t b) {
+    // With ya = i xa za, yb = i xb zb: Xa: xa yb, Za: za yb, Xb: ya xb, Zb: ya zb.
+    check_pair(a, b);
+    const uint64_t n = n_;
+    mul_rows(b, b, n + b, 1);          // Xb = yb
+    mul_rows(a, a, b, 0);              // Xa = xa yb (new)
+    mul_rows(n + a, n + a, b, 0);      // Za = za yb (new); i Xa Za = ya
+    mul_rows(n + b, n + a, n + b, 0);  // Zb = Za zb
+    mul_rows(n + b, a, n + b, 1);      // Zb = i Xa Za zb = ya zb (new)
+    mul_rows(b, b, n + b, 3);          // Xb = -i yb ya zb = ya xb (new)
+}
+
+void CliffordFrame::left_ycz(uint64_t a, uint64_t b) {  // Xa: xa zb, Xb: i xa za xb, Za: za zb
+    check_pair(a, b);
+    const uint64_t n = n_;
+    mul_rows(b, a, b, 1);
+    mul_rows(b, b, n + a, 0);
+    mul_rows(a, a, n + b, 0);
+    mul_rows(n + a, n + a, n + b, 0);
+}
+
+void CliffordFrame::rebuild_support_row(uint64_t r) const {
+    const PauliString& row = rows_[r];
+    std::vector<SupportWord>& out = support_.words[r];
+    out.clear();
+    for (uint64_t w = 0; w < row.x.size(); ++w) {
+        if ((row.x[w] | row.z[w]) != 0) out.push_back({w, row.x[w], row.z[w]});
+    }
+}
+
+void CliffordFrame::ensure_support_words() const {
+    if (support_.valid) return;
+    if (support_.words.size() != rows_.size()) {
+        support_.words.assign(rows_.size(), {});
+        support_.stale.assign(rows_.size(), 0);
+        support_.stale_rows.clear();
+        for (uint64_t r = 0; r < rows_.size(); ++r)
+            rebuild_support_row(r);
+    } else {
+        for (const uint64_t r : support_.stale_rows) {
+            rebuild_support_row(r);
+            support_.stale[r] = 0;
+        }
+        support_.stale_rows.clear();
+    }
+    support_.valid = true;
+}
+
+std::span<const SupportWord> CliffordFrame::support_words(uint64_t r) const {
+    KELVO_ASSERT(r < rows_.size(), "frame row index out of range");
+    ensure_support_words();
+    return support_.words[r];
+}
+
+PauliString CliffordFrame::preimage(const PauliString& p) const {
+    check_pauli(p);
+    ensure_support_words();
+    PauliString acc(n_);
+    uint64_t* const ax = acc.x.data();
+    uint64_t* const az = acc.z.data();
+    const uint64_t words = acc.x.size();
+    unsigned phase = p.phase;
+    // acc <- acc * rows[r]: XOR the row in, plus 2 per Z of acc crossing an X of the row.
+    const auto multiply_right = [&](uint64_t r) {
+        const PauliString& row = rows_[r];
+        const std::vector<SupportWord>& support = support_.words[r];
+        uint64_t crossings = 0;
+        if (2 * support.size() <= words) {
+            for (const SupportWord& s : support) {
+                crossings ^= az[s.word] & s.x;
+                ax[s.word] ^= s.x;
+                az[s.word] ^= s.z;
+            }
+        } else {
+            const uint64_t* const rx = row.x.data();
+            const uint64_t* const rz = row.z.data();
+            for (uint64_t i = 0; i < words; ++i) {
+                crossings ^= az[i] & rx[i];
+                ax[i] ^= rx[i];
+                az[i] ^= rz[i];
+            }
+        }
+        phase += row.phase + 2 * (std::popcount(crossings) & 1);
+    };
+    for (uint64_t w = 0; w < p.x.size(); ++w) {
+        const uint64_t px = p.x[w], pz = p.z[w];
+        for (uint64_t bits = px | pz; bits != 0; bits &= bits - 1) {
+            const int bit = std::countr_zero(bits);
+            const uint64_t q = 64 * w + static_cast<uint64_t>(bit);
+            if ((px >> bit) & 1) multiply_right(q);
+            if ((pz >> bit) & 1) multiply_right(n_ + q);
+        }
+    }
+    acc.phase = static_cast<uint8_t>(phase & 3);
+    return acc;
+}
+
+void CliffordFrame::ensure_columns() const {
+    if (columns_.valid) return;
+    ensure_support_words();
+    const uint64_t stride = word_count(checked_product(2, n_));
+    const uint64_t size = checked_product(n_, stride);
+    columns_.x_columns.assign(size, 0);
+    columns_.z_columns.assign(size, 0);
+    for (uint64_t r = 0; r < rows_.size(); ++r) {
+        const uint64_t row_word = r / 64, row_bit = uint64_t{1} << (r % 64);
+        for (const SupportWord& s : support_.words[r]) {
+            for (uint64_t bits = s.x; bits != 0; bits &= bits - 1) {
+                const uint64_t q = 64 * s.word + static_cast<uint64_t>(std::countr_zero(bits));
+                if (q < n_) columns_.x_columns[q * stride + row_word] |= row_bit;
+            }
+            for (uint64_t bits = s.z; bits != 0; bits &= bits - 1) {
+                const uint64_t q = 64 * s.word + static_cast<uint64_t>(std::countr_zero(bits));
+                if (q < n_) columns_.z_columns[q * stride + row_word] |= row_bit;
+            }
+        }
+    }
+    columns_.valid = true;
+}
+
+PauliString CliffordFrame::coordinates_in_frame(const PauliString& p) const {
+    check_pauli(p);
+    ensure_columns();
+    const uint64_t stride = word_count(2 * n_);
+    // Bit r of acc: symplectic product of row r with p.
+    std::vector<uint64_t> acc(stride, 0);
+    const auto xor_column = [&](const std::vector<uint64_t>& columns, uint64_t q) {
+        const uint64_t* const column = columns.data() + q * stride;
+        for (uint64_t i = 0; i < stride; ++i)
+            acc[i] ^= column[i];
+    };
+    for (uint64_t w = 0; w < p.x.size(); ++w) {
+        for (uint64_t bits = p.x[w]; bits != 0; bits &= bits - 1) {
+            xor_column(columns_.z_columns, 64 * w + static_cast<uint64_t>(std::countr_zero(bits)));
+        }
+        for (uint64_t bits = p.z[w]; bits != 0; bits &= bits - 1) {
+            xor_column(columns_.x_columns, 64 * w + static_cast<uint64_t>(std::countr_zero(bits)));
+        }
+    }
+    // Row X_q pairs with z_q of C and row Z_q with x_q of C.
+    PauliString c(n_);
+    const uint64_t tail = n_ % 64 == 0 ? ~uint64_t{0} : (uint64_t{1} << (n_ % 64)) - 1;
+    for (uint64_t i = 0; i < c.x.size(); ++i) {
+        const uint64_t mask = i + 1 == c.x.size() ? tail : ~uint64_t{0};
+        c.z[i] = acc[i] & mask;
+        c.x[i] = bits_at(acc, n_ + 64 * i) & mask;
+    }
+    const PauliString image = preimage(c);
+    if (image.num_qubits != p.num_qubits || image.x != p.x || image.z != p.z) {
+        throw KelvoError::invalid_input("frame rows do not span the Pauli body");
+    }
+    c.phase = static_cast<uint8_t>((p.phase + 4 - image.phase) & 3);
+    return c;
+}
+
+}  // namespace kelvo
