@@ -254,27 +254,294 @@ TEST(CliffordFrame, EveryGateMatchesDenseConjugation) {
     }
 }
 
+bool is_single(const Gate& g) {
+    return g.name[0] == 'h' || g.name.rfind("c_", 0) == 0 || g.name == "sqrt_x" ||
+           g.name == "sqrt_x_dag";
+}
+
+struct Step {
+    const Gate* gate;
+    uint64_t a, b;
+};
+
+// A random gate on valid qubits of an n-qubit frame (n >= 2).
+Step random_step(std::mt19937_64& rng, uint64_t n) {
+    static const std::vector<Gate> gates = all_gates();
+    const Gate& g = gates[rng() % gates.size()];
+    const uint64_t a = rng() % n;
+    uint64_t b = rng() % n;
+    while (!is_single(g) && b == a)
+        b = rng() % n;
+    return {&g, a, b};
+}
+
+// Brings a frame to a random Clifford.
+void scramble(CliffordFrame& frame, std::mt19937_64& rng, int steps) {
+    for (int i = 0; i < steps; ++i) {
+        const Step s = random_step(rng, frame.num_qubits());
+        s.gate->apply(frame, s.a, s.b);
+    }
+}
+
 TEST(CliffordFrame, RandomSequencesMatchDenseConjugation) {
-    const std::vector<Gate> gates = all_gates();
     std::mt19937_64 rng(3);
-    for (uint64_t n = 1; n <= 3; ++n) {
+    for (uint64_t n = 2; n <= 3; ++n) {
         for (int trial = 0; trial < 12; ++trial) {
             CliffordFrame frame(n);
             Matrix u = identity(n);
             for (int step = 0; step < 25; ++step) {
-                const Gate& g = gates[rng() % gates.size()];
-                const bool single = g.name[0] == 'h' || g.name.rfind("c_", 0) == 0 ||
-                                    g.name == "sqrt_x" || g.name == "sqrt_x_dag";
-                if (!single && n < 2) continue;
-                const uint64_t a = rng() % n;
-                uint64_t b = rng() % n;
-                while (!single && b == a)
-                    b = rng() % n;
-                g.apply(frame, a, b);
-                u = g.matrix(n, a, b) * u;
+                const Step s = random_step(rng, n);
+                s.gate->apply(frame, s.a, s.b);
+                u = s.gate->matrix(n, s.a, s.b) * u;
                 if (step % 6 == 5) expect_frame_is(frame, u, "sequence");
             }
             expect_frame_is(frame, u, "sequence end");
+        }
+    }
+}
+
+const Gate& gate_named(const std::vector<Gate>& gates, const std::string& name) {
+    for (const Gate& g : gates)
+        if (g.name == name) return g;
+    throw std::runtime_error(name);
+}
+
+std::string fatal_text(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const FatalError& e) {
+        return e.what();
+    }
+    return "no fatal error";
+}
+
+TEST(CliffordFrame, InversePairsRestoreTheIdentity) {
+    const std::vector<Gate> gates = all_gates();
+    const CliffordFrame identity_frame(3);
+    std::mt19937_64 rng(9);
+    for (const Gate& g : gates) {
+        const Gate& inverse = gate_named(gates, g.inverse);
+        EXPECT_EQ(gate_named(gates, inverse.inverse).name, g.name);
+        for (const auto& [a, b] : {std::pair<uint64_t, uint64_t>{0, 2}, {2, 1}}) {
+            CliffordFrame frame(3);
+            g.apply(frame, a, b);
+            inverse.apply(frame, a, b);
+            EXPECT_TRUE(std::equal(frame.rows().begin(), frame.rows().end(),
+                                   identity_frame.rows().begin(), identity_frame.rows().end()))
+                << g.name;
+            // Also on a scrambled frame: G^-1 G U = U.
+            CliffordFrame scrambled(3);
+            scramble(scrambled, rng, 20);
+            CliffordFrame copy = scrambled;
+            g.apply(copy, a, b);
+            inverse.apply(copy, a, b);
+            EXPECT_TRUE(std::equal(copy.rows().begin(), copy.rows().end(), scrambled.rows().begin(),
+                                   scrambled.rows().end()))
+                << g.name;
+        }
+    }
+}
+
+TEST(CliffordFrame, GuardsFireBeforeAnyChange) {
+    std::mt19937_64 rng(4);
+    CliffordFrame frame(3);
+    scramble(frame, rng, 10);
+    const CliffordFrame before = frame;
+    EXPECT_EQ(fatal_text([&] { frame.left_cx(2, 2); }),
+              "assertion `left != right` failed: two-qubit Clifford gate requires distinct "
+              "qubits\n  left: 2\n right: 2");
+    EXPECT_EQ(fatal_text([&] { frame.left_sqrt_x(3); }), "qubit index out of range");
+    EXPECT_EQ(fatal_text([&] { frame.left_cx(3, 3); }), "qubit index out of range");
+    EXPECT_EQ(fatal_text([&] { frame.left_iswap(0, 7); }), "qubit index out of range");
+    for (const Gate& g : all_gates()) {
+        EXPECT_THROW(g.apply(frame, 3, 0), FatalError) << g.name;
+        if (!is_single(g)) {
+            EXPECT_THROW(g.apply(frame, 1, 1), FatalError) << g.name;
+        }
+    }
+    EXPECT_TRUE(std::equal(frame.rows().begin(), frame.rows().end(), before.rows().begin(),
+                           before.rows().end()));
+    EXPECT_EQ(fatal_text([&] { (void)frame.preimage(PauliString(2)); }),
+              "assertion `left == right` failed: Pauli string and Clifford frame have different "
+              "numbers of qubits\n  left: 2\n right: 3");
+    EXPECT_THROW((void)frame.coordinates_in_frame(PauliString(4)), FatalError);
+}
+
+TEST(CliffordFrame, PreimageExamples) {
+    const CliffordFrame identity_frame(5);
+    const PauliString p = pauli_string("XYZ_Y");
+    EXPECT_EQ(identity_frame.preimage(p), p);
+    EXPECT_EQ(identity_frame.coordinates_in_frame(p), p);
+
+    CliffordFrame h(2);
+    h.left_h_yz(1);
+    EXPECT_EQ(h.preimage(pauli_z(2, 1)), pauli_y(2, 1));
+    EXPECT_EQ(h.preimage(pauli_y(2, 1)), pauli_z(2, 1));
+
+    CliffordFrame cx(2);
+    cx.left_cx(0, 1);
+    EXPECT_EQ(cx.preimage(pauli_z(2, 1)).str(), "ZZ");
+    // A query right after an update sees the update.
+    cx.left_cx(0, 1);
+    EXPECT_EQ(cx.preimage(pauli_z(2, 1)).str(), "IZ");
+    cx.negate_row(3);
+    EXPECT_EQ(cx.preimage(pauli_z(2, 1)).str(), "-IZ");
+}
+
+TEST(CliffordFrame, CoordinatesInvertPreimage) {
+    std::mt19937_64 rng(21);
+    for (const uint64_t n : {2, 3, 5, 64, 65}) {
+        CliffordFrame frame(n);
+        for (int round = 0; round < 6; ++round) {
+            scramble(frame, rng, 15);
+            for (int trial = 0; trial < 20; ++trial) {
+                PauliString p(n);
+                for (uint64_t q = 0; q < n; ++q) {
+                    p.set_xbit(q, rng() % 3 == 0);
+                    p.set_zbit(q, rng() % 3 == 0);
+                }
+                p.phase = static_cast<uint8_t>(rng() % 4);
+                EXPECT_EQ(frame.coordinates_in_frame(frame.preimage(p)), p);
+                EXPECT_EQ(frame.preimage(frame.coordinates_in_frame(p)), p);
+                // Phase 2 on the input adds 2 to the coordinates' phase.
+                PauliString minus = p;
+                minus.phase = static_cast<uint8_t>((p.phase + 2) % 4);
+                PauliString expected = frame.coordinates_in_frame(p);
+                expected.phase = static_cast<uint8_t>((expected.phase + 2) % 4);
+                EXPECT_EQ(frame.coordinates_in_frame(minus), expected);
+            }
+        }
+    }
+}
+
+TEST(CliffordFrame, FromXzRows) {
+    std::mt19937_64 rng(8);
+    CliffordFrame frame(4);
+    scramble(frame, rng, 30);
+    const auto rows = frame.rows();
+    std::vector<PauliString> xs(rows.begin(), rows.begin() + 4), zs(rows.begin() + 4, rows.end());
+    const CliffordFrame rebuilt = CliffordFrame::from_xz_rows(4, xs, zs);
+    for (uint64_t index = 0; index < 256; ++index) {
+        const PauliString p = pauli_from_index(4, index, static_cast<uint8_t>(index % 4));
+        EXPECT_EQ(rebuilt.preimage(p), frame.preimage(p));
+        EXPECT_EQ(rebuilt.coordinates_in_frame(p), frame.coordinates_in_frame(p));
+    }
+
+    // Rows that are no basis: some bodies cannot be produced, and the frame stays usable.
+    std::vector<PauliString> bad_x = xs;
+    bad_x[1] = bad_x[0];
+    const CliffordFrame bad = CliffordFrame::from_xz_rows(4, bad_x, zs);
+    int failures = 0;
+    for (uint64_t index = 0; index < 256; ++index) {
+        const PauliString p = pauli_from_index(4, index, 0);
+        try {
+            const PauliString c = bad.coordinates_in_frame(p);
+            EXPECT_EQ(bad.preimage(c), p);
+        } catch (const KelvoError& e) {
+            EXPECT_EQ(e.kind(), KelvoErrorKind::InvalidInput);
+            EXPECT_STREQ(e.what(), "frame rows do not span the Pauli body");
+            ++failures;
+        }
+    }
+    EXPECT_GT(failures, 0);
+    EXPECT_EQ(bad.preimage(pauli_x(4, 0)), xs[0]);
+
+    // Wrong row counts and rows of another width are fatal.
+    EXPECT_EQ(fatal_text([&] {
+                  CliffordFrame::from_xz_rows(4, {xs.begin(), xs.end() - 1}, zs);
+              }),
+              "assertion `left == right` failed\n  left: 3\n right: 4");
+    EXPECT_THROW(CliffordFrame::from_xz_rows(4, xs, {zs.begin(), zs.end() - 1}), FatalError);
+    std::vector<PauliString> wide = xs;
+    wide[2] = PauliString(70);
+    EXPECT_EQ(fatal_text([&] { CliffordFrame::from_xz_rows(4, wide, zs); }),
+              "assertion `left == right` failed: Pauli string and Clifford frame have different "
+              "numbers of qubits\n  left: 70\n right: 4");
+    std::vector<PauliString> narrow = zs;
+    narrow[0] = PauliString(3);
+    EXPECT_THROW(CliffordFrame::from_xz_rows(4, xs, narrow), FatalError);
+    std::vector<PauliString> malformed = zs;
+    malformed[3].x.push_back(0);
+    EXPECT_THROW(CliffordFrame::from_xz_rows(4, xs, malformed), FatalError);
+}
+
+// F(p) from the definition: i^phase times the rows in increasing qubit order, X before Z.
+PauliString preimage_by_definition(const CliffordFrame& frame, const PauliString& p) {
+    const uint64_t n = frame.num_qubits();
+    PauliString acc(n);
+    acc.phase = p.phase;
+    for (uint64_t q = 0; q < n; ++q) {
+        if (p.xbit(q)) acc = acc * frame.row(q);
+        if (p.zbit(q)) acc = acc * frame.row(n + q);
+    }
+    return acc;
+}
+
+TEST(CliffordFrame, SparseAndDensePathsAgreeOnLargeFrames) {
+    // With few gates per qubit most rows touch one or two words (sparse path); a hub qubit
+    // that interacts with everything grows dense rows (dense path).
+    std::mt19937_64 rng(17);
+    for (const uint64_t n : {129, 300}) {
+        CliffordFrame frame(n);
+        for (int round = 0; round < 40; ++round) {
+            for (int step = 0; step < 12; ++step) {
+                Step s = random_step(rng, n);
+                if (rng() % 4 == 0 && s.b != 0) s.a = 0;
+                s.gate->apply(frame, s.a, s.b);
+            }
+            for (int trial = 0; trial < 8; ++trial) {
+                PauliString p(n);
+                const int weight = 1 + static_cast<int>(rng() % 6);
+                for (int k = 0; k < weight; ++k) {
+                    const uint64_t q = rng() % n;
+                    p.set_xbit(q, rng() & 1);
+                    p.set_zbit(q, rng() & 1);
+                }
+                p.phase = static_cast<uint8_t>(rng() % 4);
+                const PauliString image = frame.preimage(p);
+                ASSERT_EQ(image, preimage_by_definition(frame, p));
+                ASSERT_EQ(frame.coordinates_in_frame(image), p);
+            }
+        }
+        // Both paths were exercised.
+        size_t sparse = 0, dense_rows = 0;
+        const uint64_t words = (n + 63) / 64;
+        for (uint64_t r = 0; r < 2 * n; ++r) {
+            (2 * frame.support_words(r).size() <= words ? sparse : dense_rows) += 1;
+        }
+        EXPECT_GT(sparse, 0u);
+        EXPECT_GT(dense_rows, 0u);
+    }
+}
+
+TEST(CliffordFrame, SupportCacheFollowsEveryRowChange) {
+    std::mt19937_64 rng(2);
+    CliffordFrame frame(140);
+    frame.ensure_support_words();
+    for (int step = 0; step < 200; ++step) {
+        switch (rng() % 4) {
+            case 0:
+                frame.swap_rows(rng() % 280, rng() % 280);
+                break;
+            case 1:
+                frame.negate_row(rng() % 280);
+                break;
+            case 2:
+                frame.mul_rows(rng() % 280, rng() % 280, rng() % 280,
+                               static_cast<uint8_t>(rng() % 4));
+                break;
+            default:
+                scramble(frame, rng, 1);
+        }
+        if (step % 7 == 0) {
+            for (uint64_t r = 0; r < 280; ++r) {
+                std::vector<SupportWord> expected;
+                const PauliString& row = frame.row(r);
+                for (uint64_t w = 0; w < row.x.size(); ++w)
+                    if (row.x[w] | row.z[w]) expected.push_back({w, row.x[w], row.z[w]});
+                const auto got = frame.support_words(r);
+                ASSERT_TRUE(std::equal(got.begin(), got.end(), expected.begin(), expected.end()));
+            }
         }
     }
 }
