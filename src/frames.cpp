@@ -183,25 +183,25 @@ void CliffordFrame::left_sqrt_x_dag(uint64_t q) {  // Z: -i x z
     mul_rows(n_ + q, q, n_ + q, 3);
 }
 
-void CliffordFrame::left_sqrt_xx(uint64_t a, uint64_t b) {  // Za: i xa za xb, Zb: i xa xb zb
-    check_pair(a, b);
-    const uint64_t n = n_;
-    mul_rows(n + a, a, n + a, 1);
-    mul_rows(n + a, n + a, b, 0);
-    mul_rows(n + b, b, n + b, 1);
-    mul_rows(n + b, a, n + b, 0);
-}
-
-void CliffordFrame::left_sqrt_xx_dag(uint64_t a, uint64_t b) {  // as sqrt_xx with -i
-    check_pair(a, b);
-    const uint64_t n = n_;
-    mul_rows(n + a, a, n + a, 3);
-    mul_rows(n + a, n + a, b, 0);
-    mul_rows(n + b, b, n + b, 3);
-    mul_rows(n + b, a, n + b, 0);
-}
-
 namespace {
+
+// sqrt_xx (k = 1) and its inverse (k = 3): Za: i^k xa za xb, Zb: i^k xa xb zb.
+void sqrt_xx_rows(CliffordFrame& f, uint64_t a, uint64_t b, uint8_t k) {
+    const uint64_t n = f.num_qubits();
+    f.mul_rows(n + a, a, n + a, k);
+    f.mul_rows(n + a, n + a, b, 0);
+    f.mul_rows(n + b, b, n + b, k);
+    f.mul_rows(n + b, a, n + b, 0);
+}
+
+// sqrt_zz (k = 3) and its inverse (k = 1): Xa: i^k xa za zb, Xb: i^k za xb zb.
+void sqrt_zz_rows(CliffordFrame& f, uint64_t a, uint64_t b, uint8_t k) {
+    const uint64_t n = f.num_qubits();
+    f.mul_rows(a, a, n + a, k);
+    f.mul_rows(b, b, n + b, k);
+    f.mul_rows(a, a, n + b, 0);
+    f.mul_rows(b, n + a, b, 0);
+}
 
 // sqrt_yy (k = 1) and its inverse (k = 3). With t = xb zb and s = xa za:
 // Xa: i^k za t, Za: i^-k xa t, Xb: i^k s zb, Zb: i^-k s xb.
@@ -231,6 +231,26 @@ void iswap_rows(CliffordFrame& f, uint64_t a, uint64_t b, uint8_t k) {
 
 }  // namespace
 
+void CliffordFrame::left_sqrt_xx(uint64_t a, uint64_t b) {
+    check_pair(a, b);
+    sqrt_xx_rows(*this, a, b, 1);
+}
+
+void CliffordFrame::left_sqrt_xx_dag(uint64_t a, uint64_t b) {
+    check_pair(a, b);
+    sqrt_xx_rows(*this, a, b, 3);
+}
+
+void CliffordFrame::left_sqrt_zz(uint64_t a, uint64_t b) {
+    check_pair(a, b);
+    sqrt_zz_rows(*this, a, b, 3);
+}
+
+void CliffordFrame::left_sqrt_zz_dag(uint64_t a, uint64_t b) {
+    check_pair(a, b);
+    sqrt_zz_rows(*this, a, b, 1);
+}
+
 void CliffordFrame::left_sqrt_yy(uint64_t a, uint64_t b) {
     check_pair(a, b);
     sqrt_yy_rows(*this, a, b, 1);
@@ -239,24 +259,6 @@ void CliffordFrame::left_sqrt_yy(uint64_t a, uint64_t b) {
 void CliffordFrame::left_sqrt_yy_dag(uint64_t a, uint64_t b) {
     check_pair(a, b);
     sqrt_yy_rows(*this, a, b, 3);
-}
-
-void CliffordFrame::left_sqrt_zz(uint64_t a, uint64_t b) {  // Xa: -i xa za zb, Xb: -i za xb zb
-    check_pair(a, b);
-    const uint64_t n = n_;
-    mul_rows(a, a, n + a, 3);
-    mul_rows(b, b, n + b, 3);
-    mul_rows(a, a, n + b, 0);
-    mul_rows(b, n + a, b, 0);
-}
-
-void CliffordFrame::left_sqrt_zz_dag(uint64_t a, uint64_t b) {  // as sqrt_zz with +i
-    check_pair(a, b);
-    const uint64_t n = n_;
-    mul_rows(a, a, n + a, 1);
-    mul_rows(b, b, n + b, 1);
-    mul_rows(a, a, n + b, 0);
-    mul_rows(b, n + a, b, 0);
 }
 
 void CliffordFrame::left_swap(uint64_t a, uint64_t b) {
