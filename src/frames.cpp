@@ -45,11 +45,10 @@ CliffordFrame CliffordFrame::from_xz_rows(uint64_t n, std::vector<PauliString> x
     KELVO_ASSERT_EQ(x_rows.size(), n, "");
     KELVO_ASSERT_EQ(z_rows.size(), n, "");
     // A row of another width would be silently cut or read past its end by the word loops.
-    const uint64_t words = word_count(n);
     for (const std::vector<PauliString>* list : {&x_rows, &z_rows}) {
         for (const PauliString& row : *list) {
             KELVO_ASSERT_EQ(row.num_qubits, n, kSizeMismatch);
-            KELVO_ASSERT(row.x.size() == words && row.z.size() == words, kSizeMismatch);
+            KELVO_ASSERT(row.words_are_consistent(), kSizeMismatch);
         }
     }
     CliffordFrame frame;
@@ -127,6 +126,7 @@ void CliffordFrame::check_pair(uint64_t a, uint64_t b) const {
 
 void CliffordFrame::check_pauli(const PauliString& p) const {
     KELVO_ASSERT_EQ(p.num_qubits, n_, kSizeMismatch);
+    KELVO_ASSERT(p.words_are_consistent(), kSizeMismatch);
 }
 
 // Gate updates. Below, x and z name the old rows of a qubit (xa, za, xb, zb for two), and each

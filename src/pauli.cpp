@@ -67,6 +67,14 @@ uint64_t PauliString::y_count() const {
     return n;
 }
 
+bool PauliString::words_are_consistent() const {
+    const uint64_t words = word_count(num_qubits);
+    if (x.size() != words || z.size() != words) return false;
+    if (words == 0 || num_qubits % 64 == 0) return true;
+    const uint64_t high = ~uint64_t{0} << (num_qubits % 64);
+    return ((x.back() | z.back()) & high) == 0;
+}
+
 std::string PauliString::str() const {
     static constexpr const char* kPrefix[4] = {"", "i*", "-", "-i*"};
     std::string out = kPrefix[letter_phase(*this)];

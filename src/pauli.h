@@ -32,6 +32,9 @@ struct PauliString {
     bool has_nonidentity_body() const;
     // Number of qubits carrying Y.
     uint64_t y_count() const;
+    // The invariants above on the word arrays: their lengths and no bit at or above num_qubits.
+    // Code that indexes per-qubit tables by the set bits relies on it.
+    bool words_are_consistent() const;
 
     // Prefix ("", "i*", "-", "-i*") of the Hermitian-letter coefficient, then I/X/Y/Z per qubit.
     std::string str() const;

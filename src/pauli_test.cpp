@@ -169,6 +169,17 @@ TEST(PauliString, MismatchedSizesAreFatal) {
     EXPECT_THROW(pauli_anticommutes(PauliString(1), PauliString(2)), FatalError);
 }
 
+TEST(PauliString, WordsAreConsistent) {
+    for (const uint64_t n : {0, 1, 63, 64, 65}) EXPECT_TRUE(PauliString(n).words_are_consistent());
+    PauliString p = pauli_y(65, 64);
+    EXPECT_TRUE(p.words_are_consistent());
+    p.x[1] |= 2;  // qubit 65 of a 65-qubit string
+    EXPECT_FALSE(p.words_are_consistent());
+    PauliString q(64);
+    q.z.push_back(0);
+    EXPECT_FALSE(q.words_are_consistent());
+}
+
 TEST(PauliString, ImpossibleStorageFailsCleanly) {
     EXPECT_THROW(PauliString(~uint64_t{0}), std::bad_alloc);
 }

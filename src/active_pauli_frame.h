@@ -1,0 +1,65 @@
+// Conditional Pauli errors recorded while a circuit is lowered, and the conjugation of a
+// Pauli by all of them at once.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "pauli.h"
+#include "symbolic.h"
+
+namespace kelvo {
+
+// `pauli` applied when condition `condition` (>= 1) is 1, the identity otherwise.
+struct ConditionalPauliString {
+    PauliString pauli;
+    int32_t condition = 0;
+
+    bool operator==(const ConditionalPauliString&) const = default;
+};
+
+// (-1)^sign * pauli, the sign known only per shot.
+struct SymbolicPauliString {
+    PauliString pauli;
+    SymbolicBool sign;
+
+    bool operator==(const SymbolicPauliString&) const = default;
+};
+
+// The records in the order they were added, plus their X and Z bits transposed into
+// per-qubit bitsets, 64 records per word, so that one query costs a word XOR per (block of
+// 64 records, qubit of the query) whatever the records' supports.
+class ActivePauliFrame {
+  public:
+    // Records from this index on (and, once it is reached, all earlier ones) keep no body;
+    // the column bitsets describe them.
+    static constexpr uint64_t kBodyLimit = 200000;
+
+    explicit ActivePauliFrame(uint64_t num_qubits = 0) : n_(num_qubits) {}
+
+    // Records p under `condition` and returns the record with a full copy of p (even when the
+    // stored record keeps no body). Raises context.next_condition_id past `condition`. A p of
+    // another qubit count ("Pauli string dimension does not match active Pauli frame") and a
+    // condition below 1 ("condition id must be positive") are fatal and change nothing.
+    ConditionalPauliString add_pauli(const PauliString& p, int32_t condition,
+                                     SymbolicContext& context);
+
+    // p unchanged, signed by the XOR of the conditions of every record anticommuting with p.
+    SymbolicPauliString conjugate_by(const PauliString& p) const;
+
+    uint64_t num_qubits() const { return n_; }
+    std::span<const ConditionalPauliString> entries() const { return entries_; }
+
+  private:
+    void check_pauli(const PauliString& p) const;
+
+    std::vector<ConditionalPauliString> entries_;
+    // Block b (records 64b..64b+63) holds n words from b*n; bit e % 64 of word b*n + q is set
+    // when record e has X (respectively Z) on qubit q.
+    std::vector<uint64_t> x_columns_;
+    std::vector<uint64_t> z_columns_;
+    uint64_t n_ = 0;
+};
+
+}  // namespace kelvo
