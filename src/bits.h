@@ -8,7 +8,9 @@
 namespace kelvo {
 
 // Words needed for n bits. Written so that n near 2^64 cannot wrap.
-constexpr uint64_t word_count(uint64_t n) { return n / 64 + (n % 64 != 0); }
+constexpr uint64_t word_count(uint64_t n) {
+    return n / 64 + (n % 64 != 0);
+}
 
 // n zero words for n bits; throws std::bad_alloc when that storage cannot exist.
 std::vector<uint64_t> zero_words_for_bits(uint64_t bits);

@@ -22,7 +22,8 @@ KelvoError KelvoError::invalid_input(std::string message) {
 }
 
 KelvoError KelvoError::parse(uint64_t line, std::string_view message) {
-    KelvoError e(KelvoErrorKind::Parse, "line " + std::to_string(line) + ": " + std::string(message));
+    KelvoError e(KelvoErrorKind::Parse,
+                 "line " + std::to_string(line) + ": " + std::string(message));
     e.line_ = line;
     return e;
 }
@@ -42,7 +43,9 @@ KelvoError KelvoError::internal(std::string message) {
     return KelvoError(KelvoErrorKind::Internal, std::move(message));
 }
 
-KelvoError KelvoError::worker_panic() { return KelvoError(KelvoErrorKind::WorkerPanic, {}); }
+KelvoError KelvoError::worker_panic() {
+    return KelvoError(KelvoErrorKind::WorkerPanic, {});
+}
 
 const char* KelvoError::what() const noexcept {
     return kind_ == KelvoErrorKind::WorkerPanic ? "batch worker panicked" : message_.c_str();

@@ -14,13 +14,13 @@ namespace kelvo {
 // call; nothing inside the core catches it except a sampling worker, which reports it as
 // the WorkerPanic kind.
 class FatalError : public std::exception {
-public:
+  public:
     FatalError(std::string message, std::string location)
         : message_(std::move(message)), location_(std::move(location)) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& location() const { return location_; }
 
-private:
+  private:
     std::string message_;
     std::string location_;
 };
@@ -29,8 +29,8 @@ private:
                         std::source_location where = std::source_location::current());
 
 // Aborts the call with `message` unless `condition` holds.
-#define KELVO_ASSERT(condition, message)        \
-    do {                                        \
+#define KELVO_ASSERT(condition, message)           \
+    do {                                           \
         if (!(condition)) ::kelvo::fatal(message); \
     } while (0)
 
@@ -59,7 +59,7 @@ enum class KelvoErrorKind : uint8_t { InvalidInput, Parse, Io, Unsupported, Inte
 
 // The one error value of subsystems 1-4. `what()` is the text a Python user reads.
 class KelvoError : public std::exception {
-public:
+  public:
     static KelvoError invalid_input(std::string message);
     static KelvoError parse(uint64_t line, std::string_view message);
     static KelvoError io(std::string_view path, std::error_code source);
@@ -76,8 +76,9 @@ public:
     // Kind name and fields, e.g. `Parse { line: 3, message: "line 3: x" }`.
     std::string debug() const;
 
-private:
-    KelvoError(KelvoErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+  private:
+    KelvoError(KelvoErrorKind kind, std::string message)
+        : kind_(kind), message_(std::move(message)) {}
 
     KelvoErrorKind kind_;
     std::string message_;

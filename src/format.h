@@ -17,7 +17,9 @@ std::string format_float_exp(double x);
 // 1e-4 <= |x| < 1e16 or x == 0, exponent form otherwise (2.5e-7, 1e16).
 std::string format_float_debug(double x);
 
-inline const char* format_bool(bool b) { return b ? "true" : "false"; }
+inline const char* format_bool(bool b) {
+    return b ? "true" : "false";
+}
 
 // Quoted and escaped: "a\"b\n".
 std::string debug_string(std::string_view s);

@@ -36,7 +36,10 @@ TEST(Format, TextAndUtf8) {
     EXPECT_TRUE(is_valid_utf8("caf\xc3\xa9"));
     EXPECT_FALSE(is_valid_utf8("\xff"));
     EXPECT_FALSE(is_valid_utf8("\xed\xa0\x80"));  // surrogate
-    EXPECT_EQ(utf8_lossy("a\xff" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(utf8_lossy("a\xff"
+                         "b"),
+              "a\xEF\xBF\xBD"
+              "b");
     // A truncated 3-byte sequence is one invalid subsequence.
     EXPECT_EQ(utf8_lossy("\xe2\x82"), "\xEF\xBF\xBD");
 }
@@ -51,7 +54,8 @@ TEST(KelvoError, DisplayTexts) {
     EXPECT_EQ(KelvoError::invalid_input("m").debug(), "InvalidInput { message: \"m\" }");
     EXPECT_EQ(KelvoError::parse(3, "x").debug(), "Parse { line: 3, message: \"line 3: x\" }");
 
-    const KelvoError io = KelvoError::io("dir/\xff.txt", std::make_error_code(std::errc::no_such_file_or_directory));
+    const KelvoError io =
+        KelvoError::io("dir/\xff.txt", std::make_error_code(std::errc::no_such_file_or_directory));
     EXPECT_EQ(io.kind(), KelvoErrorKind::Io);
     EXPECT_STREQ(io.what(), "failed to read circuit file: dir/\xEF\xBF\xBD.txt");
     EXPECT_EQ(io.path(), "dir/\xff.txt");

@@ -56,14 +56,17 @@ std::optional<uint64_t> PauliString::max_support() const {
 
 bool PauliString::has_nonidentity_body() const {
     uint64_t any = 0;
-    for (const uint64_t w : x) any |= w;
-    for (const uint64_t w : z) any |= w;
+    for (const uint64_t w : x)
+        any |= w;
+    for (const uint64_t w : z)
+        any |= w;
     return any != 0;
 }
 
 uint64_t PauliString::y_count() const {
     uint64_t n = 0;
-    for (size_t i = 0; i < x.size(); ++i) n += static_cast<uint64_t>(std::popcount(x[i] & z[i]));
+    for (size_t i = 0; i < x.size(); ++i)
+        n += static_cast<uint64_t>(std::popcount(x[i] & z[i]));
     return n;
 }
 
@@ -104,15 +107,20 @@ PauliString pauli_string(std::string_view text) {
     PauliString p(text.size());
     for (size_t q = 0; q < text.size(); ++q) {
         switch (text[q]) {
-            case 'I': case 'i': case '_':
+            case 'I':
+            case 'i':
+            case '_':
                 break;
-            case 'X': case 'x':
+            case 'X':
+            case 'x':
                 set_bit(p.x, q, true);
                 break;
-            case 'Z': case 'z':
+            case 'Z':
+            case 'z':
                 set_bit(p.z, q, true);
                 break;
-            case 'Y': case 'y':
+            case 'Y':
+            case 'y':
                 set_bit(p.x, q, true);
                 set_bit(p.z, q, true);
                 p.phase = static_cast<uint8_t>((p.phase + 1) % 4);
@@ -124,7 +132,9 @@ PauliString pauli_string(std::string_view text) {
     return p;
 }
 
-PauliString pauli_identity(uint64_t n) { return PauliString(n); }
+PauliString pauli_identity(uint64_t n) {
+    return PauliString(n);
+}
 
 PauliString pauli_x(uint64_t n, uint64_t q) {
     KELVO_ASSERT(q < n, "qubit index out of range");
@@ -152,7 +162,8 @@ PauliString pauli_z(uint64_t n, uint64_t q) {
 bool pauli_anticommutes(const PauliString& a, const PauliString& b) {
     check_same_size(a, b);
     uint64_t acc = 0;
-    for (size_t i = 0; i < a.x.size(); ++i) acc ^= (a.x[i] & b.z[i]) ^ (a.z[i] & b.x[i]);
+    for (size_t i = 0; i < a.x.size(); ++i)
+        acc ^= (a.x[i] & b.z[i]) ^ (a.z[i] & b.x[i]);
     return std::popcount(acc) & 1;
 }
 

@@ -16,7 +16,9 @@ struct C {
 };
 using Matrix = std::vector<std::vector<C>>;
 
-C mul(C a, C b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
+C mul(C a, C b) {
+    return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
 
 Matrix kron(const Matrix& a, const Matrix& b) {
     const size_t n = a.size(), m = b.size();
@@ -24,7 +26,8 @@ Matrix kron(const Matrix& a, const Matrix& b) {
     for (size_t i = 0; i < n; ++i)
         for (size_t j = 0; j < n; ++j)
             for (size_t k = 0; k < m; ++k)
-                for (size_t l = 0; l < m; ++l) out[i * m + k][j * m + l] = mul(a[i][j], b[k][l]);
+                for (size_t l = 0; l < m; ++l)
+                    out[i * m + k][j * m + l] = mul(a[i][j], b[k][l]);
     return out;
 }
 
@@ -55,7 +58,8 @@ Matrix dense(const PauliString& p) {
     }
     static constexpr std::array<C, 4> kPhase = {C{1, 0}, C{0, 1}, C{-1, 0}, C{0, -1}};
     for (auto& row : m)
-        for (auto& c : row) c = mul(c, kPhase[p.phase]);
+        for (auto& c : row)
+            c = mul(c, kPhase[p.phase]);
     return m;
 }
 

@@ -90,6 +90,10 @@ void mul_right(std::span<uint64_t, 8> ax, std::span<uint64_t, 8> az, uint8_t& si
     sign_a = static_cast<uint8_t>((sign_a + extra + 2 * p) & 3);
 }
 
+uint64_t Frame::word_count_for(uint64_t num_qubits) {
+    return checked_frame_words(num_qubits, stride_for(num_qubits));
+}
+
 Frame Frame::identity(uint64_t num_qubits) {
     Frame frame;
     frame.resize(num_qubits);
@@ -128,7 +132,7 @@ void Frame::resize(uint64_t n) {
     const uint64_t m = num_qubits_;
     if (n == m) return;
     const uint64_t new_stride = stride_for(n);
-    const uint64_t total = checked_frame_words(n, new_stride);
+    const uint64_t total = word_count_for(n);
     if (n < m) {
         for (uint64_t q = n; q < m; ++q) {
             const auto x_row = row(2 * q);

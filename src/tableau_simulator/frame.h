@@ -46,6 +46,9 @@ class Frame {
   public:
     // The identity tableau. Throws std::bad_alloc when the rows cannot exist.
     static Frame identity(uint64_t num_qubits);
+    // Words of the rows of an n-qubit frame, 4*n*stride_for(n); throws std::bad_alloc when that
+    // cannot be an array.
+    static uint64_t word_count_for(uint64_t num_qubits);
 
     uint64_t num_qubits() const { return num_qubits_; }
     uint64_t stride() const { return stride_; }
