@@ -29,6 +29,14 @@ Amps with_label_type(uint64_t key_words, F&& f) {
     }
 }
 
+// ISWAP (k = 1) or its inverse (k = 3): CZ, S^k on both qubits, SWAP.
+void iswap_rows(Frame& f, uint64_t a, uint64_t b, uint8_t k) {
+    f.left_cz(a, b);
+    f.left_s(a, k);
+    f.left_s(b, k);
+    f.left_swap(a, b);
+}
+
 }  // namespace
 
 Amps initial_amps(uint64_t key_words) {
@@ -164,28 +172,23 @@ void TableauSimulator::check_pair(uint64_t a, uint64_t b) {
     ensure_qubit(std::max(a, b));
 }
 
-void TableauSimulator::cx(uint64_t control, uint64_t target) {
-    check_pair(control, target);
-    core.frame.left_cx(control, target);
+void TableauSimulator::cx(uint64_t c, uint64_t t) {
+    gate2(Axis::Z, Axis::X, c, t);
 }
-
-void TableauSimulator::cy(uint64_t control, uint64_t target) {
-    check_pair(control, target);
-    core.frame.left_root_x(target, 1);
-    core.frame.left_cz(control, target);
-    core.frame.left_root_x(target, 3);
+void TableauSimulator::cy(uint64_t c, uint64_t t) {
+    gate2(Axis::Z, Axis::Y, c, t);
 }
-
-void TableauSimulator::cz(uint64_t control, uint64_t target) {
-    check_pair(control, target);
-    core.frame.left_cz(control, target);
+void TableauSimulator::cz(uint64_t c, uint64_t t) {
+    gate2(Axis::Z, Axis::Z, c, t);
 }
-
 void TableauSimulator::xcx(uint64_t c, uint64_t t) {
     gate2(Axis::X, Axis::X, c, t);
 }
 void TableauSimulator::xcy(uint64_t c, uint64_t t) {
     gate2(Axis::X, Axis::Y, c, t);
+}
+void TableauSimulator::xcz(uint64_t c, uint64_t t) {
+    gate2(Axis::X, Axis::Z, c, t);
 }
 void TableauSimulator::ycx(uint64_t c, uint64_t t) {
     gate2(Axis::Y, Axis::X, c, t);
@@ -193,42 +196,27 @@ void TableauSimulator::ycx(uint64_t c, uint64_t t) {
 void TableauSimulator::ycy(uint64_t c, uint64_t t) {
     gate2(Axis::Y, Axis::Y, c, t);
 }
+void TableauSimulator::ycz(uint64_t c, uint64_t t) {
+    gate2(Axis::Y, Axis::Z, c, t);
+}
 void TableauSimulator::zcx(uint64_t c, uint64_t t) {
-    cx(c, t);
+    gate2(Axis::Z, Axis::X, c, t);
 }
 void TableauSimulator::zcy(uint64_t c, uint64_t t) {
-    cy(c, t);
+    gate2(Axis::Z, Axis::Y, c, t);
 }
 void TableauSimulator::zcz(uint64_t c, uint64_t t) {
-    cz(c, t);
-}
-
-void TableauSimulator::xcz(uint64_t control, uint64_t target) {
-    check_pair(control, target);
-    core.frame.left_cx(target, control);
-}
-
-void TableauSimulator::ycz(uint64_t control, uint64_t target) {
-    check_pair(control, target);
-    core.frame.left_root_x(control, 1);
-    core.frame.left_cz(control, target);
-    core.frame.left_root_x(control, 3);
+    gate2(Axis::Z, Axis::Z, c, t);
 }
 
 void TableauSimulator::iswap(uint64_t a, uint64_t b) {
     check_pair(a, b);
-    core.frame.left_cz(a, b);
-    core.frame.left_s(a, 1);
-    core.frame.left_s(b, 1);
-    core.frame.left_swap(a, b);
+    iswap_rows(core.frame, a, b, 1);
 }
 
 void TableauSimulator::iswap_dag(uint64_t a, uint64_t b) {
     check_pair(a, b);
-    core.frame.left_cz(a, b);
-    core.frame.left_s(a, 3);
-    core.frame.left_s(b, 3);
-    core.frame.left_swap(a, b);
+    iswap_rows(core.frame, a, b, 3);
 }
 
 void TableauSimulator::gate2(Axis control_axis, Axis target_axis, uint64_t control,
