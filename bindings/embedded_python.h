@@ -1,0 +1,42 @@
+// Test helper: one embedded interpreter for the glue's unit tests.
+#pragma once
+
+#include <string>
+
+#include "ref.h"
+
+namespace kelvo::py::testing {
+
+// Starts the interpreter on first use; it lives until the process ends.
+inline void ensure_python() {
+    if (!Py_IsInitialized()) Py_InitializeEx(0);
+}
+
+// Evaluates a Python expression in a fresh namespace.
+inline Ref eval(const char* expression) {
+    Ref globals = take(PyDict_New());
+    check_status(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
+    return take(PyRun_String(expression, Py_eval_input, globals.get(), globals.get()));
+}
+
+// Takes the pending exception: its class name and message; clears it.
+struct Raised {
+    PyObject* type = nullptr;
+    std::string message;
+};
+inline Raised take_raised() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Raised out{type, ""};
+    if (value) {
+        Ref text = Ref::steal(PyObject_Str(value));
+        if (text) out.message = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return out;
+}
+
+}  // namespace kelvo::py::testing
