@@ -67,21 +67,23 @@ TEST(Signature, CpythonStyleErrors) {
     const Signature compile(kCompileDoc);
     const Signature pair("pauli_x(nqubits, q)");
     const Signature three("f(a, b, c, *, d)");
+    const struct {
+        const Signature& sig;
+        const char* call;
+        const char* message;
+    } cases[] = {
+        {compile, "((None, True), {})",
+         "compile() takes from 0 to 1 positional arguments but 2 were given"},
+        {pair, "((1, 2, 3), {})", "pauli_x() takes 2 positional arguments but 3 were given"},
+        {pair, "((), {})", "pauli_x() missing 2 required positional arguments: 'nqubits' and 'q'"},
+        {three, "((), {'d': 1})", "f() missing 3 required positional arguments: 'a', 'b', and 'c'"},
+        {three, "((1, 2, 3), {})", "f() missing 1 required keyword-only argument: 'd'"},
+        {pair, "((1,), {'nqubits': 2})", "pauli_x() got multiple values for argument 'nqubits'"},
+        {pair, "((1, 2), {'r': 2})", "pauli_x() got an unexpected keyword argument 'r'"},
+    };
     ArgSlots out;
-    EXPECT_EQ(match_error(compile, "((None, True), {})", out),
-              "compile() takes from 0 to 1 positional arguments but 2 were given");
-    EXPECT_EQ(match_error(pair, "((1, 2, 3), {})", out),
-              "pauli_x() takes 2 positional arguments but 3 were given");
-    EXPECT_EQ(match_error(pair, "((), {})", out),
-              "pauli_x() missing 2 required positional arguments: 'nqubits' and 'q'");
-    EXPECT_EQ(match_error(three, "((), {'d': 1})", out),
-              "f() missing 3 required positional arguments: 'a', 'b', and 'c'");
-    EXPECT_EQ(match_error(three, "((1, 2, 3), {})", out),
-              "f() missing 1 required keyword-only argument: 'd'");
-    EXPECT_EQ(match_error(pair, "((1,), {'nqubits': 2})", out),
-              "pauli_x() got multiple values for argument 'nqubits'");
-    EXPECT_EQ(match_error(pair, "((1, 2), {'r': 2})", out),
-              "pauli_x() got an unexpected keyword argument 'r'");
+    for (const auto& c : cases)
+        EXPECT_EQ(match_error(c.sig, c.call, out), c.message);
     // A keyword built at run time (not interned) still matches by value.
     EXPECT_EQ(match_error(pair, "((1,), {''.join(['q']): 2})", out), "");
 }

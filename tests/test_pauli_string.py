@@ -161,6 +161,7 @@ def test_comparison_and_hash():
     assert (p == 3) is False and (p != 3) is True
     assert p == kelvo.pauli_string("XY") and not (p != kelvo.pauli_string("XY"))
     assert p.__eq__("XY") is NotImplemented
+    assert kelvo.PauliString.__hash__ is None
     with pytest.raises(TypeError):
         hash(p)
     for op in ("__lt__", "__le__", "__gt__", "__ge__"):
