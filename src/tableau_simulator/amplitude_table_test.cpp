@@ -1,0 +1,141 @@
+#include "tableau_simulator/amplitude_table.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+
+namespace kelvo::tableau_simulator {
+namespace {
+
+template <class K>
+K label_of(uint64_t v, uint64_t width) {
+    const uint64_t words[2] = {v, v >> 7};
+    return K::from_words(std::span(words, std::min<uint64_t>(width, 2)), width);
+}
+
+template <class K>
+void check_against_map(uint64_t width) {
+    std::mt19937_64 rng(width);
+    AmplitudeTable<K> table;
+    std::map<uint64_t, Complex> oracle;
+    for (int step = 0; step < 20000; ++step) {
+        const uint64_t v = rng() % 3000;
+        const K key = label_of<K>(v, width);
+        switch (rng() % 4) {
+            case 0:
+            case 1: {
+                const Complex amp{static_cast<double>(step), 1};
+                const bool fresh = table.insert(key, amp).second;
+                EXPECT_EQ(fresh, oracle.emplace(v, amp).second);
+                break;
+            }
+            case 2: {
+                // Erase a random tenth of the entries, rewriting the others.
+                table.update_or_erase([&](const K& k, Complex& amp) {
+                    const uint64_t id = k.words()[0];
+                    if (id % 10 == v % 10) {
+                        oracle.erase(id);
+                        return false;
+                    }
+                    amp.im += 1;
+                    oracle[id].im += 1;
+                    return true;
+                });
+                break;
+            }
+            default: {
+                const Complex* found = table.find(key);
+                const auto it = oracle.find(v);
+                ASSERT_EQ(found != nullptr, it != oracle.end());
+                if (found) {
+                    EXPECT_EQ(*found, it->second);
+                }
+            }
+        }
+        ASSERT_EQ(table.size(), oracle.size());
+    }
+    size_t seen = 0;
+    for (const auto [key, amp] : table) {
+        EXPECT_EQ(amp, oracle.at(key.words()[0]));
+        ++seen;
+    }
+    EXPECT_EQ(seen, oracle.size());
+}
+
+TEST(AmplitudeTable, BehavesLikeAMapAtEveryWidth) {
+    check_against_map<Key<1>>(1);
+    check_against_map<Key<2>>(2);
+    check_against_map<Key<8>>(8);
+    check_against_map<Label>(10);
+}
+
+TEST(AmplitudeTable, OrderIsStableBetweenStagingAndCommit) {
+    AmplitudeTable<Key<1>> table;
+    for (uint64_t k = 0; k < 1000; ++k)
+        table.insert_new(Key<1>{{k * 7919}}, {double(k), 0});
+    // Stage one value per entry in iteration order, then commit in the same order.
+    std::vector<Complex> staged;
+    for (const auto [key, amp] : table)
+        staged.push_back({amp.re, -amp.re});
+    size_t i = 0;
+    const size_t erased = table.update_or_erase([&](const Key<1>&, Complex& amp) {
+        EXPECT_EQ(amp.re, staged[i].re);
+        amp = staged[i];
+        return static_cast<uint64_t>(staged[i++].re) % 3 != 0;
+    });
+    EXPECT_EQ(i, 1000u);
+    EXPECT_EQ(erased, 334u);
+    EXPECT_EQ(table.size(), 666u);
+    for (const auto [key, amp] : table)
+        EXPECT_EQ(amp.im, -amp.re);
+    EXPECT_EQ(table.find(Key<1>{{3 * 7919}}), nullptr);
+    EXPECT_NE(table.find(Key<1>{{4 * 7919}}), nullptr);
+    EXPECT_THROW(table.insert_new(Key<1>{{4 * 7919}}, {}), FatalError);
+}
+
+TEST(AmplitudeTable, ReserveAndShrink) {
+    AmplitudeTable<Label> table;
+    table.reserve(1000);
+    const size_t capacity = table.capacity();
+    EXPECT_GE(table.room(), 1000u);
+    for (uint64_t k = 0; k < 1000; ++k)
+        table.insert_new(label_of<Label>(k, 9), {1, 0});
+    EXPECT_EQ(table.capacity(), capacity);
+    table.update_or_erase([](const Label& k, Complex&) { return k.words()[0] < 10; });
+    table.shrink_to(2 * 16);
+    EXPECT_LT(table.capacity(), capacity);
+    EXPECT_GE(table.room(), 32u);
+    EXPECT_EQ(table.size(), 10u);
+    for (uint64_t k = 0; k < 10; ++k)
+        EXPECT_NE(table.find(label_of<Label>(k, 9)), nullptr);
+    const AmplitudeTable<Label> copy = table;
+    table.clear();
+    EXPECT_EQ(table.size(), 0u);
+    EXPECT_EQ(table.find(label_of<Label>(1, 9)), nullptr);
+    EXPECT_EQ(copy.size(), 10u);
+}
+
+TEST(Label, InterfaceAgreesAcrossWidths) {
+    const uint64_t a[2] = {0b1011, 0b1};
+    const uint64_t m[2] = {0b0011, 0b1};
+    const Key<2> ka = Key<2>::from_words(a, 2), km = Key<2>::from_words(m, 2);
+    const Label la = Label::from_words(a, 9), lm = Label::from_words(m, 9);
+    EXPECT_EQ(ka.and_parity(km), la.and_parity(lm));
+    EXPECT_TRUE(ka.and_parity(km));  // overlap {0, 1, 64}
+    EXPECT_TRUE(la.bit(64));
+    EXPECT_FALSE(la.bit(600));
+    Key<2> kx;
+    kx.assign_xor(ka, km);
+    Label lx;
+    lx.assign_xor(la, lm);
+    EXPECT_EQ(kx.words()[0], 0b1000u);
+    EXPECT_TRUE(std::ranges::equal(kx.words(), lx.words().first(2)));
+    EXPECT_EQ(lx.words().size(), 9u);
+    EXPECT_TRUE(Label::zero(9).is_zero());
+    EXPECT_EQ(Key<2>::from_words(a, 2).hash(), label_hash(a));
+    EXPECT_THROW(Key<1>::from_words(a, 1), FatalError);
+}
+
+}  // namespace
+}  // namespace kelvo::tableau_simulator

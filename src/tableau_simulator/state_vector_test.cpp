@@ -1,0 +1,159 @@
+#include "tableau_simulator/state_vector.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "errors.h"
+#include "tableau_simulator/simulator.h"
+
+namespace kelvo::tableau_simulator {
+namespace {
+
+std::vector<Complex> apply_row(const RowPauli& p, const std::vector<Complex>& v) {
+    std::vector<Complex> out(v.size());
+    for (uint64_t j = 0; j < v.size(); ++j) {
+        const double sign = std::popcount(j & p.z[0]) % 2 ? -1 : 1;
+        out[j ^ p.x[0]] = i_pow(p.phase) * (sign * v[j]);
+    }
+    return out;
+}
+
+// The reconstruction as first designed: the reference index is found by projecting every basis
+// vector in turn until one keeps weight above 1e-9.
+std::vector<Complex> searched_state_vector(const TableauSimulator& sim) {
+    const uint64_t n = sim.num_qubits();
+    const uint64_t size = uint64_t{1} << n;
+    std::vector<Complex> ref(size);
+    for (uint64_t s = 0; s < size; ++s) {
+        std::vector<Complex> v(size);
+        v[s] = {1, 0};
+        for (uint64_t q = 0; q < n; ++q) {
+            const std::vector<Complex> w = apply_row(sim.core.frame.image_z(q), v);
+            for (uint64_t j = 0; j < size; ++j)
+                v[j] = 0.5 * (v[j] + w[j]);
+        }
+        double m = 0;
+        for (const Complex& c : v)
+            m += norm2(c);
+        if (m > 1e-9) {
+            for (uint64_t j = 0; j < size; ++j)
+                ref[j] = (1 / std::sqrt(m)) * v[j];
+            break;
+        }
+    }
+    std::vector<Complex> psi(size);
+    for (const auto [key, amp] : std::get<Terms<Key<1>>>(sim.amps).map) {
+        std::vector<Complex> u = ref;
+        for (uint64_t q = 0; q < n; ++q) {
+            if (key.bit(q)) u = apply_row(sim.core.frame.image_x(q), u);
+        }
+        for (uint64_t j = 0; j < size; ++j)
+            psi[j] = psi[j] + amp * u[j];
+    }
+    return psi;
+}
+
+void scramble(TableauSimulator& sim, std::mt19937_64& rng, int gates) {
+    const uint64_t n = sim.num_qubits();
+    for (int i = 0; i < gates; ++i) {
+        const uint64_t a = rng() % n;
+        const uint64_t b = (a + 1 + rng() % (n - 1)) % n;
+        switch (rng() % 6) {
+            case 0:
+                sim.h(a);
+                break;
+            case 1:
+                sim.s(a);
+                break;
+            case 2:
+                sim.x(a);
+                break;
+            case 3:
+                sim.sqrt_y(a);
+                break;
+            case 4:
+                sim.cx(a, b);
+                break;
+            default:
+                sim.iswap(a, b);
+                break;
+        }
+    }
+}
+
+TEST(StateVector, SameOutputAsTheIndexSearch) {
+    std::mt19937_64 rng(41);
+    for (int trial = 0; trial < 40; ++trial) {
+        const uint64_t n = 2 + trial % 6;
+        TableauSimulator sim = TableauSimulator::with_seed(n, 0);
+        scramble(sim, rng, 6 * static_cast<int>(n));
+        if (trial % 3 == 0) {
+            Terms<Key<1>> terms;
+            for (uint64_t k = 0; k < (uint64_t{1} << n); ++k) {
+                if (rng() % 2)
+                    terms.map.insert_new(Key<1>{{k}}, {0.3, -0.1 * static_cast<double>(k)});
+            }
+            if (terms.map.size() > 0) sim.amps = std::move(terms);
+        }
+        EXPECT_EQ(sim.state_vector(), searched_state_vector(sim)) << trial;
+    }
+}
+
+TEST(StateVector, ReferenceSupportIsTheSmallestIndex) {
+    TableauSimulator sim = TableauSimulator::with_seed(5, 0);
+    sim.x(4);
+    sim.h(1);
+    sim.cx(1, 3);
+    sim.x(1);  // support: qubit 4 set and qubit 1 = NOT qubit 3, i.e. {0b10010, 0b11000}
+    std::vector<RowPauli> stabilizers;
+    for (uint64_t q = 0; q < 5; ++q)
+        stabilizers.push_back(sim.core.frame.image_z(q));
+    const auto support = detail::reference_support(stabilizers, 5);
+    EXPECT_EQ(support.dimension, 1u);
+    EXPECT_EQ(support.smallest, 0b10010u);
+}
+
+TEST(StateVector, SmallCases) {
+    const double r = 1 / std::sqrt(2.0);
+    EXPECT_EQ(TableauSimulator::with_seed(0, 0).state_vector(), (std::vector<Complex>{{1, 0}}));
+    TableauSimulator two = TableauSimulator::with_seed(2, 0);
+    EXPECT_EQ(two.state_vector(), (std::vector<Complex>{{1, 0}, {0, 0}, {0, 0}, {0, 0}}));
+    two.x(0);
+    EXPECT_EQ(two.state_vector(), (std::vector<Complex>{{0, 0}, {1, 0}, {0, 0}, {0, 0}}));
+    TableauSimulator one = TableauSimulator::with_seed(1, 0);
+    one.h(0);
+    const auto plus = one.state_vector();
+    EXPECT_NEAR(plus[0].re, r, 1e-15);
+    EXPECT_NEAR(plus[1].re, r, 1e-15);
+    one.s(0);
+    const auto plus_i = one.state_vector();
+    EXPECT_NEAR(plus_i[0].re, r, 1e-15);
+    EXPECT_NEAR(plus_i[1].im, r, 1e-15);
+    EXPECT_EQ(plus_i[1].re, 0);
+}
+
+TEST(StateVector, RegistersTooLargeFailClearly) {
+    const TableauSimulator big = TableauSimulator::with_seed(64, 0);
+    try {
+        big.state_vector();
+        FAIL();
+    } catch (const FatalError& e) {
+        EXPECT_STREQ(e.what(), "state-vector reconstruction needs a 2^64 length that fits a usize");
+    }
+    EXPECT_EQ(big.num_qubits(), 64u);
+    // |+>^30 spreads over 2^30 basis states, each of weight below 1e-9: no reference phase.
+    TableauSimulator spread = TableauSimulator::with_seed(30, 0);
+    for (uint64_t q = 0; q < 30; ++q)
+        spread.h(q);
+    try {
+        spread.state_vector();
+        FAIL();
+    } catch (const FatalError& e) {
+        EXPECT_NE(std::string(e.what()).find("spread over 2^30 basis states"), std::string::npos);
+    }
+}
+
+}  // namespace
+}  // namespace kelvo::tableau_simulator
