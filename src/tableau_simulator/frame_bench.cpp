@@ -43,8 +43,10 @@ void BM_frame_gate_updates(benchmark::State& state) {
 BENCHMARK(BM_frame_gate_updates)->Arg(100)->Arg(1000)->Arg(10000);
 
 // Preimage of a random Pauli string of weight 8, as a rotation or measurement axis needs it.
+// Arg 1 = 1 forces the any-width instance, to compare with the fixed-width ones.
 void BM_frame_preimage(benchmark::State& state) {
     const uint64_t n = static_cast<uint64_t>(state.range(0));
+    const bool any_width = state.range(1) != 0;
     const Frame f = scrambled(n);
     std::mt19937_64 rng(3);
     std::vector<PauliString> paulis;
@@ -60,13 +62,21 @@ void BM_frame_preimage(benchmark::State& state) {
     std::vector<uint64_t> flip(f.stride()), z(f.stride());
     uint64_t acc = 0;
     for (auto _ : state) {
-        for (const PauliString& p : paulis)
-            acc += f.preimage_into(p, flip, z);
+        for (const PauliString& p : paulis) {
+            acc += any_width ? f.preimage_into_w<0>(p, flip, z) : f.preimage_into(p, flip, z);
+        }
         benchmark::DoNotOptimize(acc);
     }
     state.SetItemsProcessed(state.iterations() * paulis.size());
 }
-BENCHMARK(BM_frame_preimage)->Arg(100)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_frame_preimage)
+    ->Args({100, 0})
+    ->Args({1000, 0})
+    ->Args({10000, 0})
+    ->Args({64, 0})
+    ->Args({64, 1})
+    ->Args({300, 0})
+    ->Args({300, 1});
 
 // Single-qubit axis preimage (T on a qubit, measure, peek).
 void BM_frame_preimage_basis(benchmark::State& state) {
