@@ -38,6 +38,8 @@ CliffordFrame::CliffordFrame(uint64_t n) : n_(n) {
         set_bit(rows_[q].x, q, true);
         set_bit(rows_[n + q].z, q, true);
     }
+    // Built now (one word per row) so that gate updates take the sparse path from the start.
+    ensure_support_words();
 }
 
 CliffordFrame CliffordFrame::from_xz_rows(uint64_t n, std::vector<PauliString> x_rows,
@@ -57,6 +59,7 @@ CliffordFrame CliffordFrame::from_xz_rows(uint64_t n, std::vector<PauliString> x
     frame.rows_.reserve(checked_product(2, n));
     for (PauliString& row : z_rows)
         frame.rows_.push_back(std::move(row));
+    frame.support_ = SupportCache{};  // built lazily, on the first query
     return frame;
 }
 
@@ -78,6 +81,8 @@ void CliffordFrame::row_bits_changed(uint64_t r) {
 void CliffordFrame::mul_rows(uint64_t dst, uint64_t a, uint64_t b, uint8_t k) {
     KELVO_ASSERT(dst < rows_.size() && a < rows_.size() && b < rows_.size(),
                  "frame row index out of range");
+    if (dst == a && mul_rows_sparse(dst, b, true, k)) return;
+    if (dst == b && mul_rows_sparse(dst, a, false, k)) return;
     const PauliString& A = rows_[a];
     const PauliString& B = rows_[b];
     PauliString& D = rows_[dst];
@@ -93,6 +98,41 @@ void CliffordFrame::mul_rows(uint64_t dst, uint64_t a, uint64_t b, uint8_t k) {
     }
     D.phase = static_cast<uint8_t>((phase + 2 * (std::popcount(crossings) & 1)) & 3);
     row_bits_changed(dst);
+}
+
+bool CliffordFrame::mul_rows_sparse(uint64_t dst, uint64_t src, bool src_on_right, uint8_t k) {
+    // Only the words of src's support change, and only they can hold a crossing of a Z of
+    // the left factor with an X of the right one.
+    if (support_.words.empty() || support_.stale[src]) return false;
+    const std::vector<SupportWord>& add = support_.words[src];
+    PauliString& D = rows_[dst];
+    if (2 * add.size() > D.x.size()) return false;
+    const unsigned phase = D.phase + rows_[src].phase + k;
+    uint64_t crossings = 0;
+    for (const SupportWord& s : add) {
+        crossings ^= src_on_right ? D.z[s.word] & s.x : s.z & D.x[s.word];
+        D.x[s.word] ^= s.x;
+        D.z[s.word] ^= s.z;
+    }
+    D.phase = static_cast<uint8_t>((phase + 2 * (std::popcount(crossings) & 1)) & 3);
+    columns_.valid = false;
+    if (support_.stale[dst]) return true;
+    // Merge the two sorted supports; words of src's support are read back from the row.
+    const std::vector<SupportWord>& old = support_.words[dst];
+    std::vector<SupportWord>& out = support_.scratch;
+    out.clear();
+    size_t i = 0, j = 0;
+    while (i < old.size() || j < add.size()) {
+        if (j == add.size() || (i < old.size() && old[i].word < add[j].word)) {
+            out.push_back(old[i++]);
+            continue;
+        }
+        const uint64_t w = add[j++].word;
+        if (i < old.size() && old[i].word == w) ++i;
+        if ((D.x[w] | D.z[w]) != 0) out.push_back({w, D.x[w], D.z[w]});
+    }
+    std::swap(support_.words[dst], out);
+    return true;
 }
 
 void CliffordFrame::swap_rows(uint64_t a, uint64_t b) {

@@ -96,7 +96,8 @@ class CliffordFrame {
         std::vector<std::vector<SupportWord>> words;
         std::vector<uint8_t> stale;
         std::vector<uint64_t> stale_rows;
-        bool valid = false;  // built and no row stale
+        std::vector<SupportWord> scratch;  // merge buffer of the sparse row product
+        bool valid = false;                // built and no row stale
     };
     // Per-qubit bitsets over the 2n rows: R = word_count(2n) words per qubit.
     struct ColumnCache {
@@ -109,6 +110,8 @@ class CliffordFrame {
     void check_pair(uint64_t a, uint64_t b) const;
     void check_pauli(const PauliString& p) const;
     void row_bits_changed(uint64_t r);
+    // Row product through the support of src when it is fresh and small; false otherwise.
+    bool mul_rows_sparse(uint64_t dst, uint64_t src, bool src_on_right, uint8_t k);
     void rebuild_support_row(uint64_t r) const;
     void ensure_columns() const;
 

@@ -514,6 +514,36 @@ TEST(CliffordFrame, SparseAndDensePathsAgreeOnLargeFrames) {
     }
 }
 
+TEST(CliffordFrame, LargeFramesMatchTheirSmallCopies) {
+    // Gates on three qubits of a 300-qubit frame, spread over several words, must give the
+    // rows of the same gates on a 3-qubit frame (whose updates the dense oracle checks). The
+    // large frame runs its row products through the sparse path.
+    std::mt19937_64 rng(31);
+    const uint64_t n = 300;
+    for (int trial = 0; trial < 30; ++trial) {
+        const uint64_t qubits[3] = {rng() % 64, 64 + rng() % 64, 192 + rng() % 108};
+        CliffordFrame big(n), small(3);
+        for (int step = 0; step < 40; ++step) {
+            const Step s = random_step(rng, 3);
+            s.gate->apply(small, s.a, s.b);
+            s.gate->apply(big, qubits[s.a], qubits[s.b]);
+            if (step % 3 == 0) (void)big.preimage(pauli_x(n, qubits[0]));  // refresh stale rows
+            for (uint64_t r = 0; r < 6; ++r) {
+                const uint64_t q = qubits[r % 3];
+                const PauliString& expected = small.row(r);
+                const PauliString& got = big.row(r < 3 ? q : n + q);
+                PauliString embedded(n);
+                for (uint64_t i = 0; i < 3; ++i) {
+                    embedded.set_xbit(qubits[i], expected.xbit(i));
+                    embedded.set_zbit(qubits[i], expected.zbit(i));
+                }
+                embedded.phase = expected.phase;
+                ASSERT_EQ(got, embedded) << s.gate->name;
+            }
+        }
+    }
+}
+
 TEST(CliffordFrame, SupportCacheFollowsEveryRowChange) {
     std::mt19937_64 rng(2);
     CliffordFrame frame(140);
