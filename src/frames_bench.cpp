@@ -59,6 +59,13 @@ std::vector<std::pair<uint64_t, uint64_t>> random_pairs(uint64_t n, size_t count
     return out;
 }
 
+// Baseline: allocating the n-qubit result alone, which every preimage pays.
+void BM_ResultAllocation(benchmark::State& state) {
+    const uint64_t n = static_cast<uint64_t>(state.range(0));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(PauliString(n));
+}
+
 void BM_Preimage_Weight4(benchmark::State& state) {
     const uint64_t n = static_cast<uint64_t>(state.range(0));
     const CliffordFrame& frame = local_frame(n);
@@ -118,6 +125,7 @@ void BM_LeftCxThenPreimage_Weight4(benchmark::State& state) {
 }
 
 #define KELVO_SIZES ->Arg(1000)->Arg(10000)->Arg(100000)
+BENCHMARK(BM_ResultAllocation) KELVO_SIZES;
 BENCHMARK(BM_Preimage_Weight4) KELVO_SIZES;
 BENCHMARK(BM_LeftHYz) KELVO_SIZES;
 BENCHMARK(BM_TwoQubitGate<&CliffordFrame::left_cx, &CliffordFrame::left_cx>)
