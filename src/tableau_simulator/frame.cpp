@@ -203,29 +203,36 @@ void Frame::left_pauli(const PauliString& p) {
 }
 
 void Frame::left_root_x(uint64_t q, uint8_t k) {
+    checked_qubit(q);
     mul_row_left_by(2 * q + 1, row(2 * q), sign(2 * q));
     signs_[2 * q + 1] = static_cast<uint8_t>((signs_[2 * q + 1] + k) & 3);
 }
 
 void Frame::left_s(uint64_t q, uint8_t k) {
+    checked_qubit(q);
     mul_row_left_by(2 * q, row(2 * q + 1), sign(2 * q + 1));
     signs_[2 * q] = static_cast<uint8_t>((signs_[2 * q] + k) & 3);
 }
 
 void Frame::left_h(uint64_t q) {
-    const auto [a, b] = rows2_mut(words_, 2 * stride_, 2 * row_index_check(q), 2 * q + 1);
+    checked_qubit(q);
+    const auto [a, b] = rows2_mut(words_, 2 * stride_, 2 * q, 2 * q + 1);
     std::swap_ranges(a.begin(), a.end(), b.begin());
     std::swap(signs_[2 * q], signs_[2 * q + 1]);
 }
 
 void Frame::left_cx(uint64_t control, uint64_t target) {
     if (control == target) distinct_qubits(control, target, "cx needs distinct qubits");
+    checked_qubit(control);
+    checked_qubit(target);
     mul_row_left_by(2 * control, row(2 * target), sign(2 * target));
     mul_row_left_by(2 * target + 1, row(2 * control + 1), sign(2 * control + 1));
 }
 
 void Frame::left_cz(uint64_t a, uint64_t b) {
     if (a == b) distinct_qubits(a, b, "cz needs distinct qubits");
+    checked_qubit(a);
+    checked_qubit(b);
     mul_row_left_by(2 * a, row(2 * b + 1), sign(2 * b + 1));
     mul_row_left_by(2 * b, row(2 * a + 1), sign(2 * a + 1));
 }
@@ -233,14 +240,14 @@ void Frame::left_cz(uint64_t a, uint64_t b) {
 void Frame::left_swap(uint64_t a, uint64_t b) {
     if (a == b) return;
     for (uint64_t half = 0; half < 2; ++half) {
-        const auto [ra, rb] = rows2_mut(words_, 2 * stride_, 2 * row_index_check(a) + half,
-                                        2 * row_index_check(b) + half);
+        const auto [ra, rb] = rows2_mut(words_, 2 * stride_, 2 * checked_qubit(a) + half,
+                                        2 * checked_qubit(b) + half);
         std::swap_ranges(ra.begin(), ra.end(), rb.begin());
         std::swap(signs_[2 * a + half], signs_[2 * b + half]);
     }
 }
 
-uint64_t Frame::row_index_check(uint64_t q) const {
+uint64_t Frame::checked_qubit(uint64_t q) const {
     KELVO_ASSERT(q < num_qubits_, "qubit index out of range");
     return q;
 }
@@ -285,8 +292,8 @@ uint8_t Frame::preimage_into_w(const PauliString& pauli, std::span<uint64_t> fli
         xor_words<W>(flip.data(), row_words, w);
         xor_words<W>(z.data(), row_words + w, w);
     };
-    for_each_set_bit(pauli.x, [&](uint64_t q) { fold(2 * row_index_check(q)); });
-    for_each_set_bit(pauli.z, [&](uint64_t q) { fold(2 * row_index_check(q) + 1); });
+    for_each_set_bit(pauli.x, [&](uint64_t q) { fold(2 * checked_qubit(q)); });
+    for_each_set_bit(pauli.z, [&](uint64_t q) { fold(2 * checked_qubit(q) + 1); });
     const size_t common = std::min(pauli.x.size(), pauli.z.size());
     for (size_t i = 0; i < common; ++i)
         k += std::popcount(pauli.x[i] & pauli.z[i]);
@@ -342,7 +349,7 @@ uint8_t Frame::preimage_basis_into(Axis axis, uint64_t qubit, std::span<uint64_t
 }
 
 RowPauli Frame::image(uint64_t qubit, bool of_x) const {
-    row_index_check(qubit);
+    checked_qubit(qubit);
     const uint64_t n = num_qubits_;
     const uint64_t w = stride_;
     RowPauli out;

@@ -111,7 +111,8 @@ class Frame {
 
   private:
     std::span<uint64_t> row_mut(uint64_t r);
-    uint64_t row_index_check(uint64_t q) const;
+    // q, or fatal when it is outside the register.
+    uint64_t checked_qubit(uint64_t q) const;
     RowPauli image(uint64_t qubit, bool of_x) const;
     template <size_t W>
     void left_controlled_pauli_w(const PauliString& control, const PauliString& target);

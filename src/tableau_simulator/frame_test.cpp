@@ -183,6 +183,9 @@ TEST(Frame, PrimitiveUpdates) {
     EXPECT_THROW(p.left_cx(0, 0), FatalError);
     EXPECT_THROW(p.left_cz(0, 0), FatalError);
     EXPECT_THROW(p.left_h(1), FatalError);
+    EXPECT_THROW(p.left_s(uint64_t{1} << 63, 1), FatalError);  // 2q would wrap to row 0
+    EXPECT_THROW(p.left_root_x(uint64_t{1} << 63, 1), FatalError);
+    EXPECT_THROW(p.left_cx(0, uint64_t{1} << 63), FatalError);
     p.left_swap(0, 0);
 }
 
