@@ -155,6 +155,23 @@ TEST(SymbolicContext, CategoricalChecksInOrderLeaveContextUnchanged) {
     EXPECT_EQ(ctx.fresh_categorical_bools(2, Rows{{1}, {2}}, Probs{0.5, 0.5 + 1e-13}).size(), 2u);
     EXPECT_EQ(ctx.fresh_categorical_bools(2, Rows{{1}, {2}}, Probs{0.5, 0.5 - 1e-13}).size(), 2u);
     EXPECT_EQ(ctx.fresh_categorical_bools(64, Rows{{~uint64_t{0}}}, Probs{1.0}).size(), 64u);
+    // The representable sums nearest to 1 +- 1e-12 on either side of the tolerance.
+    const double up_in = std::ldexp(4503.0, -52), up_out = std::ldexp(4504.0, -52);
+    const double down_in = std::ldexp(9007.0, -53), down_out = std::ldexp(9008.0, -53);
+    ASSERT_LE(up_in, 1e-12);
+    ASSERT_GT(up_out, 1e-12);
+    ASSERT_LE(down_in, 1e-12);
+    ASSERT_GT(down_out, 1e-12);
+    const SymbolicContext accepted_before = ctx;
+    EXPECT_EQ(ctx.fresh_categorical_bools(1, Rows{{1}, {0}}, Probs{0.5, 0.5 + up_in}).size(), 1u);
+    EXPECT_EQ(ctx.fresh_categorical_bools(1, Rows{{1}, {0}}, Probs{0.5, 0.5 - down_in}).size(), 1u);
+    EXPECT_EQ(ctx.categoricals.size(), accepted_before.categoricals.size() + 2);
+    const SymbolicContext edge_before = ctx;
+    EXPECT_THROW(ctx.fresh_categorical_bools(1, Rows{{1}, {0}}, Probs{0.5, 0.5 + up_out}),
+                 KelvoError);
+    EXPECT_THROW(ctx.fresh_categorical_bools(1, Rows{{1}, {0}}, Probs{0.5, 0.5 - down_out}),
+                 KelvoError);
+    EXPECT_EQ(ctx, edge_before);
 }
 
 TEST(SymbolicContext, RaiseNextConditionId) {
