@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "tableau_simulator/error.h"
 #include "tableau_simulator/frame.h"
 #include "tableau_simulator/label.h"
+#include "tableau_simulator/measurement.h"
 #include "tableau_simulator/terms.h"
 
 namespace kelvo::tableau_simulator {
@@ -104,6 +106,35 @@ class TableauSimulator {
     // acting on different qubit counts is fatal.
     void controlled_pauli(const PauliString& control, const PauliString& target);
 
+    // T rotations exp(-i pi/8 P), and T dagger exp(+i pi/8 P), with no global phase; T on q
+    // rotates about Z_q. They grow the register first (the growth stays when the rotation
+    // fails) and throw SimError::RankCapExceeded or SimError::PrunedAllAmplitudes, leaving the
+    // table unchanged. t_pauli throws SimError::NonHermitianAxis before anything changes.
+    void t(uint64_t q);
+    void t_dag(uint64_t q);
+    void t_about(uint64_t q, bool adjoint);
+    void t_pauli(const PauliString& axis, bool adjoint);
+    // CCZ (up to the global phase e^(-i pi/8)) from seven Pauli rotations. Repeated qubits throw
+    // SimError::RepeatedQubit; any failure leaves the simulator exactly as it was.
+    void ccz(uint64_t a, uint64_t b, uint64_t c);
+
+    // Measurements draw one uniform each (also when the outcome is certain); postselections
+    // draw nothing and throw SimError::ImpossiblePostselection for an outcome of probability
+    // below 1e-9. `desired_value` true asks for eigenvalue -1.
+    MeasureResult measure(uint64_t q);
+    MeasureResult postselect_x(uint64_t q, bool desired_value);
+    MeasureResult postselect_y(uint64_t q, bool desired_value);
+    MeasureResult postselect_z(uint64_t q, bool desired_value);
+    MeasureResult measure_axis(Axis axis, uint64_t q, std::optional<bool> forced);
+    // Throw SimError::NonHermitianAxis before anything changes.
+    MeasureResult measure_observable(const PauliString& observable);
+    MeasureResult postselect_observable(const PauliString& observable, bool desired_value);
+    // A drawn measurement followed by the Pauli that returns the qubit to |0>, |+> or |+i>.
+    void reset(uint64_t q);
+    void reset_z(uint64_t q);
+    void reset_x(uint64_t q);
+    void reset_y(uint64_t q);
+
     // Expectation values, clamped to [-1, 1]. A qubit outside the register throws
     // SimError::QubitOutOfRange; nothing grows.
     double peek_x(uint64_t q) const { return peek_axis(Axis::X, q); }
@@ -126,6 +157,9 @@ class TableauSimulator {
     // ensure_qubits(q + 1) for the qubit q, which must fit in a register.
     void ensure_qubit(uint64_t q);
     void check_pair(uint64_t a, uint64_t b);
+    void ccz_rotations(uint64_t a, uint64_t b, uint64_t c);
+    MeasureResult measure_pauli(const PauliString& observable, std::optional<bool> forced);
+    void reset_axis(Axis axis, uint64_t q);
 };
 
 }  // namespace kelvo::tableau_simulator
