@@ -10,4 +10,8 @@ namespace kelvo::py {
 void register_pauli_class(Registrar& module);      // PauliString
 void register_pauli_functions(Registrar& module);  // pauli_identity .. neg
 
+// simulator_api.cpp
+void register_measure_result_class(Registrar& module);  // MeasureResult
+void register_simulator_class(Registrar& module);       // TableauSimulator
+
 }  // namespace kelvo::py

@@ -10,7 +10,8 @@ namespace {
 void register_simulator_half(Registrar& module) {
     module.add_exception("SimulatorError", simulator_error_class());
     register_pauli_class(module);
-    // MeasureResult, then TableauSimulator (simulator_api.cpp) go here.
+    register_measure_result_class(module);
+    register_simulator_class(module);
     register_pauli_functions(module);
 }
 
