@@ -7,7 +7,7 @@
 #include <string>
 
 #include "splitmix64.h"
-#include "tableau_simulator/dense_oracle.h"
+#include "tableau_simulator/oracle_support.h"
 #include "tableau_simulator/simulator.h"
 
 namespace kelvo::tableau_simulator {
@@ -15,13 +15,6 @@ namespace {
 
 using oracle::C;
 using oracle::Mat;
-
-std::vector<C> dense_state(const TableauSimulator& sim) {
-    std::vector<C> out;
-    for (const Complex& c : sim.state_vector())
-        out.emplace_back(c.re, c.im);
-    return out;
-}
 
 // A random Clifford+T state on n qubits (H, S, CX, T).
 TableauSimulator random_state(std::mt19937_64& rng, uint64_t n, uint64_t seed, int gates) {
@@ -43,25 +36,6 @@ TableauSimulator random_state(std::mt19937_64& rng, uint64_t n, uint64_t seed, i
         }
     }
     return sim;
-}
-
-struct Observable {
-    PauliString p;
-    Mat dense;
-};
-
-Observable random_observable(std::mt19937_64& rng, uint64_t n) {
-    PauliString p(n);
-    uint64_t x = 0, z = 0;
-    for (uint64_t q = 0; q < n; ++q) {
-        const unsigned letter = rng() % 4;
-        if (letter & 1) x |= uint64_t{1} << q;
-        if (letter & 2) z |= uint64_t{1} << q;
-        p.set_xbit(q, letter & 1);
-        p.set_zbit(q, letter & 2);
-    }
-    p.phase = static_cast<uint8_t>((std::popcount(x & z) + 2 * (rng() % 2)) % 4);
-    return {p, oracle::pauli(n, x, z, p.phase)};
 }
 
 // (I + (-1)^outcome P)/2 psi, and its squared norm.
@@ -91,11 +65,12 @@ TEST(Measurement, RandomStatesFollowTheBornRuleAndProject) {
     for (int trial = 0; trial < 120; ++trial) {
         const uint64_t n = 1 + trial % 4;
         TableauSimulator sim = random_state(rng, n, rng(), 20);
-        const std::vector<C> psi = dense_state(sim);
+        const std::vector<C> psi = oracle::dense_state(sim);
         const bool observable = trial % 2;
-        const Observable o =
-            observable ? random_observable(rng, n)
-                       : Observable{pauli_z(n, trial % n), oracle::axis_pauli(n, 2, trial % n)};
+        const oracle::HermitianPauli o =
+            observable ? oracle::random_hermitian_pauli(rng, n)
+                       : oracle::HermitianPauli{pauli_z(n, trial % n),
+                                                oracle::axis_pauli(n, 2, trial % n)};
         const double p0 = project(o.dense, psi, false).second;
         uint64_t rng_copy = sim.core.rng;
         const double u = splitmix64_uniform(rng_copy);
@@ -107,7 +82,7 @@ TEST(Measurement, RandomStatesFollowTheBornRuleAndProject) {
         }
         EXPECT_NEAR(r.probability, r.outcome ? 1 - p0 : p0, 1e-9);
         EXPECT_EQ(r.deterministic, p0 < 1e-9 || p0 > 0.999999999);
-        oracle::expect_same_state(dense_state(sim), project(o.dense, psi, r.outcome).first);
+        oracle::expect_same_state(oracle::dense_state(sim), project(o.dense, psi, r.outcome).first);
         random_branches += sim.rank() != rank || !r.deterministic;
         const auto& scratch = std::get<Terms<Key<1>>>(sim.amps).scratch;
         EXPECT_TRUE(scratch.staged.empty() && scratch.new_pairs.empty() &&
@@ -121,12 +96,13 @@ TEST(Measurement, PostselectionsAcceptExactlyTheLikelyOutcomes) {
     for (int trial = 0; trial < 120; ++trial) {
         const uint64_t n = 1 + trial % 4;
         TableauSimulator sim = random_state(rng, n, 5, 15);
-        const std::vector<C> psi = dense_state(sim);
+        const std::vector<C> psi = oracle::dense_state(sim);
         const bool desired = rng() % 2;
         const unsigned axis = rng() % 4;
         const uint64_t q = rng() % n;
-        const Observable o = axis == 3 ? random_observable(rng, n)
-                                       : Observable{PauliString(n), oracle::axis_pauli(n, axis, q)};
+        const oracle::HermitianPauli o =
+            axis == 3 ? oracle::random_hermitian_pauli(rng, n)
+                      : oracle::HermitianPauli{PauliString(n), oracle::axis_pauli(n, axis, q)};
         const double probability = project(o.dense, psi, desired).second;
         const TableauSimulator before = sim;
         const auto call = [&] {
@@ -146,7 +122,8 @@ TEST(Measurement, PostselectionsAcceptExactlyTheLikelyOutcomes) {
             const MeasureResult r = call();
             EXPECT_EQ(r.outcome, desired);
             EXPECT_NEAR(r.probability, probability, 1e-9);
-            oracle::expect_same_state(dense_state(sim), project(o.dense, psi, desired).first);
+            oracle::expect_same_state(oracle::dense_state(sim),
+                                      project(o.dense, psi, desired).first);
         }
         EXPECT_EQ(sim.core.rng, before.core.rng) << "postselections never draw";
     }

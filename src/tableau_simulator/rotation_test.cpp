@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "tableau_simulator/dense_oracle.h"
+#include "tableau_simulator/oracle_support.h"
 #include "tableau_simulator/simulator.h"
 
 namespace kelvo::tableau_simulator {
@@ -21,13 +21,6 @@ const C kH[2][2] = {{kR, kR}, {kR, -kR}};
 const C kS[2][2] = {{1, 0}, {0, kI}};
 const C kCx[4][4] = {{1, 0, 0, 0}, {0, 0, 0, 1}, {0, 0, 1, 0}, {0, 1, 0, 0}};
 
-std::vector<C> dense_state(const TableauSimulator& sim) {
-    std::vector<C> out;
-    for (const Complex& c : sim.state_vector())
-        out.emplace_back(c.re, c.im);
-    return out;
-}
-
 // exp(-i pi/8 P) for T, exp(+i pi/8 P) for T dagger.
 Mat rotation(const Mat& p, bool adjoint) {
     const double s = std::sin(M_PI / 8);
@@ -41,21 +34,6 @@ Mat ccz_matrix(uint64_t n, uint64_t a, uint64_t b, uint64_t c) {
         if ((i & mask) == mask) m.at(i, i) = -1;
     }
     return m;
-}
-
-// A Hermitian Pauli of random letters and sign on qubits 0..n-1, with its dense form.
-std::pair<PauliString, Mat> random_axis(std::mt19937_64& rng, uint64_t n) {
-    PauliString p(n);
-    uint64_t x = 0, z = 0;
-    for (uint64_t q = 0; q < n; ++q) {
-        const unsigned letter = rng() % 4;
-        if (letter & 1) x |= uint64_t{1} << q;
-        if (letter & 2) z |= uint64_t{1} << q;
-        p.set_xbit(q, letter & 1);
-        p.set_zbit(q, letter & 2);
-    }
-    p.phase = static_cast<uint8_t>((std::popcount(x & z) + 2 * (rng() % 2)) % 4);
-    return {p, oracle::pauli(n, x, z, p.phase)};
 }
 
 // One random gate among H, S, CX, T, T dagger, a Pauli-axis T and CCZ, on the simulator and on
@@ -83,7 +61,7 @@ void random_gate(std::mt19937_64& rng, TableauSimulator& sim, Mat& u, uint64_t n
             break;
         }
         case 5: {
-            const auto [p, dense] = random_axis(rng, n);
+            const auto [p, dense] = oracle::random_hermitian_pauli(rng, n);
             const bool adjoint = rng() % 2;
             sim.t_pauli(p, adjoint);
             u = rotation(dense, adjoint) * u;
@@ -188,7 +166,7 @@ TEST(Rotation, RandomCircuitsMatchTheDenseUnitary) {
             random_gate(rng, sim, u, n);
         std::vector<C> zero(u.dim);
         zero[0] = 1;
-        oracle::expect_same_state(dense_state(sim), oracle::apply(u, zero));
+        oracle::expect_same_state(oracle::dense_state(sim), oracle::apply(u, zero));
         EXPECT_LE(sim.rank(), u.dim);
     }
 }
