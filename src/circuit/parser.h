@@ -1,0 +1,27 @@
+// Entry points of the circuit language: text or a UTF-8 file in, a flattened Circuit out.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "circuit/ir.h"
+
+namespace kelvo {
+
+// Parses circuit text. Throws KelvoError (Parse kind, "line N: ...") for the first refused
+// line, and std::bad_alloc when a single instruction's dense Pauli products cannot fit in
+// this machine's memory.
+Circuit parse_kelvo_circuit_text(std::string_view text);
+
+// Reads the whole file as strict UTF-8, then parses it. A missing or unreadable file, or
+// contents that are not UTF-8, throw KelvoError (Io kind) "failed to read circuit file: {path}".
+Circuit parse_kelvo_circuit_file(std::string_view path);
+
+namespace detail {
+
+// As parse_kelvo_circuit_text, with an explicit bound in bytes on the flattened circuit's
+// estimated size instead of the machine's physical memory.
+Circuit parse_kelvo_circuit_text(std::string_view text, uint64_t memory_budget);
+
+}  // namespace detail
+}  // namespace kelvo

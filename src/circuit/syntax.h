@@ -1,0 +1,109 @@
+// Line syntax: comments, tags, parenthesised arguments, targets and REPEAT blocks, scanned
+// into a flat tree of nodes before any instruction is interpreted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "circuit/names.h"
+
+namespace kelvo {
+
+// One parsed line or one REPEAT block. Nodes are stored in pre-order: a block's body is the
+// nodes from its own index + 1 up to `end`, so nesting costs no recursion anywhere.
+struct KelvoNode {
+    size_t line = 0;       // 1-based; for a block, the line of its REPEAT header
+    size_t end = 0;        // index one past this node's subtree
+    const OpInfo* op = nullptr;
+    std::string_view name;  // as written (the messages upper-case it)
+    size_t args_begin = 0, args_count = 0;
+    std::string_view target_text;  // everything after the name, tag and arguments
+    size_t targets_count = 0;
+    uint64_t count = 0;      // block: repetitions, 1 to 2147483647
+    size_t last_line = 0;    // block: line of the last node of its body, 0 when empty
+    bool parens = false;     // a `(` directly followed the name or tag, even if empty
+    bool is_repeat = false;
+    // Lines of qubit-list instructions whose targets are all plain qubit indices carry them
+    // already read, so the second stage does not read the text again.
+    bool plain = false;
+    std::vector<size_t> plain_qubits;
+};
+
+// Splits target text at runs of Unicode white space, appending the tokens to `out`.
+void split_targets(std::string_view text, std::vector<std::string_view>& out);
+
+// One instruction line as the dispatch reads it. Its target tokens are split on first use
+// into a scratch list that the view borrows, so lines read by a fast path are never split.
+class KelvoInstructionView {
+public:
+    KelvoInstructionView(const OpInfo* op, std::string_view name, std::span<const double> args,
+                         std::string_view target_text, size_t target_count, size_t line,
+                         bool parens, std::vector<std::string_view>& scratch)
+        : op(op), name(name), args(args), target_text(target_text), target_count(target_count),
+          line(line), parens(parens), scratch_(&scratch) {}
+
+    // The targets as plain qubit indices when the scanner read them so, else nothing. With
+    // `movable` the view may hand out the node's own list (its last use).
+    void set_plain_qubits(std::vector<size_t>* qubits, bool movable) {
+        plain_qubits_ = qubits;
+        plain_movable_ = movable;
+    }
+    bool has_plain_qubits() const { return plain_qubits_ != nullptr; }
+    std::vector<size_t> take_plain_qubits() const {
+        return plain_movable_ ? std::move(*plain_qubits_) : *plain_qubits_;
+    }
+
+    std::span<const std::string_view> targets() const {
+        if (!split_) {
+            scratch_->clear();
+            split_targets(target_text, *scratch_);
+            split_ = true;
+        }
+        return *scratch_;
+    }
+
+    const OpInfo* op;
+    std::string_view name;  // as written
+    std::span<const double> args;
+    std::string_view target_text;
+    size_t target_count;  // number of target tokens
+    size_t line;
+    bool parens;
+
+private:
+    std::vector<std::string_view>* scratch_;
+    mutable bool split_ = false;
+    std::vector<size_t>* plain_qubits_ = nullptr;
+    bool plain_movable_ = false;
+};
+
+// The scanned text. Target texts point into the text, which must outlive the tree.
+struct KelvoNodeTree {
+    std::vector<KelvoNode> nodes;
+    std::vector<double> args;
+    size_t last_line = 0;  // line of the last top-level node, 0 when there is none
+    // Largest qubit index named by a counted target, and the first line naming the largest
+    // representable index (one more would not fit in a qubit count).
+    std::optional<size_t> max_qubit;
+    std::optional<size_t> unrepresentable_qubit_line;
+
+    std::span<const double> args_of(const KelvoNode& n) const {
+        return {args.data() + n.args_begin, n.args_count};
+    }
+    KelvoInstructionView view(const KelvoNode& n, std::vector<std::string_view>& scratch) const {
+        return {n.op, n.name, args_of(n), n.target_text, n.targets_count, n.line, n.parens,
+                scratch};
+    }
+};
+
+// Scans every line of `text`; throws KelvoError (Parse kind) at the first syntax error.
+KelvoNodeTree parse_nodes(std::string_view text);
+
+// Unicode white space handling shared by the scanner (exposed for tests).
+std::string_view trim_unicode_space(std::string_view s);
+
+}  // namespace kelvo

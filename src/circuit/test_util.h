@@ -1,0 +1,24 @@
+// Helpers shared by the circuit-language unit tests.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "circuit/parser.h"
+#include "errors.h"
+
+namespace kelvo::testing {
+
+// The message of the KelvoError that parsing `text` throws, or "<parsed>" when it parses.
+inline std::string parse_error(std::string_view text) {
+    try {
+        parse_kelvo_circuit_text(text);
+    } catch (const KelvoError& e) {
+        return e.what();
+    }
+    return "<parsed>";
+}
+
+inline Circuit parse(std::string_view text) { return parse_kelvo_circuit_text(text); }
+
+}  // namespace kelvo::testing
