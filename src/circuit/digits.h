@@ -6,7 +6,9 @@
 
 namespace kelvo {
 
-inline bool is_decimal_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+inline bool is_decimal_digit(char c) {
+    return static_cast<unsigned char>(c - '0') < 10;
+}
 
 // Reads the run of ASCII digits starting at text[i] into `value` and returns the index just
 // past it. `fits` is false when the run does not fit in 64 bits (`value` is then junk).

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "circuit/fail.h"
 #include "circuit/feedback.h"
 #include "circuit/noise.h"
 #include "circuit/rotations.h"
@@ -14,10 +15,6 @@ namespace {
 
 constexpr size_t kMaxCoordinates = 16;
 constexpr double kMaxObservableIndex = 2147483647.0;
-
-[[noreturn]] void fail(size_t line, std::string_view message) {
-    throw KelvoError::parse(line, message);
-}
 
 void require_no_parens(const KelvoInstructionView& node) {
     if (node.parens) fail(node.line, "operation does not accept parens arguments");
@@ -42,7 +39,8 @@ std::string upper_case(std::string_view name) {
 }
 
 void append_detector(KelvoCircuitBuilder& builder, const KelvoInstructionView& node) {
-    require_coordinates(node, "detector expects 1 to 16 coordinate arguments when parens are present");
+    require_coordinates(node,
+                        "detector expects 1 to 16 coordinate arguments when parens are present");
     CircuitDetector detector;
     detector.records = kelvo_record_indices(node.targets(), builder.num_measurements, node.line);
     detector.coords = builder.coords_with_shift(node.args);
@@ -76,12 +74,13 @@ void shift_coordinates(KelvoCircuitBuilder& builder, const KelvoInstructionView&
     require_no_targets(node);
     std::vector<double>& shift = builder.coordinate_shift;
     if (shift.size() < node.args.size()) shift.resize(node.args.size(), 0.0);
-    for (size_t i = 0; i < node.args.size(); ++i) shift[i] += node.args[i];
+    for (size_t i = 0; i < node.args.size(); ++i)
+        shift[i] += node.args[i];
 }
 
 void check_qubit_coords(const KelvoInstructionView& node) {
-    require_coordinates(node,
-                        "QUBIT_COORDS expects 1 to 16 coordinate arguments when parens are present");
+    require_coordinates(
+        node, "QUBIT_COORDS expects 1 to 16 coordinate arguments when parens are present");
     if (node.targets().empty()) fail(node.line, "QUBIT_COORDS expects qubit targets");
     kelvo_qubit_targets(node.targets(), node.line);
 }
@@ -109,7 +108,8 @@ void append_measurement(KelvoCircuitBuilder& builder, const KelvoInstructionView
     CircuitInstruction instruction = make_instruction(node.op->gate, node.line);
     instruction.measurements.reserve(node.target_count);
     if (node.has_plain_qubits()) {
-        for (const size_t q : node.take_plain_qubits()) instruction.measurements.push_back({q, false});
+        for (const size_t q : node.take_plain_qubits())
+            instruction.measurements.push_back({q, false});
     } else if (!read_plain_measurements(node.target_text, instruction.measurements)) {
         instruction.measurements = kelvo_measurement_targets(node.targets(), node.line);
     }
@@ -121,11 +121,10 @@ void append_measurement(KelvoCircuitBuilder& builder, const KelvoInstructionView
 void append_product_measurement(KelvoCircuitBuilder& builder, const KelvoInstructionView& node) {
     const double p = kelvo_paren_probability(node.parens, node.args, node.line);
     CircuitInstruction instruction = make_instruction(CircuitGate::MPP, node.line);
-    instruction.paulis =
-        node.op->kind == OpKind::PairMeasurement
-            ? circuit_pair_measurement_products(builder.num_qubits, node.op->axis, node.targets(),
-                                                node.line)
-            : circuit_mpp_targets(builder.num_qubits, node.targets(), node.line);
+    instruction.paulis = node.op->kind == OpKind::PairMeasurement
+                             ? circuit_pair_measurement_products(builder.num_qubits, node.op->axis,
+                                                                 node.targets(), node.line)
+                             : circuit_mpp_targets(builder.num_qubits, node.targets(), node.line);
     instruction.probability = p;
     builder.num_measurements += instruction.paulis.size();
     builder.push(std::move(instruction));

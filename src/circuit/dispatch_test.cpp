@@ -15,13 +15,13 @@ using testing::parse_error;
 
 TEST(Dispatch, EveryGateNameHasItsFixedCode) {
     const std::pair<const char*, int> single[] = {
-        {"H", 1},       {"H_XZ", 1},        {"H_NXY", 2},      {"H_NXZ", 3},      {"H_NYZ", 4},
-        {"H_XY", 5},    {"H_YZ", 6},        {"C_NXYZ", 7},     {"C_NZYX", 8},     {"C_XNYZ", 9},
-        {"C_XYNZ", 10}, {"C_XYZ", 11},      {"C_ZNYX", 12},    {"C_ZYNX", 13},    {"C_ZYX", 14},
-        {"S", 15},      {"SQRT_Z", 15},     {"S_DAG", 16},     {"SQRT_Z_DAG", 16}, {"SQRT_X", 17},
-        {"SQRT_X_DAG", 18}, {"SQRT_Y", 19}, {"SQRT_Y_DAG", 20}, {"X", 21},        {"Y", 22},
-        {"Z", 23},      {"T", 45},          {"T_DAG", 46},     {"R", 54},         {"RZ", 54},
-        {"RX", 55},     {"RY", 56},
+        {"H", 1},           {"H_XZ", 1},    {"H_NXY", 2},       {"H_NXZ", 3},       {"H_NYZ", 4},
+        {"H_XY", 5},        {"H_YZ", 6},    {"C_NXYZ", 7},      {"C_NZYX", 8},      {"C_XNYZ", 9},
+        {"C_XYNZ", 10},     {"C_XYZ", 11},  {"C_ZNYX", 12},     {"C_ZYNX", 13},     {"C_ZYX", 14},
+        {"S", 15},          {"SQRT_Z", 15}, {"S_DAG", 16},      {"SQRT_Z_DAG", 16}, {"SQRT_X", 17},
+        {"SQRT_X_DAG", 18}, {"SQRT_Y", 19}, {"SQRT_Y_DAG", 20}, {"X", 21},          {"Y", 22},
+        {"Z", 23},          {"T", 45},      {"T_DAG", 46},      {"R", 54},          {"RZ", 54},
+        {"RX", 55},         {"RY", 56},
     };
     for (const auto& [name, code] : single) {
         const Circuit c = parse(std::string(name) + " 0 1");
@@ -30,12 +30,13 @@ TEST(Dispatch, EveryGateNameHasItsFixedCode) {
         EXPECT_EQ(c.instructions[0].qubits, (std::vector<size_t>{0, 1})) << name;
     }
     const std::pair<const char*, int> pairs[] = {
-        {"CX", 24},      {"CNOT", 24},     {"ZCX", 24},         {"CY", 25},      {"ZCY", 25},
-        {"CZ", 26},      {"ZCZ", 26},      {"SWAP", 27},        {"CXSWAP", 28},  {"CZSWAP", 29},
-        {"SWAPCZ", 29},  {"ISWAP", 30},    {"ISWAP_DAG", 31},   {"SQRT_XX", 32}, {"SQRT_XX_DAG", 33},
-        {"SQRT_YY", 34}, {"SQRT_YY_DAG", 35}, {"SQRT_ZZ", 36},  {"SQRT_ZZ_DAG", 37}, {"SWAPCX", 38},
-        {"XCX", 39},     {"XCY", 40},      {"XCZ", 41},         {"YCX", 42},     {"YCY", 43},
-        {"YCZ", 44},
+        {"CX", 24},          {"CNOT", 24},    {"ZCX", 24},         {"CY", 25},
+        {"ZCY", 25},         {"CZ", 26},      {"ZCZ", 26},         {"SWAP", 27},
+        {"CXSWAP", 28},      {"CZSWAP", 29},  {"SWAPCZ", 29},      {"ISWAP", 30},
+        {"ISWAP_DAG", 31},   {"SQRT_XX", 32}, {"SQRT_XX_DAG", 33}, {"SQRT_YY", 34},
+        {"SQRT_YY_DAG", 35}, {"SQRT_ZZ", 36}, {"SQRT_ZZ_DAG", 37}, {"SWAPCX", 38},
+        {"XCX", 39},         {"XCY", 40},     {"XCZ", 41},         {"YCX", 42},
+        {"YCY", 43},         {"YCZ", 44},
     };
     for (const auto& [name, code] : pairs) {
         // Odd lengths are left to the compiler.
@@ -45,8 +46,8 @@ TEST(Dispatch, EveryGateNameHasItsFixedCode) {
         EXPECT_EQ(c.instructions[0].qubits.size(), 3u);
     }
     const std::pair<const char*, int> measured[] = {
-        {"M", 48}, {"MZ", 48}, {"MX", 49}, {"MY", 50}, {"MR", 51}, {"MRZ", 51},
-        {"MRX", 52}, {"MRY", 53}, {"MPAD", 71}, {"MPP", 57}, {"MXX", 57}, {"MYY", 57}, {"MZZ", 57},
+        {"M", 48},   {"MZ", 48},   {"MX", 49},  {"MY", 50},  {"MR", 51},  {"MRZ", 51}, {"MRX", 52},
+        {"MRY", 53}, {"MPAD", 71}, {"MPP", 57}, {"MXX", 57}, {"MYY", 57}, {"MZZ", 57},
     };
     for (const auto& [name, code] : measured) {
         const std::string targets = code == 57 && name[1] == 'P' ? " X0 Z1" : " 0 1";
@@ -55,11 +56,12 @@ TEST(Dispatch, EveryGateNameHasItsFixedCode) {
         EXPECT_EQ(c.instructions[0].probability, 0.5);
     }
     const std::pair<const char*, int> noise[] = {
-        {"X_ERROR", 59}, {"Y_ERROR", 60}, {"Z_ERROR", 61}, {"DEPOLARIZE1", 62},
+        {"X_ERROR", 59},     {"Y_ERROR", 60},     {"Z_ERROR", 61},        {"DEPOLARIZE1", 62},
         {"DEPOLARIZE2", 63}, {"DEPOLARIZE3", 64}, {"HERALDED_ERASE", 69},
     };
     for (const auto& [name, code] : noise) {
-        EXPECT_EQ(static_cast<int>(parse(std::string(name) + "(0.5) 0").instructions[0].gate), code);
+        EXPECT_EQ(static_cast<int>(parse(std::string(name) + "(0.5) 0").instructions[0].gate),
+                  code);
     }
     EXPECT_EQ(parse("PAULI_CHANNEL_2(0,0,0,0,0,0,0,0,0,0,0,0,0,0,0.5) 0 1").instructions[0].gate,
               CircuitGate::PAULI_CHANNEL_2);
@@ -109,16 +111,20 @@ TEST(Dispatch, DetectorsAndCoordinates) {
     EXPECT_EQ(parse_error("QUBIT_COORDS" + many + " 0"),
               "line 1: QUBIT_COORDS expects 1 to 16 coordinate arguments when parens are present");
     EXPECT_EQ(parse_error("QUBIT_COORDS(1)"), "line 1: QUBIT_COORDS expects qubit targets");
-    EXPECT_EQ(parse_error("QUBIT_COORDS 0 !1"), "line 1: operation does not accept inverted targets");
-    EXPECT_EQ(parse_error("SHIFT_COORDS 0"), "line 1: SHIFT_COORDS expects 1 to 16 coordinate arguments");
-    EXPECT_EQ(parse_error("SHIFT_COORDS()"), "line 1: SHIFT_COORDS expects 1 to 16 coordinate arguments");
+    EXPECT_EQ(parse_error("QUBIT_COORDS 0 !1"),
+              "line 1: operation does not accept inverted targets");
+    EXPECT_EQ(parse_error("SHIFT_COORDS 0"),
+              "line 1: SHIFT_COORDS expects 1 to 16 coordinate arguments");
+    EXPECT_EQ(parse_error("SHIFT_COORDS()"),
+              "line 1: SHIFT_COORDS expects 1 to 16 coordinate arguments");
     EXPECT_EQ(parse_error("SHIFT_COORDS" + many),
               "line 1: SHIFT_COORDS expects 1 to 16 coordinate arguments");
     EXPECT_EQ(parse_error("SHIFT_COORDS(1) 0"), "line 1: operation does not accept targets");
 }
 
 TEST(Dispatch, ObservableIncludes) {
-    Circuit c = parse("M 0 1\nOBSERVABLE_INCLUDE(3) rec[-1]\nOBSERVABLE_INCLUDE(-0) rec[-2] rec[-1]");
+    Circuit c =
+        parse("M 0 1\nOBSERVABLE_INCLUDE(3) rec[-1]\nOBSERVABLE_INCLUDE(-0) rec[-2] rec[-1]");
     EXPECT_EQ(c.observable_count(), 4u);
     EXPECT_EQ(c.observables[0].index, 3u);
     EXPECT_EQ(c.observables[0].records, std::vector<size_t>{2});

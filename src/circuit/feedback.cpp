@@ -1,14 +1,11 @@
 #include "circuit/feedback.h"
 
+#include "circuit/fail.h"
 #include "circuit/targets.h"
 #include "errors.h"
 
 namespace kelvo {
 namespace {
-
-[[noreturn]] void fail(size_t line, std::string_view message) {
-    throw KelvoError::parse(line, message);
-}
 
 void append_ordinary_pair(KelvoCircuitBuilder& builder, const KelvoInstructionView& node,
                           std::string_view a, std::string_view b) {
@@ -39,7 +36,8 @@ void append_feedback(KelvoCircuitBuilder& builder, const KelvoInstructionView& n
 bool has_record_target(const KelvoInstructionView& node) {
     bool any = false;
     for (const std::string_view token : node.targets()) {
-        if (is_sweep_target(token)) fail(node.line, "sweep-controlled operations are not supported");
+        if (is_sweep_target(token))
+            fail(node.line, "sweep-controlled operations are not supported");
         any = any || record_offset(token).has_value();
     }
     return any;

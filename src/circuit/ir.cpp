@@ -6,11 +6,14 @@
 
 namespace kelvo {
 
-Circuit Circuit::from_text(std::string_view text) { return parse_kelvo_circuit_text(text); }
+Circuit Circuit::from_text(std::string_view text) {
+    return parse_kelvo_circuit_text(text);
+}
 
 size_t Circuit::observable_count() const {
     size_t count = 0;
-    for (const CircuitObservableInclude& o : observables) count = std::max(count, o.index + 1);
+    for (const CircuitObservableInclude& o : observables)
+        count = std::max(count, o.index + 1);
     return count;
 }
 

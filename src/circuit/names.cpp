@@ -106,27 +106,49 @@ std::vector<OpInfo> all_ops() {
     ops.push_back(discard);
 
     const std::pair<std::string_view, CircuitGate> single_qubit[] = {
-        {"H", G::H},           {"H_XZ", G::H},         {"H_NXY", G::H_NXY},
-        {"H_NXZ", G::H_NXZ},   {"H_NYZ", G::H_NYZ},    {"H_XY", G::H_XY},
-        {"H_YZ", G::H_YZ},     {"C_NXYZ", G::C_NXYZ},  {"C_NZYX", G::C_NZYX},
-        {"C_XNYZ", G::C_XNYZ}, {"C_XYNZ", G::C_XYNZ},  {"C_XYZ", G::C_XYZ},
-        {"C_ZNYX", G::C_ZNYX}, {"C_ZYNX", G::C_ZYNX},  {"C_ZYX", G::C_ZYX},
-        {"S", G::S},           {"SQRT_Z", G::S},       {"S_DAG", G::S_DAG},
-        {"SQRT_Z_DAG", G::S_DAG}, {"SQRT_X", G::SQRT_X}, {"SQRT_X_DAG", G::SQRT_X_DAG},
-        {"SQRT_Y", G::SQRT_Y}, {"SQRT_Y_DAG", G::SQRT_Y_DAG}, {"X", G::X},
-        {"Y", G::Y},           {"Z", G::Z},
+        {"H", G::H},
+        {"H_XZ", G::H},
+        {"H_NXY", G::H_NXY},
+        {"H_NXZ", G::H_NXZ},
+        {"H_NYZ", G::H_NYZ},
+        {"H_XY", G::H_XY},
+        {"H_YZ", G::H_YZ},
+        {"C_NXYZ", G::C_NXYZ},
+        {"C_NZYX", G::C_NZYX},
+        {"C_XNYZ", G::C_XNYZ},
+        {"C_XYNZ", G::C_XYNZ},
+        {"C_XYZ", G::C_XYZ},
+        {"C_ZNYX", G::C_ZNYX},
+        {"C_ZYNX", G::C_ZYNX},
+        {"C_ZYX", G::C_ZYX},
+        {"S", G::S},
+        {"SQRT_Z", G::S},
+        {"S_DAG", G::S_DAG},
+        {"SQRT_Z_DAG", G::S_DAG},
+        {"SQRT_X", G::SQRT_X},
+        {"SQRT_X_DAG", G::SQRT_X_DAG},
+        {"SQRT_Y", G::SQRT_Y},
+        {"SQRT_Y_DAG", G::SQRT_Y_DAG},
+        {"X", G::X},
+        {"Y", G::Y},
+        {"Z", G::Z},
     };
-    for (const auto& [name, gate] : single_qubit) ops.push_back(op(name, K::QubitGate, gate));
+    for (const auto& [name, gate] : single_qubit)
+        ops.push_back(op(name, K::QubitGate, gate));
 
     const std::pair<std::string_view, CircuitGate> two_qubit[] = {
-        {"SWAP", G::SWAP},         {"CXSWAP", G::CXSWAP},          {"CZSWAP", G::CZSWAP},
-        {"SWAPCZ", G::CZSWAP},     {"ISWAP", G::ISWAP},            {"ISWAP_DAG", G::ISWAP_DAG},
-        {"SQRT_XX", G::SQRT_XX},   {"SQRT_XX_DAG", G::SQRT_XX_DAG}, {"SQRT_YY", G::SQRT_YY},
-        {"SQRT_YY_DAG", G::SQRT_YY_DAG}, {"SQRT_ZZ", G::SQRT_ZZ},  {"SQRT_ZZ_DAG", G::SQRT_ZZ_DAG},
-        {"SWAPCX", G::SWAPCX},     {"XCX", G::XCX},                {"XCY", G::XCY},
-        {"YCX", G::YCX},           {"YCY", G::YCY},
+        {"SWAP", G::SWAP},       {"CXSWAP", G::CXSWAP},
+        {"CZSWAP", G::CZSWAP},   {"SWAPCZ", G::CZSWAP},
+        {"ISWAP", G::ISWAP},     {"ISWAP_DAG", G::ISWAP_DAG},
+        {"SQRT_XX", G::SQRT_XX}, {"SQRT_XX_DAG", G::SQRT_XX_DAG},
+        {"SQRT_YY", G::SQRT_YY}, {"SQRT_YY_DAG", G::SQRT_YY_DAG},
+        {"SQRT_ZZ", G::SQRT_ZZ}, {"SQRT_ZZ_DAG", G::SQRT_ZZ_DAG},
+        {"SWAPCX", G::SWAPCX},   {"XCX", G::XCX},
+        {"XCY", G::XCY},         {"YCX", G::YCX},
+        {"YCY", G::YCY},
     };
-    for (const auto& [name, gate] : two_qubit) ops.push_back(op(name, K::QubitGate, gate));
+    for (const auto& [name, gate] : two_qubit)
+        ops.push_back(op(name, K::QubitGate, gate));
 
     const FeedbackForm first = FeedbackForm::ControlFirst;
     for (const std::string_view name : {"CX", "CNOT", "ZCX"}) {
@@ -139,10 +161,10 @@ std::vector<OpInfo> all_ops() {
         ops.push_back(
             with_feedback(op(name, K::QubitGate, G::CZ), FeedbackForm::EitherSide, G::FEEDBACK_Z));
     }
-    ops.push_back(with_feedback(op("XCZ", K::QubitGate, G::XCZ), FeedbackForm::ControlSecond,
-                                G::FEEDBACK_X));
-    ops.push_back(with_feedback(op("YCZ", K::QubitGate, G::YCZ), FeedbackForm::ControlSecond,
-                                G::FEEDBACK_Y));
+    ops.push_back(
+        with_feedback(op("XCZ", K::QubitGate, G::XCZ), FeedbackForm::ControlSecond, G::FEEDBACK_X));
+    ops.push_back(
+        with_feedback(op("YCZ", K::QubitGate, G::YCZ), FeedbackForm::ControlSecond, G::FEEDBACK_Y));
     return ops;
 }
 
@@ -152,7 +174,8 @@ struct OpTable {
     OpInfo unknown;
 
     OpTable() {
-        for (const OpInfo& info : ops) by_name.emplace(info.name, &info);
+        for (const OpInfo& info : ops)
+            by_name.emplace(info.name, &info);
     }
 };
 

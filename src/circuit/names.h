@@ -20,13 +20,13 @@ enum class OpKind : uint8_t {
     ObservableInclude,
     QubitCoords,
     ShiftCoords,
-    QubitGate,        // no arguments, qubit list (single- and two-qubit Cliffords, T, resets)
-    AxisRotation,     // R_X, R_Y, R_Z
-    PairRotation,     // R_XX, R_YY, R_ZZ
-    U3Rotation,       // U, U3
-    PauliRotation,    // R_PAULI
-    FixedRotation,    // SPP, SPP_DAG
-    Measurement,      // M .. MRY and MPAD: optional probability, measurement list
+    QubitGate,           // no arguments, qubit list (single- and two-qubit Cliffords, T, resets)
+    AxisRotation,        // R_X, R_Y, R_Z
+    PairRotation,        // R_XX, R_YY, R_ZZ
+    U3Rotation,          // U, U3
+    PauliRotation,       // R_PAULI
+    FixedRotation,       // SPP, SPP_DAG
+    Measurement,         // M .. MRY and MPAD: optional probability, measurement list
     ProductMeasurement,  // MPP
     PairMeasurement,     // MXX, MYY, MZZ
     ExpVal,
@@ -38,7 +38,7 @@ enum class OpKind : uint8_t {
 
 // Which record-controlled form a name takes when a target is a measurement record.
 enum class FeedbackForm : uint8_t {
-    None,         // record targets are refused
+    None,           // record targets are refused
     ControlFirst,   // CX, CY: the record is the control (first of the pair)
     ControlSecond,  // XCZ, YCZ: the record is the second of the pair
     EitherSide,     // CZ: a record on either side
@@ -48,10 +48,10 @@ struct OpInfo {
     std::string_view name;  // canonical upper-case spelling
     OpKind kind = OpKind::Unknown;
     CircuitGate gate = CircuitGate::TICK;
-    char axis = 0;           // X, Y or Z for the axis forms
-    uint8_t arg_count = 0;   // ArgsChannel: required count
-    bool paired = false;     // Identity / IdentityError: targets must pair up (II, II_ERROR)
-    bool discard = false;    // Detector: DISCARD
+    char axis = 0;          // X, Y or Z for the axis forms
+    uint8_t arg_count = 0;  // ArgsChannel: required count
+    bool paired = false;    // Identity / IdentityError: targets must pair up (II, II_ERROR)
+    bool discard = false;   // Detector: DISCARD
     FeedbackForm feedback = FeedbackForm::None;
     CircuitGate feedback_gate = CircuitGate::TICK;
     bool counts_qubits = true;  // whether its targets size the circuit's qubit count

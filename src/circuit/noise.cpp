@@ -1,5 +1,6 @@
 #include "circuit/noise.h"
 
+#include "circuit/fail.h"
 #include "circuit/targets.h"
 #include "errors.h"
 
@@ -7,10 +8,6 @@ namespace kelvo {
 namespace {
 
 constexpr double kProbabilitySumBound = 1.000000000001;
-
-[[noreturn]] void fail(size_t line, std::string_view message) {
-    throw KelvoError::parse(line, message);
-}
 
 // Written so that NaN fails.
 double checked_probability(double p, size_t line) {
@@ -38,7 +35,8 @@ void check_disjoint_probability_list(bool parens, std::span<const double> args,
         return;
     }
     double sum = 0.0;
-    for (const double p : args) sum += checked_probability(p, line);
+    for (const double p : args)
+        sum += checked_probability(p, line);
     if (!(sum <= kProbabilitySumBound)) fail(line, message);
 }
 

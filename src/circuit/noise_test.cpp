@@ -42,8 +42,10 @@ TEST(NoiseProbabilities, RangeAndCountChecks) {
     EXPECT_EQ(parse_error("M(nan) 0"), "line 1: probability must be between 0 and 1");
     EXPECT_EQ(parse_error("M(0.1, 0.1) 0"),
               "line 1: operation expects at most one probability argument");
-    EXPECT_EQ(parse_error("MPP() X0"), "line 1: operation expects at most one probability argument");
-    EXPECT_EQ(parse_error("HERALDED_ERASE 0"), "line 1: operation expects one probability argument");
+    EXPECT_EQ(parse_error("MPP() X0"),
+              "line 1: operation expects at most one probability argument");
+    EXPECT_EQ(parse_error("HERALDED_ERASE 0"),
+              "line 1: operation expects one probability argument");
     EXPECT_EQ(parse_error("X_ERROR(1) 0\nM(0) 0\nX_ERROR(-0) 0"), "<parsed>");
     EXPECT_EQ(parse_error("PAULI_CHANNEL_1(0.1, 0.2) 0"),
               "line 1: PAULI_CHANNEL probability count does not match gate arity");
@@ -55,7 +57,8 @@ TEST(NoiseProbabilities, RangeAndCountChecks) {
     EXPECT_EQ(parse_error("PAULI_CHANNEL_1(2, 0, 0) 0\nDEPOLARIZE2(0.1) 0\nDEPOLARIZE3(0.1) 0"),
               "<parsed>");
     std::string pc3 = "PAULI_CHANNEL_3(0";
-    for (int i = 1; i < 63; ++i) pc3 += ", 0";
+    for (int i = 1; i < 63; ++i)
+        pc3 += ", 0";
     EXPECT_EQ(parse(pc3 + ") 0 1 2").instructions[0].args.size(), 63u);
 }
 
@@ -89,7 +92,8 @@ TEST(CorrelatedErrors, ChainsBecomeOneInstructionClosedByTheNextLine) {
 }
 
 TEST(CorrelatedErrors, ProbabilitiesAreUnconditional) {
-    const Circuit c = parse("E(0.1) X0\nELSE_CORRELATED_ERROR(0.3) X1\nELSE_CORRELATED_ERROR(0.7) X2");
+    const Circuit c =
+        parse("E(0.1) X0\nELSE_CORRELATED_ERROR(0.3) X1\nELSE_CORRELATED_ERROR(0.7) X2");
     ASSERT_EQ(c.instructions.size(), 1u);
     const double p1 = 0.1, p2 = 0.3, p3 = 0.7;
     const double expected[] = {p1 * 1.0, p2 * (1.0 * (1.0 - p1)),
@@ -113,10 +117,12 @@ TEST(CorrelatedErrors, MembersAndBoundaries) {
     EXPECT_TRUE(c.instructions[2].paulis[0].inverted);
     EXPECT_EQ(c.instructions[2].paulis[0].pauli, pauli_x(2, 0) * pauli_z(2, 1) * pauli_x(2, 1));
 
-    EXPECT_EQ(parse_error("ELSE_CORRELATED_ERROR(0.1) X0"),
-              "line 1: ELSE_CORRELATED_ERROR must follow CORRELATED_ERROR or ELSE_CORRELATED_ERROR");
-    EXPECT_EQ(parse_error("E(0.1) X0\nTICK\nELSE_CORRELATED_ERROR(0.1) X0"),
-              "line 3: ELSE_CORRELATED_ERROR must follow CORRELATED_ERROR or ELSE_CORRELATED_ERROR");
+    EXPECT_EQ(
+        parse_error("ELSE_CORRELATED_ERROR(0.1) X0"),
+        "line 1: ELSE_CORRELATED_ERROR must follow CORRELATED_ERROR or ELSE_CORRELATED_ERROR");
+    EXPECT_EQ(
+        parse_error("E(0.1) X0\nTICK\nELSE_CORRELATED_ERROR(0.1) X0"),
+        "line 3: ELSE_CORRELATED_ERROR must follow CORRELATED_ERROR or ELSE_CORRELATED_ERROR");
     EXPECT_EQ(parse_error("E(0.1) X0 * Z1"),
               "line 1: implicit Pauli products do not use combiner targets");
     EXPECT_EQ(parse_error("E(0.1) X0*Z1"), "<parsed>");
@@ -136,10 +142,12 @@ TEST(CorrelatedErrors, ChainsNeverCrossRepeatBoundaries) {
     EXPECT_EQ(c.instructions[0].gate, CircuitGate::CORRELATED_ERROR);
     EXPECT_EQ(c.instructions[0].line, 2u);
 
-    EXPECT_EQ(parse_error("REPEAT 2 {\nE(0.1) X0\n}\nELSE_CORRELATED_ERROR(0.1) X0"),
-              "line 4: ELSE_CORRELATED_ERROR must follow CORRELATED_ERROR or ELSE_CORRELATED_ERROR");
-    EXPECT_EQ(parse_error("E(0.1) X0\nREPEAT 2 {\nELSE_CORRELATED_ERROR(0.1) X0\n}"),
-              "line 3: ELSE_CORRELATED_ERROR must follow CORRELATED_ERROR or ELSE_CORRELATED_ERROR");
+    EXPECT_EQ(
+        parse_error("REPEAT 2 {\nE(0.1) X0\n}\nELSE_CORRELATED_ERROR(0.1) X0"),
+        "line 4: ELSE_CORRELATED_ERROR must follow CORRELATED_ERROR or ELSE_CORRELATED_ERROR");
+    EXPECT_EQ(
+        parse_error("E(0.1) X0\nREPEAT 2 {\nELSE_CORRELATED_ERROR(0.1) X0\n}"),
+        "line 3: ELSE_CORRELATED_ERROR must follow CORRELATED_ERROR or ELSE_CORRELATED_ERROR");
     // A block ending in a nested block closes its chain with the nested header's line.
     c = parse("REPEAT 1 {\nE(0.1) X0\nREPEAT 1 {\n}\n}");
     EXPECT_EQ(c.instructions[0].line, 3u);

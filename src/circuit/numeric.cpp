@@ -15,12 +15,18 @@ constexpr double kPi = 3.141592653589793;
 // Deeper parenthesis nesting than any real circuit uses; bounds the recursion.
 constexpr size_t kMaxExpressionDepth = 1000;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 bool is_ascii_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r';
 }
-bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-char to_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+bool is_ascii_letter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+char to_upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -34,17 +40,20 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
 // optional exponent with at least one digit), or 0 when there is none.
 size_t number_length(std::string_view t) {
     size_t i = 0, digits = 0;
-    while (i < t.size() && is_digit(t[i])) ++i, ++digits;
+    while (i < t.size() && is_digit(t[i]))
+        ++i, ++digits;
     if (i < t.size() && t[i] == '.') {
         ++i;
-        while (i < t.size() && is_digit(t[i])) ++i, ++digits;
+        while (i < t.size() && is_digit(t[i]))
+            ++i, ++digits;
     }
     if (digits == 0) return 0;
     if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
         size_t j = i + 1;
         if (j < t.size() && (t[j] == '+' || t[j] == '-')) ++j;
         if (j < t.size() && is_digit(t[j])) {
-            while (j < t.size() && is_digit(t[j])) ++j;
+            while (j < t.size() && is_digit(t[j]))
+                ++j;
             i = j;
         }
     }
@@ -101,7 +110,8 @@ std::optional<double> read_float_literal(std::string_view text) {
 }
 
 void ArgumentExpressionParser::skip_space() {
-    while (!at_end() && is_ascii_space(text_[pos_])) ++pos_;
+    while (!at_end() && is_ascii_space(text_[pos_]))
+        ++pos_;
 }
 
 void ArgumentExpressionParser::fail(std::string_view message) const {
@@ -166,7 +176,8 @@ double ArgumentExpressionParser::parse_factor() {
         ++pos_;
     } else if (is_ascii_letter(c)) {
         std::string word;
-        while (!at_end() && is_ascii_letter(text_[pos_])) word += to_upper(text_[pos_++]);
+        while (!at_end() && is_ascii_letter(text_[pos_]))
+            word += to_upper(text_[pos_++]);
         if (word != "PI") fail("unknown numeric constant: " + word);
         value = kPi;
     } else {

@@ -15,7 +15,7 @@ std::optional<double> read_float_literal(std::string_view text);
 // Evaluates one argument written as an arithmetic expression over numbers and `pi`, in f64,
 // left to right. Throws KelvoError (Parse kind) with `line` on malformed input.
 class ArgumentExpressionParser {
-public:
+  public:
     ArgumentExpressionParser(std::string_view text, size_t line) : text_(text), line_(line) {}
 
     // The whole text as one expression; only ASCII white space may follow it.
@@ -25,7 +25,7 @@ public:
     double parse_term();
     double parse_factor();
 
-private:
+  private:
     void skip_space();
     bool at_end() const { return pos_ >= text_.size(); }
     [[noreturn]] void fail(std::string_view message) const;

@@ -13,12 +13,13 @@
 namespace kelvo {
 namespace {
 
+using testing::bits;
 using testing::parse;
 using testing::parse_error;
 
-uint64_t bits(double x) { return std::bit_cast<uint64_t>(x); }
-
-double eval(std::string_view text) { return evaluate_argument(text, 1); }
+double eval(std::string_view text) {
+    return evaluate_argument(text, 1);
+}
 
 std::string eval_error(std::string_view text) {
     try {
@@ -38,8 +39,8 @@ TEST(NumericLiteral, AcceptsTheDecimalFloatSyntax) {
     EXPECT_EQ(read_float_literal("2E+2"), 200.0);
     EXPECT_EQ(read_float_literal("0.1"), 0.1);
     EXPECT_EQ(bits(*read_float_literal("-0")), bits(-0.0));
-    for (const char* bad : {"", "+", ".", "e5", "1e", "1e+", "0x10", "1_0", "1.2.3", "nan(1)", "pi",
-                            " 1", "1 "}) {
+    for (const char* bad :
+         {"", "+", ".", "e5", "1e", "1e+", "0x10", "1_0", "1.2.3", "nan(1)", "pi", " 1", "1 "}) {
         EXPECT_FALSE(read_float_literal(bad).has_value()) << bad;
     }
 }

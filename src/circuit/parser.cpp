@@ -21,7 +21,9 @@
 namespace kelvo {
 namespace {
 
-uint64_t saturating_add(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
 uint64_t saturating_mul(uint64_t a, uint64_t b) {
     if (a == 0 || b == 0) return 0;
     return a > UINT64_MAX / b ? UINT64_MAX : a * b;
@@ -83,7 +85,8 @@ std::vector<uint64_t> flattened_costs(const KelvoNodeTree& tree, size_t num_qubi
 uint64_t list_cost(const KelvoNodeTree& tree, const std::vector<uint64_t>& cost, size_t begin,
                    size_t end) {
     uint64_t total = 0;
-    for (size_t j = begin; j < end; j = tree.nodes[j].end) total = saturating_add(total, cost[j]);
+    for (size_t j = begin; j < end; j = tree.nodes[j].end)
+        total = saturating_add(total, cost[j]);
     return total;
 }
 
@@ -98,11 +101,13 @@ size_t flattened_lines(const KelvoNodeTree& tree, const std::vector<uint64_t>& c
             continue;
         }
         uint64_t body = 0;
-        for (size_t j = i + 1; j < node.end; j = tree.nodes[j].end) body += lines[j];
+        for (size_t j = i + 1; j < node.end; j = tree.nodes[j].end)
+            body += lines[j];
         lines[i] = cost[i] == 0 ? 0 : body * node.count;
     }
     uint64_t total = 0;
-    for (size_t j = 0; j < tree.nodes.size(); j = tree.nodes[j].end) total += lines[j];
+    for (size_t j = 0; j < tree.nodes.size(); j = tree.nodes[j].end)
+        total += lines[j];
     return static_cast<size_t>(total);
 }
 
@@ -123,8 +128,8 @@ size_t flattened_lines(const KelvoNodeTree& tree, const std::vector<uint64_t>& c
         if (!node.is_repeat) throw std::bad_alloc();
         const uint64_t remaining = budget - used;
         if (list_cost(tree, cost, j + 1, node.end) <= remaining) {
-            throw KelvoError::parse(node.line,
-                                    "REPEAT count is too large for this flattened circuit frontend");
+            throw KelvoError::parse(
+                node.line, "REPEAT count is too large for this flattened circuit frontend");
         }
         begin = j + 1;
         end = node.end;

@@ -29,13 +29,57 @@ const char* const kCorpus[] = {
 };
 
 const char* const kFragments[] = {
-    " ",  "\n",   "{",        "}",       "(",         ")",        ",",     "*",      "!",
-    "#",  "[",    "]",        "rec[-1]", "rec[-9]",   "sweep[0]", "X",     "Y",      "Z",
-    "0",  "1",    "99",       "pi",      "inf",       "nan",      "-",     "+",      "/",
-    "e",  ".",    "REPEAT 2 {\n", "REPEAT 2147483647 {\n", "}\n", "MPP ", "E(0.1) ",
-    "ELSE_CORRELATED_ERROR(0.1) ", "DETECTOR ", "OBSERVABLE_INCLUDE(", "SHIFT_COORDS(",
-    "18446744073709551615", "18446744073709551616", "9999999999", "\xe3\x80\x80", "\xff",
-    "\r\n", "\t", "H ", "CX ", "M ", "U3(1,2,3) ", "R_PAULI(1) ", "EXP_VAL ",
+    " ",
+    "\n",
+    "{",
+    "}",
+    "(",
+    ")",
+    ",",
+    "*",
+    "!",
+    "#",
+    "[",
+    "]",
+    "rec[-1]",
+    "rec[-9]",
+    "sweep[0]",
+    "X",
+    "Y",
+    "Z",
+    "0",
+    "1",
+    "99",
+    "pi",
+    "inf",
+    "nan",
+    "-",
+    "+",
+    "/",
+    "e",
+    ".",
+    "REPEAT 2 {\n",
+    "REPEAT 2147483647 {\n",
+    "}\n",
+    "MPP ",
+    "E(0.1) ",
+    "ELSE_CORRELATED_ERROR(0.1) ",
+    "DETECTOR ",
+    "OBSERVABLE_INCLUDE(",
+    "SHIFT_COORDS(",
+    "18446744073709551615",
+    "18446744073709551616",
+    "9999999999",
+    "\xe3\x80\x80",
+    "\xff",
+    "\r\n",
+    "\t",
+    "H ",
+    "CX ",
+    "M ",
+    "U3(1,2,3) ",
+    "R_PAULI(1) ",
+    "EXP_VAL ",
 };
 
 std::string mutate(std::string s, std::mt19937_64& rng) {
@@ -80,7 +124,8 @@ TEST(ParserFuzz, MutatedCircuitsParseOrFailCleanly) {
     for (int i = 0; i < kIterations; ++i) {
         std::string text = kCorpus[rng() % std::size(kCorpus)];
         const int rounds = 1 + static_cast<int>(rng() % 3);
-        for (int r = 0; r < rounds; ++r) text = mutate(std::move(text), rng);
+        for (int r = 0; r < rounds; ++r)
+            text = mutate(std::move(text), rng);
         try {
             const Circuit c = detail::parse_kelvo_circuit_text(text, kBudget);
             ++parsed;

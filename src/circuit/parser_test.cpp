@@ -18,7 +18,7 @@ using testing::parse;
 using testing::parse_error;
 
 class TempFile {
-public:
+  public:
     explicit TempFile(std::string_view contents) {
         path_ = (std::filesystem::temp_directory_path() /
                  ("kelvo_parser_test_" + std::to_string(::getpid()) + "_" +
@@ -29,7 +29,7 @@ public:
     ~TempFile() { std::remove(path_.c_str()); }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     static inline int counter_ = 0;
     std::string path_;
 };
@@ -78,7 +78,8 @@ TEST(ParseEntry, FileFailures) {
 
 TEST(ParseSafety, LargestQubitIndexCannotWrapTheQubitCount) {
     EXPECT_EQ(parse_error("H 0\nH 18446744073709551615"), "line 2: qubit index is too large");
-    EXPECT_EQ(parse_error("QUBIT_COORDS(0) 18446744073709551615"), "line 1: qubit index is too large");
+    EXPECT_EQ(parse_error("QUBIT_COORDS(0) 18446744073709551615"),
+              "line 1: qubit index is too large");
     EXPECT_EQ(parse_error("MPP X18446744073709551615"), "line 1: qubit index is too large");
     // Lines that name no qubit for the count are not affected.
     EXPECT_EQ(parse("MPAD 18446744073709551615").num_qubits, 0u);
@@ -105,14 +106,14 @@ TEST(ParseSafety, RepeatExpansionIsBoundedBeforeUnrolling) {
                           "}\n}\n}"),
               std::string("line 2: ") + large);
     // Bodies without instructions are not iterated at all.
-    const Circuit c =
-        parse("E(0.1) X0\nREPEAT 2147483647 {\nREPEAT 2147483647 {\n}\n}\nH 0");
+    const Circuit c = parse("E(0.1) X0\nREPEAT 2147483647 {\nREPEAT 2147483647 {\n}\n}\nH 0");
     ASSERT_EQ(c.instructions.size(), 2u);
     EXPECT_EQ(c.instructions[0].line, 2u);
 
     // With an explicit budget the outer block crosses it first.
     const std::string text = "H 0\nREPEAT 1000 {\nREPEAT 1000 {\nH 0\n}\n}";
-    EXPECT_EQ(detail::parse_kelvo_circuit_text(text, 1'000'000'000).instructions.size(), 1'000'001u);
+    EXPECT_EQ(detail::parse_kelvo_circuit_text(text, 1'000'000'000).instructions.size(),
+              1'000'001u);
     try {
         detail::parse_kelvo_circuit_text(text, 1'000'000);
         FAIL();
@@ -123,7 +124,8 @@ TEST(ParseSafety, RepeatExpansionIsBoundedBeforeUnrolling) {
 }
 
 TEST(ParseEntry, UnrolledPassesAdvanceRecordsAndSlots) {
-    const Circuit c = parse("REPEAT 3 {\nM 0\nDETECTOR rec[-1]\nEXP_VAL Z0\n}\nOBSERVABLE_INCLUDE(0) rec[-1]");
+    const Circuit c =
+        parse("REPEAT 3 {\nM 0\nDETECTOR rec[-1]\nEXP_VAL Z0\n}\nOBSERVABLE_INCLUDE(0) rec[-1]");
     EXPECT_EQ(c.num_measurements, 3u);
     ASSERT_EQ(c.detectors.size(), 3u);
     EXPECT_EQ(c.detectors[2].records, std::vector<size_t>{3});

@@ -1,5 +1,6 @@
 #include "circuit/rotations.h"
 
+#include "circuit/fail.h"
 #include "circuit/targets.h"
 #include "errors.h"
 
@@ -8,10 +9,6 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kQuarterPi = kPi / 4;
-
-[[noreturn]] void fail(size_t line, std::string_view message) {
-    throw KelvoError::parse(line, message);
-}
 
 void require_no_parens(const KelvoInstructionView& node) {
     if (node.parens) fail(node.line, "operation does not accept parens arguments");
@@ -29,7 +26,9 @@ std::vector<CircuitPauliProduct> single_axis_products(size_t num_qubits, char ax
 
 }  // namespace
 
-double rotation_half_angle(double half_turns) { return (half_turns * kPi) * 0.5; }
+double rotation_half_angle(double half_turns) {
+    return (half_turns * kPi) * 0.5;
+}
 
 void append_pauli_rotation_instruction(KelvoCircuitBuilder& builder, size_t line,
                                        std::vector<CircuitPauliProduct> products, double angle) {

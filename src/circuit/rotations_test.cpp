@@ -9,10 +9,9 @@
 namespace kelvo {
 namespace {
 
+using testing::bits;
 using testing::parse;
 using testing::parse_error;
-
-uint64_t bits(double x) { return std::bit_cast<uint64_t>(x); }
 
 TEST(Rotations, AnglesAreHalfTurnsTimesPiOverTwo) {
     EXPECT_EQ(bits(rotation_half_angle(0.25)), bits(0.39269908169872414));
@@ -35,7 +34,8 @@ TEST(Rotations, SingleAxis) {
     EXPECT_EQ(c.instructions[1].paulis[0].pauli.phase, 1u);
     EXPECT_EQ(parse_error("R_X 0"), "line 1: single-qubit rotation expects one angle argument");
     EXPECT_EQ(parse_error("R_X x"), "line 1: single-qubit rotation expects one angle argument");
-    EXPECT_EQ(parse_error("R_X(1, 2) 0"), "line 1: single-qubit rotation expects one angle argument");
+    EXPECT_EQ(parse_error("R_X(1, 2) 0"),
+              "line 1: single-qubit rotation expects one angle argument");
     EXPECT_EQ(parse_error("R_X(1) !0"), "line 1: operation does not accept inverted targets");
     EXPECT_TRUE(parse("R_X(1)").instructions[0].paulis.empty());
 }
@@ -47,10 +47,12 @@ TEST(Rotations, TwoAxis) {
     EXPECT_EQ(c.instructions[1].paulis[0].pauli.str(), "XXII");
     EXPECT_FALSE(c.instructions[1].paulis[0].inverted);
     EXPECT_EQ(parse("R_YY(1) 0 1").instructions[0].paulis[0].pauli.str(), "YY");
-    EXPECT_EQ(parse_error("R_ZZ(0.5) 0 1 2"), "line 1: two-qubit Pauli rotation requires paired targets");
+    EXPECT_EQ(parse_error("R_ZZ(0.5) 0 1 2"),
+              "line 1: two-qubit Pauli rotation requires paired targets");
     EXPECT_EQ(parse_error("R_ZZ(0.5) 1 1"),
               "line 1: two-qubit Pauli operation requires distinct qubits");
-    EXPECT_EQ(parse_error("R_ZZ 1 1"), "line 1: two-qubit Pauli rotation expects one angle argument");
+    EXPECT_EQ(parse_error("R_ZZ 1 1"),
+              "line 1: two-qubit Pauli rotation expects one angle argument");
 }
 
 TEST(Rotations, U3IsThreeRotations) {

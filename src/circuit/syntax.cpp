@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "circuit/digits.h"
+#include "circuit/fail.h"
 #include "circuit/numeric.h"
 #include "circuit/targets.h"
 #include "errors.h"
@@ -49,7 +50,9 @@ size_t space_len_before(std::string_view s, size_t end) {
     return 0;
 }
 
-bool is_ascii_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_ascii_letter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 bool is_name_byte(char c) {
     return is_ascii_letter(c) || (c >= '0' && c <= '9') || c == '_';
 }
@@ -73,7 +76,7 @@ std::string_view strip_comment(std::string_view line) {
 }
 
 class Scanner {
-public:
+  public:
     explicit Scanner(std::string_view text) : text_(text) {}
 
     KelvoNodeTree run() {
@@ -92,15 +95,11 @@ public:
         return std::move(tree_);
     }
 
-private:
+  private:
     struct OpenBlock {
         size_t node;
         size_t last_line = 0;
     };
-
-    [[noreturn]] static void fail(size_t line, std::string_view message) {
-        throw KelvoError::parse(line, message);
-    }
 
     void note_child(size_t line) {
         if (open_.empty()) {
@@ -129,7 +128,8 @@ private:
         }
         if (!is_ascii_letter(line[0])) fail(line_number, "invalid Kelvo instruction");
         size_t i = 1;
-        while (i < line.size() && is_name_byte(line[i])) ++i;
+        while (i < line.size() && is_name_byte(line[i]))
+            ++i;
 
         KelvoNode node;
         node.line = line_number;
@@ -248,7 +248,8 @@ private:
                 plain_scratch_.push_back(value);
             } else {
                 plain_ = false;
-                while (i < text.size() && !space_len_at(text, i)) ++i;
+                while (i < text.size() && !space_len_at(text, i))
+                    ++i;
                 if (counted) qubit = max_qubit_candidate(text.substr(start, i - start));
             }
             if (counted && qubit) note_qubit(*qubit, line_number);
@@ -297,11 +298,14 @@ void split_targets(std::string_view text, std::vector<std::string_view>& out) {
             continue;
         }
         const size_t start = i;
-        while (i < text.size() && space_len_at(text, i) == 0) ++i;
+        while (i < text.size() && space_len_at(text, i) == 0)
+            ++i;
         out.push_back(text.substr(start, i - start));
     }
 }
 
-KelvoNodeTree parse_nodes(std::string_view text) { return Scanner(text).run(); }
+KelvoNodeTree parse_nodes(std::string_view text) {
+    return Scanner(text).run();
+}
 
 }  // namespace kelvo

@@ -16,16 +16,16 @@ namespace kelvo {
 // One parsed line or one REPEAT block. Nodes are stored in pre-order: a block's body is the
 // nodes from its own index + 1 up to `end`, so nesting costs no recursion anywhere.
 struct KelvoNode {
-    size_t line = 0;       // 1-based; for a block, the line of its REPEAT header
-    size_t end = 0;        // index one past this node's subtree
+    size_t line = 0;  // 1-based; for a block, the line of its REPEAT header
+    size_t end = 0;   // index one past this node's subtree
     const OpInfo* op = nullptr;
     std::string_view name;  // as written (the messages upper-case it)
     size_t args_begin = 0, args_count = 0;
     std::string_view target_text;  // everything after the name, tag and arguments
     size_t targets_count = 0;
-    uint64_t count = 0;      // block: repetitions, 1 to 2147483647
-    size_t last_line = 0;    // block: line of the last node of its body, 0 when empty
-    bool parens = false;     // a `(` directly followed the name or tag, even if empty
+    uint64_t count = 0;    // block: repetitions, 1 to 2147483647
+    size_t last_line = 0;  // block: line of the last node of its body, 0 when empty
+    bool parens = false;   // a `(` directly followed the name or tag, even if empty
     bool is_repeat = false;
     // Lines of qubit-list instructions whose targets are all plain qubit indices carry them
     // already read, so the second stage does not read the text again.
@@ -39,12 +39,18 @@ void split_targets(std::string_view text, std::vector<std::string_view>& out);
 // One instruction line as the dispatch reads it. Its target tokens are split on first use
 // into a scratch list that the view borrows, so lines read by a fast path are never split.
 class KelvoInstructionView {
-public:
+  public:
     KelvoInstructionView(const OpInfo* op, std::string_view name, std::span<const double> args,
                          std::string_view target_text, size_t target_count, size_t line,
                          bool parens, std::vector<std::string_view>& scratch)
-        : op(op), name(name), args(args), target_text(target_text), target_count(target_count),
-          line(line), parens(parens), scratch_(&scratch) {}
+        : op(op),
+          name(name),
+          args(args),
+          target_text(target_text),
+          target_count(target_count),
+          line(line),
+          parens(parens),
+          scratch_(&scratch) {}
 
     // The targets as plain qubit indices when the scanner read them so, else nothing. With
     // `movable` the view may hand out the node's own list (its last use).
@@ -74,7 +80,7 @@ public:
     size_t line;
     bool parens;
 
-private:
+  private:
     std::vector<std::string_view>* scratch_;
     mutable bool split_ = false;
     std::vector<size_t>* plain_qubits_ = nullptr;
@@ -95,8 +101,8 @@ struct KelvoNodeTree {
         return {args.data() + n.args_begin, n.args_count};
     }
     KelvoInstructionView view(const KelvoNode& n, std::vector<std::string_view>& scratch) const {
-        return {n.op, n.name, args_of(n), n.target_text, n.targets_count, n.line, n.parens,
-                scratch};
+        return {n.op,   n.name,   args_of(n), n.target_text, n.targets_count,
+                n.line, n.parens, scratch};
     }
 };
 

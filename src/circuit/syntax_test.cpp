@@ -116,9 +116,11 @@ TEST(Blocks, RepeatCounts) {
 TEST(Blocks, DeepNestingNeedsNoRecursion) {
     std::string text;
     const int depth = 200'000;
-    for (int i = 0; i < depth; ++i) text += "REPEAT 1 {\n";
+    for (int i = 0; i < depth; ++i)
+        text += "REPEAT 1 {\n";
     text += "H 0\n";
-    for (int i = 0; i < depth; ++i) text += "}\n";
+    for (int i = 0; i < depth; ++i)
+        text += "}\n";
     const Circuit c = parse(text);
     ASSERT_EQ(c.instructions.size(), 1u);
     EXPECT_EQ(c.instructions[0].line, static_cast<size_t>(depth + 1));

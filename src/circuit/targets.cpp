@@ -4,14 +4,11 @@
 
 #include "bits.h"
 #include "circuit/digits.h"
+#include "circuit/fail.h"
 #include "errors.h"
 
 namespace kelvo {
 namespace {
-
-[[noreturn]] void fail(size_t line, std::string_view message) {
-    throw KelvoError::parse(line, message);
-}
 
 // Decimal digits (at least one) fitting in 64 bits.
 std::optional<size_t> parse_index(std::string_view digits) {
@@ -31,12 +28,14 @@ bool all_digits(std::string_view s) {
     return true;
 }
 
-bool is_pauli_letter(char c) { return c == 'X' || c == 'Y' || c == 'Z'; }
+bool is_pauli_letter(char c) {
+    return c == 'X' || c == 'Y' || c == 'Z';
+}
 
 // The text between `prefix` and a final `]` when it is one or more digits.
 std::optional<std::string_view> bracket_digits(std::string_view token, std::string_view prefix) {
-    if (token.empty() || token[0] != prefix[0] || token.size() < prefix.size() + 2 || token.substr(0, prefix.size()) != prefix ||
-        token.back() != ']') {
+    if (token.empty() || token[0] != prefix[0] || token.size() < prefix.size() + 2 ||
+        token.substr(0, prefix.size()) != prefix || token.back() != ']') {
         return std::nullopt;
     }
     const std::string_view digits = token.substr(prefix.size(), token.size() - prefix.size() - 1);
@@ -44,7 +43,9 @@ std::optional<std::string_view> bracket_digits(std::string_view token, std::stri
     return digits;
 }
 
-bool is_ascii_space(char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+bool is_ascii_space(char c) {
+    return c == ' ' || (c >= 0x09 && c <= 0x0D);
+}
 
 // Calls emit(index, inverted) for each token while all are qubit targets.
 template <typename Emit>
@@ -181,9 +182,8 @@ CircuitPauliProduct kelvo_mpp_pauli(size_t num_qubits, std::string_view token, s
     size_t start = 0;
     for (;;) {
         const size_t star = token.find('*', start);
-        std::string_view factor = token.substr(start, star == std::string_view::npos
-                                                          ? std::string_view::npos
-                                                          : star - start);
+        std::string_view factor = token.substr(
+            start, star == std::string_view::npos ? std::string_view::npos : star - start);
         if (!factor.empty() && factor[0] == '!') {
             product.inverted = !product.inverted;
             factor.remove_prefix(1);
@@ -221,7 +221,8 @@ std::vector<CircuitPauliProduct> circuit_mpp_targets(size_t num_qubits, Tokens t
 
     std::vector<CircuitPauliProduct> products;
     products.reserve(texts.size());
-    for (const std::string& text : texts) products.push_back(kelvo_mpp_pauli(num_qubits, text, line));
+    for (const std::string& text : texts)
+        products.push_back(kelvo_mpp_pauli(num_qubits, text, line));
     return products;
 }
 
@@ -267,9 +268,8 @@ std::optional<size_t> max_qubit_candidate(std::string_view token) {
     size_t start = 0;
     for (;;) {
         const size_t star = token.find('*', start);
-        std::string_view piece = token.substr(start, star == std::string_view::npos
-                                                         ? std::string_view::npos
-                                                         : star - start);
+        std::string_view piece = token.substr(
+            start, star == std::string_view::npos ? std::string_view::npos : star - start);
         if (!piece.empty() && piece[0] == '!') piece.remove_prefix(1);
         if (piece.size() > 1 && is_pauli_letter(piece[0])) piece.remove_prefix(1);
         if (const std::optional<size_t> q = parse_index(piece); q && (!best || *q > *best)) {

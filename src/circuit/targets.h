@@ -42,14 +42,12 @@ bool read_plain_measurements(std::string_view text, std::vector<CircuitMeasureme
 size_t kelvo_record_index(std::string_view token, size_t num_records, size_t line);
 std::vector<size_t> kelvo_record_indices(Tokens tokens, size_t num_records, size_t line);
 // OBSERVABLE_INCLUDE: records count, Pauli targets and `*` are accepted and contribute nothing.
-std::vector<size_t> kelvo_observable_record_indices(Tokens tokens, size_t num_records,
-                                                    size_t line);
+std::vector<size_t> kelvo_observable_record_indices(Tokens tokens, size_t num_records, size_t line);
 
 // One product token such as `X0*!Z1` over n qubits.
 CircuitPauliProduct kelvo_mpp_pauli(size_t num_qubits, std::string_view token, size_t line);
 // A product list: `*` may also stand as its own token between factors.
-std::vector<CircuitPauliProduct> circuit_mpp_targets(size_t num_qubits, Tokens tokens,
-                                                     size_t line);
+std::vector<CircuitPauliProduct> circuit_mpp_targets(size_t num_qubits, Tokens tokens, size_t line);
 CircuitPauliProduct circuit_single_pauli_product(size_t num_qubits, char axis, size_t qubit);
 CircuitPauliProduct circuit_pair_pauli_product(size_t num_qubits, char axis, size_t a, size_t b,
                                                bool inverted, size_t line);

@@ -159,7 +159,8 @@ TEST(Targets, FeedbackPairs) {
 
     EXPECT_EQ(parse_error("M 0\nCX 0 rec[-1]"), "line 2: invalid qubit target");
     EXPECT_EQ(parse_error("M 0\nXCZ rec[-1] 2"), "line 2: invalid qubit target");
-    EXPECT_EQ(parse_error("M 0\nSWAP rec[-1] 0"), "line 2: unsupported classically controlled gate");
+    EXPECT_EQ(parse_error("M 0\nSWAP rec[-1] 0"),
+              "line 2: unsupported classically controlled gate");
     EXPECT_EQ(parse_error("M 0\nCX rec[-1] 0 1"),
               "line 2: controlled two-qubit gate requires paired targets");
     EXPECT_EQ(parse_error("M 0\nCX rec[-2] 0"), "line 2: measurement record target out of range");

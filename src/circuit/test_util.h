@@ -1,6 +1,8 @@
 // Helpers shared by the circuit-language unit tests.
 #pragma once
 
+#include <bit>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,13 @@ inline std::string parse_error(std::string_view text) {
     return "<parsed>";
 }
 
-inline Circuit parse(std::string_view text) { return parse_kelvo_circuit_text(text); }
+// Bit pattern of a double, for bit-exact comparisons.
+inline uint64_t bits(double x) {
+    return std::bit_cast<uint64_t>(x);
+}
+
+inline Circuit parse(std::string_view text) {
+    return parse_kelvo_circuit_text(text);
+}
 
 }  // namespace kelvo::testing
