@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import doctest
 import gc
 import inspect
 import math
@@ -661,6 +662,9 @@ def test_registration_order():
 
 
 def test_docstring_example():
+    parser, runner = doctest.DocTestParser(), doctest.DocTestRunner()
+    runner.run(parser.get_doctest(TableauSimulator.__doc__, {}, "TableauSimulator", None, 0))
+    assert runner.summarize(verbose=False) == doctest.TestResults(failed=0, attempted=5)
     sim = TableauSimulator(2, seed=7)
     sim.h(0)
     sim.cx(0, 1)
