@@ -13,8 +13,8 @@ PyTypeObject* create_type(const char* qualified_name, size_t basic_size, PyType_
     all.push_back({0, nullptr});
     unsigned int flags = Py_TPFLAGS_DEFAULT;
     if (!options.instantiable) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    PyType_Spec spec{qualified_name, static_cast<int>(basic_size), 0, flags, all.data()};
-    return reinterpret_cast<PyTypeObject*>(take(PyType_FromSpec(&spec)).release());
+    PyType_Spec type_def{qualified_name, static_cast<int>(basic_size), 0, flags, all.data()};
+    return reinterpret_cast<PyTypeObject*>(take(PyType_FromSpec(&type_def)).release());
 }
 
 }  // namespace kelvo::py::detail
