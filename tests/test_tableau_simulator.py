@@ -149,11 +149,12 @@ def test_random_clifford_t_circuits_match_dense(case):
         for axis in "XYZ":
             expect = driver.dense.expectation(Pauli.from_text("I" * q + axis))
             assert getattr(driver.sim, "peek_" + axis.lower())(q) == pytest.approx(expect, abs=1e-9)
-    text = random_pauli_text(rng, driver.sim.num_qubits)
-    expect = driver.dense.expectation(Pauli.from_text(text))
-    assert driver.sim.peek_observable_expectation(kelvo.pauli_string(text)) == pytest.approx(
-        expect, abs=1e-9
-    )
+    for _ in range(4):
+        text = random_pauli_text(rng, driver.sim.num_qubits)
+        negative = rng.random() < 0.5
+        expect = driver.dense.expectation(Pauli.from_text(text, 2 if negative else 0))
+        got = driver.sim.peek_observable_expectation(kelvo_pauli(text, negative))
+        assert got == pytest.approx(expect, abs=1e-9)
 
 
 def test_t_convention_has_no_global_phase():
@@ -171,37 +172,6 @@ def test_t_convention_has_no_global_phase():
     assert sim.state_vector() == pytest.approx([complex(COS8, SIN8), 0])
 
 
-def test_t_pauli_minus_z_is_t_dag():
-    a, b = TableauSimulator(2, seed=1), TableauSimulator(2, seed=1)
-    for sim in (a, b):
-        sim.h(0)
-        sim.cx(0, 1)
-        sim.s(1)
-    a.t_pauli(kelvo.neg(kelvo.pauli_string("IZ")), False)
-    b.t_dag(1)
-    assert a.rank == b.rank
-    assert np.allclose(a.state_vector(), b.state_vector(), atol=1e-12)
-
-
-def test_t_then_t_dag_prunes_back_to_rank_one():
-    sim = TableauSimulator(1, seed=0)
-    sim.h(0)
-    sim.t(0)
-    assert sim.rank == 2
-    sim.t_dag(0)
-    assert sim.rank == 1
-    assert np.allclose(sim.state_vector(), [math.sqrt(0.5)] * 2, atol=1e-12)
-
-
-def test_t_grows_register_and_keeps_rank():
-    sim = TableauSimulator(3, seed=0)
-    sim.h(0)
-    sim.t(0)
-    sim.t(5)
-    assert sim.num_qubits == 6
-    assert sim.rank == 2
-
-
 def test_non_hermitian_axis_is_rejected_without_growth():
     sim = TableauSimulator(3, seed=0)
     axis = kelvo.PauliString(10)
@@ -215,6 +185,8 @@ def test_non_hermitian_axis_is_rejected_without_growth():
         with pytest.raises(ValueError, match="^measurement and rotation axes must be Hermitian Paulis$"):
             call()
         assert sim.num_qubits == 3
+    sim.h(0)  # the refused measurements drew nothing: the next one takes the seed's first uniform
+    assert sim.measure(0).outcome == (SplitMix64(0).uniform() >= 0.5)
     axis.set_phase(0)
     sim.t_pauli(axis, False)
     assert sim.num_qubits == 10
@@ -273,24 +245,6 @@ def test_rank_doubles_per_round_and_the_cap_refuses_the_21st():
     assert sim.num_qubits == 21
     assert sim.peek_x(20) == pytest.approx(1.0)
     assert sim.peek_x(0) == pytest.approx(math.cos(math.pi / 4))
-
-
-def test_failed_ccz_leaves_the_simulator_exactly_as_before():
-    sim = TableauSimulator(0, seed=5)
-    twin = TableauSimulator(0, seed=5)
-    for s in (sim, twin):
-        hadamard_t_rounds(s, range(19))
-        s.h(19)
-        s.h(20)
-    with pytest.raises(SimulatorError, match="^stabilizer rank 2097152 exceeds cap 1048576$"):
-        sim.ccz(19, 20, 25)
-    assert sim.num_qubits == 21
-    assert sim.rank == twin.rank == 1 << 19
-    for q in (0, 7, 18, 19, 20):
-        assert sim.peek_x(q) == twin.peek_x(q)
-        assert sim.peek_y(q) == twin.peek_y(q)
-    for q in (0, 19, 3):
-        assert sim.measure(q).outcome == twin.measure(q).outcome
 
 
 # ---------------------------------------------------------------------------------------------
@@ -392,15 +346,6 @@ def test_measure_examples_and_draw_count():
     assert sim.measure(1).outcome == (rng.uniform() >= 0.5)
 
 
-def test_identity_observables():
-    sim = TableauSimulator(0, seed=0)
-    r = sim.measure_observable(kelvo.pauli_identity(4))
-    assert (r.outcome, r.probability, r.deterministic) == (False, 1.0, True)
-    r = sim.measure_observable(kelvo.neg(kelvo.pauli_identity(4)))
-    assert (r.outcome, r.probability, r.deterministic) == (True, 1.0, True)
-    assert sim.num_qubits == 0
-
-
 def test_seeded_outcome_sequences_follow_splitmix64():
     for seed in (0, 1, 2**64 - 1, 123456789):
         sim = TableauSimulator(4, seed=seed)
@@ -493,47 +438,6 @@ def test_measurement_collapses_rank():
     for q in range(8):
         sim.measure(q)
     assert sim.rank == 1
-
-
-def test_wide_registers_match_narrow_ones():
-    """Labels of 2, 4, 8 and any number of words behave like one-word labels."""
-    for offset in (0, 64, 128, 300, 600):
-        rng = random.Random(77)
-        sim = TableauSimulator(1, seed=9)
-        sim.z(offset + 5)  # grows the register (and label width); Z leaves |0> alone
-        dense = Dense(6)
-        for _ in range(60):
-            kind = rng.random()
-            if kind < 0.3:
-                q = rng.randrange(6)
-                sim.h(offset + q)
-                dense.gate("h", q)
-            elif kind < 0.5:
-                a, b = rng.sample(range(6), 2)
-                sim.cx(offset + a, offset + b)
-                dense.gate("cx", a, b)
-            elif kind < 0.7:
-                q = rng.randrange(6)
-                sim.t(offset + q)
-                dense.t(q)
-            elif kind < 0.8:
-                q = rng.randrange(6)
-                sim.s(offset + q)
-                dense.gate("s", q)
-            else:
-                text = random_pauli_text(rng, 6)
-                desired = rng.random() < 0.5
-                pauli = Pauli.from_text(text)
-                prob = dense.probability(pauli, desired)
-                if prob > 1e-6:
-                    r = sim.postselect_observable(kelvo.pauli_string("I" * offset + text), desired)
-                    assert r.probability == pytest.approx(prob, abs=1e-9)
-                    dense.project(pauli, desired)
-        for q in range(6):
-            for axis in "XYZ":
-                expect = dense.expectation(Pauli.from_text("I" * q + axis))
-                got = getattr(sim, "peek_" + axis.lower())(offset + q)
-                assert got == pytest.approx(expect, abs=1e-9)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -665,11 +569,6 @@ def test_docstring_example():
     parser, runner = doctest.DocTestParser(), doctest.DocTestRunner()
     runner.run(parser.get_doctest(TableauSimulator.__doc__, {}, "TableauSimulator", None, 0))
     assert runner.summarize(verbose=False) == doctest.TestResults(failed=0, attempted=5)
-    sim = TableauSimulator(2, seed=7)
-    sim.h(0)
-    sim.cx(0, 1)
-    assert sim.peek_observable_expectation(kelvo.pauli_string("XX")) == 1.0
-    assert sim.peek_observable_expectation(kelvo.pauli_string("ZZ")) == pytest.approx(1.0)
 
 
 def test_reprs_and_results():

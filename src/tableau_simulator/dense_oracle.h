@@ -1,8 +1,6 @@
-// Test oracle: dense matrices and state vectors on a few qubits, written from the textbook
+// Test oracle: dense matrices on a few qubits, written from the textbook
 // definitions and independent of the tableau code. Only the tests include this header.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
@@ -122,38 +120,6 @@ inline Mat axis_pauli(uint64_t n, unsigned axis, uint64_t q) {
 inline Mat controlled(const Mat& p, const Mat& q) {
     const Mat id = identity(p.dim);
     return C(0.5) * (id + p) + C(0.5) * ((id + C(-1) * p) * q);
-}
-
-inline std::vector<C> apply(const Mat& m, const std::vector<C>& v) {
-    std::vector<C> out(v.size());
-    for (uint64_t r = 0; r < m.dim; ++r) {
-        for (uint64_t c = 0; c < m.dim; ++c)
-            out[r] += m.at(r, c) * v[c];
-    }
-    return out;
-}
-
-inline double expectation(const Mat& p, const std::vector<C>& psi) {
-    const std::vector<C> pv = apply(p, psi);
-    C e = 0;
-    for (size_t i = 0; i < psi.size(); ++i)
-        e += std::conj(psi[i]) * pv[i];
-    return e.real();
-}
-
-// Equal up to a global phase, both of norm 1.
-inline void expect_same_state(const std::vector<C>& a, const std::vector<C>& b, double tol = 1e-9) {
-    ASSERT_EQ(a.size(), b.size());
-    double na = 0, nb = 0;
-    C overlap = 0;
-    for (size_t i = 0; i < a.size(); ++i) {
-        na += std::norm(a[i]);
-        nb += std::norm(b[i]);
-        overlap += std::conj(a[i]) * b[i];
-    }
-    EXPECT_NEAR(na, 1, tol);
-    EXPECT_NEAR(nb, 1, tol);
-    EXPECT_NEAR(std::abs(overlap), 1, tol);
 }
 
 }  // namespace kelvo::tableau_simulator::oracle
