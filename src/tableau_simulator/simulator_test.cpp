@@ -257,18 +257,29 @@ TEST(TableauSimulator, ShiftedRunsAgreeAtEveryWidth) {
     for (const uint64_t offset : {64, 128, 300, 512, 600}) {
         std::mt19937_64 rng_a(offset), rng_b(offset), pick(offset + 1);
         const uint64_t n = 6;
+        // The same spread table on both, its labels moved to bits offset..offset+5 in b.
         TableauSimulator a = TableauSimulator::with_seed(n, 0);
-        TableauSimulator b = a;
+        TableauSimulator b = TableauSimulator::with_seed(offset + n, 0);
+        EXPECT_EQ(b.amps.index(), offset == 64 ? 1u : offset == 128 ? 2u : offset == 300 ? 3u : 4u);
         Terms<Key<1>> terms;
         const double scale = 1 / std::sqrt(13 + 0.01 * 5 * 5 * (12 * 13 * 25) / 6);
         for (uint64_t k = 0; k < 64; k += 5) {
             terms.map.insert_new(Key<1>{{k}}, {scale, scale * 0.1 * static_cast<double>(k)});
         }
         a.amps = terms;
-        b.amps = terms;
-        for (uint64_t q = 0; q < n; ++q)
-            b.swap(q, offset + q);  // moves the table to wider labels
-        EXPECT_EQ(b.amps.index(), offset == 64 ? 1u : offset == 128 ? 2u : offset == 300 ? 3u : 4u);
+        std::visit(
+            [&]<LabelKey K>(Terms<K>& wide) {
+                wide.map.clear();
+                for (const auto [key, amp] : terms.map) {
+                    std::vector<uint64_t> words(b.core.key_words, 0);
+                    for (uint64_t q = 0; q < n; ++q) {
+                        if (key.bit(q))
+                            words[(offset + q) / 64] |= uint64_t{1} << ((offset + q) % 64);
+                    }
+                    wide.map.insert_new(K::from_words(words, words.size()), amp);
+                }
+            },
+            b.amps);
         Mat ua = oracle::identity(64), ub = ua;
         for (int i = 0; i < 60; ++i) {
             const uint64_t q = pick() % n;
