@@ -6,6 +6,10 @@
 
 namespace kelvo::py {
 
+// circuit_api.cpp
+void register_circuit_class(Registrar& module);    // Circuit
+void register_parse_functions(Registrar& module);  // parse, parse_file
+
 // pauli_api.cpp
 void register_pauli_class(Registrar& module);      // PauliString
 void register_pauli_functions(Registrar& module);  // pauli_identity .. neg

@@ -136,6 +136,17 @@ std::string_view to_str(Arg arg) {
     return {data, static_cast<size_t>(size)};
 }
 
+std::string to_path(Arg arg) {
+    if (!PyUnicode_Check(arg.obj)) raise_wrong_type(arg, "str");
+    PyObject* raw = PyUnicode_EncodeFSDefault(arg.obj);
+    if (!raw) rethrow_named(arg.name);
+    const Ref bytes = Ref::steal(raw);
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    check_status(PyBytes_AsStringAndSize(bytes.get(), &data, &size));
+    return std::string(data, static_cast<size_t>(size));
+}
+
 std::vector<uint8_t> to_byte_list(Arg arg) {
     if (arg.is_none()) return {};
     const char* expected = "a sequence of integers 0 to 255";

@@ -29,6 +29,9 @@ bool to_bool(Arg arg);
 uint8_t to_phase(Arg arg);
 // A str as UTF-8; the view lives as long as the argument object.
 std::string_view to_str(Arg arg);
+// A str naming a file, as the bytes the operating system sees (the file-system encoding, so
+// undecodable bytes that Python carries as surrogate escapes come back unchanged).
+std::string to_path(Arg arg);
 // None (empty) or a sequence other than str of integers 0..255.
 std::vector<uint8_t> to_byte_list(Arg arg);
 

@@ -18,8 +18,10 @@ void register_simulator_half(Registrar& module) {
 void fill_module(PyObject* module) {
     Registrar registrar(module);
     registrar.add_exception("ParseError", parse_error_class());
-    // Circuit, ReferenceSample, Program, SampleResult, then parse, parse_file, compile, sample,
-    // sample_survivors (circuit_api.cpp) go here.
+    register_circuit_class(registrar);
+    // ReferenceSample, Program, SampleResult (circuit_api.cpp) go here.
+    register_parse_functions(registrar);
+    // compile, sample, sample_survivors (circuit_api.cpp) go here.
     register_simulator_half(registrar);
     registrar.add("__version__", py_str("0.2.3"));
 }

@@ -160,6 +160,7 @@ def test_use_from_another_thread_panics_and_changes_nothing(capfd):
 
 
 def test_last_reference_dropped_on_another_thread_is_reported(monkeypatch):
+    gc.collect()  # garbage of earlier tests must not be reported here
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
     holder = {}

@@ -38,11 +38,24 @@ std::string upper_case(std::string_view name) {
     return out;
 }
 
+// Record numbers of a record list, from the scanner's offsets when it read them.
+std::vector<size_t> record_list(const KelvoInstructionView& node, size_t num_records) {
+    if (!node.has_plain(PlainTargets::RecordOffsets)) {
+        return kelvo_record_indices(node.targets(), num_records, node.line);
+    }
+    std::vector<size_t> records = node.take_plain();
+    for (size_t& r : records) {
+        if (r == 0 || r > num_records) fail(node.line, "measurement record target out of range");
+        r = num_records + 1 - r;
+    }
+    return records;
+}
+
 void append_detector(KelvoCircuitBuilder& builder, const KelvoInstructionView& node) {
     require_coordinates(node,
                         "detector expects 1 to 16 coordinate arguments when parens are present");
     CircuitDetector detector;
-    detector.records = kelvo_record_indices(node.targets(), builder.num_measurements, node.line);
+    detector.records = record_list(node, builder.num_measurements);
     detector.coords = builder.coords_with_shift(node.args);
     detector.line = node.line;
     detector.source_position = builder.instructions.size();
@@ -61,7 +74,9 @@ void append_observable_include(KelvoCircuitBuilder& builder, const KelvoInstruct
     }
     CircuitObservableInclude include;
     include.records =
-        kelvo_observable_record_indices(node.targets(), builder.num_measurements, node.line);
+        node.has_plain(PlainTargets::RecordOffsets)
+            ? record_list(node, builder.num_measurements)
+            : kelvo_observable_record_indices(node.targets(), builder.num_measurements, node.line);
     include.index = static_cast<size_t>(index);
     include.line = node.line;
     builder.observables.push_back(std::move(include));
@@ -89,8 +104,8 @@ void check_qubit_coords(const KelvoInstructionView& node) {
 void append_qubit_instruction(KelvoCircuitBuilder& builder, const KelvoInstructionView& node,
                               double probability, std::vector<double> args) {
     CircuitInstruction instruction = make_instruction(node.op->gate, node.line);
-    if (node.has_plain_qubits()) {
-        instruction.qubits = node.take_plain_qubits();
+    if (node.has_plain(PlainTargets::Qubits)) {
+        instruction.qubits = node.take_plain();
     } else if (!read_plain_qubits(node.target_text, instruction.qubits)) {
         instruction.qubits = kelvo_qubit_targets(node.targets(), node.line);
     }
@@ -107,8 +122,8 @@ void append_measurement(KelvoCircuitBuilder& builder, const KelvoInstructionView
     const double p = kelvo_paren_probability(node.parens, node.args, node.line);
     CircuitInstruction instruction = make_instruction(node.op->gate, node.line);
     instruction.measurements.reserve(node.target_count);
-    if (node.has_plain_qubits()) {
-        for (const size_t q : node.take_plain_qubits())
+    if (node.has_plain(PlainTargets::Qubits)) {
+        for (const size_t q : node.plain_values())
             instruction.measurements.push_back({q, false});
     } else if (!read_plain_measurements(node.target_text, instruction.measurements)) {
         instruction.measurements = kelvo_measurement_targets(node.targets(), node.line);

@@ -181,6 +181,26 @@ struct OpTable {
 
 }  // namespace
 
+uint64_t dense_product_count(OpKind kind, uint64_t targets) {
+    switch (kind) {
+        case OpKind::CorrelatedError:
+        case OpKind::ElseCorrelatedError:
+            return 1;
+        case OpKind::U3Rotation:
+            return 3 * targets;  // targets are bounded by the text length
+        case OpKind::AxisRotation:
+        case OpKind::PairRotation:
+        case OpKind::PauliRotation:
+        case OpKind::FixedRotation:
+        case OpKind::ProductMeasurement:
+        case OpKind::PairMeasurement:
+        case OpKind::ExpVal:
+            return targets;
+        default:
+            return 0;
+    }
+}
+
 const OpInfo& lookup_op(std::string_view name) {
     static const OpTable table;
     constexpr size_t kLongestName = 32;

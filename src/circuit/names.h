@@ -57,6 +57,9 @@ struct OpInfo {
     bool counts_qubits = true;  // whether its targets size the circuit's qubit count
 };
 
+// Upper estimate of the dense Pauli products a line of `kind` with `targets` targets builds.
+uint64_t dense_product_count(OpKind kind, uint64_t targets);
+
 // Looks up a name in any letter case; names outside the set give an Unknown entry.
 const OpInfo& lookup_op(std::string_view name);
 

@@ -98,6 +98,17 @@ std::optional<double> read_float_literal(std::string_view text) {
         text.remove_prefix(1);
     }
     double value;
+    if (!text.empty() && text.size() <= 15 && is_digit(text[0])) {
+        // Short digit strings are exact integers: the common coordinate case.
+        uint64_t integer = 0;
+        size_t i = 0;
+        while (i < text.size() && is_digit(text[i]))
+            integer = integer * 10 + (text[i++] - '0');
+        if (i == text.size()) {
+            value = static_cast<double>(integer);
+            return negative ? -value : value;
+        }
+    }
     if (equals_ignoring_case(text, "inf") || equals_ignoring_case(text, "infinity")) {
         value = std::numeric_limits<double>::infinity();
     } else if (equals_ignoring_case(text, "nan")) {

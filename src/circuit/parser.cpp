@@ -21,14 +21,6 @@
 namespace kelvo {
 namespace {
 
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-    if (a == 0 || b == 0) return 0;
-    return a > UINT64_MAX / b ? UINT64_MAX : a * b;
-}
-
 uint64_t physical_memory_bytes() {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGE_SIZE);
@@ -36,98 +28,32 @@ uint64_t physical_memory_bytes() {
     return saturating_mul(static_cast<uint64_t>(pages), static_cast<uint64_t>(page_size));
 }
 
-// Upper estimate of the dense Pauli products an instruction line creates.
-uint64_t product_count(const KelvoNode& node) {
-    switch (node.op->kind) {
-        case OpKind::CorrelatedError:
-        case OpKind::ElseCorrelatedError:
-            return 1;
-        case OpKind::U3Rotation:
-            return saturating_mul(3, node.targets_count);
-        case OpKind::AxisRotation:
-        case OpKind::PairRotation:
-        case OpKind::PauliRotation:
-        case OpKind::FixedRotation:
-        case OpKind::ProductMeasurement:
-        case OpKind::PairMeasurement:
-        case OpKind::ExpVal:
-            return node.targets_count;
-        default:
-            return 0;
-    }
-}
-
-// Estimated bytes of every subtree once flattened. Unrolling is refused up front when the
-// whole circuit could not fit in memory, so hostile REPEAT nesting fails fast instead of
-// exhausting the machine or looping for ages. A REPEAT body without instructions costs
-// nothing and is not iterated.
-std::vector<uint64_t> flattened_costs(const KelvoNodeTree& tree, size_t num_qubits) {
-    const uint64_t product_bytes =
-        saturating_add(sizeof(CircuitPauliProduct), saturating_mul(16, word_count(num_qubits)));
-    std::vector<uint64_t> cost(tree.nodes.size());
-    for (size_t i = tree.nodes.size(); i-- > 0;) {
-        const KelvoNode& node = tree.nodes[i];
-        if (!node.is_repeat) {
-            uint64_t c = sizeof(CircuitInstruction) + 16 * uint64_t{node.targets_count} +
-                         8 * uint64_t{node.args_count};
-            cost[i] = saturating_add(c, saturating_mul(product_count(node), product_bytes));
-            continue;
-        }
-        uint64_t body = 0;
-        for (size_t j = i + 1; j < node.end; j = tree.nodes[j].end) {
-            body = saturating_add(body, cost[j]);
-        }
-        cost[i] = saturating_mul(body, node.count);
-    }
-    return cost;
-}
-
-uint64_t list_cost(const KelvoNodeTree& tree, const std::vector<uint64_t>& cost, size_t begin,
-                   size_t end) {
-    uint64_t total = 0;
-    for (size_t j = begin; j < end; j = tree.nodes[j].end)
-        total = saturating_add(total, cost[j]);
-    return total;
-}
-
-// Instruction lines met while unrolling (an estimate of the instruction count); bounded by
-// the budget check that precedes it.
-size_t flattened_lines(const KelvoNodeTree& tree, const std::vector<uint64_t>& cost) {
-    std::vector<uint64_t> lines(tree.nodes.size());
-    for (size_t i = tree.nodes.size(); i-- > 0;) {
-        const KelvoNode& node = tree.nodes[i];
-        if (!node.is_repeat) {
-            lines[i] = 1;
-            continue;
-        }
-        uint64_t body = 0;
-        for (size_t j = i + 1; j < node.end; j = tree.nodes[j].end)
-            body += lines[j];
-        lines[i] = cost[i] == 0 ? 0 : body * node.count;
-    }
-    uint64_t total = 0;
-    for (size_t j = 0; j < tree.nodes.size(); j = tree.nodes[j].end)
-        total += lines[j];
-    return static_cast<size_t>(total);
+// Estimated bytes of one node once unrolled.
+uint64_t node_bytes(const KelvoNodeTree& tree, const KelvoNode& node, uint64_t product_bytes) {
+    const FlatSize size = node.is_repeat
+                              ? tree.block_of(node).body_size.times(tree.block_of(node).count)
+                              : line_flat_size(*node.op, node.targets_count, node.args_count);
+    return size.bytes(product_bytes);
 }
 
 // Names the first node whose expansion crosses the budget: a REPEAT whose passes together do
 // not fit is a parse error on its line; a single line too large for memory is bad_alloc.
-[[noreturn]] void refuse_oversized(const KelvoNodeTree& tree, const std::vector<uint64_t>& cost,
+[[noreturn]] void refuse_oversized(const KelvoNodeTree& tree, uint64_t product_bytes,
                                    uint64_t budget) {
     size_t begin = 0, end = tree.nodes.size();
     for (;;) {
         uint64_t used = 0;
         size_t j = begin;
         for (; j < end; j = tree.nodes[j].end) {
-            if (saturating_add(used, cost[j]) > budget) break;
-            used += cost[j];
+            const uint64_t bytes = node_bytes(tree, tree.nodes[j], product_bytes);
+            if (saturating_add(used, bytes) > budget) break;
+            used += bytes;
         }
         if (j >= end) throw std::bad_alloc();  // unreachable when the total exceeds the budget
         const KelvoNode& node = tree.nodes[j];
         if (!node.is_repeat) throw std::bad_alloc();
         const uint64_t remaining = budget - used;
-        if (list_cost(tree, cost, j + 1, node.end) <= remaining) {
+        if (tree.block_of(node).body_size.bytes(product_bytes) <= remaining) {
             throw KelvoError::parse(
                 node.line, "REPEAT count is too large for this flattened circuit frontend");
         }
@@ -138,8 +64,7 @@ size_t flattened_lines(const KelvoNodeTree& tree, const std::vector<uint64_t>& c
 }
 
 // Appends every node, unrolling REPEAT blocks pass by pass with an explicit stack.
-void append_nodes(KelvoCircuitBuilder& builder, KelvoNodeTree& tree,
-                  const std::vector<uint64_t>& cost) {
+void append_nodes(KelvoCircuitBuilder& builder, KelvoNodeTree& tree) {
     struct Pass {
         size_t block;
         uint64_t left;
@@ -155,16 +80,17 @@ void append_nodes(KelvoCircuitBuilder& builder, KelvoNodeTree& tree,
             if (!node.is_repeat) {
                 KelvoInstructionView view = tree.view(node, scratch);
                 // Outside every block a node is appended once, so its list can be moved.
-                if (node.plain) view.set_plain_qubits(&node.plain_qubits, open.empty());
+                view.set_plain(node.plain, &node.plain_values, open.empty());
                 append_instruction(builder, view);
                 i = node.end;
                 continue;
             }
             flush_correlated_error_group(builder, node.line);
-            if (cost[i] == 0) {
+            const KelvoBlock& block = tree.block_of(node);
+            if (block.body_size.lines == 0) {  // nothing to repeat
                 i = node.end;
             } else {
-                open.push_back({i, node.count});
+                open.push_back({i, block.count});
                 ++i;
             }
             continue;
@@ -174,7 +100,7 @@ void append_nodes(KelvoCircuitBuilder& builder, KelvoNodeTree& tree,
             return;
         }
         Pass& pass = open.back();
-        flush_correlated_error_group(builder, nodes[pass.block].last_line);
+        flush_correlated_error_group(builder, tree.block_of(nodes[pass.block]).last_line);
         if (--pass.left > 0) {
             i = pass.block + 1;
         } else {
@@ -225,12 +151,14 @@ Circuit parse_kelvo_circuit_text(std::string_view text, uint64_t memory_budget) 
     }
     KelvoCircuitBuilder builder;
     builder.num_qubits = tree.max_qubit ? *tree.max_qubit + 1 : 0;
-    const std::vector<uint64_t> cost = flattened_costs(tree, builder.num_qubits);
-    if (list_cost(tree, cost, 0, tree.nodes.size()) > memory_budget) {
-        refuse_oversized(tree, cost, memory_budget);
+    const uint64_t product_bytes = saturating_add(
+        sizeof(CircuitPauliProduct), saturating_mul(16, word_count(builder.num_qubits)));
+    if (tree.size.bytes(product_bytes) > memory_budget) {
+        refuse_oversized(tree, product_bytes, memory_budget);
     }
-    builder.instructions.reserve(flattened_lines(tree, cost));
-    append_nodes(builder, tree, cost);
+    // Bounded by the budget: every line costs more than a byte.
+    builder.instructions.reserve(static_cast<size_t>(tree.size.lines));
+    append_nodes(builder, tree);
     return builder.finish();
 }
 

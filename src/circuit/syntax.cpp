@@ -1,9 +1,11 @@
 #include "circuit/syntax.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "circuit/digits.h"
 #include "circuit/fail.h"
+#include "circuit/flat_size.h"
 #include "circuit/numeric.h"
 #include "circuit/targets.h"
 #include "errors.h"
@@ -80,6 +82,9 @@ class Scanner {
     explicit Scanner(std::string_view text) : text_(text) {}
 
     KelvoNodeTree run() {
+        // Real circuits average well over 32 bytes a line; the reservation is address space
+        // only until nodes are written.
+        tree_.nodes.reserve(text_.size() / 32 + 16);
         size_t pos = 0;
         size_t line_number = 0;
         while (pos < text_.size()) {
@@ -99,7 +104,10 @@ class Scanner {
     struct OpenBlock {
         size_t node;
         size_t last_line = 0;
+        FlatSize size;
     };
+
+    FlatSize& current_size() { return open_.empty() ? tree_.size : open_.back().size; }
 
     void note_child(size_t line) {
         if (open_.empty()) {
@@ -114,10 +122,13 @@ class Scanner {
         if (line.empty()) return;
         if (line == "}") {
             if (open_.empty()) fail(line_number, "unmatched Kelvo block terminator");
-            KelvoNode& block = tree_.nodes[open_.back().node];
-            block.end = tree_.nodes.size();
+            KelvoNode& node = tree_.nodes[open_.back().node];
+            node.end = tree_.nodes.size();
+            KelvoBlock& block = tree_.blocks[node.block];
             block.last_line = open_.back().last_line;
+            block.body_size = open_.back().size;
             open_.pop_back();
+            current_size().add(block.body_size.times(block.count));
             return;
         }
         bool opens_block = false;
@@ -134,7 +145,12 @@ class Scanner {
         KelvoNode node;
         node.line = line_number;
         node.name = line.substr(0, i);
-        node.op = &lookup_op(node.name);
+        // Consecutive lines often share their name; skip the table then.
+        if (node.name != last_name_) {
+            last_name_ = node.name;
+            last_op_ = &lookup_op(node.name);
+        }
+        node.op = last_op_;
 
         if (i < line.size() && line[i] == '[') {
             const size_t close = line.find(']', i + 1);
@@ -157,26 +173,31 @@ class Scanner {
             if (!is_repeat || node.parens || node.targets_count != 1) {
                 fail(line_number, "invalid Kelvo REPEAT block");
             }
-            node.count = repeat_count(tokens_[0], line_number);
+            node.block = tree_.blocks.size();
+            tree_.blocks.push_back({repeat_count(tokens_[0], line_number), 0, {}});
             node.is_repeat = true;
             node.target_text = {};
             node.targets_count = 0;
             note_child(line_number);
-            open_.push_back({tree_.nodes.size()});
-            tree_.nodes.push_back(node);
+            open_.push_back({tree_.nodes.size(), 0, {}});
+            tree_.nodes.push_back(std::move(node));
             return;
         }
         if (is_repeat) fail(line_number, "REPEAT must start a block");
         node.targets_count = scan_targets(node.target_text, node.op->counts_qubits, line_number);
         const OpKind kind = node.op->kind;
-        if (plain_ && (kind == OpKind::QubitGate || kind == OpKind::Measurement ||
-                       kind == OpKind::ProbabilityChannel || kind == OpKind::ArgsChannel)) {
-            node.plain = true;
-            node.plain_qubits.assign(plain_scratch_.begin(), plain_scratch_.end());
+        const bool qubit_list = kind == OpKind::QubitGate || kind == OpKind::Measurement ||
+                                kind == OpKind::ProbabilityChannel || kind == OpKind::ArgsChannel;
+        const bool record_list = kind == OpKind::Detector || kind == OpKind::ObservableInclude;
+        if ((plain_ == PlainTargets::Qubits && qubit_list) ||
+            (plain_ == PlainTargets::RecordOffsets && record_list)) {
+            node.plain = plain_;
+            node.plain_values.assign(plain_scratch_.data(), plain_scratch_.data() + plain_count_);
         }
         node.end = tree_.nodes.size() + 1;
         note_child(line_number);
-        tree_.nodes.push_back(node);
+        current_size().add(line_flat_size(*node.op, node.targets_count, node.args_count));
+        tree_.nodes.push_back(std::move(node));
     }
 
     // Reads `(...)` starting at line[open]; returns the index just past its partner.
@@ -227,12 +248,16 @@ class Scanner {
     }
 
     // Counts the tokens of a target text and, for lines that size the qubit count, notes the
-    // qubits they name. Plain decimal tokens take a fast path.
+    // qubits they name. Lines made only of plain qubits or only of plain `rec[-k]` keep those
+    // values in plain_scratch_ (plain_ says which).
     size_t scan_targets(std::string_view text, bool counted, size_t line_number) {
-        size_t count = 0, i = 0;
-        plain_ = true;
-        plain_scratch_.clear();
-        while (i < text.size()) {
+        size_t count = 0, i = 0, plain_count = 0, largest = 0;
+        bool any = false, qubits = true, records = true;
+        // A token takes at least two bytes with its separator, so this never overflows.
+        if (plain_scratch_.size() < text.size() / 2 + 1) plain_scratch_.resize(text.size() / 2 + 1);
+        size_t* const plain = plain_scratch_.data();
+        const size_t n = text.size();
+        while (i < n) {
             if (const size_t w = space_len_at(text, i)) {
                 i += w;
                 continue;
@@ -241,19 +266,44 @@ class Scanner {
             const size_t start = i;
             size_t value;
             bool fits;
-            i = read_digit_run(text, i, value, fits);
-            std::optional<size_t> qubit;
-            if (i > start && fits && (i == text.size() || space_len_at(text, i))) {
-                qubit = value;
-                plain_scratch_.push_back(value);
-            } else {
-                plain_ = false;
-                while (i < text.size() && !space_len_at(text, i))
+            if (records && text[i] == 'r' && text.substr(i, 5) == "rec[-") {
+                const size_t digits = i + 5;
+                i = read_digit_run(text, digits, value, fits);
+                if (i > digits && i < n && text[i] == ']' &&
+                    (i + 1 == n || space_len_at(text, i + 1))) {
+                    plain[plain_count++] = fits ? value : SIZE_MAX;
+                    qubits = false;
                     ++i;
-                if (counted) qubit = max_qubit_candidate(text.substr(start, i - start));
+                    continue;  // names no qubit
+                }
+            } else if (qubits) {
+                i = read_digit_run(text, i, value, fits);
+                if (i > start && fits && (i == n || space_len_at(text, i))) {
+                    plain[plain_count++] = value;
+                    records = false;
+                    if (counted && (!any || value > largest)) {
+                        largest = value;
+                        any = true;
+                    }
+                    continue;
+                }
             }
-            if (counted && qubit) note_qubit(*qubit, line_number);
+            qubits = records = false;
+            i = start;
+            while (i < n && !space_len_at(text, i))
+                ++i;
+            if (!counted) continue;
+            const std::optional<size_t> q = max_qubit_candidate(text.substr(start, i - start));
+            if (q && (!any || *q > largest)) {
+                largest = *q;
+                any = true;
+            }
         }
+        plain_count_ = plain_count;
+        plain_ = qubits    ? PlainTargets::Qubits
+                 : records ? PlainTargets::RecordOffsets
+                           : PlainTargets::None;
+        if (any) note_qubit(largest, line_number);
         return count;
     }
 
@@ -267,9 +317,12 @@ class Scanner {
     std::string_view text_;
     KelvoNodeTree tree_;
     std::vector<OpenBlock> open_;
-    std::vector<std::string_view> tokens_;  // a block header's targets
-    bool plain_ = false;                    // every target of the current line is a qubit
-    std::vector<size_t> plain_scratch_;     // ... and these are they
+    std::vector<std::string_view> tokens_;     // a block header's targets
+    PlainTargets plain_ = PlainTargets::None;  // what every target of the current line is
+    std::vector<size_t> plain_scratch_;        // ... and these are they
+    size_t plain_count_ = 0;
+    std::string_view last_name_;
+    const OpInfo* last_op_ = nullptr;
 };
 
 }  // namespace

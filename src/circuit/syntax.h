@@ -9,9 +9,19 @@
 #include <string_view>
 #include <vector>
 
+#include "circuit/flat_size.h"
 #include "circuit/names.h"
 
 namespace kelvo {
+
+enum class PlainTargets : uint8_t { None, Qubits, RecordOffsets };
+
+// What a REPEAT block adds to its node.
+struct KelvoBlock {
+    uint64_t count = 0;    // repetitions, 1 to 2147483647
+    size_t last_line = 0;  // line of the last node of its body, 0 when empty
+    FlatSize body_size;    // one pass over its body
+};
 
 // One parsed line or one REPEAT block. Nodes are stored in pre-order: a block's body is the
 // nodes from its own index + 1 up to `end`, so nesting costs no recursion anywhere.
@@ -23,14 +33,14 @@ struct KelvoNode {
     size_t args_begin = 0, args_count = 0;
     std::string_view target_text;  // everything after the name, tag and arguments
     size_t targets_count = 0;
-    uint64_t count = 0;    // block: repetitions, 1 to 2147483647
-    size_t last_line = 0;  // block: line of the last node of its body, 0 when empty
-    bool parens = false;   // a `(` directly followed the name or tag, even if empty
+    size_t block = 0;     // block: index of its KelvoBlock
+    bool parens = false;  // a `(` directly followed the name or tag, even if empty
     bool is_repeat = false;
-    // Lines of qubit-list instructions whose targets are all plain qubit indices carry them
-    // already read, so the second stage does not read the text again.
-    bool plain = false;
-    std::vector<size_t> plain_qubits;
+    // Lines whose targets are all plain qubit indices (qubit-list instructions) or all plain
+    // `rec[-k]` (record lists) carry them already read, so the second stage does not read the
+    // text again. Record offsets too large for 64 bits are kept as SIZE_MAX.
+    PlainTargets plain = PlainTargets::None;
+    std::vector<size_t> plain_values;
 };
 
 // Splits target text at runs of Unicode white space, appending the tokens to `out`.
@@ -52,16 +62,18 @@ class KelvoInstructionView {
           parens(parens),
           scratch_(&scratch) {}
 
-    // The targets as plain qubit indices when the scanner read them so, else nothing. With
-    // `movable` the view may hand out the node's own list (its last use).
-    void set_plain_qubits(std::vector<size_t>* qubits, bool movable) {
-        plain_qubits_ = qubits;
+    // The targets as the scanner read them (see KelvoNode::plain). With `movable` the view may
+    // hand out the node's own list (its last use).
+    void set_plain(PlainTargets kind, std::vector<size_t>* values, bool movable) {
+        plain_kind_ = kind;
+        plain_values_ = values;
         plain_movable_ = movable;
     }
-    bool has_plain_qubits() const { return plain_qubits_ != nullptr; }
-    std::vector<size_t> take_plain_qubits() const {
-        return plain_movable_ ? std::move(*plain_qubits_) : *plain_qubits_;
+    bool has_plain(PlainTargets kind) const { return plain_kind_ == kind; }
+    std::vector<size_t> take_plain() const {
+        return plain_movable_ ? std::move(*plain_values_) : *plain_values_;
     }
+    const std::vector<size_t>& plain_values() const { return *plain_values_; }
 
     std::span<const std::string_view> targets() const {
         if (!split_) {
@@ -83,15 +95,18 @@ class KelvoInstructionView {
   private:
     std::vector<std::string_view>* scratch_;
     mutable bool split_ = false;
-    std::vector<size_t>* plain_qubits_ = nullptr;
+    PlainTargets plain_kind_ = PlainTargets::None;
+    std::vector<size_t>* plain_values_ = nullptr;
     bool plain_movable_ = false;
 };
 
 // The scanned text. Target texts point into the text, which must outlive the tree.
 struct KelvoNodeTree {
     std::vector<KelvoNode> nodes;
+    std::vector<KelvoBlock> blocks;
     std::vector<double> args;
     size_t last_line = 0;  // line of the last top-level node, 0 when there is none
+    FlatSize size;         // the whole text unrolled
     // Largest qubit index named by a counted target, and the first line naming the largest
     // representable index (one more would not fit in a qubit count).
     std::optional<size_t> max_qubit;
@@ -100,6 +115,7 @@ struct KelvoNodeTree {
     std::span<const double> args_of(const KelvoNode& n) const {
         return {args.data() + n.args_begin, n.args_count};
     }
+    const KelvoBlock& block_of(const KelvoNode& n) const { return blocks[n.block]; }
     KelvoInstructionView view(const KelvoNode& n, std::vector<std::string_view>& scratch) const {
         return {n.op,   n.name,   args_of(n), n.target_text, n.targets_count,
                 n.line, n.parens, scratch};

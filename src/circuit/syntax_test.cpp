@@ -136,9 +136,11 @@ TEST(Tree, NodesRecordLinesArgumentsAndTargets) {
     EXPECT_EQ(tree.args_of(tree.nodes[0]).size(), 1u);
     EXPECT_EQ(tree.nodes[0].targets_count, 2u);
     EXPECT_TRUE(tree.nodes[1].is_repeat);
-    EXPECT_EQ(tree.nodes[1].count, 2u);
+    EXPECT_EQ(tree.block_of(tree.nodes[1]).count, 2u);
     EXPECT_EQ(tree.nodes[1].end, 3u);
-    EXPECT_EQ(tree.nodes[1].last_line, 3u);
+    EXPECT_EQ(tree.block_of(tree.nodes[1]).last_line, 3u);
+    EXPECT_EQ(tree.block_of(tree.nodes[1]).body_size.lines, 1u);
+    EXPECT_EQ(tree.size.lines, 3u);
     EXPECT_EQ(tree.last_line, 2u);
     EXPECT_EQ(tree.max_qubit, 3u);
 }

@@ -1,0 +1,182 @@
+"""The Circuit class and the parse functions: counts, reprs, docstrings, errors and files."""
+
+import inspect
+import os
+import pathlib
+import threading
+
+import pytest
+
+import kelvo
+
+
+def test_counts_and_repr():
+    c = kelvo.Circuit("H 0\nM 0\nDETECTOR rec[-1]")
+    assert (c.num_qubits, c.num_measurements, c.num_detectors) == (1, 1, 1)
+    assert c.num_observables == 0
+    assert c.num_exp_vals == 0
+    assert repr(c) == "Circuit(num_qubits=1, num_measurements=1, num_detectors=1, num_observables=0)"
+    empty = kelvo.Circuit()
+    assert repr(empty) == "Circuit(num_qubits=0, num_measurements=0, num_detectors=0, num_observables=0)"
+    assert empty.num_exp_vals == 0
+    c = kelvo.parse(
+        "MPP X0*Z1 Y2\nDISCARD rec[-1]\nDETECTOR rec[-2]\nOBSERVABLE_INCLUDE(5) rec[-1]\n"
+        "EXP_VAL X0 Z1\nEXP_VAL Y0\nREPEAT 2 {\n  M 3\n}")
+    assert (c.num_qubits, c.num_measurements, c.num_detectors, c.num_observables, c.num_exp_vals) == (
+        4, 4, 2, 6, 3)
+
+
+def test_every_road_gives_the_same_circuit(tmp_path):
+    text = "R 0 1\nH 0\nCX 0 1\nM 0 1\nDETECTOR rec[-1] rec[-2]\nOBSERVABLE_INCLUDE(0) rec[-1]\n"
+    path = tmp_path / "c.kelvo"
+    path.write_text(text, encoding="utf-8")
+    circuits = [kelvo.parse(text), kelvo.Circuit(text), kelvo.Circuit(stim_text=text),
+                kelvo.Circuit.from_text(text), kelvo.Circuit.from_text(stim_text=text),
+                kelvo.parse_file(str(path)), kelvo.Circuit.from_file(str(path)),
+                kelvo.parse_file(path=str(path))]
+    assert len({repr(c) for c in circuits}) == 1
+    assert all(type(c) is kelvo.Circuit for c in circuits)
+
+
+def test_signatures_and_docstrings():
+    assert str(inspect.signature(kelvo.Circuit)) == "(stim_text='')"
+    assert str(inspect.signature(kelvo.parse)) == "(text)"
+    assert str(inspect.signature(kelvo.parse_file)) == "(path)"
+    assert str(inspect.signature(kelvo.Circuit.from_text)) == "(stim_text)"
+    assert str(inspect.signature(kelvo.Circuit.from_file)) == "(path)"
+    assert kelvo.parse.__doc__.startswith("Parses a quantum circuit from source text.")
+    assert kelvo.parse_file.__doc__ == "Parses a quantum circuit from a UTF-8 file."
+    assert kelvo.Circuit.from_text.__doc__ == "Parses a circuit from source text."
+    assert kelvo.Circuit.from_file.__doc__ == "Parses a circuit from a UTF-8 file."
+    assert "Call `circuit.compile(...)` when the circuit will be sampled." in kelvo.Circuit.__doc__
+    docs = {name: getattr(kelvo.Circuit, name).__doc__ for name in (
+        "num_qubits", "num_measurements", "num_detectors", "num_observables", "num_exp_vals")}
+    assert docs == {
+        "num_qubits": "Number of qubits named by the circuit.",
+        "num_measurements": "Number of measurement records produced by the circuit.",
+        "num_detectors": "Number of detector declarations.",
+        "num_observables": "Number of observable indices.",
+        "num_exp_vals": "Number of expectation values produced by the circuit.",
+    }
+    assert kelvo.Circuit.__module__ == "kelvo._core"
+    assert kelvo.parse.__module__ == "kelvo._core"
+
+
+def test_docstring_examples_hold():
+    c = kelvo.Circuit("H 0\nM 0\nDETECTOR rec[-1]")
+    assert (c.num_qubits, c.num_measurements, c.num_detectors) == (1, 1, 1)
+    assert kelvo.parse("M 0").num_measurements == 1
+
+
+def test_circuits_are_read_only():
+    c = kelvo.Circuit("M 0")
+    with pytest.raises(AttributeError):
+        c.num_qubits = 3
+    assert not hasattr(kelvo.Circuit, "compile")  # arrives with sampling
+    assert not hasattr(kelvo.Circuit, "reference_sample")
+
+
+def test_parse_errors_carry_their_line():
+    with pytest.raises(kelvo.ParseError, match=r"^line 3: unsupported Kelvo operation: FOO$"):
+        kelvo.parse("H 0\n\nfoo 1")
+    with pytest.raises(ValueError, match=r"^line 1: probability must be between 0 and 1$"):
+        kelvo.Circuit("X_ERROR(1.5) 0")
+    with pytest.raises(kelvo.ParseError, match=r"^line 1: unterminated Kelvo block$"):
+        kelvo.Circuit.from_text("REPEAT 2 {\n")
+    try:
+        kelvo.parse("M 0\nDETECTOR rec[-2]")
+    except kelvo.ParseError as e:
+        assert e.args == ("line 2: measurement record target out of range",)
+
+
+def test_argument_types():
+    with pytest.raises(TypeError, match="text"):
+        kelvo.parse(b"H 0")
+    with pytest.raises(TypeError, match="stim_text"):
+        kelvo.Circuit(3)
+    with pytest.raises(TypeError, match="path"):
+        kelvo.parse_file(pathlib.Path("x"))
+    with pytest.raises(TypeError):
+        kelvo.parse()
+    with pytest.raises(TypeError):
+        kelvo.Circuit("", "")
+
+
+def test_files_are_strict_utf8(tmp_path):
+    good = tmp_path / "good.kelvo"
+    good.write_bytes("# caf\u00e9 \u2014 comment\r\nH\u3000 0\r\nM 0\r\n".encode())
+    assert kelvo.parse_file(str(good)).num_measurements == 1
+    bad = tmp_path / "bad.kelvo"
+    bad.write_bytes(b"H 0\n# \xff\n")
+    for fn in (kelvo.parse_file, kelvo.Circuit.from_file):
+        with pytest.raises(OSError) as info:
+            fn(str(bad))
+        assert str(info.value) == f"failed to read circuit file: {bad}"
+        assert info.value.errno is None
+    missing = str(tmp_path / "missing.kelvo")
+    with pytest.raises(OSError, match="^failed to read circuit file: ") as info:
+        kelvo.parse_file(missing)
+    assert str(info.value) == f"failed to read circuit file: {missing}"
+    with pytest.raises(OSError, match="^failed to read circuit file: "):
+        kelvo.parse_file(str(tmp_path))
+    with pytest.raises(kelvo.ParseError, match="^line 1: "):
+        syntax = tmp_path / "syntax.kelvo"
+        syntax.write_text("H x\n")
+        kelvo.parse_file(str(syntax))
+
+
+def test_undecodable_file_names_are_read_and_reported_lossily(tmp_path):
+    raw = os.fsencode(str(tmp_path)) + b"/bad\xffname.kelvo"
+    with open(raw, "wb") as f:
+        f.write(b"M 0 1\n")
+    name = os.fsdecode(raw)
+    assert kelvo.parse_file(name).num_measurements == 2
+    os.remove(raw)
+    with pytest.raises(OSError) as info:
+        kelvo.parse_file(name)
+    assert str(info.value) == f"failed to read circuit file: {tmp_path}/bad\ufffdname.kelvo"
+
+
+def test_hostile_inputs_end_in_clean_exceptions():
+    with pytest.raises(kelvo.ParseError, match=r"^line 2: qubit index is too large$"):
+        kelvo.parse("H 0\nH 18446744073709551615")
+    with pytest.raises(MemoryError):
+        kelvo.parse("MPP Z99999999999999")
+    with pytest.raises(kelvo.ParseError, match=r"^line 1: REPEAT count is too large"):
+        kelvo.parse("REPEAT 1000000000000 {\nH 0\n}")
+    nested = "REPEAT 2147483647 {\nREPEAT 2147483647 {\nH 0\n}\n}"
+    with pytest.raises(kelvo.ParseError, match=r"^line 2: REPEAT count is too large"):
+        kelvo.parse(nested)
+    deep = "X_ERROR(" + "(" * 200000 + "0" + ")" * 200000 + ") 0"
+    with pytest.raises(kelvo.ParseError, match=r"^line 1: numeric expression is nested too deeply$"):
+        kelvo.parse(deep)
+    assert kelvo.parse("X_ERROR(" + "-" * 200000 + "0.5) 0").num_qubits == 1
+    blocks = "REPEAT 1 {\n" * 100000 + "H 0\n" + "}\n" * 100000
+    assert kelvo.parse(blocks).num_qubits == 1
+
+
+def run_on_thread(fn):
+    result = {}
+
+    def body():
+        try:
+            result["value"] = fn()
+        except BaseException as e:  # noqa: BLE001 - the panic exception is the subject
+            result["error"] = e
+
+    t = threading.Thread(target=body)
+    t.start()
+    t.join()
+    return result
+
+
+def test_circuits_stay_on_their_thread(capfd):
+    c = kelvo.Circuit("M 0")
+    for call in (lambda: c.num_qubits, lambda: repr(c), lambda: c.num_exp_vals):
+        error = run_on_thread(call)["error"]
+        assert not isinstance(error, Exception)
+        assert "Circuit is unsendable, but sent to another thread" in str(error)
+    capfd.readouterr()
+    assert c.num_measurements == 1
+    # The constructors run on any thread.
+    assert run_on_thread(lambda: kelvo.parse("M 0 1").num_measurements)["value"] == 2
