@@ -3,11 +3,11 @@
 import inspect
 import os
 import pathlib
-import threading
 
 import pytest
 
 import kelvo
+from threads import run_on_thread
 
 
 def test_counts_and_repr():
@@ -153,21 +153,6 @@ def test_hostile_inputs_end_in_clean_exceptions():
     assert kelvo.parse("X_ERROR(" + "-" * 200000 + "0.5) 0").num_qubits == 1
     blocks = "REPEAT 1 {\n" * 100000 + "H 0\n" + "}\n" * 100000
     assert kelvo.parse(blocks).num_qubits == 1
-
-
-def run_on_thread(fn):
-    result = {}
-
-    def body():
-        try:
-            result["value"] = fn()
-        except BaseException as e:  # noqa: BLE001 - the panic exception is the subject
-            result["error"] = e
-
-    t = threading.Thread(target=body)
-    t.start()
-    t.join()
-    return result
 
 
 def test_circuits_stay_on_their_thread(capfd):

@@ -4,12 +4,12 @@ PauliString (every class shares the same glue)."""
 import gc
 import inspect
 import sys
-import threading
 
 import numpy as np
 import pytest
 
 import kelvo
+from threads import run_on_thread
 
 
 class Index:
@@ -128,21 +128,6 @@ def test_borrow_guards_refuse_reentrant_use_and_release_on_every_path():
         p.set_xbit(5, True)
     p.set_phase(2)
     assert str(p) == "-XI"
-
-
-def run_on_thread(fn):
-    result = {}
-
-    def body():
-        try:
-            result["value"] = fn()
-        except BaseException as e:  # noqa: BLE001 - the panic exception is the subject
-            result["error"] = e
-
-    t = threading.Thread(target=body)
-    t.start()
-    t.join()
-    return result
 
 
 def test_use_from_another_thread_panics_and_changes_nothing(capfd):
