@@ -29,7 +29,9 @@ TEST(Digits, RunsOfEveryLengthAndTerminator) {
         const size_t end = read_digit_run(text, prefix, value, got_fits);
         ASSERT_EQ(end, prefix + length) << text;
         ASSERT_EQ(got_fits, fits) << text;
-        if (fits) ASSERT_EQ(value, expected) << text;
+        if (fits) {
+            ASSERT_EQ(value, expected) << text;
+        }
     }
     size_t value;
     bool fits;
