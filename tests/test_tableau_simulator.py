@@ -416,21 +416,6 @@ def test_resets_match_dense(case):
         assert_state(sim, dense)
 
 
-def test_reset_examples():
-    sim = TableauSimulator(1, seed=0)
-    sim.x(0)
-    sim.reset(0)
-    assert sim.peek_z(0) == pytest.approx(1.0)
-    for seed in range(8):
-        sim = TableauSimulator(1, seed=seed)
-        sim.reset_x(0)
-        assert sim.peek_x(0) == pytest.approx(1.0)
-        sim.reset_y(0)
-        assert sim.peek_y(0) == pytest.approx(1.0)
-        sim.reset_z(0)
-        assert sim.peek_z(0) == pytest.approx(1.0)
-
-
 def test_measurement_collapses_rank():
     sim = TableauSimulator(0, seed=2)
     hadamard_t_rounds(sim, range(8))

@@ -115,25 +115,6 @@ TEST(StateVector, ReferenceSupportIsTheSmallestIndex) {
     EXPECT_EQ(support.smallest, 0b10010u);
 }
 
-TEST(StateVector, SmallCases) {
-    const double r = 1 / std::sqrt(2.0);
-    EXPECT_EQ(TableauSimulator::with_seed(0, 0).state_vector(), (std::vector<Complex>{{1, 0}}));
-    TableauSimulator two = TableauSimulator::with_seed(2, 0);
-    EXPECT_EQ(two.state_vector(), (std::vector<Complex>{{1, 0}, {0, 0}, {0, 0}, {0, 0}}));
-    two.x(0);
-    EXPECT_EQ(two.state_vector(), (std::vector<Complex>{{0, 0}, {1, 0}, {0, 0}, {0, 0}}));
-    TableauSimulator one = TableauSimulator::with_seed(1, 0);
-    one.h(0);
-    const auto plus = one.state_vector();
-    EXPECT_NEAR(plus[0].re, r, 1e-15);
-    EXPECT_NEAR(plus[1].re, r, 1e-15);
-    one.s(0);
-    const auto plus_i = one.state_vector();
-    EXPECT_NEAR(plus_i[0].re, r, 1e-15);
-    EXPECT_NEAR(plus_i[1].im, r, 1e-15);
-    EXPECT_EQ(plus_i[1].re, 0);
-}
-
 TEST(StateVector, RegistersTooLargeFailClearly) {
     const TableauSimulator big = TableauSimulator::with_seed(64, 0);
     try {
