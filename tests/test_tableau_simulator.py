@@ -15,6 +15,7 @@ import pytest
 
 import kelvo
 from dense import COS8, ONE_QUBIT_GATES, SIN8, TWO_QUBIT_GATES, Dense, Pauli, equal_up_to_phase
+from threads import run_on_thread
 
 TableauSimulator = kelvo.TableauSimulator
 MeasureResult = kelvo.MeasureResult
@@ -726,26 +727,10 @@ def test_borrow_errors():
 def test_thread_affinity():
     sim = TableauSimulator(1, seed=0)
     result = sim.measure(0)
-    caught = []
-
-    def worker():
-        try:
-            sim.h(0)
-        except BaseException as e:  # noqa: BLE001
-            caught.append(e)
-        try:
-            sim.peek_z(0)
-        except BaseException as e:  # noqa: BLE001
-            caught.append(e)
-        caught.append(result.outcome)  # MeasureResult works on any thread
-
-    t = threading.Thread(target=worker)
-    t.start()
-    t.join()
-    assert len(caught) == 3
-    for e in caught[:2]:
-        assert isinstance(e, BaseException) and not isinstance(e, Exception)
-    assert caught[2] is False
+    for call in (lambda: sim.h(0), lambda: sim.peek_z(0), lambda: sim.rank, lambda: repr(sim)):
+        error = run_on_thread(call)["error"]
+        assert isinstance(error, BaseException) and not isinstance(error, Exception)
+    assert run_on_thread(lambda: result.outcome) == {"value": False}  # any thread may read it
     assert sim.peek_z(0) == 1.0 and sim.num_qubits == 1
 
 
