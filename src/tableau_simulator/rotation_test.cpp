@@ -145,7 +145,7 @@ TEST(Rotation, FailedCczRestoresEverything) {
     EXPECT_EQ(sim.num_qubits(), 41u);
 }
 
-TEST(Rotation, ShrinksAfterPruning) {
+TEST(Rotation, ShrinksAfterPruningAndCollapse) {
     TableauSimulator sim = TableauSimulator::with_seed(0, 0);
     for (uint64_t q = 0; q < 10; ++q) {
         sim.h(q);
@@ -154,6 +154,17 @@ TEST(Rotation, ShrinksAfterPruning) {
     ASSERT_EQ(sim.rank(), 1024u);
     for (uint64_t q = 0; q < 10; ++q)
         sim.t_dag(q);  // each undoes one doubling
+    EXPECT_EQ(sim.rank(), 1u);
+    EXPECT_LE(std::get<Terms<Key<1>>>(sim.amps).map.room(), 4u * 16);
+
+    // The same for measurements that keep the frame and filter the table in place.
+    sim = TableauSimulator::with_seed(10, 0);
+    Terms<Key<1>> uniform;
+    for (uint64_t k = 0; k < 1024; ++k)
+        uniform.map.insert_new(Key<1>{{k}}, {1.0 / 32, 0});
+    sim.amps = std::move(uniform);
+    for (uint64_t q = 0; q < 10; ++q)
+        sim.measure(q);
     EXPECT_EQ(sim.rank(), 1u);
     EXPECT_LE(std::get<Terms<Key<1>>>(sim.amps).map.room(), 4u * 16);
 }
