@@ -18,7 +18,7 @@ def test_all_lists_registered_names_in_order_with_version_last():
     assert names[-1] == "__version__"
     assert len(set(names)) == len(names)
     assert [n for n in FULL_ORDER if n in names] == names
-    present_now = ["ParseError", "Circuit", "parse", "parse_file", "SimulatorError", "PauliString", "pauli_identity", "pauli_x",
+    present_now = ["ParseError", "Circuit", "parse", "parse_file", "SimulatorError", "PauliString", "MeasureResult", "TableauSimulator", "pauli_identity", "pauli_x",
                    "pauli_y", "pauli_z", "pauli_string", "neg", "__version__"]
     assert set(present_now) <= set(names)
     for name in names:
