@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -110,6 +111,32 @@ void append_nodes(KelvoCircuitBuilder& builder, KelvoNodeTree& tree) {
     }
 }
 
+// Appends the leading lines while the scan runs. The first refused line is kept, not thrown:
+// syntax errors anywhere in the text, an unrepresentable qubit count and an oversized REPEAT
+// are all reported before it, exactly as if every line had waited for the scan.
+class StreamingAppend final : public KelvoLineSink {
+  public:
+    explicit StreamingAppend(KelvoCircuitBuilder& builder) : builder_(builder) {}
+
+    void accept(const KelvoNodeTree& tree, KelvoNode& node) override {
+        if (refused_) return;
+        KelvoInstructionView view = tree.view(node, scratch_);
+        view.set_plain(node.plain, &node.plain_values, true);
+        try {
+            append_instruction(builder_, view);
+        } catch (KelvoError& e) {
+            refused_ = std::move(e);
+        }
+    }
+
+    const std::optional<KelvoError>& refused() const { return refused_; }
+
+  private:
+    KelvoCircuitBuilder& builder_;
+    std::vector<std::string_view> scratch_;
+    std::optional<KelvoError> refused_;
+};
+
 [[noreturn]] void fail_io(std::string_view path, int error) {
     throw KelvoError::io(path, std::error_code(error, std::system_category()));
 }
@@ -145,17 +172,19 @@ std::string read_file(std::string_view path) {
 namespace detail {
 
 Circuit parse_kelvo_circuit_text(std::string_view text, uint64_t memory_budget) {
-    KelvoNodeTree tree = parse_nodes(text);
+    KelvoCircuitBuilder builder;
+    StreamingAppend streaming(builder);
+    KelvoNodeTree tree = parse_nodes(text, &streaming);
     if (tree.unrepresentable_qubit_line) {
         throw KelvoError::parse(*tree.unrepresentable_qubit_line, "qubit index is too large");
     }
-    KelvoCircuitBuilder builder;
     builder.num_qubits = tree.max_qubit ? *tree.max_qubit + 1 : 0;
     const uint64_t product_bytes = saturating_add(
         sizeof(CircuitPauliProduct), saturating_mul(16, word_count(builder.num_qubits)));
     if (tree.size.bytes(product_bytes) > memory_budget) {
         refuse_oversized(tree, product_bytes, memory_budget);
     }
+    if (streaming.refused()) throw *streaming.refused();
     // Bounded by the budget: every line costs more than a byte.
     builder.instructions.reserve(static_cast<size_t>(tree.size.lines));
     append_nodes(builder, tree);

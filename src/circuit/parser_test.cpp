@@ -123,6 +123,26 @@ TEST(ParseSafety, RepeatExpansionIsBoundedBeforeUnrolling) {
     EXPECT_THROW(detail::parse_kelvo_circuit_text("MPP X0\nH 9999999", 1'000'000), std::bad_alloc);
 }
 
+TEST(ParseEntry, LinesInterpretedDuringTheScanReportErrorsInTheSameOrder) {
+    // Leading lines are interpreted while scanning; their refusals still come after every
+    // syntax error, the qubit-count check and the size check.
+    EXPECT_EQ(parse_error("M 0\nDETECTOR rec[-5]\nREPEAT 0 {\n}"),
+              "line 3: REPEAT count must be in [1, 10^18]");
+    EXPECT_EQ(parse_error("DETECTOR rec[-1]\nFOO 1\nH 18446744073709551615"),
+              "line 3: qubit index is too large");
+    EXPECT_EQ(parse_error("DETECTOR rec[-1]\nREPEAT 2147483647 {\nREPEAT 2147483647 {\nH 0\n}\n}"),
+              "line 3: REPEAT count is too large for this flattened circuit frontend");
+    EXPECT_EQ(parse_error("FOO 1\nDETECTOR rec[-1]"), "line 1: unsupported Kelvo operation: FOO");
+    EXPECT_EQ(parse_error("H 0\nMPP X0\nDETECTOR rec[-5]"),
+              "line 3: measurement record target out of range");
+    // A line building products waits for the qubit count; so does everything after it.
+    const Circuit c = parse("M 0\nMPP X5\nDETECTOR rec[-1] rec[-2]\nH 9");
+    EXPECT_EQ(c.instructions[1].paulis[0].pauli.num_qubits, 10u);
+    EXPECT_EQ(c.detectors[0].records, (std::vector<size_t>{2, 1}));
+    EXPECT_EQ(c.detectors[0].source_position, 2u);
+    EXPECT_EQ(c.instructions.size(), 3u);
+}
+
 TEST(ParseEntry, UnrolledPassesAdvanceRecordsAndSlots) {
     const Circuit c =
         parse("REPEAT 3 {\nM 0\nDETECTOR rec[-1]\nEXP_VAL Z0\n}\nOBSERVABLE_INCLUDE(0) rec[-1]");

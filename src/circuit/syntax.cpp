@@ -79,7 +79,7 @@ std::string_view strip_comment(std::string_view line) {
 
 class Scanner {
   public:
-    explicit Scanner(std::string_view text) : text_(text) {}
+    Scanner(std::string_view text, KelvoLineSink* sink) : text_(text), sink_(sink) {}
 
     KelvoNodeTree run() {
         // Real circuits average well over 32 bytes a line; the reservation is address space
@@ -179,6 +179,7 @@ class Scanner {
             node.target_text = {};
             node.targets_count = 0;
             note_child(line_number);
+            sink_ = nullptr;  // the rest is stored
             open_.push_back({tree_.nodes.size(), 0, {}});
             tree_.nodes.push_back(std::move(node));
             return;
@@ -197,6 +198,12 @@ class Scanner {
         node.end = tree_.nodes.size() + 1;
         note_child(line_number);
         current_size().add(line_flat_size(*node.op, node.targets_count, node.args_count));
+        if (sink_ && !streamable(kind)) sink_ = nullptr;
+        if (sink_) {
+            sink_->accept(tree_, node);
+            tree_.args.resize(node.args_begin);
+            return;
+        }
         tree_.nodes.push_back(std::move(node));
     }
 
@@ -315,6 +322,7 @@ class Scanner {
     }
 
     std::string_view text_;
+    KelvoLineSink* sink_;  // null once a line must wait for the qubit count
     KelvoNodeTree tree_;
     std::vector<OpenBlock> open_;
     std::vector<std::string_view> tokens_;     // a block header's targets
@@ -357,8 +365,27 @@ void split_targets(std::string_view text, std::vector<std::string_view>& out) {
     }
 }
 
-KelvoNodeTree parse_nodes(std::string_view text) {
-    return Scanner(text).run();
+bool streamable(OpKind kind) {
+    switch (kind) {
+        case OpKind::Repeat:
+        case OpKind::CorrelatedError:
+        case OpKind::ElseCorrelatedError:
+        case OpKind::AxisRotation:
+        case OpKind::PairRotation:
+        case OpKind::U3Rotation:
+        case OpKind::PauliRotation:
+        case OpKind::FixedRotation:
+        case OpKind::ProductMeasurement:
+        case OpKind::PairMeasurement:
+        case OpKind::ExpVal:
+            return false;
+        default:
+            return true;
+    }
+}
+
+KelvoNodeTree parse_nodes(std::string_view text, KelvoLineSink* sink) {
+    return Scanner(text, sink).run();
 }
 
 }  // namespace kelvo

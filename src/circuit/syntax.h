@@ -122,8 +122,24 @@ struct KelvoNodeTree {
     }
 };
 
-// Scans every line of `text`; throws KelvoError (Parse kind) at the first syntax error.
-KelvoNodeTree parse_nodes(std::string_view text);
+// Takes top-level instruction lines as they are scanned, while every line so far can be
+// interpreted without knowing the circuit's final qubit count: no REPEAT block yet, and no
+// line that builds dense Pauli products. Lines handed to it are not stored in the tree; the
+// node is the sink's to consume (its plain values may be moved out).
+class KelvoLineSink {
+  public:
+    virtual void accept(const KelvoNodeTree& tree, KelvoNode& node) = 0;
+
+  protected:
+    ~KelvoLineSink() = default;
+};
+
+// Scans every line of `text`; throws KelvoError (Parse kind) at the first syntax error. With a
+// sink, the leading lines it can take go to it instead of into the tree.
+KelvoNodeTree parse_nodes(std::string_view text, KelvoLineSink* sink = nullptr);
+
+// Whether lines of `kind` can be interpreted before the qubit count is known.
+bool streamable(OpKind kind);
 
 // Unicode white space handling shared by the scanner (exposed for tests).
 std::string_view trim_unicode_space(std::string_view s);
