@@ -82,9 +82,6 @@ class Scanner {
     Scanner(std::string_view text, KelvoLineSink* sink) : text_(text), sink_(sink) {}
 
     KelvoNodeTree run() {
-        // Real circuits average well over 32 bytes a line; the reservation is address space
-        // only until nodes are written.
-        tree_.nodes.reserve(text_.size() / 32 + 16);
         size_t pos = 0;
         size_t line_number = 0;
         while (pos < text_.size()) {
