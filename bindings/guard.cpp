@@ -7,6 +7,12 @@
 
 namespace kelvo::py {
 
+uint64_t current_thread_number() {
+    static std::atomic<uint64_t> next{1};
+    thread_local const uint64_t number = next.fetch_add(1, std::memory_order_relaxed);
+    return number;
+}
+
 void ObjectGuard::check_thread(const char* class_name) const {
     if (!on_owner_thread())
         fatal(std::string(class_name) + " is unsendable, but sent to another thread");

@@ -3,20 +3,23 @@
 
 #include <atomic>
 #include <cstdint>
-#include <thread>
 
 namespace kelvo::py {
 
 enum class Access { Shared, Exclusive };
 
+// A number of the calling thread that no other thread of the process ever has. (System
+// thread ids are reused once a thread ends, so they cannot tell a later thread from the owner.)
+uint64_t current_thread_number();
+
 class ObjectGuard {
   public:
     // A thread-affine object belongs to the constructing thread; others to every thread.
     explicit ObjectGuard(bool thread_affine)
-        : owner_(thread_affine ? std::this_thread::get_id() : std::thread::id()) {}
+        : owner_(thread_affine ? current_thread_number() : kAnyThread) {}
 
     bool on_owner_thread() const {
-        return owner_ == std::thread::id() || owner_ == std::this_thread::get_id();
+        return owner_ == kAnyThread || owner_ == current_thread_number();
     }
     // Panics with "<class_name> is unsendable, but sent to another thread" off the owner thread.
     void check_thread(const char* class_name) const;
@@ -33,8 +36,9 @@ class ObjectGuard {
 
   private:
     static constexpr int32_t kExclusive = -1;
+    static constexpr uint64_t kAnyThread = 0;
 
-    std::thread::id owner_;
+    uint64_t owner_;
     std::atomic<int32_t> state_{0};  // kExclusive, or the number of shared borrows
 };
 

@@ -129,9 +129,10 @@ void Signature::assign_keyword(PyObject* key, PyObject* value, ArgSlots& out) co
     if (index == params_.size()) {
         if (!PyUnicode_Check(key))
             raise(PyExc_TypeError, function_ + "() keywords must be strings");
-        const char* name = PyUnicode_AsUTF8AndSize(key, nullptr);
-        if (!name) throw PythonError{};
-        raise(PyExc_TypeError, function_ + "() got an unexpected keyword argument '" + name + "'");
+        // %U, not UTF-8: a name may hold lone surrogates.
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                     function_.c_str(), key);
+        throw PythonError{};
     }
     if (out[index] != nullptr) {
         raise(PyExc_TypeError,

@@ -41,6 +41,10 @@ def test_argument_matching_errors():
         p.xbit(0, q=0)
     with pytest.raises(TypeError, match=r"multiple values for argument 'nqubits'"):
         kelvo.PauliString(1, nqubits=1)
+    # A keyword name that has no UTF-8 form is still an unexpected keyword.
+    for call in (lambda: p.xbit(**{"\udc80": 0}), lambda: kelvo.PauliString(**{"\udc80": 0})):
+        with pytest.raises(TypeError, match="unexpected keyword argument '\udc80'"):
+            call()
     assert p.set_xbit(value=True, q=1) is None
     assert p.xbit(q=1) is True
     assert kelvo.pauli_x(q=1, nqubits=2) == kelvo.pauli_string("IX")
@@ -150,6 +154,10 @@ def test_last_reference_dropped_on_another_thread_is_reported(monkeypatch):
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
     holder = {}
     run_on_thread(lambda: holder.setdefault("p", kelvo.pauli_string("XYZ")))
+    # The owner thread has ended; a later thread (which may get the same system thread id)
+    # does not inherit its objects.
+    error = run_on_thread(lambda: str(holder["p"]))["error"]
+    assert "unsendable" in str(error) and not isinstance(error, Exception)
     del holder["p"]
     gc.collect()
     assert len(seen) == 1
