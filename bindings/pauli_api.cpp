@@ -1,5 +1,9 @@
 // The Python class PauliString and the module's Pauli functions.
+#include <new>
+
 #include "api.h"
+#include "bits.h"
+#include "memory.h"
 #include "pauli.h"
 #include "py_class.h"
 
@@ -7,6 +11,13 @@ namespace kelvo::py {
 namespace {
 
 using kelvo::PauliString;
+
+// The two word vectors are zeroed as they are made, and the system grants address space it
+// cannot back, so storage beyond physical memory is refused before it is asked for.
+void check_storage(uint64_t num_qubits) {
+    if (word_count(num_qubits) > physical_memory_bytes() / (2 * sizeof(uint64_t)))
+        throw std::bad_alloc();
+}
 
 // Index checks happen here so the core's own assertion is never reached from Python.
 void check_qubit(uint64_t q, uint64_t num_qubits) {
@@ -38,7 +49,9 @@ PauliString from_text(Arg text) {
 }
 
 PauliString construct(const Args& a) {
-    return PauliString(to_u64(a[0]));
+    const uint64_t n = to_u64(a[0]);
+    check_storage(n);
+    return PauliString(n);
 }
 
 Ref static_from_text(const Args& a) {
@@ -128,7 +141,9 @@ Ref compare(PyObject* left, PyObject* right, int op) {
 }
 
 Ref identity_fn(const Args& a) {
-    return make_instance(pauli_identity(to_u64(a[0])));
+    const uint64_t n = to_u64(a[0]);
+    check_storage(n);
+    return make_instance(pauli_identity(n));
 }
 
 template <PauliString (*Build)(uint64_t, uint64_t)>
@@ -136,6 +151,7 @@ Ref single_qubit_fn(const Args& a) {
     const uint64_t n = to_u64(a[0]);
     const uint64_t q = to_u64(a[1]);
     check_qubit(q, n);
+    check_storage(n);
     return make_instance(Build(n, q));
 }
 

@@ -1,6 +1,7 @@
 """The PauliString class and the Pauli functions, against 2x2 matrix products."""
 
 import itertools
+import os
 
 import numpy as np
 import pytest
@@ -189,11 +190,20 @@ def test_has_nonidentity_body():
     assert p.has_nonidentity_body() is True
 
 
-@pytest.mark.parametrize("n", [2**64 - 1, 2**63, 2**62 + 1])
-def test_impossible_sizes_raise_memory_error(n):
-    for make in (kelvo.PauliString, kelvo.pauli_identity, lambda k: kelvo.pauli_x(k, 0)):
-        with pytest.raises(MemoryError):
-            make(n)
+def test_impossible_sizes_raise_memory_error():
+    # Two word vectors of half the physical memory each: both allocations would be granted,
+    # and zeroing them would end the process.
+    memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    for n in (4 * memory + 64, 2**62 + 1, 2**63, 2**64 - 1):
+        for make in (kelvo.PauliString, kelvo.pauli_identity, lambda k: kelvo.pauli_x(k, 0),
+                     lambda k: kelvo.pauli_y(k, k - 1), lambda k: kelvo.pauli_z(k, 0)):
+            with pytest.raises(MemoryError):
+                make(n)
+    # Conversions and the index check still come first.
+    with pytest.raises(TypeError, match="'q'"):
+        kelvo.pauli_x(2**63, "0")
+    with pytest.raises(ValueError, match="out of range"):
+        kelvo.pauli_z(2**63, 2**63)
 
 
 def test_anticommutation_matches_matrices():
