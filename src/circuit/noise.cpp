@@ -52,9 +52,8 @@ void append_correlated_error(KelvoCircuitBuilder& builder, const KelvoInstructio
     CircuitPauliProduct member{PauliString(builder.num_qubits), false};
     for (const std::string_view token : node.targets()) {
         if (token == "*") fail(node.line, "implicit Pauli products do not use combiner targets");
-        const CircuitPauliProduct factor = kelvo_mpp_pauli(builder.num_qubits, token, node.line);
-        member.pauli = member.pauli * factor.pauli;
-        member.inverted = member.inverted != factor.inverted;
+        // In place: a dense factor per target would cost the qubit count once per target.
+        multiply_product_token(member, token, node.line);
     }
     builder.pending_products.push_back(std::move(member));
     builder.pending_probabilities.push_back(p * builder.remaining_mass);

@@ -131,6 +131,20 @@ TEST(CorrelatedErrors, MembersAndBoundaries) {
     EXPECT_EQ(parse_error("M 0\nE(0.1) rec[-1]"), "line 2: invalid MPP factor");
 }
 
+TEST(CorrelatedErrors, ManyTargetsOverManyQubitsCostNoDenseProductEach) {
+    // (X0 Z0)^10001 = (XZ)^10001 = XZ on qubit 0, since (XZ)^2 = -I. A dense factor per target
+    // would cost 10^4 products of 2^26 qubits: minutes, although the member itself is one product.
+    std::string text = "E(0.1)";
+    for (int i = 0; i < 10'001; ++i)
+        text += " X0 !Z0";
+    text += " Z67108863\nH 67108863";
+    const Circuit c = parse(text);
+    const CircuitPauliProduct& member = c.instructions[0].paulis[0];
+    EXPECT_TRUE(member.inverted);
+    const uint64_t n = 67108864;
+    EXPECT_EQ(member.pauli, pauli_x(n, 0) * pauli_z(n, 0) * pauli_z(n, n - 1));
+}
+
 TEST(CorrelatedErrors, ChainsNeverCrossRepeatBoundaries) {
     Circuit c = parse("REPEAT 2 {\nH 0\nE(0.1) X0\n}");
     ASSERT_EQ(c.instructions.size(), 4u);

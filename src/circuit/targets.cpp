@@ -177,8 +177,8 @@ void multiply_single_pauli(PauliString& product, char axis, size_t qubit) {
     if (z) set_bit(product.z, qubit, !get_bit(product.z, qubit));
 }
 
-CircuitPauliProduct kelvo_mpp_pauli(size_t num_qubits, std::string_view token, size_t line) {
-    CircuitPauliProduct product{PauliString(num_qubits), false};
+void multiply_product_token(CircuitPauliProduct& product, std::string_view token, size_t line) {
+    const size_t num_qubits = product.pauli.num_qubits;
     size_t start = 0;
     for (;;) {
         const size_t star = token.find('*', start);
@@ -197,6 +197,11 @@ CircuitPauliProduct kelvo_mpp_pauli(size_t num_qubits, std::string_view token, s
         if (star == std::string_view::npos) break;
         start = star + 1;
     }
+}
+
+CircuitPauliProduct kelvo_mpp_pauli(size_t num_qubits, std::string_view token, size_t line) {
+    CircuitPauliProduct product{PauliString(num_qubits), false};
+    multiply_product_token(product, token, line);
     return product;
 }
 

@@ -46,6 +46,9 @@ std::vector<size_t> kelvo_observable_record_indices(Tokens tokens, size_t num_re
 
 // One product token such as `X0*!Z1` over n qubits.
 CircuitPauliProduct kelvo_mpp_pauli(size_t num_qubits, std::string_view token, size_t line);
+// Multiplies the factors of a product token onto the right of `product`, one single-qubit
+// Pauli at a time (no dense temporary), and XORs its `!` marks into `inverted`.
+void multiply_product_token(CircuitPauliProduct& product, std::string_view token, size_t line);
 // A product list: `*` may also stand as its own token between factors.
 std::vector<CircuitPauliProduct> circuit_mpp_targets(size_t num_qubits, Tokens tokens, size_t line);
 CircuitPauliProduct circuit_single_pauli_product(size_t num_qubits, char axis, size_t qubit);
