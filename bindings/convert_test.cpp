@@ -61,24 +61,5 @@ TEST(Convert, Pins) {
     EXPECT_EQ(failure("[([-1], True)]", to_pins).type, PyExc_OverflowError);
 }
 
-TEST(Convert, ScalarsNameTheParameter) {
-    ensure_python();
-    const testing::Raised negative = failure("-1", to_u64);
-    EXPECT_EQ(negative.type, PyExc_OverflowError);
-    EXPECT_EQ(negative.message, "argument 'arg': can't convert negative int to unsigned");
-    EXPECT_EQ(failure("2**64", to_u64).type, PyExc_OverflowError);
-    EXPECT_EQ(failure("1.5", to_u64).message,
-              "argument 'arg': 'float' object cannot be interpreted as an integer");
-    EXPECT_EQ(failure("None", to_optional_u64).type, nullptr);
-    EXPECT_EQ(failure("1", to_bool).message, "argument 'arg': expected bool, got 'int'");
-    EXPECT_EQ(failure("b'x'", to_str).message, "argument 'arg': expected str, got 'bytes'");
-    EXPECT_EQ(failure("-2**31 - 1", to_phase).type, PyExc_OverflowError);
-
-    const Ref max = eval("2**64 - 1");
-    EXPECT_EQ(to_u64({max.get(), "n"}), UINT64_MAX);
-    const Ref minus_five = eval("-5");
-    EXPECT_EQ(to_phase({minus_five.get(), "p"}), 3);
-}
-
 }  // namespace
 }  // namespace kelvo::py

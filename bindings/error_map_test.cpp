@@ -49,19 +49,6 @@ TEST(ErrorMap, KelvoErrorKinds) {
     }
 }
 
-TEST(ErrorMap, OsErrorCarriesOnlyTheMessage) {
-    ensure_python();
-    raise_kelvo_error(KelvoError::io("x", std::make_error_code(std::errc::permission_denied)));
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    const Ref errno_value = take(PyObject_GetAttrString(value, "errno"));
-    EXPECT_EQ(errno_value.get(), Py_None);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-}
-
 TEST(ErrorMap, SimErrorKinds) {
     ensure_python();
     PyObject* const value_error = PyExc_ValueError;
@@ -87,15 +74,6 @@ TEST(ErrorMap, SimErrorKinds) {
     }
 }
 
-TEST(ErrorMap, ExceptionClasses) {
-    ensure_python();
-    EXPECT_EQ(parse_error_class(), parse_error_class());
-    EXPECT_TRUE(PyObject_IsSubclass(parse_error_class(), PyExc_ValueError));
-    EXPECT_TRUE(PyObject_IsSubclass(simulator_error_class(), PyExc_RuntimeError));
-    EXPECT_TRUE(PyObject_IsSubclass(panic_exception_class(), PyExc_BaseException));
-    EXPECT_FALSE(PyObject_IsSubclass(panic_exception_class(), PyExc_Exception));
-}
-
 TEST(ErrorMap, PanicsAndMemory) {
     ensure_python();
     ::testing::internal::CaptureStderr();
@@ -111,15 +89,6 @@ TEST(ErrorMap, PanicsAndMemory) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(translated(std::out_of_range("at")).type, panic_exception_class());
     ::testing::internal::GetCapturedStderr();
-}
-
-TEST(ErrorMap, GuardedKeepsAnAlreadySetException) {
-    ensure_python();
-    PyObject* const result =
-        guarded<PyObject*>(nullptr, []() -> PyObject* { raise(PyExc_KeyError, "k"); });
-    EXPECT_EQ(result, nullptr);
-    EXPECT_EQ(take_raised().type, PyExc_KeyError);
-    EXPECT_EQ(guarded<int>(-1, [] { return 7; }), 7);
 }
 
 }  // namespace

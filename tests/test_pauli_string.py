@@ -1,6 +1,5 @@
 """The PauliString class and the Pauli functions, against 2x2 matrix products."""
 
-import itertools
 import os
 
 import numpy as np
@@ -43,22 +42,7 @@ def test_products_match_matrices():
             assert c is not a and c is not b
 
 
-def test_printed_sign_matches_matrix():
-    signs = {"": 1, "i*": 1j, "-": -1, "-i*": -1j}
-    letters = {"I": I2, "X": X, "Y": np.array([[0, -1j], [1j, 0]]), "Z": Z}
-    for text in ["XYZ", "YY", "IYI", "Y", "ZX"]:
-        for phase in range(4):
-            p = kelvo.pauli_string(text)
-            p.set_phase(phase)
-            s = str(p)
-            prefix = s[: len(s) - len(text)]
-            m = np.eye(1, dtype=complex)
-            for ch in s[len(prefix):]:
-                m = np.kron(m, letters[ch])
-            assert np.allclose(signs[prefix] * m, matrix(p))
-
-
-def test_small_products():
+def test_product_examples_and_errors():
     x, z, y = (kelvo.pauli_string(t) for t in "XZY")
     assert str(x * z) == "-i*Y"
     assert str(z * x) == "i*Y"
@@ -66,9 +50,6 @@ def test_small_products():
     p = x
     p *= z
     assert str(p) == "-i*Y" and str(x) == "X"
-
-
-def test_product_errors():
     one, two = kelvo.PauliString(1), kelvo.PauliString(2)
     with pytest.raises(BaseException, match="Pauli strings act on different numbers of qubits") as info:
         one * two
@@ -121,9 +102,6 @@ def test_hand_built_y_and_phase():
     q = kelvo.PauliString(1)
     q.phase_shift(-3)
     assert q.phase_exponent == 1
-    with pytest.raises(OverflowError):
-        q.set_phase(2**31)
-    assert q.phase_exponent == 1
 
 
 def test_index_checks():
@@ -162,6 +140,13 @@ def test_comparison_and_hash():
     assert (p == 3) is False and (p != 3) is True
     assert p == kelvo.pauli_string("XY") and not (p != kelvo.pauli_string("XY"))
     assert p.__eq__("XY") is NotImplemented
+
+    class Refusing:
+        def __eq__(self, other):
+            raise KeyError("refused")
+
+    with pytest.raises(KeyError):  # != negates the interpreter's ==, errors included
+        p != Refusing()
     assert kelvo.PauliString.__hash__ is None
     with pytest.raises(TypeError):
         hash(p)
@@ -204,13 +189,3 @@ def test_impossible_sizes_raise_memory_error():
         kelvo.pauli_x(2**63, "0")
     with pytest.raises(ValueError, match="out of range"):
         kelvo.pauli_z(2**63, 2**63)
-
-
-def test_anticommutation_matches_matrices():
-    rng = np.random.default_rng(3)
-    for n, _ in itertools.product(range(1, 4), range(10)):
-        a, b = random_pauli(rng, n), random_pauli(rng, n)
-        ma, mb = matrix(a), matrix(b)
-        commute = np.allclose(ma @ mb, mb @ ma)
-        assert (a * b).same_body(b * a)
-        assert ((a * b) == (b * a)) == commute
