@@ -209,14 +209,22 @@ PyObject* richcompare_trampoline(PyObject* a, PyObject* b, int op) {
 // A new Python object of T's class holding `value`.
 template <class T>
 Ref make_instance(T&& value) {
-    PyTypeObject* type = ClassCell<std::decay_t<T>>::type;
     using Held = std::decay_t<T>;
+    PyTypeObject* type = ClassCell<Held>::type;
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    Ref obj = take(alloc(type, 0));
-    Instance<Held>* inst = detail::instance_of<Held>(obj.get());
+    PyObject* obj = alloc(type, 0);
+    if (!obj) throw PythonError{};
+    Instance<Held>* inst = detail::instance_of<Held>(obj);
+    try {
+        new (&inst->value) Held(std::forward<T>(value));
+    } catch (...) {
+        // No value to destroy: free the bare object instead of running the class's dealloc.
+        reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(obj);
+        Py_DECREF(type);
+        throw;
+    }
     new (&inst->guard) ObjectGuard(ClassCell<Held>::thread_affine);
-    new (&inst->value) Held(std::forward<T>(value));
-    return obj;
+    return Ref::steal(obj);
 }
 
 // Shared access to an argument of T's class, or nullopt when it is of another type.
