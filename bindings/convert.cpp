@@ -16,10 +16,11 @@ std::string type_name(PyObject* obj) {
     return text;
 }
 
-// Prefixes the pending TypeError or OverflowError with the parameter name; other exceptions
-// (raised by a user's __index__, say) pass through unchanged.
+// Prefixes the pending TypeError or OverflowError with the parameter name; other exceptions,
+// subclasses included (raised by a user's __index__, say), pass through unchanged.
 [[noreturn]] void rethrow_named(const char* name) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyObject* const pending = PyErr_Occurred();
+    if (pending == PyExc_TypeError || pending == PyExc_OverflowError) {
         PyObject* type = nullptr;
         PyObject* value = nullptr;
         PyObject* traceback = nullptr;

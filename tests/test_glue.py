@@ -73,6 +73,19 @@ def test_unsigned_conversion():
     with pytest.raises(ZeroDivisionError):  # an error of __index__ itself passes through
         p.xbit(Index(0, lambda: 1 / 0))
 
+    class OwnError(TypeError):  # even one whose class cannot be built from a message alone
+        def __init__(self, a, b):
+            super().__init__(a, b)
+
+    raised = OwnError("a", "b")
+
+    def throw():
+        raise raised
+
+    with pytest.raises(OwnError) as info:
+        p.xbit(Index(0, throw))
+    assert info.value is raised
+
 
 def test_bool_conversion_is_strict():
     p = kelvo.PauliString(1)
