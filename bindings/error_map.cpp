@@ -81,7 +81,7 @@ void raise_kelvo_error(const KelvoError& error) {
         case KelvoErrorKind::WorkerPanic:
             break;
     }
-    set_message(type, error.what());
+    set_message(type, error.message());
 }
 
 void raise_sim_error(const SimError& error) {

@@ -51,6 +51,11 @@ const char* KelvoError::what() const noexcept {
     return kind_ == KelvoErrorKind::WorkerPanic ? "batch worker panicked" : message_.c_str();
 }
 
+std::string_view KelvoError::message() const {
+    if (kind_ == KelvoErrorKind::WorkerPanic) return "batch worker panicked";
+    return message_;
+}
+
 std::string KelvoError::debug() const {
     const std::string message = "message: " + debug_string(message_);
     switch (kind_) {

@@ -69,6 +69,8 @@ class KelvoError : public std::exception {
 
     KelvoErrorKind kind() const { return kind_; }
     const char* what() const noexcept override;
+    // The same text, whole even when a path in it holds a NUL byte.
+    std::string_view message() const;
     uint64_t line() const { return line_; }
     const std::string& path() const { return path_; }
     std::error_code source() const { return source_; }

@@ -119,6 +119,9 @@ def test_files_are_strict_utf8(tmp_path):
     assert str(info.value) == f"failed to read circuit file: {missing}"
     with pytest.raises(OSError, match="^failed to read circuit file: "):
         kelvo.parse_file(str(tmp_path))
+    with pytest.raises(OSError) as info:
+        kelvo.parse_file("a\x00b")
+    assert str(info.value) == "failed to read circuit file: a\x00b"
     with pytest.raises(kelvo.ParseError, match="^line 1: "):
         syntax = tmp_path / "syntax.kelvo"
         syntax.write_text("H x\n")
