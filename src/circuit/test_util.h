@@ -1,8 +1,11 @@
 // Helpers shared by the circuit-language unit tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <bit>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -19,6 +22,17 @@ inline std::string parse_error(std::string_view text) {
         return e.what();
     }
     return "<parsed>";
+}
+
+// A text and the whole message it is refused with ("<parsed>" when it must parse).
+struct Refusal {
+    std::string_view text;
+    std::string_view message;
+};
+
+inline void expect_refusals(std::initializer_list<Refusal> cases) {
+    for (const Refusal& c : cases)
+        EXPECT_EQ(parse_error(c.text), c.message) << c.text;
 }
 
 // Bit pattern of a double, for bit-exact comparisons.
