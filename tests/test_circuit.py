@@ -1,5 +1,6 @@
 """The Circuit class and the parse functions: counts, reprs, docstrings, errors and files."""
 
+import doctest
 import inspect
 import os
 import pathlib
@@ -62,18 +63,13 @@ def test_signatures_and_docstrings():
     assert kelvo.parse.__module__ == "kelvo._core"
 
 
-def test_docstring_examples_hold():
-    c = kelvo.Circuit("H 0\nM 0\nDETECTOR rec[-1]")
-    assert (c.num_qubits, c.num_measurements, c.num_detectors) == (1, 1, 1)
-    assert kelvo.parse("M 0").num_measurements == 1
-
-
-def test_circuits_are_read_only():
-    c = kelvo.Circuit("M 0")
+def test_docstring_examples_run():
+    parser, runner = doctest.DocTestParser(), doctest.DocTestRunner()
+    for name, doc in (("Circuit", kelvo.Circuit.__doc__), ("parse", kelvo.parse.__doc__)):
+        runner.run(parser.get_doctest(doc, {}, name, None, 0))
+    assert runner.summarize(verbose=False) == doctest.TestResults(failed=0, attempted=5)
     with pytest.raises(AttributeError):
-        c.num_qubits = 3
-    assert not hasattr(kelvo.Circuit, "compile")  # arrives with sampling
-    assert not hasattr(kelvo.Circuit, "reference_sample")
+        kelvo.Circuit("M 0").num_qubits = 3
 
 
 def test_parse_errors_carry_their_line():
@@ -141,21 +137,14 @@ def test_undecodable_file_names_are_read_and_reported_lossily(tmp_path):
 
 
 def test_hostile_inputs_end_in_clean_exceptions():
-    with pytest.raises(kelvo.ParseError, match=r"^line 2: qubit index is too large$"):
-        kelvo.parse("H 0\nH 18446744073709551615")
+    # Dense products beyond memory, and the guards against wrapping counts and runaway unrolling.
     with pytest.raises(MemoryError):
         kelvo.parse("MPP Z99999999999999")
-    with pytest.raises(kelvo.ParseError, match=r"^line 1: REPEAT count is too large"):
-        kelvo.parse("REPEAT 1000000000000 {\nH 0\n}")
+    with pytest.raises(kelvo.ParseError, match=r"^line 2: qubit index is too large$"):
+        kelvo.parse("H 0\nH 18446744073709551615")
     nested = "REPEAT 2147483647 {\nREPEAT 2147483647 {\nH 0\n}\n}"
     with pytest.raises(kelvo.ParseError, match=r"^line 2: REPEAT count is too large"):
         kelvo.parse(nested)
-    deep = "X_ERROR(" + "(" * 200000 + "0" + ")" * 200000 + ") 0"
-    with pytest.raises(kelvo.ParseError, match=r"^line 1: numeric expression is nested too deeply$"):
-        kelvo.parse(deep)
-    assert kelvo.parse("X_ERROR(" + "-" * 200000 + "0.5) 0").num_qubits == 1
-    blocks = "REPEAT 1 {\n" * 100000 + "H 0\n" + "}\n" * 100000
-    assert kelvo.parse(blocks).num_qubits == 1
 
 
 def test_circuits_stay_on_their_thread(capfd):
