@@ -12,19 +12,15 @@ from threads import run_on_thread
 
 
 def test_counts_and_repr():
-    c = kelvo.Circuit("H 0\nM 0\nDETECTOR rec[-1]")
-    assert (c.num_qubits, c.num_measurements, c.num_detectors) == (1, 1, 1)
-    assert c.num_observables == 0
-    assert c.num_exp_vals == 0
-    assert repr(c) == "Circuit(num_qubits=1, num_measurements=1, num_detectors=1, num_observables=0)"
-    empty = kelvo.Circuit()
-    assert repr(empty) == "Circuit(num_qubits=0, num_measurements=0, num_detectors=0, num_observables=0)"
-    assert empty.num_exp_vals == 0
+    assert repr(kelvo.Circuit()) == (
+        "Circuit(num_qubits=0, num_measurements=0, num_detectors=0, num_observables=0)")
+    assert kelvo.Circuit().num_exp_vals == 0
     c = kelvo.parse(
         "MPP X0*Z1 Y2\nDISCARD rec[-1]\nDETECTOR rec[-2]\nOBSERVABLE_INCLUDE(5) rec[-1]\n"
         "EXP_VAL X0 Z1\nEXP_VAL Y0\nREPEAT 2 {\n  M 3\n}")
     assert (c.num_qubits, c.num_measurements, c.num_detectors, c.num_observables, c.num_exp_vals) == (
         4, 4, 2, 6, 3)
+    assert repr(c) == "Circuit(num_qubits=4, num_measurements=4, num_detectors=2, num_observables=6)"
 
 
 def test_every_road_gives_the_same_circuit(tmp_path):
@@ -73,16 +69,11 @@ def test_docstring_examples_run():
 
 
 def test_parse_errors_carry_their_line():
-    with pytest.raises(kelvo.ParseError, match=r"^line 3: unsupported Kelvo operation: FOO$"):
-        kelvo.parse("H 0\n\nfoo 1")
-    with pytest.raises(ValueError, match=r"^line 1: probability must be between 0 and 1$"):
-        kelvo.Circuit("X_ERROR(1.5) 0")
-    with pytest.raises(kelvo.ParseError, match=r"^line 1: unterminated Kelvo block$"):
-        kelvo.Circuit.from_text("REPEAT 2 {\n")
-    try:
-        kelvo.parse("M 0\nDETECTOR rec[-2]")
-    except kelvo.ParseError as e:
-        assert e.args == ("line 2: measurement record target out of range",)
+    for parse in (kelvo.parse, kelvo.Circuit, kelvo.Circuit.from_text):
+        with pytest.raises(kelvo.ParseError) as info:
+            parse("H 0\n\nfoo 1")
+        assert isinstance(info.value, ValueError)
+        assert info.value.args == ("line 3: unsupported Kelvo operation: FOO",)
 
 
 def test_argument_types():

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,67 +29,31 @@ const char* const kCorpus[] = {
     "  }\r\n}\r\nDISCARD rec[-1]\r\n",
 };
 
-const char* const kFragments[] = {
-    " ",
-    "\n",
-    "{",
-    "}",
-    "(",
-    ")",
-    ",",
-    "*",
-    "!",
-    "#",
-    "[",
-    "]",
-    "rec[-1]",
-    "rec[-9]",
-    "sweep[0]",
-    "X",
-    "Y",
-    "Z",
-    "0",
-    "1",
-    "99",
-    "pi",
-    "inf",
-    "nan",
-    "-",
-    "+",
-    "/",
-    "e",
-    ".",
-    "REPEAT 2 {\n",
-    "REPEAT 2147483647 {\n",
-    "}\n",
-    "MPP ",
-    "E(0.1) ",
-    "ELSE_CORRELATED_ERROR(0.1) ",
-    "DETECTOR ",
-    "OBSERVABLE_INCLUDE(",
-    "SHIFT_COORDS(",
-    "18446744073709551615",
-    "18446744073709551616",
-    "9999999999",
-    "\xe3\x80\x80",
-    "\xff",
-    "\r\n",
-    "\t",
-    "H ",
-    "CX ",
-    "M ",
-    "U3(1,2,3) ",
-    "R_PAULI(1) ",
-    "EXP_VAL ",
-};
+// Pieces inserted by the mutations, separated by `|`.
+const std::string_view kFragments =
+    " |\n|{|}|(|)|,|*|!|#|[|]|rec[-1]|rec[-9]|sweep[0]|X|Y|Z|0|1|99|pi|inf|nan|-|+|/|"
+    "e|.|REPEAT 2 {\n|REPEAT 2147483647 {\n|}\n|MPP |E(0.1) |"
+    "ELSE_CORRELATED_ERROR(0.1) |DETECTOR |OBSERVABLE_INCLUDE(|SHIFT_COORDS(|"
+    "18446744073709551615|18446744073709551616|9999999999|\xe3\x80\x80|\xff|\r\n|\t|"
+    "H |CX |M |U3(1,2,3) |R_PAULI(1) |EXP_VAL ";
 
-std::string mutate(std::string s, std::mt19937_64& rng) {
+std::vector<std::string_view> fragments() {
+    std::vector<std::string_view> out;
+    for (size_t start = 0;;) {
+        const size_t bar = kFragments.find('|', start);
+        out.push_back(kFragments.substr(start, bar - start));
+        if (bar == std::string_view::npos) return out;
+        start = bar + 1;
+    }
+}
+
+std::string mutate(std::string s, std::span<const std::string_view> pieces, std::mt19937_64& rng) {
     const int edits = 1 + static_cast<int>(rng() % 4);
     for (int e = 0; e < edits; ++e) {
         const size_t pos = s.empty() ? 0 : rng() % (s.size() + 1);
         switch (rng() % 6) {
             case 0:  // insert a fragment
-                s.insert(pos, kFragments[rng() % std::size(kFragments)]);
+                s.insert(pos, pieces[rng() % pieces.size()]);
                 break;
             case 1:  // delete a short range
                 if (!s.empty() && pos < s.size()) s.erase(pos, 1 + rng() % 8);
@@ -115,6 +80,7 @@ std::string mutate(std::string s, std::mt19937_64& rng) {
 
 TEST(ParserFuzz, MutatedCircuitsParseOrFailCleanly) {
     std::mt19937_64 rng(20260612);
+    const std::vector<std::string_view> pieces = fragments();
     constexpr int kIterations = 100'000;
     constexpr uint64_t kBudget = 64ull << 20;  // keeps accepted expansions small and quick
     int parsed = 0, refused = 0;
@@ -125,7 +91,7 @@ TEST(ParserFuzz, MutatedCircuitsParseOrFailCleanly) {
         std::string text = kCorpus[rng() % std::size(kCorpus)];
         const int rounds = 1 + static_cast<int>(rng() % 3);
         for (int r = 0; r < rounds; ++r)
-            text = mutate(std::move(text), rng);
+            text = mutate(std::move(text), pieces, rng);
         try {
             const Circuit c = detail::parse_kelvo_circuit_text(text, kBudget);
             ++parsed;
