@@ -52,8 +52,12 @@ TEST(NumericLiteral, DecimalSyntaxCorrectlyRoundedAsStrtodReadsIt) {
         std::string text;
         for (int k = 1 + static_cast<int>(rng() % 25); k > 0; --k)
             text += static_cast<char>('0' + rng() % 10);
-        if (rng() % 2) text.insert(rng() % (text.size() + 1), ".");
-        if (rng() % 3) text += "e" + std::to_string(static_cast<int>(rng() % 800) - 400);
+        if (rng() % 2)
+            text.insert(text.begin() + static_cast<long>(rng() % (text.size() + 1)), '.');
+        if (rng() % 3) {
+            text += 'e';
+            text += std::to_string(static_cast<int>(rng() % 800) - 400);
+        }
         expect_strtod(text);
     }
     EXPECT_TRUE(std::isnan(*read_float_literal("NaN")));
