@@ -18,16 +18,10 @@
 #include "circuit/syntax.h"
 #include "errors.h"
 #include "format.h"
+#include "memory.h"
 
 namespace kelvo {
 namespace {
-
-uint64_t physical_memory_bytes() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page_size <= 0) return uint64_t{16} << 30;
-    return saturating_mul(static_cast<uint64_t>(pages), static_cast<uint64_t>(page_size));
-}
 
 // Estimated bytes of one node once unrolled.
 uint64_t node_bytes(const KelvoNodeTree& tree, const KelvoNode& node, uint64_t product_bytes) {
