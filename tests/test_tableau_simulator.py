@@ -774,6 +774,23 @@ def test_huge_qubit_indices_raise_cleanly(q):
         TableauSimulator(q)
 
 
+def test_registers_beyond_physical_memory_raise_cleanly():
+    # A tableau of n qubits holds about n^2/16 words; the smallest one beyond physical memory
+    # would be granted and then end the process while its rows are zeroed.
+    memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    n = math.isqrt(memory)
+    while 32 * n * (-(-n // 64)) <= memory:
+        n += 1
+    sim = TableauSimulator(3, seed=0)
+    sim.h(0)
+    sim.t(0)
+    with pytest.raises(MemoryError):
+        sim.h(n)
+    assert sim.num_qubits == 3 and sim.rank == 2
+    with pytest.raises(MemoryError):
+        TableauSimulator(n)
+
+
 def test_state_vector_on_huge_registers():
     sim = TableauSimulator(64, seed=0)
     e = raises_panic(sim.state_vector)

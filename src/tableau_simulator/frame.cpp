@@ -7,6 +7,7 @@
 
 #include "bits.h"
 #include "errors.h"
+#include "memory.h"
 #include "tableau_simulator/row_ops.h"
 
 namespace kelvo::tableau_simulator {
@@ -146,6 +147,9 @@ void Frame::resize(uint64_t n) {
                 fatal("cannot drop qubit " + std::to_string(q) + ": its preimages are not X/Z");
         }
     }
+    // Rows are zero-filled as they are made, and the system grants address space it cannot back:
+    // old and new rows beyond physical memory would end the process instead of failing here.
+    if (total + words_.size() > physical_memory_bytes() / sizeof(uint64_t)) throw std::bad_alloc();
     // Build everything first so that a failed allocation leaves the frame as it was.
     const uint64_t kept = std::min(n, m);
     std::vector<uint64_t> words = relay_rows(words_, stride_, 2 * kept, new_stride,
