@@ -7,12 +7,11 @@
 #include <string>
 
 #include "errors.h"
-#include "tableau_simulator/dense_oracle.h"
+#include "testing/dense_oracle.h"
 
 namespace kelvo {
 namespace {
 
-namespace oracle = tableau_simulator::oracle;
 using oracle::C;
 using oracle::Mat;
 

@@ -6,12 +6,10 @@
 #include <random>
 
 #include "errors.h"
-#include "tableau_simulator/dense_oracle.h"
+#include "testing/dense_oracle.h"
 
 namespace kelvo {
 namespace {
-
-namespace oracle = tableau_simulator::oracle;
 
 // i^phase X^x Z^z as a dense matrix (at most 64 qubits, in practice a few).
 oracle::Mat dense(const PauliString& p) {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "errors.h"
-#include "tableau_simulator/dense_oracle.h"
+#include "testing/dense_oracle.h"
 
 namespace kelvo::tableau_simulator {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace kelvo::tableau_simulator::oracle {
+namespace kelvo::oracle {
 
 using C = std::complex<double>;
 inline const C kI{0, 1};
@@ -122,4 +122,4 @@ inline Mat controlled(const Mat& p, const Mat& q) {
     return C(0.5) * (id + p) + C(0.5) * ((id + C(-1) * p) * q);
 }
 
-}  // namespace kelvo::tableau_simulator::oracle
+}  // namespace kelvo::oracle
