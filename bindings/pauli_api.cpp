@@ -1,9 +1,6 @@
 // The Python class PauliString and the module's Pauli functions.
-#include <new>
 
 #include "api.h"
-#include "bits.h"
-#include "memory.h"
 #include "pauli.h"
 #include "py_class.h"
 
@@ -11,13 +8,6 @@ namespace kelvo::py {
 namespace {
 
 using kelvo::PauliString;
-
-// The two word vectors are zeroed as they are made, and the system grants address space it
-// cannot back, so storage beyond physical memory is refused before it is asked for.
-void check_storage(uint64_t num_qubits) {
-    if (word_count(num_qubits) > physical_memory_bytes() / (2 * sizeof(uint64_t)))
-        throw std::bad_alloc();
-}
 
 // Index checks happen here so the core's own assertion is never reached from Python.
 void check_qubit(uint64_t q, uint64_t num_qubits) {
@@ -50,7 +40,6 @@ PauliString from_text(Arg text) {
 
 PauliString construct(const Args& a) {
     const uint64_t n = to_u64(a[0]);
-    check_storage(n);
     return PauliString(n);
 }
 
@@ -142,7 +131,6 @@ Ref compare(PyObject* left, PyObject* right, int op) {
 
 Ref identity_fn(const Args& a) {
     const uint64_t n = to_u64(a[0]);
-    check_storage(n);
     return make_instance(pauli_identity(n));
 }
 
@@ -151,7 +139,6 @@ Ref single_qubit_fn(const Args& a) {
     const uint64_t n = to_u64(a[0]);
     const uint64_t q = to_u64(a[1]);
     check_qubit(q, n);
-    check_storage(n);
     return make_instance(Build(n, q));
 }
 

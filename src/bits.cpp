@@ -1,17 +1,10 @@
 #include "bits.h"
 
 #include <algorithm>
-#include <new>
 
 #include "errors.h"
 
 namespace kelvo {
-
-std::vector<uint64_t> zero_words_for_bits(uint64_t bits) {
-    const uint64_t words = word_count(bits);
-    if (words > std::vector<uint64_t>().max_size()) throw std::bad_alloc();
-    return std::vector<uint64_t>(words, 0);
-}
 
 std::vector<uint64_t> packed_bits(std::span<const bool> bools) {
     std::vector<uint64_t> words(word_count(bools.size()), 0);

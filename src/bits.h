@@ -12,9 +12,6 @@ constexpr uint64_t word_count(uint64_t n) {
     return n / 64 + (n % 64 != 0);
 }
 
-// n zero words for n bits; throws std::bad_alloc when that storage cannot exist.
-std::vector<uint64_t> zero_words_for_bits(uint64_t bits);
-
 inline bool get_bit(std::span<const uint64_t> words, uint64_t i) {
     return (words[i / 64] >> (i % 64)) & 1;
 }

@@ -1,9 +1,11 @@
 #include "pauli.h"
 
 #include <bit>
+#include <new>
 
 #include "bits.h"
 #include "errors.h"
+#include "memory.h"
 
 namespace kelvo {
 namespace {
@@ -17,6 +19,14 @@ void check_same_size(const PauliString& a, const PauliString& b) {
 }
 
 // Coefficient exponent k of i^k in front of the Hermitian letters.
+// Zero words for n qubits. Both vectors of a string are zero-filled as they are made, and the
+// system grants address space it cannot back, so storage beyond physical memory is refused
+// before it is asked for instead of ending the process while it is written.
+std::vector<uint64_t> zero_words(uint64_t n) {
+    if (word_count(n) > physical_memory_bytes() / (2 * sizeof(uint64_t))) throw std::bad_alloc();
+    return std::vector<uint64_t>(word_count(n), 0);
+}
+
 unsigned letter_phase(const PauliString& p) {
     return (p.phase + 4 - static_cast<unsigned>(p.y_count() % 4)) % 4;
 }
@@ -24,7 +34,7 @@ unsigned letter_phase(const PauliString& p) {
 }  // namespace
 
 PauliString::PauliString(uint64_t n)
-    : x(zero_words_for_bits(n)), z(zero_words_for_bits(n)), num_qubits(n), phase(0) {}
+    : x(zero_words(n)), z(zero_words(n)), num_qubits(n), phase(0) {}
 
 bool PauliString::xbit(uint64_t q) const {
     check_qubit(*this, q);
