@@ -16,14 +16,21 @@ OBSERVABLE_INCLUDE(0) rec[-3]
 circuit = kelvo.parse(text)
 print(circuit)
 
-# The simulator takes the gates one call at a time; each T doubles the stabilizer rank at most.
-sim = kelvo.TableauSimulator(3, seed=2026)
-sim.h(0)
-sim.t(0)
-sim.cx(0, 1)
-sim.h(2)
-sim.t(2)
-sim.cx(2, 1)
+
+
+def prepare(seed):
+    """The circuit's gates, one call at a time; each T at most doubles the stabilizer rank."""
+    sim = kelvo.TableauSimulator(3, seed=seed)
+    sim.h(0)
+    sim.t(0)
+    sim.cx(0, 1)
+    sim.h(2)
+    sim.t(2)
+    sim.cx(2, 1)
+    return sim
+
+
+sim = prepare(2026)
 print(sim)
 print("<Z1>           =", sim.peek_z(1))
 print("<X0 X1 X2>     =", sim.peek_observable_expectation(kelvo.pauli_string("XXX")))
@@ -36,12 +43,5 @@ for q in range(3):
 ones = 0
 shots = 2000
 for seed in range(shots):
-    s = kelvo.TableauSimulator(3, seed=seed)
-    s.h(0)
-    s.t(0)
-    s.cx(0, 1)
-    s.h(2)
-    s.t(2)
-    s.cx(2, 1)
-    ones += s.measure(1).outcome
+    ones += prepare(seed).measure(1).outcome
 print(f"qubit 1 read 1 in {ones} of {shots} shots")

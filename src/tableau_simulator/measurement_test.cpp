@@ -8,31 +8,10 @@
 
 #include "splitmix64.h"
 #include "tableau_simulator/simulator.h"
+#include "testing/scramble.h"
 
 namespace kelvo::tableau_simulator {
 namespace {
-
-// A random Clifford+T state on n qubits (H, S, CX, T).
-TableauSimulator random_state(std::mt19937_64& rng, uint64_t n, uint64_t seed, int gates) {
-    TableauSimulator sim = TableauSimulator::with_seed(n, seed);
-    for (int i = 0; i < gates; ++i) {
-        const uint64_t a = rng() % n;
-        switch (rng() % 4) {
-            case 0:
-                sim.h(a);
-                break;
-            case 1:
-                sim.s(a);
-                break;
-            case 2:
-                if (n > 1) sim.cx(a, (a + 1) % n);
-                break;
-            default:
-                sim.t(a);
-        }
-    }
-    return sim;
-}
 
 void set_table(TableauSimulator& sim, std::initializer_list<std::pair<uint64_t, Complex>> terms) {
     Terms<Key<1>> t;
@@ -88,7 +67,8 @@ TEST(Measurement, RandomBranchFailuresLeaveTableAndFrame) {
     std::mt19937_64 rng(47);
     int failures = 0;
     for (int trial = 0; trial < 60; ++trial) {
-        TableauSimulator sim = random_state(rng, 4, trial, 25);
+        TableauSimulator sim = TableauSimulator::with_seed(4, trial);
+        test_support::scramble(sim, rng, 25, /*with_t=*/true);
         if (sim.rank() < 2) continue;
         sim.core.rank_cap = 1;
         const TableauSimulator before = sim;

@@ -7,6 +7,7 @@
 
 #include "errors.h"
 #include "tableau_simulator/simulator.h"
+#include "testing/scramble.h"
 
 namespace kelvo::tableau_simulator {
 namespace {
@@ -55,40 +56,12 @@ std::vector<Complex> searched_state_vector(const TableauSimulator& sim) {
     return psi;
 }
 
-void scramble(TableauSimulator& sim, std::mt19937_64& rng, int gates) {
-    const uint64_t n = sim.num_qubits();
-    for (int i = 0; i < gates; ++i) {
-        const uint64_t a = rng() % n;
-        const uint64_t b = (a + 1 + rng() % (n - 1)) % n;
-        switch (rng() % 6) {
-            case 0:
-                sim.h(a);
-                break;
-            case 1:
-                sim.s(a);
-                break;
-            case 2:
-                sim.x(a);
-                break;
-            case 3:
-                sim.sqrt_y(a);
-                break;
-            case 4:
-                sim.cx(a, b);
-                break;
-            default:
-                sim.iswap(a, b);
-                break;
-        }
-    }
-}
-
 TEST(StateVector, SameOutputAsTheIndexSearch) {
     std::mt19937_64 rng(41);
     for (int trial = 0; trial < 40; ++trial) {
         const uint64_t n = 2 + trial % 6;
         TableauSimulator sim = TableauSimulator::with_seed(n, 0);
-        scramble(sim, rng, 6 * static_cast<int>(n));
+        test_support::scramble(sim, rng, 6 * static_cast<int>(n));
         if (trial % 3 == 0) {
             Terms<Key<1>> terms;
             for (uint64_t k = 0; k < (uint64_t{1} << n); ++k) {
