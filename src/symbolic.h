@@ -55,6 +55,11 @@ struct SymbolicContext {
     int32_t fresh_bernoulli_condition(double p);
     SymbolicBool fresh_bernoulli_bool(double p);
 
+    // Takes the next id without registering a distribution, for a bit whose law the caller
+    // owns (a measured outcome, a fair coin). Running past the i32 range is fatal ("condition
+    // id must be positive").
+    int32_t fresh_condition_id();
+
     // Registers k jointly drawn conditions and returns their Booleans in id order. Every
     // failure throws KelvoError (InvalidInput) and leaves the context unchanged. A row must
     // be exactly word_count(k) words with no bit set at or above k.

@@ -88,7 +88,17 @@ TEST(SymbolicContext, BernoulliConditions) {
     EXPECT_EQ(full.fresh_bernoulli_condition(0.5), std::numeric_limits<int32_t>::max());
     const SymbolicContext full_before = full;
     EXPECT_THROW(full.fresh_bernoulli_condition(0.5), FatalError);
+    EXPECT_THROW(full.fresh_condition_id(), FatalError);
     EXPECT_EQ(full, full_before);
+
+    // An id without a probability: consumed, registered nowhere.
+    SymbolicContext bare;
+    bare.next_condition_id = 7;
+    EXPECT_EQ(bare.fresh_condition_id(), 7);
+    EXPECT_EQ(bare.next_condition_id, 8u);
+    EXPECT_TRUE(bare.bernoulli.empty() && bare.categorical_of.empty());
+    bare.next_condition_id = 0;  // a counter that was never handed out from
+    EXPECT_THROW(bare.fresh_condition_id(), FatalError);
 }
 
 TEST(SymbolicContext, Categorical) {
