@@ -1,0 +1,135 @@
+#include "compiler/relations.h"
+
+#include <algorithm>
+
+#include "bits.h"
+#include "errors.h"
+
+namespace kelvo {
+namespace {
+
+uint64_t word_of(int32_t id) {
+    KELVO_ASSERT(id >= 1, "condition id must be positive");
+    return static_cast<uint64_t>(id - 1) / 64;
+}
+
+// The ids are ascending, so equal words are adjacent.
+uint64_t distinct_word_count(std::span<const int32_t> ids) {
+    uint64_t count = 0;
+    uint64_t last = 0;
+    for (const int32_t id : ids) {
+        const uint64_t w = word_of(id);
+        if (count == 0 || w != last) ++count;
+        last = w;
+    }
+    return count;
+}
+
+}  // namespace
+
+EvaluationCost evaluation_cost(const SymbolicBool& expr) {
+    return {distinct_word_count(expr.conditions), expr.conditions.size()};
+}
+
+std::vector<uint64_t> condition_words(std::span<const int32_t> ids) {
+    std::vector<uint64_t> words;
+    for (const int32_t id : ids) {
+        const uint64_t w = word_of(id);
+        if (words.empty() || words.back() != w) words.push_back(w);
+    }
+    return words;
+}
+
+SymbolicBool measurement_relation(int32_t id, const SymbolicBool& sign) {
+    return xor_bool(symbolic_bool(id), sign);
+}
+
+SymbolicBool reduce_by_relation_once(const SymbolicBool& expr, const SymbolicBool& relation) {
+    if (relation.conditions.empty()) return expr;
+    SymbolicBool reduced = xor_bool(expr, relation);
+    // Without a shared id nothing cancels and the lists only concatenate.
+    const bool shares =
+        reduced.conditions.size() < expr.conditions.size() + relation.conditions.size();
+    if (shares && evaluation_cost(reduced) < evaluation_cost(expr)) return reduced;
+    return expr;
+}
+
+void substitute_pending_symbols(SymbolicBool& expr,
+                                const std::unordered_map<int32_t, SymbolicBool>& table) {
+    if (expr.conditions.empty() || table.empty()) return;
+    std::vector<int32_t> next;
+    bool found = true;
+    while (found) {
+        found = false;
+        next.clear();
+        for (const int32_t c : expr.conditions) {
+            const auto it = table.find(c);
+            if (it == table.end()) {
+                next.push_back(c);
+                continue;
+            }
+            found = true;
+            next.insert(next.end(), it->second.conditions.begin(), it->second.conditions.end());
+            expr.constant = expr.constant != it->second.constant;
+        }
+        if (found) expr.conditions = normalize_xor_conditions(next);
+    }
+}
+
+void SymbolicRelationReducer::add(uint32_t condition, const SymbolicBool& outcome) {
+    // An id past the i32 range reads as negative and is refused as not positive.
+    const SymbolicBool relation = measurement_relation(static_cast<int32_t>(condition), outcome);
+    if (relation.conditions.empty()) return;
+    if (relation.conditions.size() == 1) {
+        fixed_[relation.conditions[0]] = relation.constant;
+        return;
+    }
+    const uint64_t index = relations_.size();
+    for (const int32_t c : relation.conditions)
+        relations_by_condition_[c].push_back(index);
+    relations_.push_back(relation);
+}
+
+SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) const {
+    std::vector<uint64_t> candidates;
+    bool changed = true;
+    while (changed) {
+        changed = false;
+        if (!fixed_.empty() && !expr.conditions.empty()) {
+            const auto kept =
+                std::remove_if(expr.conditions.begin(), expr.conditions.end(), [&](int32_t c) {
+                    const auto it = fixed_.find(c);
+                    if (it == fixed_.end()) return false;
+                    expr.constant = expr.constant != it->second;
+                    return true;
+                });
+            changed = kept != expr.conditions.end();
+            expr.conditions.erase(kept, expr.conditions.end());
+            if (expr.conditions.empty() || relations_.empty()) continue;
+        }
+        if (expr.conditions.empty() || relations_.empty()) {
+            // With nothing fixed no pass can change anything; `changed` is still false.
+            continue;
+        }
+        candidates.clear();
+        for (const int32_t c : expr.conditions) {
+            const auto it = relations_by_condition_.find(c);
+            if (it != relations_by_condition_.end())
+                candidates.insert(candidates.end(), it->second.begin(), it->second.end());
+        }
+        std::sort(candidates.begin(), candidates.end());
+        candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+        // The candidates of the pass's start stand for the whole pass.
+        for (const uint64_t r : candidates) {
+            KELVO_ASSERT(r < relations_.size(), "relation index out of range");
+            SymbolicBool reduced = reduce_by_relation_once(expr, relations_[r]);
+            if (reduced != expr) {
+                expr = std::move(reduced);
+                changed = true;
+            }
+        }
+    }
+    return expr;
+}
+
+}  // namespace kelvo

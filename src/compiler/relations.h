@@ -1,0 +1,67 @@
+// Relations between measurement outcomes and the condition ids that stand for them, and the
+// rewriting of symbolic expressions by those relations. A relation is a SymbolicBool that is
+// false in every shot; XORing it into an expression keeps the expression's value, so it is
+// done only when the result is cheaper to evaluate.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "symbolic.h"
+
+namespace kelvo {
+
+// What an expression's evaluation plan costs at run time: the distinct words of the packed
+// symbol table it reads, then its condition count. Compared lexicographically.
+struct EvaluationCost {
+    uint64_t words = 0;
+    uint64_t conditions = 0;
+
+    auto operator<=>(const EvaluationCost&) const = default;
+};
+
+// An id below 1 is fatal ("condition id must be positive").
+EvaluationCost evaluation_cost(const SymbolicBool& expr);
+
+// The distinct symbol-table words (id - 1) / 64 of an ascending id list, ascending.
+std::vector<uint64_t> condition_words(std::span<const int32_t> ids);
+
+// [id] XOR sign: false exactly when the outcome `sign` equals condition `id`.
+SymbolicBool measurement_relation(int32_t id, const SymbolicBool& sign);
+
+// expr XOR relation when they share a condition and the result is strictly cheaper; expr
+// otherwise.
+SymbolicBool reduce_by_relation_once(const SymbolicBool& expr, const SymbolicBool& relation);
+
+// Replaces, until none is left, every condition of expr that the table names by the table's
+// expression for it. Each table entry names at most one condition, never its own key.
+void substitute_pending_symbols(SymbolicBool& expr,
+                                const std::unordered_map<int32_t, SymbolicBool>& table);
+
+// Outcome relations learned along a finished instruction list, used to rewrite the signs of
+// later instructions.
+class SymbolicRelationReducer {
+  public:
+    // Learns that condition `condition` equals `outcome` in every shot: a relation naming one
+    // condition fixes it, one naming two or more is kept, an empty one is dropped.
+    void add(uint32_t condition, const SymbolicBool& outcome);
+
+    // Drops fixed conditions and applies the kept relations until nothing changes.
+    SymbolicBool reduce(SymbolicBool expr) const;
+
+    std::span<const SymbolicBool> relations() const { return relations_; }
+    const std::unordered_map<int32_t, bool>& fixed() const { return fixed_; }
+
+  private:
+    // Every entry names two or more conditions.
+    std::vector<SymbolicBool> relations_;
+    // Condition id -> indices of the relations naming it, in insertion order.
+    std::unordered_map<int32_t, std::vector<uint64_t>> relations_by_condition_;
+    // Condition id -> its value in every shot.
+    std::unordered_map<int32_t, bool> fixed_;
+};
+
+}  // namespace kelvo
