@@ -7,40 +7,13 @@
 #include <string>
 
 #include "errors.h"
-#include "testing/dense_oracle.h"
+#include "testing/dense_gates.h"
 
 namespace kelvo {
 namespace {
 
 using oracle::C;
 using oracle::Mat;
-
-// Gates from their physical definitions on n qubits, qubit 0 the lowest index bit.
-Mat L(uint64_t n, char letter, uint64_t q) {
-    return oracle::axis_pauli(n, letter == 'X' ? 0 : letter == 'Y' ? 1 : 2, q);
-}
-// exp(-i s pi/4 P) = (I - i s P) / sqrt2.
-Mat rot(const Mat& p, double s) {
-    return C(oracle::kR) * (oracle::identity(p.dim) + C(0, -s) * p);
-}
-// Rotation by 2pi/3 about (sx, sy, sz): (I - i (sx X + sy Y + sz Z)) / 2.
-Mat cyc(uint64_t n, uint64_t q, double sx, double sy, double sz) {
-    const Mat axis = C(sx) * L(n, 'X', q) + C(sy) * L(n, 'Y', q) + C(sz) * L(n, 'Z', q);
-    return C(0.5) * (oracle::identity(axis.dim) + C(0, -1) * axis);
-}
-Mat swp(uint64_t n, uint64_t a, uint64_t b) {
-    Mat m = oracle::identity(uint64_t{1} << n);
-    for (const char c : {'X', 'Y', 'Z'})
-        m = m + L(n, c, a) * L(n, c, b);
-    return C(0.5) * m;
-}
-// Q on b where P on a reads -1.
-Mat ctl(uint64_t n, char p, char q, uint64_t a, uint64_t b) {
-    return oracle::controlled(L(n, p, a), L(n, q, b));
-}
-Mat pp(uint64_t n, char p, uint64_t a, uint64_t b) {
-    return L(n, p, a) * L(n, p, b);
-}
 
 struct Gate {
     std::string name;
@@ -51,45 +24,47 @@ struct Gate {
 };
 
 // clang-format off
-#define GATE1(f, inverse, expr)                                                 \
+#define GATE1(f, inverse, code)                                                 \
     Gate{#f, 1, [](CliffordFrame& fr, uint64_t a, uint64_t) { fr.left_##f(a); }, \
-         [](uint64_t n, uint64_t a, uint64_t) { return expr; }, #inverse}
-#define GATE2(f, inverse, expr)                                                         \
-    Gate{#f, 2, [](CliffordFrame& fr, uint64_t a, uint64_t b) { fr.left_##f(a, b); },   \
-         [](uint64_t n, uint64_t a, uint64_t b) { return expr; }, #inverse}
+         [](uint64_t n, uint64_t a, uint64_t b) {                               \
+             return oracle::clifford_gate(CircuitGate::code, n, a, b); }, #inverse}
+#define GATE2(f, inverse, code)                                                       \
+    Gate{#f, 2, [](CliffordFrame& fr, uint64_t a, uint64_t b) { fr.left_##f(a, b); }, \
+         [](uint64_t n, uint64_t a, uint64_t b) {                                     \
+             return oracle::clifford_gate(CircuitGate::code, n, a, b); }, #inverse}
 // clang-format on
 
 const std::vector<Gate>& all_gates() {
     static const std::vector<Gate> gates = {
-        GATE1(h_yz, h_yz, C(oracle::kR) * (L(n, 'Y', a) + L(n, 'Z', a))),
-        GATE1(h_nyz, h_nyz, C(oracle::kR) * (L(n, 'Z', a) + C(-1) * L(n, 'Y', a))),
-        GATE1(c_nxyz, c_zynx, cyc(n, a, 1, -1, -1)),
-        GATE1(c_nzyx, c_xynz, cyc(n, a, 1, 1, -1)),
-        GATE1(c_xynz, c_nzyx, cyc(n, a, -1, -1, 1)),
-        GATE1(c_zynx, c_nxyz, cyc(n, a, -1, 1, 1)),
-        GATE1(sqrt_x, sqrt_x_dag, rot(L(n, 'X', a), 1)),
-        GATE1(sqrt_x_dag, sqrt_x, rot(L(n, 'X', a), -1)),
-        GATE2(sqrt_xx, sqrt_xx_dag, rot(pp(n, 'X', a, b), 1)),
-        GATE2(sqrt_xx_dag, sqrt_xx, rot(pp(n, 'X', a, b), -1)),
-        GATE2(sqrt_yy, sqrt_yy_dag, rot(pp(n, 'Y', a, b), 1)),
-        GATE2(sqrt_yy_dag, sqrt_yy, rot(pp(n, 'Y', a, b), -1)),
-        GATE2(sqrt_zz, sqrt_zz_dag, rot(pp(n, 'Z', a, b), 1)),
-        GATE2(sqrt_zz_dag, sqrt_zz, rot(pp(n, 'Z', a, b), -1)),
-        GATE2(swap, swap, swp(n, a, b)),
-        GATE2(iswap, iswap_dag, rot(pp(n, 'X', a, b), -1) * rot(pp(n, 'Y', a, b), -1)),
-        GATE2(iswap_dag, iswap, rot(pp(n, 'X', a, b), 1) * rot(pp(n, 'Y', a, b), 1)),
-        GATE2(cxswap, swapcx, swp(n, a, b) * ctl(n, 'Z', 'X', a, b)),
-        GATE2(czswap, czswap, swp(n, a, b) * ctl(n, 'Z', 'Z', a, b)),
-        GATE2(swapcx, cxswap, ctl(n, 'Z', 'X', a, b) * swp(n, a, b)),
-        GATE2(cx, cx, ctl(n, 'Z', 'X', a, b)),
-        GATE2(cy, cy, ctl(n, 'Z', 'Y', a, b)),
-        GATE2(cz, cz, ctl(n, 'Z', 'Z', a, b)),
-        GATE2(xcx, xcx, ctl(n, 'X', 'X', a, b)),
-        GATE2(xcy, xcy, ctl(n, 'X', 'Y', a, b)),
-        GATE2(xcz, xcz, ctl(n, 'X', 'Z', a, b)),
-        GATE2(ycx, ycx, ctl(n, 'Y', 'X', a, b)),
-        GATE2(ycy, ycy, ctl(n, 'Y', 'Y', a, b)),
-        GATE2(ycz, ycz, ctl(n, 'Y', 'Z', a, b)),
+        GATE1(h_yz, h_yz, H_YZ),
+        GATE1(h_nyz, h_nyz, H_NYZ),
+        GATE1(c_nxyz, c_zynx, C_NXYZ),
+        GATE1(c_nzyx, c_xynz, C_NZYX),
+        GATE1(c_xynz, c_nzyx, C_XYNZ),
+        GATE1(c_zynx, c_nxyz, C_ZYNX),
+        GATE1(sqrt_x, sqrt_x_dag, SQRT_X),
+        GATE1(sqrt_x_dag, sqrt_x, SQRT_X_DAG),
+        GATE2(sqrt_xx, sqrt_xx_dag, SQRT_XX),
+        GATE2(sqrt_xx_dag, sqrt_xx, SQRT_XX_DAG),
+        GATE2(sqrt_yy, sqrt_yy_dag, SQRT_YY),
+        GATE2(sqrt_yy_dag, sqrt_yy, SQRT_YY_DAG),
+        GATE2(sqrt_zz, sqrt_zz_dag, SQRT_ZZ),
+        GATE2(sqrt_zz_dag, sqrt_zz, SQRT_ZZ_DAG),
+        GATE2(swap, swap, SWAP),
+        GATE2(iswap, iswap_dag, ISWAP),
+        GATE2(iswap_dag, iswap, ISWAP_DAG),
+        GATE2(cxswap, swapcx, CXSWAP),
+        GATE2(czswap, czswap, CZSWAP),
+        GATE2(swapcx, cxswap, SWAPCX),
+        GATE2(cx, cx, CX),
+        GATE2(cy, cy, CY),
+        GATE2(cz, cz, CZ),
+        GATE2(xcx, xcx, XCX),
+        GATE2(xcy, xcy, XCY),
+        GATE2(xcz, xcz, XCZ),
+        GATE2(ycx, ycx, YCX),
+        GATE2(ycy, ycy, YCY),
+        GATE2(ycz, ycz, YCZ),
     };
     return gates;
 }
@@ -273,9 +248,7 @@ TEST(CliffordFrame, FromXzRows) {
     EXPECT_EQ(bad.preimage(pauli_x(4, 0)), xs[0]);
 
     // Wrong row counts, and rows of another width (which the word loops would cut or overrun).
-    EXPECT_EQ(fatal_text([&] {
-                  CliffordFrame::from_xz_rows(4, {xs.begin(), xs.end() - 1}, zs);
-              }),
+    EXPECT_EQ(fatal_text([&] { CliffordFrame::from_xz_rows(4, {xs.begin(), xs.end() - 1}, zs); }),
               "assertion `left == right` failed\n  left: 3\n right: 4");
     EXPECT_THROW(CliffordFrame::from_xz_rows(4, xs, {zs.begin(), zs.end() - 1}), FatalError);
     std::vector<PauliString> wide = xs;
