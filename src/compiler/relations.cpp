@@ -76,6 +76,62 @@ void substitute_pending_symbols(SymbolicBool& expr,
     }
 }
 
+void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
+                                                  std::optional<uint32_t> condition,
+                                                  const SymbolicBool& outcome) {
+    if (!condition) return;
+    const auto id = static_cast<int32_t>(*condition);
+    SymbolicBool s = outcome;
+    substitute_pending_symbols(s, state.substitutions);
+    SymbolicBool relation = measurement_relation(id, s);
+    if (!relation.conditions.empty()) {
+        KELVO_ASSERT(relation.conditions.back() >= 0, "condition id must be nonnegative");
+        state.context.raise_next_condition_id_past(relation.conditions.back());
+    }
+    const bool names_condition = std::binary_search(s.conditions.begin(), s.conditions.end(), id);
+    if (!names_condition && s.conditions.size() <= 1) {
+        state.substitutions[id] = std::move(s);
+        return;
+    }
+    const uint64_t index = state.relations.size();
+    for (const int32_t c : relation.conditions)
+        state.relations_by_condition[c].push_back(index);
+    state.relation_words.push_back(condition_words(relation.conditions));
+    state.relations.push_back(std::move(relation));
+}
+
+SymbolicBool reduce_sign_by_pending_relations(const PendingFactoredState& state,
+                                              SymbolicBool sign) {
+    if (sign.conditions.empty() || state.relations.empty()) return sign;
+    std::vector<uint64_t> candidates;
+    for (const int32_t c : sign.conditions) {
+        const auto it = state.relations_by_condition.find(c);
+        if (it != state.relations_by_condition.end())
+            candidates.insert(candidates.end(), it->second.begin(), it->second.end());
+    }
+    std::sort(candidates.begin(), candidates.end());
+    const std::vector<uint64_t> sign_words = condition_words(sign.conditions);
+    for (size_t begin = 0, end = 0; begin < candidates.size(); begin = end) {
+        const uint64_t r = candidates[begin];
+        while (end < candidates.size() && candidates[end] == r)
+            ++end;
+        const uint64_t shared = end - begin;  // conditions of the sign that r names
+        const SymbolicBool& relation = state.relations[r];
+        if (relation.conditions.size() >= 2 * shared) {
+            // XORing r cannot lower the condition count; it pays only when most of r's
+            // words are already read by the sign.
+            const std::vector<uint64_t>& words = state.relation_words[r];
+            const auto present =
+                static_cast<uint64_t>(std::count_if(words.begin(), words.end(), [&](uint64_t w) {
+                    return std::binary_search(sign_words.begin(), sign_words.end(), w);
+                }));
+            if (present <= words.size() - present) continue;
+        }
+        sign = reduce_by_relation_once(sign, relation);
+    }
+    return sign;
+}
+
 void SymbolicRelationReducer::add(uint32_t condition, const SymbolicBool& outcome) {
     // An id past the i32 range reads as negative and is refused as not positive.
     const SymbolicBool relation = measurement_relation(static_cast<int32_t>(condition), outcome);

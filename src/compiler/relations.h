@@ -6,10 +6,12 @@
 
 #include <compare>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <vector>
 
+#include "compiler/pending.h"
 #include "symbolic.h"
 
 namespace kelvo {
@@ -40,6 +42,17 @@ SymbolicBool reduce_by_relation_once(const SymbolicBool& expr, const SymbolicBoo
 // expression for it. Each table entry names at most one condition, never its own key.
 void substitute_pending_symbols(SymbolicBool& expr,
                                 const std::unordered_map<int32_t, SymbolicBool>& table);
+
+// The planner's store learns that condition `condition` (when present) equals `outcome`: the
+// outcome, rewritten by the store's substitutions, becomes the condition's substitution when it
+// names at most one other condition, and a kept relation otherwise.
+void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
+                                                  std::optional<uint32_t> condition,
+                                                  const SymbolicBool& outcome);
+
+// The sign of the operation about to be planned, rewritten by the relations of the planner's
+// store that it names (skipping those that cannot lower its word count).
+SymbolicBool reduce_sign_by_pending_relations(const PendingFactoredState& state, SymbolicBool sign);
 
 // Outcome relations learned along a finished instruction list, used to rewrite the signs of
 // later instructions.
