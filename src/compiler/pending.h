@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "active_pauli_frame.h"
+#include "compiler/program.h"
 #include "dormant_state.h"
 #include "frames.h"
 #include "pauli.h"
@@ -118,6 +119,7 @@ struct PendingFactoredState {
     std::vector<uint64_t> z_columns;
     std::vector<SymbolicBool> relations;
     std::vector<std::vector<uint64_t>> relation_words;
+    std::vector<FactoredInstruction> instructions;
     std::vector<uint32_t> checkpoints;
     std::unordered_map<int32_t, std::vector<uint64_t>> relations_by_condition;
     std::unordered_map<int32_t, SymbolicBool> substitutions;
