@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "compiler/active_kernels.h"
@@ -65,5 +67,48 @@ struct ActiveComponentPlan {
 
     bool operator==(const ActiveComponentPlan&) const = default;
 };
+
+struct FactoredInstructionProgram;
+
+// Replays the program's coordinates once: every active qubit gets a coordinate number when it
+// becomes active (the initial qubits 0.., then one per promotion); the active list holds the
+// current coordinates in basis-index order. Programs below 8 active qubits or with
+// expectation values get an empty, disabled plan. Throws KelvoError (InvalidInput) when the
+// program is inconsistent or 62 or more qubits are active.
+ActiveComponentPlan build_active_component_plan(const FactoredInstructionProgram& program);
+
+// Whether the component scheme pays for itself: enough steps, and a clear saving in work
+// without much more storage.
+bool component_plan_pays(uint64_t steps, double dense_cost, double component_cost,
+                         uint64_t dense_storage, uint64_t storage);
+
+// The building blocks of the replay.
+
+struct PlanningComponent {
+    std::vector<uint64_t> coordinates;  // position j is bit j of the local basis index
+    bool alive = true;
+};
+
+// Per coordinate: its component, or its position in the active list.
+using CoordinateTable = std::vector<std::optional<uint64_t>>;
+
+// Components holding a support bit of the masks, in first-touch order; when nothing is
+// touched, the component of the first active coordinate.
+std::vector<uint64_t> touched_components(uint64_t x_mask, uint64_t z_mask,
+                                         std::span<const uint64_t> active,
+                                         const CoordinateTable& component_of);
+
+// The target, then the other touched components ascending, each once.
+std::vector<uint64_t> ordered_merge_sources(uint64_t target, std::vector<uint64_t> touched);
+
+// Merges order[1..] into order[0] one by one and returns the cost (2 * 2^width per source).
+double merge_planning_components(std::vector<PlanningComponent>& components,
+                                 std::span<const uint64_t> order, CoordinateTable& component_of,
+                                 std::vector<uint64_t>& component_widths);
+
+// The action over the target's local coordinates.
+ActivePauliAction remap_action(const ActivePauliAction& action,
+                               std::span<const uint64_t> target_coordinates,
+                               const CoordinateTable& active_position_of);
 
 }  // namespace kelvo
