@@ -5,6 +5,7 @@
 #include <random>
 
 #include "frames.h"
+#include "testing/random_pauli.h"
 
 namespace kelvo {
 namespace {
@@ -33,16 +34,8 @@ CliffordFrame& local_frame(uint64_t n) {
 std::vector<PauliString> weight4_paulis(uint64_t n, size_t count) {
     std::mt19937_64 rng(1);
     std::vector<PauliString> out;
-    for (size_t i = 0; i < count; ++i) {
-        PauliString p(n);
-        for (int k = 0; k < 4; ++k) {
-            const uint64_t q = rng() % n;
-            const uint64_t letter = 1 + rng() % 3;
-            p.set_xbit(q, letter & 1);
-            p.set_zbit(q, letter & 2);
-        }
-        out.push_back(std::move(p));
-    }
+    for (size_t i = 0; i < count; ++i)
+        out.push_back(test_support::random_pauli_letters(rng, n, 4));
     return out;
 }
 
