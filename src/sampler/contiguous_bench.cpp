@@ -1,0 +1,137 @@
+#include <benchmark/benchmark.h>
+
+#include <random>
+
+#include "sampler/contiguous.h"
+
+namespace kelvo {
+namespace {
+
+// Arguments: active qubits k (the state has 2^k amplitudes) and the level (0 scalar, 1 vector).
+// Items are amplitudes, so the rates compare across sizes and levels.
+void sizes_and_levels(benchmark::internal::Benchmark* b) {
+    b->ArgsProduct({benchmark::CreateDenseRange(2, 16, 1), {0, 1}});
+}
+
+SimdLevel level_of(const benchmark::State& state) {
+    return state.range(1) ? SimdLevel::Vector : SimdLevel::Scalar;
+}
+
+struct Amplitudes {
+    std::vector<double> re, im, scratch_re, scratch_im;
+    explicit Amplitudes(uint64_t k) {
+        std::mt19937_64 rng(k);
+        std::normal_distribution<double> normal(0, 1.0 / (uint64_t{1} << (k / 2)));
+        for (uint64_t i = 0; i < (uint64_t{1} << k); ++i) {
+            re.push_back(normal(rng));
+            im.push_back(normal(rng));
+        }
+        scratch_re.resize(re.size());
+        scratch_im.resize(re.size());
+    }
+};
+
+// A Pauli on k qubits: X on `x`, Z on `z`, the phase that makes it Hermitian.
+PauliString pauli(uint64_t k, uint64_t x, uint64_t z) {
+    PauliString p(k);
+    p.x[0] = x;
+    p.z[0] = z;
+    p.phase = static_cast<uint8_t>(__builtin_popcountll(x & z) % 4);
+    return p;
+}
+
+uint64_t all(uint64_t k) {
+    return (uint64_t{1} << k) - 1;
+}
+
+void run_rotation(benchmark::State& state, uint64_t x, uint64_t z) {
+    const uint64_t k = state.range(0);
+    Amplitudes a(k);
+    const PrecomputedActivePauliRotationKernel kernel(ActivePauliAction(pauli(k, x, z)), 0.3);
+    for (auto _ : state) {
+        rotate_contiguous_active(a.re, a.im, a.re.size(), kernel, false, level_of(state));
+        benchmark::DoNotOptimize(a.re.data());
+    }
+    state.SetItemsProcessed(state.iterations() * a.re.size());
+}
+
+void BM_rotate_diagonal(benchmark::State& state) {
+    run_rotation(state, 0, 0x5555555555555555 & all(state.range(0)));
+}
+BENCHMARK(BM_rotate_diagonal)->Apply(sizes_and_levels);
+
+void BM_rotate_z_free(benchmark::State& state) {
+    const uint64_t k = state.range(0);
+    run_rotation(state, (uint64_t{1} << (k - 1)) | 0x3, 0);
+}
+BENCHMARK(BM_rotate_z_free)->Apply(sizes_and_levels);
+
+void BM_rotate_general(benchmark::State& state) {
+    const uint64_t k = state.range(0);
+    run_rotation(state, (uint64_t{1} << (k - 1)) | 0x1, 0x6);
+}
+BENCHMARK(BM_rotate_general)->Apply(sizes_and_levels);
+
+void BM_promote(benchmark::State& state) {
+    const uint64_t k = state.range(0);
+    Amplitudes a(k);
+    for (auto _ : state) {
+        promote_contiguous_active(a.re, a.im, a.re.size() / 2, 1.0, 1.0, level_of(state));
+        benchmark::DoNotOptimize(a.re.data());
+    }
+    state.SetItemsProcessed(state.iterations() * a.re.size());
+}
+BENCHMARK(BM_promote)->Apply(sizes_and_levels);
+
+// The projections run on their own output again and again: its values stay bounded.
+void BM_project_diagonal(benchmark::State& state) {
+    const uint64_t k = state.range(0);
+    Amplitudes a(k);
+    const auto m = PrecomputedActivePauliMeasurementKernel::from_pauli(pauli(k, 0, 0x5 & all(k)));
+    for (auto _ : state) {
+        project_diagonal_contiguous(a.re, a.im, m, true, 1.0);
+        benchmark::DoNotOptimize(a.re.data());
+    }
+    state.SetItemsProcessed(state.iterations() * a.re.size());
+}
+BENCHMARK(BM_project_diagonal)->ArgsProduct({benchmark::CreateDenseRange(2, 16, 1), {0}});
+
+void BM_project_nondiagonal(benchmark::State& state) {
+    const uint64_t k = state.range(0);
+    Amplitudes a(k);
+    const auto m = PrecomputedActivePauliMeasurementKernel::from_pauli(
+        pauli(k, (uint64_t{1} << (k - 1)) | 1, 0x6));
+    for (auto _ : state) {
+        project_nondiagonal_contiguous(a.re, a.im, a.scratch_re, a.scratch_im, m, true, 1.0,
+                                       level_of(state));
+        benchmark::DoNotOptimize(a.re.data());
+    }
+    state.SetItemsProcessed(state.iterations() * a.re.size());
+}
+BENCHMARK(BM_project_nondiagonal)->Apply(sizes_and_levels);
+
+void BM_diagonal_probability(benchmark::State& state) {
+    const uint64_t k = state.range(0);
+    const Amplitudes a(k);
+    const auto m = PrecomputedActivePauliMeasurementKernel::from_pauli(pauli(k, 0, 0x5 & all(k)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(diagonal_probability_contiguous(a.re, a.im, m, level_of(state)));
+    state.SetItemsProcessed(state.iterations() * a.re.size());
+}
+BENCHMARK(BM_diagonal_probability)->Apply(sizes_and_levels);
+
+void BM_nondiagonal_probability(benchmark::State& state) {
+    const uint64_t k = state.range(0);
+    const Amplitudes a(k);
+    const auto m = PrecomputedActivePauliMeasurementKernel::from_pauli(
+        pauli(k, (uint64_t{1} << (k - 1)) | 1, 0x6));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            nondiagonal_probability_contiguous(a.re, a.im, m, level_of(state)));
+    }
+    state.SetItemsProcessed(state.iterations() * a.re.size());
+}
+BENCHMARK(BM_nondiagonal_probability)->Apply(sizes_and_levels);
+
+}  // namespace
+}  // namespace kelvo
