@@ -1,0 +1,244 @@
+#include "sampler/presampled_expression.h"
+
+#include <algorithm>
+#include <new>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+
+#include "bits.h"
+#include "compiler/program.h"
+#include "errors.h"
+#include "memory.h"
+#include "sampler/exogenous.h"
+
+namespace kelvo {
+namespace {
+
+struct Expression {
+    std::span<const int32_t> conditions;
+    bool constant = false;
+};
+
+// The expression an instruction contributes. A detector evaluated from its records, or whose
+// parity holds no condition, contributes the empty one.
+Expression expression_of(const FactoredInstruction& instruction) {
+    return std::visit(
+        [](const auto& v) -> Expression {
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, Detector>) {
+                const RecordDetector& d = v.detector;
+                if (!d.records.empty() || d.parity.conditions.empty()) return {};
+                return {d.plan.conditions, d.plan.constant};
+            } else {
+                return {v.sign_plan.conditions, v.sign_plan.constant};
+            }
+        },
+        instruction);
+}
+
+struct KeyHash {
+    uint64_t operator()(const std::pair<bool, std::vector<int32_t>>& key) const {
+        uint64_t h = key.first ? 0x9e3779b97f4a7c15 : 0;
+        for (const int32_t c : key.second) {
+            h ^= static_cast<uint32_t>(c);
+            h *= 0xbf58476d1ce4e5b9;
+            h ^= h >> 31;
+        }
+        return h;
+    }
+};
+
+// |a XOR b| of two ascending lists, or `bound` as soon as it reaches it.
+uint64_t symmetric_difference_size(std::span<const int32_t> a, std::span<const int32_t> b,
+                                   uint64_t start, uint64_t bound) {
+    uint64_t count = start;
+    uint64_t i = 0, j = 0;
+    while (count < bound && (i < a.size() || j < b.size())) {
+        if (i < a.size() && j < b.size() && a[i] == b[j]) {
+            ++i, ++j;
+            continue;
+        }
+        if (j == b.size() || (i < a.size() && a[i] < b[j])) {
+            ++i;
+        } else {
+            ++j;
+        }
+        ++count;
+    }
+    return std::min(count, bound);
+}
+
+std::vector<int32_t> symmetric_difference(std::span<const int32_t> a, std::span<const int32_t> b) {
+    std::vector<int32_t> out;
+    std::ranges::set_symmetric_difference(a, b, std::back_inserter(out));
+    return out;
+}
+
+// Splits each instruction's expression into its exogenous part, deduplicated into block
+// expressions, and its residual part.
+void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram& program,
+                const PackedPresampledExogenous& exogenous) {
+    std::unordered_map<std::pair<bool, std::vector<int32_t>>, uint64_t, KeyHash> seen;
+    std::vector<int32_t> presampled, residual;
+    for (uint64_t i = 0; i < program.instructions.size(); ++i) {
+        KELVO_ASSERT(i < PresampledExpressionPlan::kUnused, "instruction index out of range");
+        const Expression e = expression_of(program.instructions[i]);
+        presampled.clear();
+        residual.clear();
+        for (const int32_t c : e.conditions) {
+            KELVO_ASSERT(c >= 1, "condition id must be positive");
+            const uint64_t bit = static_cast<uint64_t>(c) - 1;
+            const bool exogenous_id = bit / 64 < exogenous.exogenous_mask.size() &&
+                                      ((exogenous.exogenous_mask[bit / 64] >> (bit % 64)) & 1);
+            (exogenous_id ? presampled : residual).push_back(c);
+        }
+        std::ranges::sort(presampled);
+        auto [it, added] =
+            seen.try_emplace({e.constant, presampled}, plan.block_expressions.size());
+        if (added) {
+            PresampledExpression block;
+            block.conditions = presampled;
+            block.constant = e.constant;
+            plan.block_expressions.push_back(std::move(block));
+            plan.last_use.push_back(PresampledExpressionPlan::kUnused);
+        }
+        plan.last_use[it->second] = static_cast<uint32_t>(i);
+        PresampledExpression row;
+        row.block_expression_index = it->second;
+        row.residual_plan =
+            SymbolicBoolEvaluationPlan(SymbolicBool{normalize_xor_conditions(residual), false});
+        plan.rows.push_back(std::move(row));
+    }
+}
+
+// Gives each block expression the earlier one that differs from it least, ties to the earlier.
+void choose_parents(PresampledExpressionPlan& plan) {
+    std::unordered_map<int32_t, std::vector<uint64_t>> holders;
+    std::optional<uint64_t> constant_true;
+    std::vector<uint64_t> candidates;
+    auto& blocks = plan.block_expressions;
+    for (uint64_t r = 0; r < blocks.size(); ++r) {
+        PresampledExpression& e = blocks[r];
+        candidates.clear();
+        for (const int32_t c : e.conditions) {
+            if (const auto it = holders.find(c); it != holders.end())
+                candidates.insert(candidates.end(), it->second.begin(), it->second.end());
+        }
+        if (e.constant && constant_true) candidates.push_back(*constant_true);
+        std::ranges::sort(candidates);
+        candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+
+        std::optional<uint64_t> best;
+        uint64_t best_cost = e.conditions.size() + (e.constant ? 1 : 0);
+        for (const uint64_t c : candidates) {
+            const PresampledExpression& other = blocks[c];
+            const uint64_t cost = symmetric_difference_size(
+                e.conditions, other.conditions, e.constant != other.constant ? 1 : 0, best_cost);
+            if (cost < best_cost) best = c, best_cost = cost;
+        }
+        if (best) {
+            e.parent = best;
+            e.delta_conditions = symmetric_difference(e.conditions, blocks[*best].conditions);
+            e.delta_constant = e.constant != blocks[*best].constant;
+        } else {
+            e.delta_conditions = e.conditions;
+            e.delta_constant = e.constant;
+        }
+        for (const int32_t c : e.conditions)
+            holders[c].push_back(r);
+        if (e.conditions.empty() && e.constant && !constant_true) constant_true = r;
+    }
+}
+
+}  // namespace
+
+void prepare_presampled_expression_plan(PresampledExpressionPlan& plan,
+                                        const FactoredInstructionProgram& program,
+                                        const PackedPresampledExogenous& exogenous) {
+    if (exogenous.num_symbols != program.num_symbols ||
+        exogenous.exogenous_mask.size() != word_count(program.num_symbols)) {
+        throw KelvoError::invalid_input(
+            "packed presampled exogenous storage was not prepared for this program");
+    }
+    plan.rows.clear();
+    plan.block_expressions.clear();
+    plan.last_use.clear();
+    split_rows(plan, program, exogenous);
+    choose_parents(plan);
+}
+
+void evaluate_presampled_expression_block(PresampledExpressionBlock& block,
+                                          const PresampledExpressionPlan& plan,
+                                          const PackedPresampledExogenous& exogenous) {
+    const uint64_t n = exogenous.num_symbols;
+    const uint64_t words = exogenous.words_per_row;
+    uint64_t value_words = 0;
+    if (__builtin_mul_overflow(n, words, &value_words) || exogenous.values.size() != value_words ||
+        exogenous.sparse_offsets.size() != n + 1) {
+        throw KelvoError::invalid_input("packed presampled exogenous values are not initialized");
+    }
+    const uint64_t count = plan.block_expressions.size();
+    uint64_t total = 0;
+    if (__builtin_mul_overflow(count, words, &total) ||
+        total > physical_memory_bytes() / sizeof(uint64_t)) {
+        throw std::bad_alloc();
+    }
+    block.shots = exogenous.shots;
+    block.words_per_row = words;
+    block.words.resize(total);
+
+    const std::span<uint64_t> all(block.words);
+    for (uint64_t r = 0; r < count; ++r) {
+        const PresampledExpression& e = plan.block_expressions[r];
+        if (e.parent && *e.parent >= r) {
+            throw KelvoError::invalid_input(
+                "presampled expression parent must be earlier in the block");
+        }
+        const std::vector<int32_t>& ids = e.parent ? e.delta_conditions : e.conditions;
+        for (const int32_t c : ids) {
+            if (c < 1 || static_cast<uint64_t>(c) > n) {
+                throw KelvoError::invalid_input(
+                    "presampled expression references an out-of-range exogenous condition");
+            }
+        }
+        std::optional<std::span<const uint64_t>> parent;
+        if (e.parent) parent = all.subspan(*e.parent * words, words);
+        accumulate_expression_row(all.subspan(r * words, words), parent,
+                                  e.parent ? e.delta_constant : e.constant, ids, exogenous);
+    }
+}
+
+void accumulate_expression_row(std::span<uint64_t> destination,
+                               std::optional<std::span<const uint64_t>> parent, bool constant,
+                               std::span<const int32_t> conditions,
+                               const PackedPresampledExogenous& exogenous) {
+    const uint64_t words = exogenous.words_per_row;
+    KELVO_ASSERT_EQ(destination.size(), words, "expression row has the wrong length");
+    if (parent) {
+        KELVO_ASSERT_EQ(parent->size(), words, "expression row has the wrong length");
+        std::ranges::copy(*parent, destination.begin());
+    } else {
+        std::ranges::fill(destination, 0);
+    }
+    if (constant && words > 0) {
+        for (uint64_t& w : destination)
+            w = ~w;
+        if (exogenous.shots % 64 != 0) destination.back() ^= ~uint64_t{0} << (exogenous.shots % 64);
+    }
+    for (const int32_t c : conditions) {
+        KELVO_ASSERT(c >= 1, "condition id must be positive");
+        const uint64_t i = static_cast<uint64_t>(c) - 1;
+        KELVO_ASSERT(i < exogenous.num_symbols, "condition id out of range");
+        if (exogenous.is_sparse(i)) {
+            for (const uint64_t shot : exogenous.sparse_row(i))
+                destination[shot / 64] ^= uint64_t{1} << (shot % 64);
+        } else {
+            const std::span<const uint64_t> row = exogenous.dense_row(i);
+            for (uint64_t w = 0; w < words; ++w)
+                destination[w] ^= row[w];
+        }
+    }
+}
+
+}  // namespace kelvo

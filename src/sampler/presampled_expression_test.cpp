@@ -1,0 +1,198 @@
+#include "sampler/presampled_expression.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "bits.h"
+#include "compiler/program.h"
+#include "errors.h"
+#include "sampler/exogenous.h"
+
+namespace kelvo {
+namespace {
+
+FactoredInstruction outcome(std::vector<int32_t> ids, bool constant) {
+    SymbolicBool sign{normalize_xor_conditions(std::move(ids)), constant};
+    const SymbolicBoolEvaluationPlan plan(sign);
+    return DeterministicOutcome{sign, plan, 1, std::nullopt, std::nullopt};
+}
+
+FactoredInstruction detector(std::vector<int32_t> ids, bool constant,
+                             std::vector<int32_t> records) {
+    SymbolicBool parity{normalize_xor_conditions(std::move(ids)), constant};
+    const SymbolicBoolEvaluationPlan plan(parity);
+    return Detector{RecordDetector{parity, std::move(records), plan, 1, false}};
+}
+
+// Ids 1-18 are exogenous (every kind of input, some rows sparse in large mode); 19-24 are not.
+FactoredInstructionProgram noisy_program() {
+    FactoredInstructionProgram p;
+    p.dense_bernoulli_conditions = {1, 2, 3, 4, 5};
+    p.dense_bernoulli_probabilities = {0.3, 0.5, 0.02, 0.7, 0.1};
+    p.bernoulli_groups = {{{6, 7, 8, 9}, 0.001}, {{10, 11, 12}, 0.015}};
+    p.categoricals.push_back({{13, 14}, {{0}, {1}, {2}, {3}}, {0.4, 0.3, 0.2, 0.1}, 2});
+    RareCategoricalSampleGroup rare;
+    rare.condition_lists = {{15, 16}, {17, 18}};
+    rare.assignments = {{0}, {1}, {3}};
+    rare.probabilities = {0.99, 0.006, 0.004};
+    rare.rare_outcomes = {1, 2};
+    rare.rare_probabilities = {0.6, 0.4};
+    rare.rare_mass = 0.01;
+    rare.width = 2;
+    p.rare_categorical_groups.push_back(rare);
+    p.num_symbols = 24;
+    return p;
+}
+
+TEST(PresampledExpression, BlockRowsAreTheXorOfExogenousRows) {
+    std::mt19937_64 rng(3);
+    for (int trial = 0; trial < 20; ++trial) {
+        FactoredInstructionProgram program = noisy_program();
+        // Expressions drawn from a few shared id sets, their subsets and supersets.
+        std::vector<std::vector<int32_t>> pool;
+        for (int i = 0; i < 6; ++i) {
+            std::vector<int32_t> ids;
+            for (int32_t c = 1; c <= 24; ++c)
+                if (rng() % 4 == 0) ids.push_back(c);
+            pool.push_back(ids);
+        }
+        for (int i = 0; i < 60; ++i) {
+            std::vector<int32_t> ids = pool[rng() % pool.size()];
+            if (rng() % 2) ids.push_back(static_cast<int32_t>(1 + rng() % 24));
+            if (rng() % 3 == 0 && !ids.empty()) ids.erase(ids.begin() + rng() % ids.size());
+            const bool constant = rng() % 2;
+            if (rng() % 5 == 0) {
+                std::vector<int32_t> records;
+                if (rng() % 2) records.push_back(1);
+                program.instructions.push_back(detector(ids, constant, records));
+            } else {
+                program.instructions.push_back(outcome(ids, constant));
+            }
+        }
+        program.instructions.push_back(outcome({}, true));
+        program.instructions.push_back(outcome({}, false));
+
+        PackedPresampledExogenous small, large;
+        prepare_presampled_exogenous_packed(small, program);
+        prepare_presampled_exogenous_packed(large, program);
+        PresampledExpressionPlan plan;
+        prepare_presampled_expression_plan(plan, program, small);
+        ASSERT_EQ(plan.rows.size(), program.instructions.size());
+        // Small mode keeps every row dense; large mode (same rows) reads some from sparse lists.
+        const uint64_t shots = trial % 2 ? 130 : 4099, words = (shots + 63) / 64;
+        detail::resample_exogenous(small, program, shots, trial, 1 << 20);
+        detail::resample_exogenous(large, program, shots, trial, 0);
+        PresampledExpressionBlock block, from_sparse;
+        evaluate_presampled_expression_block(block, plan, small);
+        evaluate_presampled_expression_block(from_sparse, plan, large);
+        EXPECT_EQ(block.words, from_sparse.words);
+
+        for (uint64_t i = 0; i < program.instructions.size(); ++i) {
+            const SymbolicBool& sign = instruction_sign(program.instructions[i]);
+            const auto* d = std::get_if<Detector>(&program.instructions[i]);
+            const bool empty = d && (!d->detector.records.empty() || sign.conditions.empty());
+            std::vector<uint64_t> expected(words, 0);
+            if (!empty && sign.constant) {
+                for (uint64_t s = 0; s < shots; ++s)
+                    set_bit(expected, s, true);
+            }
+            std::vector<int32_t> residual;
+            for (const int32_t c : empty ? std::vector<int32_t>{} : sign.conditions) {
+                if (c > 18) {
+                    residual.push_back(c);
+                    continue;
+                }
+                const auto row = small.dense_row(static_cast<uint64_t>(c) - 1);
+                for (uint64_t w = 0; w < words; ++w)
+                    expected[w] ^= row[w];
+            }
+            const auto got = block.row(plan.rows[i].block_expression_index);
+            EXPECT_EQ(std::vector<uint64_t>(got.begin(), got.end()), expected)
+                << "trial " << trial << " instruction " << i;
+            EXPECT_EQ(plan.rows[i].residual_plan.conditions, residual);
+            EXPECT_FALSE(plan.rows[i].residual_plan.constant);
+            EXPECT_GE(plan.last_use[plan.rows[i].block_expression_index], i);
+        }
+    }
+}
+
+TEST(PresampledExpression, ParentsAreTheCheapestEarlierRelatives) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::vector<int32_t>, bool>> expressions;
+        std::optional<uint64_t> parent;  // of the last block expression
+        std::vector<int32_t> delta;
+        bool delta_constant;
+    };
+    const Case cases[] = {
+        {"same ids, other constant", {{{1, 2}, false}, {{1, 2}, true}}, 0, {}, true},
+        {"one id, other constant: no saving",
+         {{{1}, true}, {{1}, false}},
+         std::nullopt,
+         {1},
+         false},
+        {"superset", {{{1, 2, 3}, false}, {{1, 2, 3, 4}, false}}, 0, {4}, false},
+        {"ties go to the earlier",
+         {{{1, 2}, false}, {{2, 3}, false}, {{1, 2, 3}, false}},
+         0,
+         {3},
+         false},
+        {"constant true without ids", {{{}, true}, {{5}, true}}, 0, {5}, false},
+    };
+    for (const Case& c : cases) {
+        FactoredInstructionProgram program;
+        program.bernoulli_groups = {{{1, 2, 3, 4, 5}, 0.01}};
+        program.num_symbols = 5;
+        for (const auto& [ids, constant] : c.expressions)
+            program.instructions.push_back(outcome(ids, constant));
+        program.instructions.push_back(outcome(c.expressions[0].first, c.expressions[0].second));
+        PackedPresampledExogenous exogenous;
+        prepare_presampled_exogenous_packed(exogenous, program);
+        PresampledExpressionPlan plan;
+        prepare_presampled_expression_plan(plan, program, exogenous);
+        ASSERT_EQ(plan.block_expressions.size(), c.expressions.size()) << c.name;
+        EXPECT_EQ(plan.rows.back().block_expression_index, 0u) << c.name;
+        EXPECT_EQ(plan.last_use[0], c.expressions.size()) << c.name;
+        const PresampledExpression& last = plan.block_expressions.back();
+        EXPECT_EQ(last.parent, c.parent) << c.name;
+        EXPECT_EQ(last.delta_conditions, c.delta) << c.name;
+        EXPECT_EQ(last.delta_constant, c.delta_constant) << c.name;
+    }
+}
+
+TEST(PresampledExpression, Refusals) {
+    FactoredInstructionProgram program;
+    program.bernoulli_groups = {{{1}, 0.01}};
+    program.num_symbols = 1;
+    program.instructions.push_back(outcome({1}, false));
+    PackedPresampledExogenous exogenous;
+    PresampledExpressionPlan plan;
+    PresampledExpressionBlock block;
+    auto expect_message = [](auto&& call, const char* message) {
+        try {
+            call();
+            ADD_FAILURE() << message;
+        } catch (const KelvoError& e) {
+            EXPECT_STREQ(e.what(), message);
+        }
+    };
+    expect_message([&] { prepare_presampled_expression_plan(plan, program, exogenous); },
+                   "packed presampled exogenous storage was not prepared for this program");
+    prepare_presampled_exogenous_packed(exogenous, program);
+    prepare_presampled_expression_plan(plan, program, exogenous);
+    expect_message([&] { evaluate_presampled_expression_block(block, plan, exogenous); },
+                   "packed presampled exogenous values are not initialized");
+    resample_prepared_exogenous_packed_in_place(exogenous, program, 10, 1);
+    PresampledExpressionPlan broken = plan;
+    broken.block_expressions[0].parent = 0;
+    expect_message([&] { evaluate_presampled_expression_block(block, broken, exogenous); },
+                   "presampled expression parent must be earlier in the block");
+    broken = plan;
+    broken.block_expressions[0].conditions = {2};
+    expect_message([&] { evaluate_presampled_expression_block(block, broken, exogenous); },
+                   "presampled expression references an out-of-range exogenous condition");
+}
+
+}  // namespace
+}  // namespace kelvo
