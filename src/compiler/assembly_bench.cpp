@@ -2,6 +2,8 @@
 
 #include <random>
 
+#include "bits.h"
+#include "compiler/assembly.h"
 #include "compiler/component_plan.h"
 #include "compiler/program.h"
 
@@ -48,6 +50,83 @@ void BM_ComponentPlan(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_ComponentPlan)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// n noise conditions over n / 10 distinct small probabilities, and n instructions: outcomes
+// whose signs read nearby noise and recent outcomes, fair coins and detectors over recent
+// outcomes.
+struct AssemblyInput {
+    std::vector<FactoredInstruction> instructions;
+    SymbolicContext context;
+};
+
+AssemblyInput assembly_workload(uint64_t n) {
+    std::mt19937_64 rng(9);
+    AssemblyInput in;
+    for (uint64_t i = 0; i < n; ++i)
+        in.context.fresh_bernoulli_condition(0.001 * (1 + i % (n / 10)) / n);
+    std::vector<int32_t> outcomes = {1};
+    // Errors near the outcome that reads them, as in a circuit: ids from a window at i.
+    uint64_t i = 0;
+    const auto noise = [&] { return static_cast<int32_t>(1 + (i + rng() % 64) % n); };
+    const auto recent = [&] {
+        return outcomes[outcomes.size() - 1 - rng() % std::min<size_t>(outcomes.size(), 8)];
+    };
+    for (; i < n; ++i) {
+        const uint32_t c = in.context.next_condition_id++;
+        switch (i % 3) {
+            case 0:
+                in.instructions.push_back(DeterministicOutcome{
+                    {normalize_xor_conditions({noise(), noise(), recent()}), false}, {}, c, c, {}});
+                break;
+            case 1: {
+                const int32_t coin = static_cast<int32_t>(in.context.next_condition_id++);
+                in.instructions.push_back(RandomOutcome{
+                    {normalize_xor_conditions({coin, noise()}), false}, {}, c, c, {}, coin});
+                break;
+            }
+            default:
+                RecordDetector d;
+                d.parity = {normalize_xor_conditions({recent(), recent(), recent()}), false};
+                d.id = static_cast<uint32_t>(i / 3 + 1);
+                in.instructions.push_back(Detector{d});
+                continue;
+        }
+        outcomes.push_back(static_cast<int32_t>(c));
+    }
+    return in;
+}
+
+void BM_WithContext(benchmark::State& state) {
+    const AssemblyInput in = assembly_workload(static_cast<uint64_t>(state.range(0)));
+    for (auto _ : state) {
+        state.PauseTiming();
+        AssemblyInput copy = in;
+        state.ResumeTiming();
+        FactoredInstructionProgram program = FactoredInstructionProgram::with_context(
+            0, 0, std::move(copy.instructions), 0, std::move(copy.context), {});
+        benchmark::DoNotOptimize(program);
+        state.PauseTiming();  // the release is not part of assembly
+        program = {};
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_WithContext)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// 100000 conditions over 10000 distinct probabilities.
+void BM_BernoulliGroups(benchmark::State& state) {
+    std::vector<double> probabilities;
+    for (int i = 0; i < 100000; ++i)
+        probabilities.push_back(1e-6 * (1 + (i * 7919) % 10000));
+    for (auto _ : state) {
+        std::vector<BernoulliSampleGroup> groups;
+        BernoulliGroupIndex index;
+        for (int i = 0; i < 100000; ++i)
+            push_bernoulli_sample_group(groups, index, i + 1, probabilities[i]);
+        benchmark::DoNotOptimize(groups.data());
+    }
+}
+BENCHMARK(BM_BernoulliGroups)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace kelvo

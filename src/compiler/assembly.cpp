@@ -1,0 +1,236 @@
+#include "compiler/assembly.h"
+
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <memory>
+
+#include "compiler/component_plan.h"
+#include "compiler/relations.h"
+#include "errors.h"
+
+namespace kelvo {
+namespace {
+
+void mix(uint64_t& seed, uint64_t value) {
+    seed ^= value + 0x9e3779b97f4a7c15 + (seed << 6) + (seed >> 2);
+}
+
+// std::hash agrees with == on floats: -0.0 and +0.0 hash alike.
+void mix(uint64_t& seed, double value) {
+    mix(seed, std::hash<double>{}(value));
+}
+
+uint64_t rare_key(const SymbolicCategoricalDistribution& distribution, const RareInfo& info) {
+    uint64_t seed = distribution.width;
+    mix(seed, info.mass);
+    for (const std::vector<uint64_t>& row : distribution.assignments) {
+        mix(seed, row.size());
+        for (const uint64_t word : row)
+            mix(seed, word);
+    }
+    for (const double p : distribution.probabilities)
+        mix(seed, p);
+    for (const uint64_t j : info.outcomes)
+        mix(seed, j);
+    for (const double p : info.probabilities)
+        mix(seed, p);
+    return seed;
+}
+
+// Vector equality compares the floats with ==, as the groups require.
+bool joins(const RareCategoricalSampleGroup& group,
+           const SymbolicCategoricalDistribution& distribution, const RareInfo& info) {
+    return group.rare_mass == info.mass && group.width == distribution.width &&
+           group.assignments == distribution.assignments &&
+           group.probabilities == distribution.probabilities &&
+           group.rare_outcomes == info.outcomes && group.rare_probabilities == info.probabilities;
+}
+
+// Every id an instruction references must be a nonnegative i32.
+int64_t checked_id(int64_t id) {
+    KELVO_ASSERT(id >= 0 && id <= std::numeric_limits<int32_t>::max(),
+                 "condition id must be nonnegative");
+    return id;
+}
+
+struct Counts {
+    int64_t largest_condition = 0;
+    uint64_t records = 0;
+    uint64_t detectors = 0;
+    uint64_t exp_vals = 0;
+};
+
+template <typename Outcome>
+void count_outcome(const Outcome& outcome, Counts& counts) {
+    if (outcome.condition) {
+        counts.largest_condition =
+            std::max(counts.largest_condition, checked_id(int64_t{*outcome.condition}));
+    }
+    if (outcome.record) counts.records = std::max<uint64_t>(counts.records, *outcome.record);
+    if (outcome.exp_index) {
+        counts.exp_vals = std::max(counts.exp_vals, uint64_t{*outcome.exp_index} + 1);
+    }
+    if constexpr (requires { outcome.outcome_condition; }) {
+        counts.largest_condition =
+            std::max(counts.largest_condition, checked_id(outcome.outcome_condition));
+    }
+}
+
+// Rebuilds the instruction's plan from its reduced sign and counts what it references.
+void settle(FactoredInstruction& instruction, Counts& counts) {
+    std::visit(
+        [&](auto& kind) {
+            using Kind = std::decay_t<decltype(kind)>;
+            const SymbolicBool& sign = instruction_sign(instruction);
+            if (!sign.conditions.empty()) {
+                counts.largest_condition =
+                    std::max(counts.largest_condition, checked_id(sign.conditions.back()));
+            }
+            if constexpr (std::is_same_v<Kind, Detector>) {
+                kind.detector.plan = SymbolicBoolEvaluationPlan(sign);
+                counts.detectors = std::max<uint64_t>(counts.detectors, kind.detector.id);
+            } else {
+                kind.sign_plan = SymbolicBoolEvaluationPlan(sign);
+                if constexpr (requires { kind.record; }) count_outcome(kind, counts);
+            }
+        },
+        instruction);
+}
+
+void group_conditions(FactoredInstructionProgram& program) {
+    RareGroupIndex rare_index;
+    for (const SymbolicCategoricalDistribution& distribution : program.context.categoricals) {
+        if (const std::optional<RareInfo> info = rare_categorical_sample_info(distribution)) {
+            push_rare_categorical_sample_group(program.rare_categorical_groups, rare_index,
+                                               distribution, *info);
+        } else {
+            program.categoricals.push_back(distribution);
+        }
+    }
+    BernoulliGroupIndex bernoulli_index;
+    for (const auto& [id, p] : program.context.bernoulli) {
+        if (p < kRareProbability) {
+            push_bernoulli_sample_group(program.bernoulli_groups, bernoulli_index, id, p);
+        } else {
+            program.dense_bernoulli_conditions.push_back(id);
+            program.dense_bernoulli_probabilities.push_back(p);
+        }
+    }
+}
+
+}  // namespace
+
+FactoredInstructionProgram FactoredInstructionProgram::with_context(
+    uint64_t num_qubits, uint64_t initial_active_qubits,
+    std::vector<FactoredInstruction> instructions, uint64_t active_qubits, SymbolicContext context,
+    std::vector<int32_t> checkpoints) {
+    if (initial_active_qubits > active_qubits || initial_active_qubits > num_qubits ||
+        active_qubits > num_qubits) {
+        throw KelvoError::invalid_input("invalid factored instruction program dimensions");
+    }
+    FactoredInstructionProgram program;
+    program.instructions = std::move(instructions);
+    program.checkpoints = std::move(checkpoints);
+    program.context = std::move(context);
+    program.num_qubits = num_qubits;
+    program.initial_active_qubits = initial_active_qubits;
+    program.active_qubits = active_qubits;
+
+    reduce_program_symbolic_expressions(program.instructions);
+    Counts counts;
+    for (FactoredInstruction& instruction : program.instructions)
+        settle(instruction, counts);
+    uint32_t& next = program.context.next_condition_id;
+    next = static_cast<uint32_t>(std::max<int64_t>(next, counts.largest_condition + 1));
+    program.num_symbols = next > 0 ? next - 1 : 0;
+    program.num_records = counts.records;
+    program.num_detectors = counts.detectors;
+    program.num_exp_vals = counts.exp_vals;
+
+    group_conditions(program);
+    auto plan = std::make_shared<const ActiveComponentPlan>(build_active_component_plan(program));
+    program.component_plan_enabled = plan->enabled;
+    program.component_plan = std::move(plan);
+    return program;
+}
+
+void reduce_program_symbolic_expressions(std::vector<FactoredInstruction>& instructions) {
+    SymbolicRelationReducer reducer;
+    for (FactoredInstruction& instruction : instructions) {
+        SymbolicBool& sign = instruction_sign(instruction);
+        sign = reducer.reduce(std::move(sign));
+        std::visit(
+            [&](const auto& kind) {
+                if constexpr (requires { kind.condition; }) {
+                    if (kind.condition) reducer.add(*kind.condition, kind.sign);
+                }
+            },
+            instruction);
+    }
+}
+
+void push_bernoulli_sample_group(std::vector<BernoulliSampleGroup>& groups,
+                                 BernoulliGroupIndex& index, int32_t condition,
+                                 double probability) {
+    const auto [slot, fresh] = index.group_of.try_emplace(probability, groups.size());
+    if (fresh) {
+        groups.push_back({{condition}, probability});
+    } else {
+        groups[slot->second].conditions.push_back(condition);
+    }
+}
+
+std::optional<RareInfo> rare_categorical_sample_info(
+    const SymbolicCategoricalDistribution& distribution) {
+    const uint64_t width = distribution.width;
+    const auto all_false = [&](const std::vector<uint64_t>& row) {
+        for (uint64_t w = 0; w < row.size() && w * 64 < width; ++w) {
+            const uint64_t bits = width - w * 64;
+            const uint64_t mask = bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+            if (row[w] & mask) return false;
+        }
+        return true;
+    };
+    const auto& rows = distribution.assignments;
+    const auto found = std::find_if(rows.begin(), rows.end(), all_false);
+    if (found == rows.end()) return std::nullopt;
+    const uint64_t quiet = static_cast<uint64_t>(found - rows.begin());
+    if (quiet >= distribution.probabilities.size()) return std::nullopt;
+    RareInfo info;
+    info.mass = 1 - distribution.probabilities[quiet];
+    if (!(info.mass < kRareProbability)) return std::nullopt;
+    if (info.mass > 0) {
+        const double scale = 1 / info.mass;
+        for (uint64_t j = 0; j < distribution.probabilities.size(); ++j) {
+            const double p = distribution.probabilities[j];
+            if (j == quiet || !(p > 0)) continue;
+            info.outcomes.push_back(j);
+            info.probabilities.push_back(p * scale);
+        }
+    }
+    return info;
+}
+
+void push_rare_categorical_sample_group(std::vector<RareCategoricalSampleGroup>& groups,
+                                        RareGroupIndex& index,
+                                        const SymbolicCategoricalDistribution& distribution,
+                                        const RareInfo& info) {
+    std::vector<uint64_t>& candidates = index.groups_of[rare_key(distribution, info)];
+    for (const uint64_t g : candidates) {
+        if (joins(groups[g], distribution, info)) {
+            groups[g].condition_lists.push_back(distribution.conditions);
+            return;
+        }
+    }
+    candidates.push_back(groups.size());
+    groups.push_back({{distribution.conditions},
+                      distribution.assignments,
+                      distribution.probabilities,
+                      info.outcomes,
+                      info.probabilities,
+                      info.mass,
+                      distribution.width});
+}
+
+}  // namespace kelvo

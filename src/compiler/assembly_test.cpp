@@ -1,0 +1,170 @@
+#include "compiler/assembly.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "bits.h"
+#include "errors.h"
+
+namespace kelvo {
+namespace {
+
+bool eval(const SymbolicBool& b, const std::vector<bool>& table) {
+    bool v = b.constant;
+    for (const int32_t c : b.conditions)
+        v ^= table[c];
+    return v;
+}
+
+FactoredInstructionProgram assemble(std::vector<FactoredInstruction> instructions,
+                                    SymbolicContext context = {}) {
+    return FactoredInstructionProgram::with_context(4, 1, std::move(instructions), 2,
+                                                    std::move(context), {});
+}
+
+// Outcomes whose signs XOR noise conditions and earlier outcomes' conditions: every reduced
+// sign, read through its rebuilt plan, keeps its value on tables consistent with the outcomes.
+TEST(Assembly, ReductionKeepsValues) {
+    std::mt19937_64 rng(3);
+    uint64_t reduced = 0;
+    for (int trial = 0; trial < 100; ++trial) {
+        constexpr int32_t kNoise = 12;
+        std::vector<int32_t> outcomes;
+        std::vector<FactoredInstruction> program;
+        int32_t next = kNoise + 1;
+        for (int i = 0; i < 30; ++i) {
+            std::vector<int32_t> ids;
+            for (int t = rng() % 4; t > 0; --t) {
+                const bool old = !outcomes.empty() && rng() % 3 != 0;
+                ids.push_back(old ? outcomes[rng() % outcomes.size()] : 1 + rng() % kNoise);
+            }
+            const SymbolicBool sign{normalize_xor_conditions(ids), rng() % 2 == 1};
+            const uint64_t kind = rng() % 4;
+            if (kind == 2) {
+                program.push_back(Detector{{sign, {}, {}, uint32_t(i + 1), false}});
+                continue;
+            }
+            if (kind == 3) {
+                program.push_back(DormantPromotion{sign, {}, 0.5});
+                continue;
+            }
+            const uint32_t c = static_cast<uint32_t>(next++);
+            if (kind == 0) {
+                program.push_back(DeterministicOutcome{sign, {}, c, c, std::nullopt});
+            } else {
+                program.push_back(RandomOutcome{
+                    xor_bool(sign, symbolic_bool(next)), {}, c, c, std::nullopt, next});
+                ++next;
+            }
+            outcomes.push_back(static_cast<int32_t>(c));
+        }
+        const FactoredInstructionProgram assembled = assemble(program);
+        EXPECT_EQ(assembled.num_symbols, uint64_t(next - 1));
+        for (int round = 0; round < 8; ++round) {
+            std::vector<bool> table(next);
+            for (bool&& bit : table)
+                bit = rng() % 2;
+            for (size_t i = 0; i < program.size(); ++i) {
+                const SymbolicBool& original = instruction_sign(program[i]);
+                std::visit(
+                    [&](const auto& kind) {
+                        if constexpr (requires { kind.condition; })
+                            table[*kind.condition] = eval(original, table);
+                    },
+                    program[i]);
+            }
+            std::vector<uint64_t> packed(word_count(next));
+            for (int32_t c = 1; c < next; ++c)
+                set_bit(packed, c - 1, table[c]);
+            for (size_t i = 0; i < program.size(); ++i) {
+                const FactoredInstruction& out = assembled.instructions[i];
+                const bool want = eval(instruction_sign(program[i]), table);
+                const bool got = std::visit(
+                    [&](const auto& kind) {
+                        if constexpr (requires { kind.detector; }) {
+                            return kind.detector.plan.evaluate(packed);
+                        } else {
+                            return kind.sign_plan.evaluate(packed);
+                        }
+                    },
+                    out);
+                ASSERT_EQ(got, want) << trial << " " << i;
+                reduced += instruction_sign(out) != instruction_sign(program[i]);
+            }
+        }
+    }
+    EXPECT_GT(reduced, 100u);
+}
+
+TEST(Assembly, SizesAndDimensions) {
+    SymbolicContext context;
+    context.next_condition_id = 9;
+    const FactoredInstructionProgram empty = assemble({}, context);
+    EXPECT_EQ(empty.num_symbols, 8u);
+    EXPECT_EQ(empty.num_records + empty.num_detectors + empty.num_exp_vals, 0u);
+    ASSERT_NE(empty.component_plan, nullptr);
+    EXPECT_FALSE(empty.component_plan_enabled);
+
+    RecordDetector detector;
+    detector.parity = symbolic_bool(3);
+    detector.id = 4;
+    const FactoredInstructionProgram sized = assemble({
+        Detector{detector},
+        DeterministicOutcome{{{}, true}, {}, 5, std::nullopt, std::nullopt},
+        DeterministicOutcome{{{}, false}, {}, 2, 14, std::nullopt},
+        RandomOutcome{{}, {}, std::nullopt, std::nullopt, 2, 0},
+    });
+    EXPECT_EQ(sized.num_records, 5u);
+    EXPECT_EQ(sized.num_exp_vals, 3u);
+    EXPECT_EQ(sized.num_detectors, 4u);
+    EXPECT_EQ(sized.num_symbols, 14u);
+    EXPECT_EQ(sized.context.next_condition_id, 15u);
+
+    for (const auto [n, initial, active] :
+         {std::array<uint64_t, 3>{4, 3, 2}, {2, 3, 3}, {2, 1, 3}}) {
+        try {
+            FactoredInstructionProgram::with_context(n, initial, {}, active, {}, {});
+            ADD_FAILURE() << n << initial << active;
+        } catch (const KelvoError& e) {
+            EXPECT_STREQ(e.what(), "invalid factored instruction program dimensions");
+        }
+    }
+    EXPECT_THROW(assemble({RandomOutcome{{}, {}, 1, std::nullopt, std::nullopt, -1}}), FatalError);
+}
+
+// Boundary cases of the groups, against groups written out by hand.
+TEST(Assembly, SampleGroups) {
+    SymbolicContext context;
+    for (const double p : {0.01, 0.02, 0.01, 0.010000000000000002, -0.0, 0.0, 0.5})
+        context.fresh_bernoulli_condition(p);
+    const std::vector<std::vector<uint64_t>> one_bit = {{0}, {1}}, two_bits = {{1}, {0}, {3}, {2}};
+    const std::vector<double> not_rare = {0.98, 0.02}, rare = {0.0086, 0.981, 0.0104, 0};
+    context.fresh_categorical_bools(1, one_bit, not_rare);          // 8
+    context.fresh_categorical_bools(2, two_bits, rare);             // 9, 10
+    context.fresh_categorical_bools(1, one_bit, {{0.981, 0.019}});  // 11
+    context.fresh_categorical_bools(2, two_bits, rare);             // 12, 13
+    const FactoredInstructionProgram program = assemble({}, context);
+
+    EXPECT_EQ(program.dense_bernoulli_conditions, (std::vector<int32_t>{2, 7}));
+    EXPECT_EQ(program.dense_bernoulli_probabilities, (std::vector<double>{0.02, 0.5}));
+    const std::vector<BernoulliSampleGroup> groups = {
+        {{1, 3}, 0.01}, {{4}, 0.010000000000000002}, {{5, 6}, -0.0}};
+    EXPECT_EQ(program.bernoulli_groups, groups);
+    EXPECT_EQ(program.categoricals, std::vector{context.categoricals[0]});
+    const double mass = 0.019000000000000017;  // 1 - 0.981
+    const std::vector<RareCategoricalSampleGroup> rare_groups = {
+        {{{9, 10}, {12, 13}},
+         two_bits,
+         rare,
+         {0, 2},
+         {0.45263157894736805, 0.5473684210526311},
+         mass,
+         2},
+        {{{11}}, one_bit, {0.981, 0.019}, {1}, {0.019 * (1 / mass)}, mass, 1},
+    };
+    EXPECT_EQ(program.rare_categorical_groups, rare_groups);
+}
+
+}  // namespace
+}  // namespace kelvo
