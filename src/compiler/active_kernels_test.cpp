@@ -23,138 +23,110 @@ C to_c(Complex a) {
 
 PauliString pauli_of(uint64_t n, uint64_t x, uint64_t z, uint8_t phase) {
     PauliString p(n);
-    if (n > 0) {
-        p.x[0] = x;
-        p.z[0] = z;
-    }
+    if (n > 0) p.x[0] = x, p.z[0] = z;
     p.phase = phase;
     return p;
 }
 
-// exp(-i theta P) by its power series, which does not assume P^2 = I.
-Mat dense_exp(const Mat& p, double theta) {
-    Mat sum = oracle::identity(p.dim), term = sum;
-    for (int j = 1; j < 40; ++j) {
-        term = C(0, -theta / j) * (term * p);
-        sum = sum + term;
-    }
-    return sum;
-}
-
-std::vector<C> times(const Mat& m, const std::vector<C>& v) {
-    std::vector<C> out(v.size());
-    for (uint64_t r = 0; r < m.dim; ++r) {
-        for (uint64_t c = 0; c < m.dim; ++c)
-            out[r] += m.at(r, c) * v[c];
-    }
-    return out;
-}
-
-double distance(const std::vector<C>& a, const std::vector<C>& b) {
+// |m psi - v| is small.
+bool matches(const Mat& m, const std::vector<C>& psi, const std::vector<C>& v) {
     double d = 0;
-    for (size_t i = 0; i < a.size(); ++i)
-        d += std::abs(a[i] - b[i]);
-    return d;
+    for (uint64_t r = 0; r < m.dim; ++r) {
+        C row = 0;
+        for (uint64_t c = 0; c < m.dim; ++c)
+            row += m.at(r, c) * psi[c];
+        d += std::abs(row - v[r]);
+    }
+    return d < 1e-9;
 }
 
-int parity_sign(uint64_t word) {
+double sign_of(uint64_t word) {
     return std::popcount(word) % 2 ? -1 : 1;
 }
 
-// Every Hermitian Pauli on 3 qubits (both signs): the rotation kernel's constants, applied
-// amplitude by amplitude, match the dense exponential; the measurement kernel's pivot pairs
-// give the dense projectors (I +- P) / 2.
+// Every Hermitian Pauli on 3 qubits, both signs, on random states: the rotation kernel's
+// constants applied amplitude by amplitude give the power series of exp(-i theta P), and the
+// measurement kernel's pivot pairs give the projectors (I +- P) / 2.
 TEST(ActiveKernels, MatchDenseRotationsAndProjectors) {
     std::mt19937_64 rng(7);
     std::normal_distribution<double> normal;
     for (uint64_t x = 0; x < 8; ++x) {
         for (uint64_t z = 0; z < 8; ++z) {
-            for (uint8_t sign = 0; sign < 2; ++sign) {
-                const uint8_t phase = (std::popcount(x & z) + 2 * sign) % 4;
-                const PauliString pauli = pauli_of(3, x, z, phase);
+            for (uint8_t minus = 0; minus < 2; ++minus) {
+                const uint8_t phase = (std::popcount(x & z) + 2 * minus) % 4;
                 const Mat dense = oracle::pauli(3, x, z, phase);
-                std::vector<C> psi(8);
+                std::vector<C> psi(8), out(8);
                 for (C& a : psi)
                     a = {normal(rng), normal(rng)};
                 const double theta = normal(rng);
-                const ActivePauliAction action(pauli);
-                const Rotation rot(action, theta);
-                std::vector<C> out(8);
+                const Rotation rot(ActivePauliAction(pauli_of(3, x, z, phase)), theta);
                 for (uint64_t b = 0; b < 8; ++b) {
                     out[b] += rot.cos_theta * psi[b];
-                    out[b ^ x] += double(parity_sign(b & z)) * to_c(rot.off_diagonal) * psi[b];
+                    out[b ^ x] += sign_of(b & z) * to_c(rot.off_diagonal) * psi[b];
                 }
-                EXPECT_LT(distance(out, times(dense_exp(dense, theta), psi)), 1e-9) << x << z;
-                EXPECT_EQ(rot.diagonal, x == 0);
+                Mat exp = oracle::identity(8), term = exp;
+                for (int j = 1; j < 40; ++j)
+                    exp = exp + (term = C(0, -theta / j) * (term * dense));
+                EXPECT_TRUE(matches(exp, psi, out)) << x << " " << z;
                 EXPECT_EQ(rot.half_dimension, x == 0 ? 0u : 4u);
                 if (x == 0 && z == 0) continue;
-                const Kernel m = Kernel::from_pauli(pauli);
-                const uint64_t pivot_bit = uint64_t{1} << m.pivot;
-                for (const int lambda : {1, -1}) {
+                const Kernel m = Kernel::from_pauli(pauli_of(3, x, z, phase));
+                for (const double lambda : {1.0, -1.0}) {
                     std::vector<C> proj(8);
                     for (uint64_t b = 0; b < 8; ++b) {
+                        const bool pivot_set = (b >> m.pivot) & 1;
                         if (m.kind == ActiveMeasurementKind::Diagonal) {
-                            const int bit = (b & pivot_bit) ? -1 : 1;
-                            const int eigen =
-                                (m.negative ? -1 : 1) * bit * parity_sign(b & m.rest_mask);
+                            const double eigen = (m.negative ? -1 : 1) * (pivot_set ? -1 : 1) *
+                                                 sign_of(b & m.rest_mask);
                             if (eigen == lambda) proj[b] = psi[b];
-                        } else if (!(b & pivot_bit)) {
-                            const uint64_t t = b ^ m.x_mask;
-                            const double s = lambda * parity_sign(b & m.z_mask);
-                            const C amp =
-                                psi[b] * oracle::kR + s * to_c(m.scaled_conjugate) * psi[t];
+                        } else if (!pivot_set) {
+                            // Overlap with the eigenvector |b> + lambda P|b>, over sqrt 2.
+                            const double s = lambda * sign_of(b & m.z_mask);
+                            const C amp = oracle::kR * psi[b] +
+                                          s * to_c(m.scaled_conjugate) * psi[b ^ m.x_mask];
                             proj[b] = amp * oracle::kR;
-                            proj[t] = s * to_c(m.coefficient) * amp * oracle::kR;
+                            proj[b ^ m.x_mask] = s * to_c(m.coefficient) * amp * oracle::kR;
                         }
                     }
-                    const Mat projector =
-                        C(0.5) * (oracle::identity(8) + C(double(lambda)) * dense);
-                    EXPECT_LT(distance(proj, times(projector, psi)), 1e-9) << x << z << lambda;
+                    const Mat projector = C(0.5) * (oracle::identity(8) + C(lambda) * dense);
+                    EXPECT_TRUE(matches(projector, psi, proj)) << x << " " << z << " " << lambda;
                 }
             }
         }
     }
 }
 
-struct Refusal {
-    std::string name;
-    std::function<void()> call;
-    std::string message;
-};
-
 TEST(ActiveKernels, RefusalsAndWidthLimits) {
-    const char* too_large = "active qubit count is too large for machine basis indices";
-    const char* identity = "cannot build an active measurement kernel for identity Pauli";
-    ActivePauliAction imaginary_z = ActivePauliAction(pauli_of(2, 0, 1, 0));
-    imaginary_z.coefficient = {0, 1};
-    const std::vector<Refusal> table = {
-        {"k 63", [] { ActivePauliAction(PauliString(63)); },
+    const std::string too_large = "active qubit count is too large for machine basis indices";
+    const std::string identity = "cannot build an active measurement kernel for identity Pauli";
+    ActivePauliAction i_z(pauli_of(2, 0, 1, 0));
+    i_z.coefficient = {0, 1};
+    const auto pivot = [](uint64_t n, uint64_t x, uint64_t z, uint64_t p) {
+        return [=] { Kernel::with_pivot(ActivePauliAction(pauli_of(n, x, z, 0)), p); };
+    };
+    const std::vector<std::pair<std::function<void()>, std::string>> table = {
+        {[] { ActivePauliAction(PauliString(63)); },
          "Pauli string has too many qubits for active-state basis indexing"},
-        {"i*X", [] { ActivePauliAction(pauli_of(1, 1, 0, 1)); },
-         "Pauli rotation requires P^2 == I"},
-        {"rotation k 62", [] { Rotation(ActivePauliAction(PauliString(62)), 1); }, too_large},
-        {"measure k 62", [] { Kernel::from_pauli(pauli_z(62, 61)); }, too_large},
-        {"length 62", [] { active_length(62); }, too_large},
-        {"measure I", [] { Kernel::from_pauli(PauliString(3)); }, identity},
-        {"pivot on I", [] { Kernel::with_pivot(ActivePauliAction(PauliString(3)), 0); }, identity},
-        {"k 0", [] { Kernel::with_pivot(ActivePauliAction(PauliString(0)), 0); },
-         "cannot build an active measurement kernel for k == 0"},
-        {"pivot 3 of 3", [] { Kernel::with_pivot(ActivePauliAction(pauli_z(3, 0)), 3); },
-         "active measurement pivot is out of range"},
-        {"pivot without Z", [] { Kernel::with_pivot(ActivePauliAction(pauli_z(3, 0)), 1); },
-         "diagonal active measurement pivot must have a Z component"},
-        {"pivot without X", [] { Kernel::with_pivot(ActivePauliAction(pauli_of(3, 1, 2, 0)), 1); },
-         "nondiagonal active measurement pivot must have an X component"},
-        {"i*Z", [&] { Kernel::with_pivot(imaginary_z, 0); },
+        {[] { ActivePauliAction(pauli_of(1, 1, 0, 1)); }, "Pauli rotation requires P^2 == I"},
+        {[] { Rotation(ActivePauliAction(PauliString(62)), 1); }, too_large},
+        {[] { Kernel::from_pauli(pauli_z(62, 61)); }, too_large},
+        {[] { active_length(62); }, too_large},
+        {[] { Kernel::from_pauli(PauliString(3)); }, identity},
+        {pivot(3, 0, 0, 0), identity},
+        {pivot(0, 0, 0, 0), "cannot build an active measurement kernel for k == 0"},
+        {pivot(3, 0, 1, 3), "active measurement pivot is out of range"},
+        {pivot(3, 0, 1, 1), "diagonal active measurement pivot must have a Z component"},
+        {pivot(3, 1, 2, 1), "nondiagonal active measurement pivot must have an X component"},
+        {[&] { Kernel::with_pivot(i_z, 0); },
          "diagonal active measurement Pauli must have real eigenvalues"},
     };
-    for (const Refusal& r : table) {
+    for (const auto& [call, message] : table) {
         try {
-            r.call();
-            ADD_FAILURE() << r.name << " was accepted";
+            call();
+            ADD_FAILURE() << message;
         } catch (const KelvoError& e) {
-            EXPECT_EQ(e.kind(), KelvoErrorKind::InvalidInput) << r.name;
-            EXPECT_EQ(std::string(e.what()), r.message) << r.name;
+            EXPECT_EQ(e.kind(), KelvoErrorKind::InvalidInput);
+            EXPECT_EQ(e.what(), message);
         }
     }
     EXPECT_EQ(ActivePauliAction(PauliString(62)).k, 62u);
@@ -164,33 +136,24 @@ TEST(ActiveKernels, RefusalsAndWidthLimits) {
     EXPECT_EQ(active_length(0), 1u);
 }
 
-// Pivot: highest X bit, else highest Z bit; fields of the diagonal kind.
-TEST(ActiveKernels, PivotRulesAndFields) {
-    struct Case {
-        PauliString pauli;
-        uint64_t pivot, rest_mask;
-        bool negative;
-        ActiveMeasurementKind kind;
-    };
+// Pivot on the highest X bit, else on the highest Z bit.
+TEST(ActiveKernels, PivotRules) {
     const auto D = ActiveMeasurementKind::Diagonal, N = ActiveMeasurementKind::NonDiagonal;
-    const std::vector<Case> cases = {
-        {pauli_of(3, 0, 4, 2), 2, 0, true, D},   // -Z2
-        {pauli_of(2, 0, 3, 0), 1, 1, false, D},  // Z0 Z1
-        {pauli_of(4, 1, 8, 0), 0, 0, false, N},  // X0 Z3
-        {pauli_of(3, 6, 1, 0), 2, 0, false, N},  // Z0 X1 X2
+    const std::vector<std::tuple<PauliString, uint64_t, uint64_t, bool, ActiveMeasurementKind>>
+        cases = {
+            {pauli_of(3, 0, 4, 2), 2, 0, true, D},   // -Z2
+            {pauli_of(2, 0, 3, 0), 1, 1, false, D},  // Z0 Z1
+            {pauli_of(4, 1, 8, 0), 0, 0, false, N},  // X0 Z3
     };
-    for (const Case& c : cases) {
-        const Kernel m = Kernel::from_pauli(c.pauli);
-        EXPECT_EQ(m.pivot, c.pivot) << c.pauli.str();
-        EXPECT_EQ(m.rest_mask, c.rest_mask) << c.pauli.str();
-        EXPECT_EQ(m.negative, c.negative) << c.pauli.str();
-        EXPECT_EQ(m.kind, c.kind) << c.pauli.str();
+    for (const auto& [pauli, pivot, rest, negative, kind] : cases) {
+        const Kernel m = Kernel::from_pauli(pauli);
+        EXPECT_EQ(std::tuple(m.pivot, m.rest_mask, m.negative, m.kind),
+                  std::tuple(pivot, rest, negative, kind))
+            << pauli.str();
     }
     const ActivePauliAction y(pauli_y(1, 0));
     EXPECT_EQ(y.coefficient, (Complex{0, 1}));
     EXPECT_TRUE(y.y_parity);
-    const Rotation zz(ActivePauliAction(pauli_of(2, 0, 3, 0)), 0.5);
-    EXPECT_EQ(zz.pivot, 0u);
     const Rotation xy(ActivePauliAction(pauli_of(2, 3, 2, 1)), 0.5);  // X0 Y1
     EXPECT_TRUE(xy.imaginary_coefficient);
     EXPECT_EQ(xy.pivot, 1u);
