@@ -1,0 +1,132 @@
+// A compiled circuit ready to be sampled: the program, its read-only plans and one reusable
+// workspace per worker thread; and the result of a sampling call.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "circuit/ir.h"
+#include "compiler/program.h"
+#include "sampler/batch/executor.h"
+#include "sampler/exogenous.h"
+#include "sampler/presampled_expression.h"
+#include "sampler/reference.h"
+
+namespace kelvo {
+
+// A pinned parity: the XOR of these measurement records (0-based) must equal `value`.
+struct MeasurementParity {
+    std::vector<uint64_t> records;
+    bool value = false;
+};
+
+// What the caller asks of a Sampler. An empty list means the option was not given; zero sizes
+// mean the defaults.
+struct SamplerOptions {
+    std::vector<uint8_t> postselection_mask;    // per detector; nonzero discards failing shots
+    std::vector<uint8_t> expected_detectors;    // per detector; nonzero inverts its bit
+    std::vector<uint8_t> expected_observables;  // per observable; nonzero inverts its bit
+    std::vector<MeasurementParity> pin_measurements;
+    bool normalize_syndromes = false;  // expected bits from the noiseless reference shot
+    uint64_t observable = 0;           // the observable whose ones count as logical errors
+    uint64_t threads = 0;
+    uint64_t sample_chunk_shots = 0;
+    uint64_t batch_size = 0;
+};
+
+// The rows and counters of one sampling call. A row is one byte per column, or, bit-packed,
+// ceil(n / 8) bytes with column j in bit j % 8 of byte j / 8. Buffers hold `record_rows` rows
+// each (zero-width buffers stay empty); counts-only calls hold no rows.
+struct SampleResult {
+    std::vector<uint8_t> measurements;
+    std::vector<uint8_t> detectors;    // inverted where the expected detector bit is set
+    std::vector<uint8_t> observables;  // inverted where the expected observable bit is set
+    std::vector<uint64_t> observable_ones;
+    std::vector<double> exp_vals;  // per row, the shot's values in expectation-slot order
+    uint64_t total_shots = 0;
+    uint64_t discards = 0;
+    uint64_t passed_shots = 0;
+    uint64_t logical_errors = 0;
+    double compile_s = 0;  // left 0; the caller copies the Sampler's compile time in
+    double presample_s = 0;
+    double execute_s = 0;
+    double sample_s = 0;
+    uint64_t active_threads = 0;
+    uint64_t record_rows = 0;
+    bool bit_packed = false;
+};
+
+// The workspace of one worker thread, reused by every sampling call.
+struct BatchWorker {
+    PackedPresampledExogenous exogenous;
+    PresampledExpressionBlock expressions;
+    BatchFactoredExecutorState executor;
+    std::vector<uint64_t> observable_words;
+    std::vector<uint8_t> measurements;
+    std::vector<uint8_t> detectors;
+    std::vector<uint8_t> observables;
+    std::vector<double> exp_vals;
+    std::vector<uint64_t> observable_ones;
+    uint64_t total_shots = 0;
+    uint64_t discards = 0;
+    uint64_t passed_shots = 0;
+    uint64_t logical_errors = 0;
+    double presample_s = 0;
+    double execute_s = 0;
+};
+
+class Sampler {
+  public:
+    // Compiles `circuit` and prepares everything sampling calls reuse. Throws KelvoError
+    // (compilation, option checks, unsupported pins or postselection) and std::bad_alloc.
+    Sampler(const Circuit& circuit, SamplerOptions options);
+    Sampler(Sampler&&) noexcept;
+    Sampler& operator=(Sampler&&) noexcept;
+    ~Sampler();
+
+    // Shots with per-shot rows, seeded from operating-system entropy or by `seed`. The same
+    // seed gives the same rows (as a multiset; their order follows the worker count) and
+    // counters. Throw KelvoError, and std::bad_alloc when the rows would not fit in memory.
+    SampleResult sample(uint64_t shots, bool bit_packed);
+    SampleResult sample_with_seed(uint64_t shots, uint64_t seed, bool bit_packed);
+    // Counters only: no rows are kept.
+    SampleResult sample_counts(uint64_t shots);
+    SampleResult sample_counts_with_seed(uint64_t shots, uint64_t seed);
+
+    // Seconds spent compiling, measured once at construction.
+    double compile_s() const { return compile_s_; }
+    // Whether some detector discards the shots where it fires.
+    bool has_postselection() const { return has_postselection_; }
+    // The options as resolved: default sizes filled in and, under normalize_syndromes, the
+    // reference bits as the expected bits.
+    const SamplerOptions& options() const { return options_; }
+    const FactoredInstructionProgram& program() const { return *program_; }
+    // "neon" when the vector kernels run, "scalar" otherwise.
+    std::string_view kernel_name() const { return kernel_name_; }
+
+  private:
+    SampleResult sample_impl(uint64_t shots, uint64_t seed, bool keep_records, bool bit_packed);
+    BatchWorker& worker(uint64_t index);
+
+    SamplerOptions options_;
+    std::unique_ptr<const FactoredInstructionProgram> program_;  // stable for worker threads
+    LogicalRecords logical_records_;
+    std::vector<std::vector<int32_t>> observable_record_table_;
+    std::vector<std::vector<int32_t>> all_records_table_;
+    PresampledExpressionPlan expression_plan_;
+    // Built on first use (worker 0 at construction); dropped after a failure so that the next
+    // call starts from a fresh workspace.
+    std::vector<std::unique_ptr<BatchWorker>> workers_;
+    std::string_view kernel_name_;
+    uint64_t measurement_count_ = 0;
+    uint64_t detector_count_ = 0;
+    uint64_t observable_count_ = 0;
+    uint64_t exp_val_count_ = 0;
+    uint64_t active_qubit_count_ = 0;
+    bool has_postselection_ = false;
+    double compile_s_ = 0;
+};
+
+}  // namespace kelvo
