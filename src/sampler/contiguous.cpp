@@ -342,7 +342,7 @@ double diagonal_probability_vector(const double* re, const double* im, const Mea
     // Every index whose eigenvalue is -1 (parity XOR negative set), selected by a lane mask
     // instead of enumerated; indexed by the parity of lane 0.
     const unsigned z0 = m.z & 1, neg = m.negative;
-    const auto all = [](unsigned bit) { return bit ? int64_t{-1} : int64_t{0}; };
+    const auto all = [](unsigned bit) { return -static_cast<int64_t>(bit & 1); };
     const i64x2 mask[2] = {{all(neg), all(neg ^ z0)}, {all(neg ^ 1), all(neg ^ 1 ^ z0)}};
     return clamp_probability(accumulate(m.half, [&](uint64_t step) {
         const uint64_t i = 2 * step;
