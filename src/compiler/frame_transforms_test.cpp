@@ -28,20 +28,8 @@ CliffordFrame random_frame(std::mt19937_64& rng, uint64_t n) {
     CliffordFrame f(n);
     for (int g = 0; g < 6; ++g) {
         const uint64_t a = rng() % n, b = (a + 1 + rng() % (n - 1)) % n;
-        switch (rng() % 4) {
-            case 0:
-                f.left_h_yz(a);
-                break;
-            case 1:
-                f.left_sqrt_x(a);
-                break;
-            case 2:
-                f.left_cx(a, b);
-                break;
-            default:
-                f.left_iswap(a, b);
-                break;
-        }
+        (rng() & 1) ? f.left_cx(a, b) : f.left_iswap(a, b);
+        (rng() & 1) ? f.left_h_yz(b) : f.left_sqrt_x(a);
     }
     return f;
 }
