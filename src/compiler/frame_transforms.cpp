@@ -23,25 +23,31 @@ bool is_generator(const PauliString& row, uint64_t q, bool z_row) {
     return true;
 }
 
-// Qubits whose X or Z row differs from the identity frame's. A Pauli supported elsewhere is
-// its own image, so its coordinates are itself.
-std::vector<uint64_t> moved_qubits(const CliffordFrame& frame) {
-    const uint64_t n = frame.num_qubits();
-    std::vector<uint64_t> moved(word_count(n));
-    for (uint64_t q = 0; q < n; ++q) {
-        if (!is_generator(frame.row(q), q, false) || !is_generator(frame.row(n + q), q, true))
-            set_bit(moved, q, true);
-    }
-    return moved;
-}
+// The qubits whose X or Z row differs from the identity frame's, as the nonzero words of a
+// packed qubit mask. A Pauli supported elsewhere is its own image, so its coordinates are
+// itself.
+struct MovedQubits {
+    uint64_t words = 0;                                // word count of the frame's Paulis
+    std::vector<std::pair<uint64_t, uint64_t>> masks;  // (word index, moved bits), nonzero
 
-bool touches(const PauliString& p, const std::vector<uint64_t>& moved) {
-    if (p.x.size() != moved.size()) return true;  // let the transform report the mismatch
-    for (size_t w = 0; w < moved.size(); ++w) {
-        if ((p.x[w] | p.z[w]) & moved[w]) return true;
+    explicit MovedQubits(const CliffordFrame& frame) : words(word_count(frame.num_qubits())) {
+        const uint64_t n = frame.num_qubits();
+        for (uint64_t q = 0; q < n; ++q) {
+            if (is_generator(frame.row(q), q, false) && is_generator(frame.row(n + q), q, true))
+                continue;
+            if (masks.empty() || masks.back().first != q / 64) masks.emplace_back(q / 64, 0);
+            masks.back().second |= uint64_t{1} << (q % 64);
+        }
     }
-    return false;
-}
+
+    bool touched_by(const PauliString& p) const {
+        if (p.x.size() != words) return true;  // let the transform report the mismatch
+        for (const auto& [w, mask] : masks) {
+            if ((p.x[w] | p.z[w]) & mask) return true;
+        }
+        return false;
+    }
+};
 
 // The Pauli of a rotation or measurement; none for a record.
 const PauliString* pauli_of(const PendingOperation& op) {
@@ -151,10 +157,10 @@ PendingOperation transform_operation_by_frame(const PendingOperation& operation,
 void transform_pending_operations_by_frame(PendingFactoredState& state,
                                            const CliffordFrame& frame) {
     if (!state.in_order) {
-        const std::vector<uint64_t> moved = moved_qubits(frame);
+        const MovedQubits moved(frame);
         for (PendingOperation& op : state.pending) {
             const PauliString* p = pauli_of(op);
-            if (p != nullptr && touches(*p, moved)) op = transform_operation_by_frame(op, frame);
+            if (p != nullptr && moved.touched_by(*p)) op = transform_operation_by_frame(op, frame);
         }
         return;
     }
