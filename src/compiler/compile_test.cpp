@@ -1,11 +1,19 @@
+#include "compiler/compile.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
+#include <numeric>
+#include <random>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "circuit/parser.h"
-#include "compiler/active_kernels.h"
-#include "compiler/program.h"
+#include "compiler/lowering.h"
+#include "compiler/planner.h"
+#include "errors.h"
 #include "testing/dense_circuit.h"
 #include "testing/factored_reference.h"
 
@@ -18,43 +26,291 @@ Circuit parse(const std::string& text) {
     return parse_kelvo_circuit_text(text);
 }
 
-TEST(DenseCircuit, TGateBetweenHadamards) {
-    const OutcomeDistribution d = testing::run_dense_circuit(parse("H 0\nT 0\nH 0\nM 0\n"));
-    EXPECT_NEAR(d.records.at("1"), std::pow(std::sin(M_PI / 8), 2), 1e-12);
-    EXPECT_NEAR(d.records.at("0"), std::pow(std::cos(M_PI / 8), 2), 1e-12);
+OutcomeDistribution compiled(const Circuit& circuit) {
+    return testing::run_factored_reference(plan_circuit(circuit, {}));
 }
 
-// A promoted qubit cos(a)|0> - i sin(a)|1>, measured about each axis by the reference run.
-TEST(FactoredReference, PromotedQubitMeasuredAboutEachAxis) {
-    const double a = 0.3;
-    struct Case {
-        char axis;
-        double p1;
-    } cases[] = {{'Z', std::pow(std::sin(a), 2)}, {'X', 0.5}, {'Y', (1 + std::sin(2 * a)) / 2}};
-    for (const Case& c : cases) {
-        FactoredInstructionProgram p;
-        p.num_qubits = 1;
-        p.active_qubits = 1;
-        p.num_symbols = 1;
-        p.num_records = 1;
-        p.num_detectors = 1;
-        p.instructions.push_back(DormantPromotion{{}, {}, a});
-        const PauliString axis = c.axis == 'Z'   ? pauli_z(1, 0)
-                                 : c.axis == 'X' ? pauli_x(1, 0)
-                                                 : pauli_y(1, 0);
-        p.instructions.push_back(
-            ActiveMeasurement{symbolic_bool(1),
-                              {},
-                              1,
-                              std::nullopt,
-                              std::nullopt,
-                              PrecomputedActivePauliMeasurementKernel::from_pauli(axis),
-                              1});
-        p.instructions.push_back(Detector{{symbolic_bool(1), {1}, {}, 1, false}});
-        const OutcomeDistribution d = testing::run_factored_reference(p);
-        EXPECT_NEAR(d.records.at("1"), c.p1, 1e-12) << c.axis;
-        EXPECT_NEAR(d.records.at("0"), 1 - c.p1, 1e-12) << c.axis;
+std::string error_of(const Circuit& circuit, std::vector<uint8_t> mask = {}) {
+    try {
+        plan_circuit(circuit, mask);
+    } catch (const KelvoError& e) {
+        return e.what();
     }
+    return "<compiled>";
+}
+
+TEST(PlanCircuit, TGateBetweenHadamards) {
+    const Circuit c = parse("H 0\nT 0\nH 0\nM 0\n");
+    for (const OutcomeDistribution& d : {testing::run_dense_circuit(c), compiled(c)})
+        EXPECT_NEAR(d.records.at("1"), std::pow(std::sin(M_PI / 8), 2), 1e-12);
+}
+
+// stim's noiseless surface_code:rotated_memory_z, distance 3, 3 rounds (coordinates and ticks
+// dropped).
+constexpr const char* kMemoryZ = R"(
+R 1 3 5 8 10 12 15 17 19 2 9 11 13 14 16 18 25
+H 2 11 16 25
+CX 2 3 16 17 11 12 15 14 10 9 19 18
+CX 2 1 16 15 11 10 8 14 3 9 12 18
+CX 16 10 11 5 25 19 8 9 17 18 12 13
+CX 16 8 11 3 25 17 1 9 10 18 5 13
+H 2 11 16 25
+MR 2 9 11 13 14 16 18 25
+DETECTOR(0, 4, 0) rec[-4]
+DETECTOR(2, 2, 0) rec[-7]
+DETECTOR(4, 4, 0) rec[-2]
+DETECTOR(6, 2, 0) rec[-5]
+REPEAT 2 {
+    H 2 11 16 25
+    CX 2 3 16 17 11 12 15 14 10 9 19 18
+    CX 2 1 16 15 11 10 8 14 3 9 12 18
+    CX 16 10 11 5 25 19 8 9 17 18 12 13
+    CX 16 8 11 3 25 17 1 9 10 18 5 13
+    H 2 11 16 25
+    MR 2 9 11 13 14 16 18 25
+    SHIFT_COORDS(0, 0, 1)
+    DETECTOR(2, 0, 0) rec[-8] rec[-16]
+    DETECTOR(2, 2, 0) rec[-7] rec[-15]
+    DETECTOR(4, 2, 0) rec[-6] rec[-14]
+    DETECTOR(6, 2, 0) rec[-5] rec[-13]
+    DETECTOR(0, 4, 0) rec[-4] rec[-12]
+    DETECTOR(2, 4, 0) rec[-3] rec[-11]
+    DETECTOR(4, 4, 0) rec[-2] rec[-10]
+    DETECTOR(4, 6, 0) rec[-1] rec[-9]
+}
+M 1 3 5 8 10 12 15 17 19
+DETECTOR(0, 4, 1) rec[-3] rec[-6] rec[-13]
+DETECTOR(2, 2, 1) rec[-5] rec[-6] rec[-8] rec[-9] rec[-16]
+DETECTOR(4, 4, 1) rec[-1] rec[-2] rec[-4] rec[-5] rec[-11]
+DETECTOR(6, 2, 1) rec[-4] rec[-7] rec[-14]
+OBSERVABLE_INCLUDE(0) rec[-7] rec[-8] rec[-9]
+)";
+
+// Random circuits over the whole instruction set, on few qubits with few measurements and
+// noise channels, so that every branch can be enumerated.
+class RandomCircuit {
+  public:
+    explicit RandomCircuit(uint64_t seed) : rng_(seed) {
+        for (const char* g :
+             {"H",     "H_XY",   "H_YZ",   "H_NXY",      "H_NXZ",  "H_NYZ",      "C_XYZ",
+              "C_ZYX", "C_NXYZ", "C_NZYX", "C_XNYZ",     "C_XYNZ", "C_ZNYX",     "C_ZYNX",
+              "S",     "S_DAG",  "SQRT_X", "SQRT_X_DAG", "SQRT_Y", "SQRT_Y_DAG", "X",
+              "Y",     "Z",      "R",      "RX",         "RY"})
+            lines_['c'].push_back(std::string(g) + " {q}");
+        for (const char* g :
+             {"CX",      "CY",          "CZ",      "SWAP",        "CXSWAP",  "CZSWAP",
+              "ISWAP",   "ISWAP_DAG",   "SQRT_XX", "SQRT_XX_DAG", "SQRT_YY", "SQRT_YY_DAG",
+              "SQRT_ZZ", "SQRT_ZZ_DAG", "SWAPCX",  "XCX",         "XCY",     "XCZ",
+              "YCX",     "YCY",         "YCZ"})
+            lines_['c'].push_back(std::string(g) + " {qq}");
+        for (const char* g : {"T {q}", "T_DAG {q}", "R_X{a} {q}", "R_Y{a} {q}", "R_Z{a} {q}",
+                              "R_XX{a} {qq}", "R_YY{a} {qq}", "R_ZZ{a} {qq}", "R_PAULI{a} {P}",
+                              "SPP {P}", "SPP_DAG {P}", "U3{a3} {q}"})
+            lines_['r'].push_back(g);
+        for (const char* g : {"M{m} {!q}", "MX{m} {!q}", "MY{m} {!q}", "MR{m} {!q}", "MRX{m} {!q}",
+                              "MRY{m} {!q}", "MPP{m} {P}", "MPAD{m} {b}"})
+            lines_['m'].push_back(g);
+        for (const char* g :
+             {"X_ERROR{p} {q}", "Y_ERROR{p} {q}", "Z_ERROR{p} {q}", "DEPOLARIZE1{p} {q}",
+              "DEPOLARIZE2{p} {qq}", "PAULI_CHANNEL_1{p3} {q}", "PAULI_CHANNEL_2{p15} {qq}",
+              "E{p} {P}\nELSE_CORRELATED_ERROR{p} {P}"})
+            lines_['n'].push_back(g);
+        for (const char* g : {"HERALDED_ERASE{p} {q}", "HERALDED_PAULI_CHANNEL_1{p4} {q}"})
+            lines_['h'].push_back(g);
+        for (const char* g :
+             {"CX {rec} {q}", "CY {rec} {q}", "CZ {rec} {q}", "DETECTOR {rec} {rec}"})
+            lines_['f'].push_back(g);
+        lines_['x'].push_back("EXP_VAL {P} {P}");
+        lines_['e'].push_back("TICK");
+    }
+
+    std::string make(bool rotations) {
+        n_ = 1 + rng_() % 8;
+        int records = 0, noise = 0;
+        std::string text;
+        for (int len = 4 + rng_() % 16; len > 0;) {
+            // Kinds weighted by how often they appear below.
+            const char kind = "cccccccrrrrrmmmmnnnhffxxe"[rng_() % 25];
+            const std::vector<std::string>& pool = lines_[kind];
+            const std::string& line = pool[rng_() % pool.size()];
+            const bool record = kind == 'm' || kind == 'h', noisy = kind == 'n' || kind == 'h';
+            if ((kind == 'r' && !rotations) || (record && records == 7) || (noisy && noise == 4) ||
+                (kind == 'f' && records == 0) || (n_ < 2 && line.find("{qq}") != line.npos))
+                continue;
+            records += record;
+            noise += noisy;
+            text += expand(line, records) + "\n";
+            --len;
+        }
+        return text;
+    }
+
+  private:
+    std::string number(double hi) {
+        return std::to_string(std::uniform_real_distribution<double>(0.01, hi)(rng_));
+    }
+    std::string list(int count, double hi) {
+        std::string s = "(";
+        for (int i = 0; i < count; ++i)
+            s += (i ? "," : "") + number(hi);
+        return s + ")";
+    }
+    std::string expand(const std::string& line, int records) {
+        std::string out;
+        for (size_t i = 0; i < line.size(); ++i) {
+            if (line[i] != '{') {
+                out += line[i];
+                continue;
+            }
+            const size_t end = line.find('}', i);
+            out += field(line.substr(i + 1, end - i - 1), records);
+            i = end;
+        }
+        return out;
+    }
+    std::string field(const std::string& key, int records) {
+        const uint64_t a = rng_() % n_, b = (a + 1 + rng_() % (n_ > 1 ? n_ - 1 : 1)) % n_;
+        if (key == "q") return std::to_string(a);
+        if (key == "!q") return (rng_() % 4 ? "" : "!") + std::to_string(a);
+        if (key == "qq") return std::to_string(a) + " " + std::to_string(b);
+        if (key == "b") return std::to_string(rng_() % 2);
+        if (key == "a") return list(1, 1.9);
+        if (key == "a3") return list(3, 1.9);
+        if (key == "m") return rng_() % 3 ? "" : list(1, 0.3);
+        if (key == "p") return list(1, 0.3);
+        if (key == "p3") return list(3, 0.2);
+        if (key == "p4") return list(4, 0.1);
+        if (key == "p15") return list(15, 0.05);
+        if (key == "rec") return "rec[-" + std::to_string(1 + rng_() % records) + "]";
+        // A product over distinct qubits, so that it is Hermitian.
+        std::vector<uint64_t> qs(n_);
+        std::iota(qs.begin(), qs.end(), 0);
+        std::shuffle(qs.begin(), qs.end(), rng_);
+        std::string s = rng_() % 4 ? "" : "!";
+        for (uint64_t i = 0, w = 1 + rng_() % std::min<uint64_t>(n_, 3); i < w; ++i)
+            s += (i ? "*" : "") + std::string(1, "XYZ"[rng_() % 3]) + std::to_string(qs[i]);
+        return s;
+    }
+
+    std::mt19937_64 rng_;
+    std::map<char, std::vector<std::string>> lines_;
+    uint64_t n_ = 1;
+};
+
+TEST(PlanCircuit, RandomCircuitsMatchTheDenseRun) {
+    RandomCircuit gen(2024);
+    for (int i = 0; i < 300; ++i) {
+        const bool rotations = i % 4 != 0;
+        const std::string text = gen.make(rotations);
+        const Circuit c = parse(text);
+        const FactoredInstructionProgram p = plan_circuit(c, {});
+        if (!rotations) {
+            EXPECT_EQ(p.active_qubits, 0u) << text;
+        }
+        const double diff = testing::max_difference(testing::run_dense_circuit(c),
+                                                    testing::run_factored_reference(p));
+        ASSERT_LT(diff, 1e-9) << text;
+    }
+}
+
+// The same circuits planned without the optimizer, and in the in-order mode that an
+// expectation request selects, keep their record distribution.
+TEST(PlanCircuit, UnoptimizedAndInOrderPlansAgree) {
+    RandomCircuit gen(77);
+    for (int i = 0; i < 100; ++i) {
+        const std::string text = gen.make(true);
+        OutcomeDistribution optimized = compiled(parse(text));
+        CircuitLoweringResult lowering = lower_circuit_to_factored(parse(text));
+        PendingFactoredState state =
+            PendingFactoredState::from_frame_state(std::move(lowering.state));
+        state.optimized = true;
+        const OutcomeDistribution plain =
+            testing::run_factored_reference(plan_factored_updates(std::move(state)));
+        OutcomeDistribution in_order = compiled(parse("EXP_VAL Z0\n" + text));
+        ASSERT_LT(testing::max_difference(optimized, plain), 1e-9) << text;
+        in_order.expectations = optimized.expectations = {};
+        ASSERT_LT(testing::max_difference(optimized, in_order), 1e-9) << text;
+    }
+}
+
+// The detector probabilities of a noiseless distance-3 memory experiment are all 0.
+TEST(PlanCircuit, NoiselessMemoryExperimentHasQuietDetectors) {
+    const Circuit c = parse(kMemoryZ);
+    const FactoredInstructionProgram p = plan_circuit(c, {});
+    EXPECT_EQ(p.active_qubits, 0u);
+    const OutcomeDistribution d = testing::run_factored_reference(p);
+    ASSERT_EQ(c.detectors.size(), 24u);
+    for (const CircuitDetector& det : c.detectors) {
+        double fired = 0;
+        for (const auto& [records, weight] : d.records) {
+            bool parity = false;
+            for (const uint64_t r : det.records)
+                parity ^= records.at(r - 1) == '1';
+            fired += parity ? weight : 0;
+        }
+        EXPECT_EQ(fired, 0.0);
+    }
+}
+
+// Instruction kinds: 0 rotation, 1 promotion, 2 deterministic, 3 detector, 4 active measurement,
+// 5 random outcome.
+std::string kinds(const FactoredInstructionProgram& p) {
+    std::string out;
+    for (const FactoredInstruction& i : p.instructions)
+        out += static_cast<char>('0' + i.index());
+    return out;
+}
+
+TEST(PlanCircuit, InstructionsAndDetectorPlacement) {
+    struct Case {
+        const char* text;
+        const char* kinds;
+    } cases[] = {
+        {"T 0\nM 0\n", "2"},          // a Z rotation of a fresh qubit is a phase
+        {"MX 0\nMX 0\n", "52"},       // the second outcome repeats the coin
+        {"EXP_VAL X0\nM 0\n", "52"},  // expectation 0, no collapse
+        {"H 0\nT 0\nM 0\n", "14"},    // promoted, then measured actively
+        {"H 0\nT 0\nH 0\nT 0\nEXP_VAL Y0\n", "104"},
+        {"DETECTOR\nM 0\nDETECTOR rec[-1]\nM 1\nM 2\nDETECTOR rec[-1]\nDISCARD rec[-2]\n",
+         "3232233"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(kinds(plan_circuit(parse(c.text), {})), c.kinds) << c.text;
+
+    const Circuit c =
+        parse("M 0\nDETECTOR rec[-1]\nM 1\nDETECTOR rec[-1]\nDISCARD rec[-2]\nDETECTOR\n");
+    for (const auto& [mask, expected] : std::vector<std::pair<std::vector<uint8_t>, std::string>>{
+             {{}, "0010"}, {{1}, "1010"}, {{0, 7, 0, 1, 1}, "0111"}}) {
+        const FactoredInstructionProgram p = plan_circuit(c, mask);
+        std::string flags;
+        uint32_t id = 0;
+        for (const FactoredInstruction& i : p.instructions) {
+            if (const auto* d = std::get_if<Detector>(&i)) {
+                EXPECT_EQ(d->detector.id, ++id);
+                flags += d->detector.postselect ? '1' : '0';
+            }
+        }
+        EXPECT_EQ(flags, expected);
+        EXPECT_TRUE(p.checkpoints.empty());
+    }
+    const FactoredInstructionProgram plain =
+        plan_circuit(parse("T 0\nM 0\nH 1\nM 1\n"), std::vector<uint8_t>{1});
+    EXPECT_EQ(plain.checkpoints, (std::vector<int32_t>{0, 0, 1, 2}));
+}
+
+TEST(PlanCircuit, Refusals) {
+    Circuit bad_record = parse("M 0\nDETECTOR rec[-1]\n");
+    bad_record.detectors[0].records = {2};
+    Circuit record_zero = bad_record;
+    record_zero.detectors[0].records = {0};
+    Circuit bad_position = bad_record;
+    bad_position.detectors[0].source_position = 2;
+    bad_position.detectors[0].records = {1};
+    EXPECT_EQ(error_of(bad_record), "detector references an out-of-range measurement record");
+    EXPECT_EQ(error_of(record_zero), "detector references an out-of-range measurement record");
+    EXPECT_EQ(error_of(bad_position), "detector source position is out of range");
+    EXPECT_EQ(error_of(parse("MPP X0*Y0\n")),
+              "Pauli measurement requires a Hermitian Pauli with real coefficient");
 }
 
 }  // namespace

@@ -157,8 +157,10 @@ PendingOperation transform_operation_by_frame(const PendingOperation& operation,
 void transform_pending_operations_by_frame(PendingFactoredState& state,
                                            const CliffordFrame& frame) {
     if (!state.in_order) {
+        // Operations before the cursor are planned already and never read again.
         const MovedQubits moved(frame);
-        for (PendingOperation& op : state.pending) {
+        for (uint64_t j = state.cursor; j < state.pending.size(); ++j) {
+            PendingOperation& op = state.pending[j];
             const PauliString* p = pauli_of(op);
             if (p != nullptr && moved.touched_by(*p)) op = transform_operation_by_frame(op, frame);
         }
@@ -185,8 +187,7 @@ void push_symbolic_pauli_through_pending_from(PendingFactoredState& state, uint6
         state.context.raise_next_condition_id_past(value.conditions.back());
     }
     // `from` is 1-based; 0 is read as 1 rather than wrapping around.
-    uint64_t start = from == 0 ? 0 : from - 1;
-    if (state.in_order) start += state.cursor;
+    uint64_t start = (from == 0 ? 0 : from - 1) + state.cursor;
     if (start >= state.pending.size()) return;
     if (state.in_order) {
         // The stored operations are still in the coordinates before the deferred changes.

@@ -19,14 +19,14 @@ namespace kelvo {
 PendingOperation transform_operation_by_frame(const PendingOperation& operation,
                                               const CliffordFrame& frame);
 
-// Rewrites every pending operation into `frame`'s coordinates, or, in the in-order mode,
-// composes `frame` into the state's own frame and leaves the operations for the planner to
-// transform when it reaches them. On an error the operations before it stay rewritten.
+// Rewrites every pending operation from the cursor on into `frame`'s coordinates, or, in the
+// in-order mode, composes `frame` into the state's own frame and leaves the operations for the
+// planner to transform when it reaches them. On an error the operations before it stay rewritten.
 void transform_pending_operations_by_frame(PendingFactoredState& state, const CliffordFrame& frame);
 
 // XORs `value` into the sign of every pending rotation and measurement at or after `from`
-// (1 is the current operation, 2 the one after it; the cursor is added in the in-order mode)
-// that anticommutes with `pauli`, given in the current basis. Raises the context's next id
+// (1 is the current operation, 2 the one after it, counted from the cursor) that
+// anticommutes with `pauli`, given in the current basis. Raises the context's next id
 // past `value`'s ids.
 void push_symbolic_pauli_through_pending_from(PendingFactoredState& state, uint64_t from,
                                               const PauliString& pauli, const SymbolicBool& value);

@@ -127,7 +127,7 @@ struct PendingFactoredState {
     uint64_t initial_active_qubits = 0;
     uint64_t active_qubits = 0;
     uint64_t max_active_qubits = 0;
-    uint64_t cursor = 0;
+    uint64_t cursor = 0;       // the next operation to plan; those before it are done
     uint32_t next_record = 1;  // 1 + the largest record id of a pending measurement
     bool deferred_frame = false;
     bool columns_built = false;

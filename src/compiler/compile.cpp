@@ -1,0 +1,113 @@
+#include "compiler/compile.h"
+
+#include <utility>
+
+#include "active_pauli_frame.h"
+#include "compiler/lowering.h"
+#include "compiler/optimizer.h"
+#include "compiler/planner.h"
+#include "errors.h"
+
+namespace kelvo {
+namespace {
+
+[[noreturn]] void refuse(const char* message) {
+    throw KelvoError::invalid_input(message);
+}
+
+// The detector as a checkpoint: its parity over the record signs, and where it goes.
+RecordDetector record_detector(const LoweredDetector& d, uint64_t i,
+                               const std::vector<SymbolicBool>& record_signs,
+                               std::span<const uint8_t> mask) {
+    RecordDetector out;
+    for (const uint64_t r : d.records) {
+        if (r == 0 || r - 1 >= record_signs.size())
+            refuse("detector references an out-of-range measurement record");
+        out.parity = xor_bool(out.parity, record_signs[r - 1]);
+    }
+    out.plan = SymbolicBoolEvaluationPlan(out.parity);
+    out.records.reserve(d.records.size());
+    for (const uint64_t r : d.records)
+        out.records.push_back(static_cast<int32_t>(r));
+    out.postselect = d.discard || (i < mask.size() && mask[i] != 0);
+    out.id = static_cast<uint32_t>(i + 1);
+    return out;
+}
+
+// The number of planner instructions after which the detector at pending position p runs.
+uint64_t checkpoint_of(uint64_t p, const FactoredInstructionProgram& planned) {
+    if (p == 0 && planned.checkpoints.empty()) return 0;
+    if (p >= planned.checkpoints.size())
+        refuse("detector pending-operation position is out of range");
+    const int32_t c = planned.checkpoints[p];
+    if (c < 0 || static_cast<uint64_t>(c) > planned.instructions.size())
+        refuse("detector instruction checkpoint is out of range");
+    return static_cast<uint64_t>(c);
+}
+
+}  // namespace
+
+std::vector<LoweredDetector> detectors_with_lowered_positions(
+    const std::vector<CircuitDetector>& detectors, const CircuitLoweringResult& lowering) {
+    std::vector<LoweredDetector> out;
+    out.reserve(detectors.size());
+    for (const CircuitDetector& d : detectors) {
+        if (d.source_position >= lowering.positions.size())
+            refuse("detector source position is out of range");
+        out.push_back({d.records, lowering.positions[d.source_position], d.discard});
+    }
+    return out;
+}
+
+FactoredInstructionProgram plan_circuit(const Circuit& circuit,
+                                        std::span<const uint8_t> postselection_mask) {
+    CircuitLoweringResult lowering = lower_circuit_to_factored(circuit);
+    std::vector<LoweredDetector> detectors =
+        detectors_with_lowered_positions(circuit.detectors, lowering);
+
+    // Every pending operation already carries the error frame in its sign; nothing reads the
+    // frame again, so it is released before the planner's state is built.
+    lowering.state.active_frame = ActivePauliFrame();
+    PendingFactoredState state = PendingFactoredState::from_frame_state(std::move(lowering.state));
+
+    std::vector<uint64_t> preserved;
+    preserved.reserve(detectors.size());
+    for (const LoweredDetector& d : detectors)
+        preserved.push_back(d.position);
+    const OptimizationResult optimized = optimize_pending_operations(state, preserved);
+    for (LoweredDetector& d : detectors) {
+        const auto& map = optimized.position_map;
+        if (d.position >= map.size() || map[d.position] < 0)
+            refuse("detector pending-operation prefix was not preserved by optimization");
+        d.position = static_cast<uint64_t>(map[d.position]);
+    }
+
+    FactoredInstructionProgram planned = plan_factored_updates(std::move(state));
+    if (detectors.empty()) return planned;
+
+    // events[c]: the detectors evaluated after exactly c planner instructions, in circuit order.
+    std::vector<std::vector<RecordDetector>> events(planned.instructions.size() + 1);
+    for (uint64_t i = 0; i < detectors.size(); ++i) {
+        RecordDetector d = record_detector(detectors[i], i, lowering.records, postselection_mask);
+        events[checkpoint_of(detectors[i].position, planned)].push_back(std::move(d));
+    }
+
+    std::vector<FactoredInstruction> interleaved;
+    interleaved.reserve(planned.instructions.size() + detectors.size());
+    KELVO_ASSERT(!events.empty(), "events has instructions.len() + 1 entries");
+    for (RecordDetector& d : events[0])
+        interleaved.push_back(Detector{std::move(d)});
+    for (uint64_t k = 0; k < planned.instructions.size(); ++k) {
+        interleaved.push_back(std::move(planned.instructions[k]));
+        for (RecordDetector& d : events[k + 1])
+            interleaved.push_back(Detector{std::move(d)});
+    }
+    const uint64_t num_qubits = planned.num_qubits, initial = planned.initial_active_qubits,
+                   active = planned.active_qubits;
+    SymbolicContext context = std::move(planned.context);
+    planned = FactoredInstructionProgram();  // its groups and component plan are rebuilt below
+    return FactoredInstructionProgram::with_context(num_qubits, initial, std::move(interleaved),
+                                                    active, std::move(context), {});
+}
+
+}  // namespace kelvo

@@ -1,0 +1,38 @@
+// The compiler's single entry: a parsed Circuit and a postselection mask in, the compiled
+// FactoredInstructionProgram out.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "circuit/ir.h"
+#include "compiler/pending.h"
+#include "compiler/program.h"
+
+namespace kelvo {
+
+// Lowers the circuit, places every detector at a pending-operation position, optimizes with
+// those positions as barriers, plans, and interleaves one detector checkpoint per detector
+// right after the instruction that completes its records. `postselection_mask` holds one byte
+// per detector (nonzero: discard failing shots); it may be shorter than the detector list, and
+// detectors past its end are postselected only when they come from DISCARD. Throws KelvoError.
+FactoredInstructionProgram plan_circuit(const Circuit& circuit,
+                                        std::span<const uint8_t> postselection_mask);
+
+// One detector, placed at the pending-operation position where it is evaluated.
+struct LoweredDetector {
+    std::vector<uint64_t> records;  // 1-based record numbers
+    uint64_t position = 0;
+    bool discard = false;
+
+    bool operator==(const LoweredDetector&) const = default;
+};
+
+// The circuit's detectors, in order, at the pending positions that lowering gives their
+// source positions. Throws KelvoError (InvalidInput) "detector source position is out of
+// range" for the first detector past the lowered instructions.
+std::vector<LoweredDetector> detectors_with_lowered_positions(
+    const std::vector<CircuitDetector>& detectors, const CircuitLoweringResult& lowering);
+
+}  // namespace kelvo
