@@ -13,6 +13,7 @@
 #include "circuit/parser.h"
 #include "compiler/lowering.h"
 #include "compiler/planner.h"
+#include "compiler/planner_steps.h"
 #include "errors.h"
 #include "testing/dense_circuit.h"
 #include "testing/factored_reference.h"
@@ -311,6 +312,27 @@ TEST(PlanCircuit, Refusals) {
     EXPECT_EQ(error_of(bad_position), "detector source position is out of range");
     EXPECT_EQ(error_of(parse("MPP X0*Y0\n")),
               "Pauli measurement requires a Hermitian Pauli with real coefficient");
+}
+
+TEST(PlannerSteps, SupportingOperations) {
+    PauliString y = pauli_y(3, 0);
+    y.phase = 3;
+    EXPECT_EQ(project_active_body(y, 1), pauli_y(1, 0));  // coefficient +1 whatever the phase
+    EXPECT_EQ(project_active_body(y, 0), PauliString(0));
+    EXPECT_EQ(project_active_body(pauli_string("XYZ"), 2), pauli_string("XY"));
+    EXPECT_EQ(highest_dormant_x(pauli_string("XXZY"), 1), std::optional<uint64_t>(3));
+    EXPECT_EQ(highest_dormant_x(pauli_string("XZZZ"), 1), std::nullopt);
+
+    FrameFactoredState frame(3, 0);
+    PendingFactoredState state = PendingFactoredState::from_frame_state(std::move(frame));
+    set_planning_active_count(state, 3);
+    EXPECT_TRUE(state.dormant.signs.empty());
+    EXPECT_THROW(set_planning_active_count(state, 4), KelvoError);
+    set_planning_active_count(state, 1);
+    EXPECT_EQ(state.dormant.signs.size(), 2u);
+    EXPECT_EQ(state.max_active_qubits, 3u);
+    push_instruction(state, DeterministicOutcome{symbolic_bool(4), {}, 1, 9, std::nullopt});
+    EXPECT_EQ(state.context.next_condition_id, 10u);
 }
 
 }  // namespace
