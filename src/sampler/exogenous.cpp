@@ -46,16 +46,37 @@ void for_each_exogenous_id(const FactoredInstructionProgram& program, bool gap_s
             f(c);
 }
 
-// Runs Bernoulli(p) trials 0..trials-1 by geometric gaps, calling on_success(trial) in order.
-// One draw per success plus the one that overshoots; on_success may draw more.
+uint64_t checked_product(uint64_t a, uint64_t b) {
+    uint64_t r = 0;
+    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
+    return r;
+}
+
+uint64_t gap_from_logs(double log_u, double log_q) {
+    const double gap = std::floor(log_u / log_q);
+    // Kept in 64 bits: a gap cut short would set a bit that must stay clear.
+    if (!(gap < 18446744073709551616.0)) return ~uint64_t{0};
+    return static_cast<uint64_t>(gap);
+}
+
+// Runs Bernoulli(p) trials shot * members + member over `shots` shots by geometric gaps,
+// calling on_success(shot, member) in trial order. One draw per success plus the one that
+// overshoots; on_success may draw more.
 template <class F>
-void gap_trials(uint64_t& state, uint64_t trials, double p, F on_success) {
-    uint64_t pos = 0;
+void gap_trials(uint64_t& state, uint64_t members, uint64_t shots, double p, F on_success) {
+    const uint64_t trials = checked_product(members, shots);
+    const double log_q = std::log1p(-p);
+    uint64_t pos = 0, shot = 0, member = 0;  // pos = shot * members + member
     for (;;) {
-        const uint64_t gap = detail::geometric_gap(splitmix64_uniform(state), p);
+        const double u = std::max(splitmix64_uniform(state), 2.2250738585072014e-308);
+        const uint64_t gap = gap_from_logs(std::log(u), log_q);
         if (gap >= trials - pos) return;
-        on_success(pos + gap);
+        // Gaps are mostly shorter than a shot's trials: no division then.
+        member += gap;
+        if (member >= members) shot += member / members, member %= members;
+        on_success(shot, member);
         pos += gap + 1;
+        if (++member == members) ++shot, member = 0;
     }
 }
 
@@ -77,11 +98,64 @@ void for_each_set_bit(std::span<const uint64_t> words, F f) {
     }
 }
 
-uint64_t checked_product(uint64_t a, uint64_t b) {
-    uint64_t r = 0;
-    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
-    return r;
-}
+// The toggles of one densely filled group, gathered per block of up to 8 row words (512 shots)
+// and XORed into the rows once the shots move past the block. Events arrive in shot order but
+// jump between rows; this way each row's cache line is touched once per block rather than once
+// per event, which is what bounds the cost once the rows outgrow the caches.
+class BlockToggles {
+  public:
+    // Up to 8 words (a cache line) per row, fewer when the buffer would outgrow a core's cache
+    // (256 KiB).
+    static uint64_t block_words(uint64_t rows, uint64_t words) {
+        return std::min(
+            words, std::clamp<uint64_t>((uint64_t{1} << 15) / std::max<uint64_t>(rows, 1), 1, 8));
+    }
+
+    // Group row r is row rows[r] of `values`.
+    BlockToggles(std::vector<uint64_t>& buffer, std::span<const uint64_t> rows,
+                 std::span<uint64_t> values, uint64_t words)
+        : buffer_(buffer),
+          rows_(rows),
+          values_(values),
+          words_(words),
+          block_(block_words(rows.size(), words)) {
+        buffer_.assign(rows.size() * block_, 0);
+    }
+    ~BlockToggles() { flush(); }
+
+    void toggle(uint64_t group_row, uint64_t shot) {
+        const uint64_t word = shot / 64;
+        if (word >= base_ + block_) {
+            flush();
+            base_ = word - word % block_;
+        }
+        buffer_[group_row * block_ + word - base_] ^= uint64_t{1} << (shot % 64);
+        dirty_ = true;
+    }
+
+  private:
+    void flush() {
+        if (!dirty_) return;
+        const uint64_t n = std::min(block_, words_ - base_);
+        for (uint64_t r = 0; r < rows_.size(); ++r) {
+            uint64_t* from = buffer_.data() + r * block_;
+            uint64_t* to = values_.data() + rows_[r] * words_ + base_;
+            for (uint64_t w = 0; w < n; ++w) {
+                to[w] ^= from[w];
+                from[w] = 0;
+            }
+        }
+        dirty_ = false;
+    }
+
+    std::vector<uint64_t>& buffer_;
+    std::span<const uint64_t> rows_;
+    std::span<uint64_t> values_;
+    const uint64_t words_;
+    const uint64_t block_;
+    uint64_t base_ = 0;
+    bool dirty_ = false;
+};
 
 // One chunk's resampling: the rows, the running state and the mode.
 class Resampler {
@@ -109,28 +183,38 @@ class Resampler {
 
     void rare_categorical(const RareCategoricalSampleGroup& g) {
         const uint64_t members = g.condition_lists.size();
-        uint64_t conditions = 0;
+        uint64_t conditions = 0, stride = 0;
         for (const auto& list : g.condition_lists) {
             conditions += list.size();
+            stride = std::max<uint64_t>(stride, list.size());
             for (const int32_t c : list)
                 row_index(c);
         }
         if (members == 0 || g.rare_mass <= 0) return;
         if (!(g.rare_mass < 1)) throw KelvoError::invalid_input(kGapProbability);
-        const uint64_t trials = checked_product(members, shots_);
-        const bool sparse = use_sparse(g.rare_mass, trials, conditions);
-        if (!sparse) {
-            for (const auto& list : g.condition_lists)
-                for (const int32_t c : list)
-                    make_dense(row_index(c));
+        const bool sparse = use_sparse(g.rare_mass, checked_product(members, shots_), conditions);
+        // Group row member * stride + j is condition j of the member's list.
+        std::vector<uint64_t>& rows = s_.toggle_rows;
+        rows.assign(checked_product(members, stride), 0);
+        for (uint64_t m = 0; m < members; ++m) {
+            for (uint64_t j = 0; j < g.condition_lists[m].size(); ++j) {
+                rows[m * stride + j] = row_index(g.condition_lists[m][j]);
+                if (!sparse) make_dense(rows[m * stride + j]);
+            }
         }
-        gap_trials(state, trials, g.rare_mass, [&](uint64_t trial) {
-            const uint64_t shot = trial / members;
-            const auto& list = g.condition_lists[trial % members];
+        BlockToggles dense(s_.toggle_block, sparse ? std::span<const uint64_t>() : rows, s_.values,
+                           words_);
+        gap_trials(state, members, shots_, g.rare_mass, [&](uint64_t shot, uint64_t member) {
+            const auto& list = g.condition_lists[member];
             const uint64_t i = pick_outcome(g.rare_probabilities, splitmix64_uniform(state));
             if (i >= g.rare_outcomes.size() || g.rare_outcomes[i] >= g.assignments.size()) return;
             for_each_set_bit(g.assignments[g.rare_outcomes[i]], [&](uint64_t j) {
-                if (j < list.size()) emit(sparse, row_index(list[j]), shot);
+                if (j >= list.size()) return;
+                if (sparse) {
+                    sparse_event(rows[member * stride + j], shot);
+                } else {
+                    dense.toggle(member * stride + j, shot);
+                }
             });
         });
     }
@@ -174,19 +258,23 @@ class Resampler {
 
     void bernoulli_group(const BernoulliSampleGroup& g) {
         const uint64_t members = g.conditions.size();
+        std::vector<uint64_t>& rows = s_.toggle_rows;
+        rows.clear();
         for (const int32_t c : g.conditions)
-            row_index(c);
+            rows.push_back(row_index(c));
         if (members == 0 || g.probability <= 0) return;
         if (!(g.probability < 1)) throw KelvoError::invalid_input(kGapProbability);
-        const uint64_t trials = checked_product(members, shots_);
-        const bool sparse = use_sparse(g.probability, trials, members);
-        if (!sparse) {
-            for (const int32_t c : g.conditions)
-                make_dense(row_index(c));
+        const bool sparse = use_sparse(g.probability, checked_product(members, shots_), members);
+        if (sparse) {
+            gap_trials(state, members, shots_, g.probability,
+                       [&](uint64_t shot, uint64_t member) { sparse_event(rows[member], shot); });
+            return;
         }
-        gap_trials(state, trials, g.probability, [&](uint64_t trial) {
-            emit(sparse, row_index(g.conditions[trial % members]), trial / members);
-        });
+        for (const uint64_t row : rows)
+            make_dense(row);
+        BlockToggles dense(s_.toggle_block, rows, s_.values, words_);
+        gap_trials(state, members, shots_, g.probability,
+                   [&](uint64_t shot, uint64_t member) { dense.toggle(member, shot); });
     }
 
   private:
@@ -229,12 +317,8 @@ class Resampler {
         s_.values[i * words_ + shot / 64] ^= uint64_t{1} << (shot % 64);
     }
 
-    void emit(bool sparse, uint64_t i, uint64_t shot) {
-        if (sparse) {
-            s_.sparse_events.push_back({static_cast<uint32_t>(i), shot});
-        } else {
-            toggle(i, shot);
-        }
+    void sparse_event(uint64_t i, uint64_t shot) {
+        s_.sparse_events.push_back({static_cast<uint32_t>(i), shot});
     }
 
     // Eight draws give 64 bits, each 1 with probability k/256 (k < 128): bit b of k adds the
@@ -282,8 +366,8 @@ void or_low_probability_bits_packed(std::span<uint64_t> row, uint64_t word_limit
     KELVO_ASSERT(word_limit <= row.size(), "row index out of range");
     // Stopping at bit_count or at the word limit is stopping at the smaller of the two.
     const uint64_t limit = std::min(bit_count, word_limit * 64);
-    gap_trials(random_state, limit, p,
-               [&](uint64_t bit) { row[bit / 64] |= uint64_t{1} << (bit % 64); });
+    gap_trials(random_state, 1, limit, p,
+               [&](uint64_t bit, uint64_t) { row[bit / 64] |= uint64_t{1} << (bit % 64); });
 }
 
 void prepare_presampled_exogenous_packed(PackedPresampledExogenous& storage,
@@ -314,10 +398,7 @@ void resample_prepared_exogenous_packed_in_place(PackedPresampledExogenous& stor
 namespace detail {
 
 uint64_t geometric_gap(double u, double p) {
-    const double gap = std::floor(std::log(std::max(u, 2.2250738585072014e-308)) / std::log1p(-p));
-    // Kept in 64 bits: a gap cut short would set a bit that must stay clear.
-    if (!(gap < 18446744073709551616.0)) return ~uint64_t{0};
-    return static_cast<uint64_t>(gap);
+    return gap_from_logs(std::log(std::max(u, 2.2250738585072014e-308)), std::log1p(-p));
 }
 
 void resample_exogenous(PackedPresampledExogenous& storage,

@@ -32,6 +32,9 @@ struct PackedPresampledExogenous {
     std::vector<uint64_t> sparse_shots;
     std::vector<ExogenousEvent> sparse_events;
     std::vector<uint64_t> sparse_cursor;
+    // Scratch of the dense group writer: row indices and a block of row words per row.
+    std::vector<uint64_t> toggle_rows;
+    std::vector<uint64_t> toggle_block;
     uint64_t shots = 0;
     uint64_t num_symbols = 0;
     uint64_t words_per_row = 0;
