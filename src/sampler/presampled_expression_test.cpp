@@ -8,6 +8,7 @@
 #include "compiler/program.h"
 #include "errors.h"
 #include "sampler/exogenous.h"
+#include "testing/error_text.h"
 
 namespace kelvo {
 namespace {
@@ -32,15 +33,8 @@ FactoredInstructionProgram noisy_program() {
     p.dense_bernoulli_probabilities = {0.3, 0.5, 0.02, 0.7, 0.1};
     p.bernoulli_groups = {{{6, 7, 8, 9}, 0.001}, {{10, 11, 12}, 0.015}};
     p.categoricals.push_back({{13, 14}, {{0}, {1}, {2}, {3}}, {0.4, 0.3, 0.2, 0.1}, 2});
-    RareCategoricalSampleGroup rare;
-    rare.condition_lists = {{15, 16}, {17, 18}};
-    rare.assignments = {{0}, {1}, {3}};
-    rare.probabilities = {0.99, 0.006, 0.004};
-    rare.rare_outcomes = {1, 2};
-    rare.rare_probabilities = {0.6, 0.4};
-    rare.rare_mass = 0.01;
-    rare.width = 2;
-    p.rare_categorical_groups.push_back(rare);
+    p.rare_categorical_groups.push_back(
+        {{{15, 16}, {17, 18}}, {{0}, {1}, {3}}, {0.99, 0.006, 0.004}, {1, 2}, {0.6, 0.4}, 0.01, 2});
     p.num_symbols = 24;
     return p;
 }
@@ -169,28 +163,21 @@ TEST(PresampledExpression, Refusals) {
     PackedPresampledExogenous exogenous;
     PresampledExpressionPlan plan;
     PresampledExpressionBlock block;
-    auto expect_message = [](auto&& call, const char* message) {
-        try {
-            call();
-            ADD_FAILURE() << message;
-        } catch (const KelvoError& e) {
-            EXPECT_STREQ(e.what(), message);
-        }
-    };
-    expect_message([&] { prepare_presampled_expression_plan(plan, program, exogenous); },
+    using testing::expect_refused;
+    expect_refused([&] { prepare_presampled_expression_plan(plan, program, exogenous); },
                    "packed presampled exogenous storage was not prepared for this program");
     prepare_presampled_exogenous_packed(exogenous, program);
     prepare_presampled_expression_plan(plan, program, exogenous);
-    expect_message([&] { evaluate_presampled_expression_block(block, plan, exogenous); },
+    expect_refused([&] { evaluate_presampled_expression_block(block, plan, exogenous); },
                    "packed presampled exogenous values are not initialized");
     resample_prepared_exogenous_packed_in_place(exogenous, program, 10, 1);
     PresampledExpressionPlan broken = plan;
     broken.block_expressions[0].parent = 0;
-    expect_message([&] { evaluate_presampled_expression_block(block, broken, exogenous); },
+    expect_refused([&] { evaluate_presampled_expression_block(block, broken, exogenous); },
                    "presampled expression parent must be earlier in the block");
     broken = plan;
     broken.block_expressions[0].conditions = {2};
-    expect_message([&] { evaluate_presampled_expression_block(block, broken, exogenous); },
+    expect_refused([&] { evaluate_presampled_expression_block(block, broken, exogenous); },
                    "presampled expression references an out-of-range exogenous condition");
 }
 

@@ -236,6 +236,24 @@ TEST(BatchActive, BranchStatisticsAndPinning) {
             ", not one half; pinning it would bias sampling");
 }
 
+TEST(BatchActive, NoLiveShotsStillMoveQubits) {
+    std::mt19937_64 rng(6);
+    for (const Layout& layout : kLayouts) {
+        Batch batch(layout.shot_major, layout.capacity, 0, 2, rng);
+        const std::vector<double> re = batch.state.amplitude_re, im = batch.state.amplitude_im;
+        std::vector<uint64_t> branch;
+        rotate_pauli_batch(batch.state, Rotation(ActivePauliAction(pauli(2, 1, 2)), 0.3), {});
+        promote_first_dormant_rotation_batch(batch.state, {}, 0.3);
+        measure_precomputed_active_pauli_branch_batch(
+            batch.state, Measurement::from_pauli(pauli(3, 4, 0)), 1, branch);
+        EXPECT_EQ(batch.state.active_qubits, 2u);
+        EXPECT_EQ(batch.state.dormant_qubits, 4u);
+        EXPECT_EQ(batch.state.amplitude_re, re);
+        EXPECT_EQ(batch.state.amplitude_im, im);
+        EXPECT_EQ(batch.state.rng_state, 1u);
+    }
+}
+
 TEST(BatchActive, ComponentBuffersComeBackOnEveryPath) {
     std::mt19937_64 rng(4);
     Batch batch(true, 4, 4, 2, rng);
