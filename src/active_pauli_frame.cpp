@@ -27,33 +27,46 @@ void ActivePauliFrame::check_pauli(const PauliString& p) const {
     KELVO_ASSERT(p.words_are_consistent(), kMismatch);
 }
 
+ActivePauliFrame::ActivePauliFrame(uint64_t num_qubits)
+    // About 32K words per table and chunk: long contiguous columns for few qubits, one block
+    // per chunk for very many.
+    : chunk_blocks_(std::clamp<uint64_t>(num_qubits == 0 ? 64 : 32768 / num_qubits, 1, 64)),
+      n_(num_qubits) {}
+
 ConditionalPauliString ActivePauliFrame::add_pauli(const PauliString& p, int32_t condition,
                                                    SymbolicContext& context) {
+    record_pauli(p, condition, context);
+    return {p, condition};
+}
+
+void ActivePauliFrame::record_pauli(const PauliString& p, int32_t condition,
+                                    SymbolicContext& context) {
     // Every check and every allocation comes first, so a failure leaves the frame as it was.
     check_pauli(p);
     KELVO_ASSERT(condition >= 1, "condition id must be positive");
     const uint64_t e = entries_.size();
     PauliString body = e < kBodyLimit ? p : PauliString();
     reserve_for(entries_, e + 1);
+    reserve_for(conditions_, e + 1);
     const uint64_t block = e / 64;
-    if (e % 64 == 0) {
-        if (n_ != 0 && block + 1 > std::numeric_limits<uint64_t>::max() / n_)
-            throw std::bad_alloc();
-        reserve_for(x_columns_, (block + 1) * n_);
-        reserve_for(z_columns_, (block + 1) * n_);
-        x_columns_.resize((block + 1) * n_, 0);
-        z_columns_.resize((block + 1) * n_, 0);
+    if (block % chunk_blocks_ == 0 && e % 64 == 0) {
+        if (n_ > std::numeric_limits<uint64_t>::max() / chunk_blocks_) throw std::bad_alloc();
+        reserve_for(chunks_, chunks_.size() + 1);
+        Chunk chunk{std::vector<uint64_t>(n_ * chunk_blocks_, 0),
+                    std::vector<uint64_t>(n_ * chunk_blocks_, 0)};
+        chunks_.push_back(std::move(chunk));
     }
-
+    Chunk& chunk = chunks_.back();
+    const uint64_t offset = block % chunk_blocks_;
     const uint64_t bit = uint64_t{1} << (e % 64);
-    uint64_t* const xs = x_columns_.data() + block * n_;
-    uint64_t* const zs = z_columns_.data() + block * n_;
     for (uint64_t w = 0; w < p.x.size(); ++w) {
         for (uint64_t bits = p.x[w]; bits != 0; bits &= bits - 1) {
-            xs[64 * w + static_cast<uint64_t>(std::countr_zero(bits))] |= bit;
+            const uint64_t q = 64 * w + static_cast<uint64_t>(std::countr_zero(bits));
+            chunk.x[q * chunk_blocks_ + offset] |= bit;
         }
         for (uint64_t bits = p.z[w]; bits != 0; bits &= bits - 1) {
-            zs[64 * w + static_cast<uint64_t>(std::countr_zero(bits))] |= bit;
+            const uint64_t q = 64 * w + static_cast<uint64_t>(std::countr_zero(bits));
+            chunk.z[q * chunk_blocks_ + offset] |= bit;
         }
     }
 
@@ -62,38 +75,51 @@ ConditionalPauliString ActivePauliFrame::add_pauli(const PauliString& p, int32_t
             entry.pauli = PauliString();
     }
     entries_.push_back({std::move(body), condition});
+    conditions_.push_back(condition);
     context.raise_next_condition_id_past(condition);
-    return {p, condition};
 }
 
 SymbolicPauliString ActivePauliFrame::conjugate_by(const PauliString& p) const {
+    return {p, anticommutation_sign(p)};
+}
+
+SymbolicBool ActivePauliFrame::anticommutation_sign(const PauliString& p) const {
     check_pauli(p);
+    // Column offsets of p's X qubits (read in the Z tables) and Z qubits (in the X tables).
     std::vector<uint64_t> x_qubits, z_qubits;
     for (uint64_t w = 0; w < p.x.size(); ++w) {
-        for (uint64_t bits = p.x[w]; bits != 0; bits &= bits - 1) {
-            x_qubits.push_back(64 * w + static_cast<uint64_t>(std::countr_zero(bits)));
-        }
-        for (uint64_t bits = p.z[w]; bits != 0; bits &= bits - 1) {
-            z_qubits.push_back(64 * w + static_cast<uint64_t>(std::countr_zero(bits)));
-        }
+        for (uint64_t bits = p.x[w]; bits != 0; bits &= bits - 1)
+            x_qubits.push_back((64 * w + static_cast<uint64_t>(std::countr_zero(bits))) *
+                               chunk_blocks_);
+        for (uint64_t bits = p.z[w]; bits != 0; bits &= bits - 1)
+            z_qubits.push_back((64 * w + static_cast<uint64_t>(std::countr_zero(bits))) *
+                               chunk_blocks_);
     }
     std::vector<int32_t> conditions;
-    const uint64_t blocks = word_count(entries_.size());
-    for (uint64_t b = 0; b < blocks; ++b) {
-        // Bit j: the symplectic product of record 64b + j with p.
-        const uint64_t* const xs = x_columns_.data() + b * n_;
-        const uint64_t* const zs = z_columns_.data() + b * n_;
-        uint64_t acc = 0;
-        for (const uint64_t q : x_qubits)
-            acc ^= zs[q];
-        for (const uint64_t q : z_qubits)
-            acc ^= xs[q];
-        for (; acc != 0; acc &= acc - 1) {
-            const uint64_t e = 64 * b + static_cast<uint64_t>(std::countr_zero(acc));
-            if (e < entries_.size()) conditions.push_back(entries_[e].condition);
+    const uint64_t blocks = word_count(conditions_.size());
+    // Bit j of acc[i]: the symplectic product of p with record 64 i + j of the chunk.
+    uint64_t acc[64];
+    for (uint64_t c = 0; c < chunks_.size(); ++c) {
+        const uint64_t first = c * chunk_blocks_;
+        const uint64_t size = std::min(chunk_blocks_, blocks - first);
+        std::fill_n(acc, size, 0);
+        const auto stream = [&](const std::vector<uint64_t>& table, uint64_t column) {
+            const uint64_t* const in = table.data() + column;
+            for (uint64_t i = 0; i < size; ++i)
+                acc[i] ^= in[i];
+        };
+        for (const uint64_t column : x_qubits)
+            stream(chunks_[c].z, column);
+        for (const uint64_t column : z_qubits)
+            stream(chunks_[c].x, column);
+        for (uint64_t i = 0; i < size; ++i) {
+            for (uint64_t bits = acc[i]; bits != 0; bits &= bits - 1) {
+                const uint64_t e = 64 * (first + i) + static_cast<uint64_t>(std::countr_zero(bits));
+                conditions.push_back(conditions_[e]);
+            }
         }
     }
-    return {p, SymbolicBool{normalize_xor_conditions(std::move(conditions)), false}};
+    return SymbolicBool{normalize_xor_conditions(std::move(conditions)), false};
 }
 
 }  // namespace kelvo

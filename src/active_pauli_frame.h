@@ -28,15 +28,15 @@ struct SymbolicPauliString {
 };
 
 // The records in the order they were added, plus their X and Z bits transposed into
-// per-qubit bitsets, 64 records per word, so that one query costs a word XOR per (block of
-// 64 records, qubit of the query) whatever the records' supports.
+// per-qubit bitsets over the records, 64 records per word, so that one query streams one
+// column per qubit of the query whatever the records' supports.
 class ActivePauliFrame {
   public:
     // Records from this index on (and, once it is reached, all earlier ones) keep no body;
     // the column bitsets describe them.
     static constexpr uint64_t kBodyLimit = 200000;
 
-    explicit ActivePauliFrame(uint64_t num_qubits = 0) : n_(num_qubits) {}
+    explicit ActivePauliFrame(uint64_t num_qubits = 0);
 
     // Records p under `condition` and returns the record with a full copy of p (even when the
     // stored record keeps no body). Raises context.next_condition_id past `condition`. A p of
@@ -44,21 +44,33 @@ class ActivePauliFrame {
     // condition below 1 ("condition id must be positive") are fatal and change nothing.
     ConditionalPauliString add_pauli(const PauliString& p, int32_t condition,
                                      SymbolicContext& context);
+    // The same without the returned copy.
+    void record_pauli(const PauliString& p, int32_t condition, SymbolicContext& context);
 
     // p unchanged, signed by the XOR of the conditions of every record anticommuting with p.
     SymbolicPauliString conjugate_by(const PauliString& p) const;
+    // That sign alone.
+    SymbolicBool anticommutation_sign(const PauliString& p) const;
 
     uint64_t num_qubits() const { return n_; }
     std::span<const ConditionalPauliString> entries() const { return entries_; }
 
   private:
+    // Blocks of 64 records are grouped into chunks of chunk_blocks_ blocks. Within a chunk,
+    // qubit q's column is the chunk_blocks_ words from q * chunk_blocks_: bit e % 64 of the
+    // word of e's block is set when record e has X (respectively Z) on q. A query streams each
+    // of its columns through a small accumulator; a chunk, once allocated, never moves.
+    struct Chunk {
+        std::vector<uint64_t> x;
+        std::vector<uint64_t> z;
+    };
+
     void check_pauli(const PauliString& p) const;
 
     std::vector<ConditionalPauliString> entries_;
-    // Block b (records 64b..64b+63) holds n words from b*n; bit e % 64 of word b*n + q is set
-    // when record e has X (respectively Z) on qubit q.
-    std::vector<uint64_t> x_columns_;
-    std::vector<uint64_t> z_columns_;
+    std::vector<int32_t> conditions_;  // entries_[e].condition, packed for queries
+    std::vector<Chunk> chunks_;
+    uint64_t chunk_blocks_ = 1;
     uint64_t n_ = 0;
 };
 

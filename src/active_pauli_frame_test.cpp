@@ -51,26 +51,28 @@ TEST(ActivePauliFrame, SignsAndConditionIds) {
 
 TEST(ActivePauliFrame, MatchesBruteForceAcrossBlocks) {
     std::mt19937_64 rng(12);
-    for (const uint64_t n : {5, 70}) {
-        for (const uint64_t count : {63, 64, 65, 130}) {
-            ActivePauliFrame frame(n);
-            SymbolicContext ctx;
-            std::vector<ConditionalPauliString> records;
-            for (uint64_t e = 0; e < count; ++e) {
-                const PauliString p = random_pauli(rng, n, 3);
-                const int32_t condition = 1 + static_cast<int32_t>(rng() % 40);
-                const ConditionalPauliString added = frame.add_pauli(p, condition, ctx);
-                EXPECT_EQ(added, (ConditionalPauliString{p, condition}));
-                records.push_back(added);
-            }
-            EXPECT_TRUE(std::equal(frame.entries().begin(), frame.entries().end(), records.begin(),
-                                   records.end()));
-            for (int trial = 0; trial < 40; ++trial) {
-                const PauliString p = random_pauli(rng, n, 1 + trial % 4);
-                const SymbolicPauliString out = frame.conjugate_by(p);
-                EXPECT_EQ(out.pauli, p);
-                EXPECT_EQ(out.sign, brute_force_sign(records, p));
-            }
+    // Records are stored in chunks of blocks whose length shrinks as n grows (one block per
+    // chunk at 40000 qubits); 1300 records on 3000 qubits cross two chunk ends.
+    const std::pair<uint64_t, uint64_t> shapes[] = {{5, 63},   {5, 64},      {5, 65},
+                                                    {70, 130}, {3000, 1300}, {40000, 130}};
+    for (const auto& [n, count] : shapes) {
+        ActivePauliFrame frame(n);
+        SymbolicContext ctx;
+        std::vector<ConditionalPauliString> records;
+        for (uint64_t e = 0; e < count; ++e) {
+            const PauliString p = random_pauli(rng, n, 3);
+            const int32_t condition = 1 + static_cast<int32_t>(rng() % 40);
+            const ConditionalPauliString added = frame.add_pauli(p, condition, ctx);
+            EXPECT_EQ(added, (ConditionalPauliString{p, condition}));
+            records.push_back(added);
+        }
+        EXPECT_TRUE(std::equal(frame.entries().begin(), frame.entries().end(), records.begin(),
+                               records.end()));
+        for (int trial = 0; trial < 40; ++trial) {
+            const PauliString p = random_pauli(rng, n, 1 + trial % 4);
+            const SymbolicPauliString out = frame.conjugate_by(p);
+            EXPECT_EQ(out.pauli, p);
+            EXPECT_EQ(out.sign, brute_force_sign(records, p));
         }
     }
 }

@@ -17,7 +17,8 @@ std::vector<uint64_t> packed_bits(std::span<const bool> bools) {
 std::vector<int32_t> normalize_xor_conditions(std::vector<int32_t> ids) {
     for (const int32_t id : ids)
         KELVO_ASSERT(id >= 1, "condition id must be positive");
-    std::sort(ids.begin(), ids.end());
+    // Lists gathered in record order are often sorted already.
+    if (!std::is_sorted(ids.begin(), ids.end())) std::sort(ids.begin(), ids.end());
     size_t out = 0;
     for (size_t i = 0; i < ids.size();) {
         size_t j = i;

@@ -114,41 +114,38 @@ Outcome measure(Accumulator& acc, const PauliString& pauli, double readout, bool
     return {c, std::move(sign)};
 }
 
-// The flip follows the physical outcome of `pauli`: the outcome bit XOR the sign.
-void measure_and_reset(Accumulator& acc, const PauliString& pauli, const PauliString& flip,
-                       double readout, bool inverted) {
-    const Outcome outcome = measure(acc, pauli, readout, inverted);
-    apply_pauli_symbolic(acc.state, flip, xor_bool(symbolic_bool(outcome.condition), outcome.sign));
-}
-
-void reset(Accumulator& acc, const PauliString& pauli, const PauliString& flip) {
-    const int32_t c = acc.state.context.fresh_condition_id();
-    apply_pauli_measurement_signed(acc.state, pauli, SymbolicBool{}, std::nullopt,
-                                   static_cast<uint32_t>(c));
-    apply_pauli(acc.state, flip, c);
-}
-
 // The Pauli of one basis on qubit q: 'X', 'Y' or 'Z'.
 PauliString basis(uint64_t n, char axis, uint64_t q) {
     return axis == 'X' ? pauli_x(n, q) : axis == 'Y' ? pauli_y(n, q) : pauli_z(n, q);
 }
 
+// apply_pauli_symbolic of `axis` on q; X and Z go straight to their frame rows.
+void apply_axis_symbolic(FrameFactoredState& state, char axis, uint64_t q,
+                         const SymbolicBool& value) {
+    if (axis == 'Y') return apply_pauli_symbolic(state, pauli_y(state.num_qubits, q), value);
+    apply_qubit_pauli_symbolic(state, q, axis == 'Z', value);
+}
+
+// Resets flip under the physical outcome of `axis`: the outcome bit XOR the sign.
 void measure_targets(Accumulator& acc, const CircuitInstruction& ins, char axis, char flip) {
     const uint64_t n = acc.state.num_qubits;
     for (const CircuitMeasurementTarget& t : ins.measurements) {
-        if (flip == 0) {
-            measure(acc, basis(n, axis, t.qubit), ins.probability, t.inverted);
-        } else {
-            measure_and_reset(acc, basis(n, axis, t.qubit), basis(n, flip, t.qubit),
-                              ins.probability, t.inverted);
+        const Outcome outcome = measure(acc, basis(n, axis, t.qubit), ins.probability, t.inverted);
+        if (flip != 0) {
+            apply_axis_symbolic(acc.state, flip, t.qubit,
+                                xor_bool(symbolic_bool(outcome.condition), outcome.sign));
         }
     }
 }
 
 void reset_targets(Accumulator& acc, const CircuitInstruction& ins, char axis, char flip) {
     const uint64_t n = acc.state.num_qubits;
-    for (const size_t q : ins.qubits)
-        reset(acc, basis(n, axis, q), basis(n, flip, q));
+    for (const size_t q : ins.qubits) {
+        const int32_t c = acc.state.context.fresh_condition_id();
+        apply_pauli_measurement_signed(acc.state, basis(n, axis, q), SymbolicBool{}, std::nullopt,
+                                       static_cast<uint32_t>(c));
+        apply_axis_symbolic(acc.state, flip, q, symbolic_bool(c));
+    }
 }
 
 void request_expectations(Accumulator& acc, const CircuitInstruction& ins) {
@@ -170,7 +167,7 @@ void single_pauli_errors(Accumulator& acc, const CircuitInstruction& ins, char a
     check_probability(ins.probability);
     for (const size_t q : ins.qubits) {
         const SymbolicBool b = acc.state.context.fresh_bernoulli_bool(ins.probability);
-        apply_pauli_symbolic(acc.state, basis(acc.state.num_qubits, axis, q), b);
+        apply_axis_symbolic(acc.state, axis, q, b);
     }
 }
 
@@ -192,8 +189,7 @@ void feedback(Accumulator& acc, const CircuitInstruction& ins, char axis) {
         if (t.record < 1 || t.record > acc.records.size()) {
             throw KelvoError::invalid_input("measurement record target out of range");
         }
-        apply_pauli_symbolic(acc.state, basis(acc.state.num_qubits, axis, t.qubit),
-                             acc.records[t.record - 1]);
+        apply_axis_symbolic(acc.state, axis, t.qubit, acc.records[t.record - 1]);
     }
 }
 
@@ -306,8 +302,41 @@ void apply_instruction(Accumulator& acc, const CircuitInstruction& ins) {
     }
 }
 
+namespace {
+
+// Conditions the circuit's channels will draw jointly, so that the registry's index is sized
+// once instead of being rehashed while it grows.
+uint64_t categorical_condition_count(const Circuit& circuit) {
+    uint64_t count = 0;
+    for (const CircuitInstruction& ins : circuit.instructions) {
+        switch (ins.gate) {
+            case G::DEPOLARIZE1:
+            case G::DEPOLARIZE2:
+            case G::DEPOLARIZE3:
+            case G::PAULI_CHANNEL_1:
+            case G::PAULI_CHANNEL_2:
+            case G::PAULI_CHANNEL_3:
+                count += 2 * ins.qubits.size();
+                break;
+            case G::HERALDED_ERASE:
+            case G::HERALDED_PAULI_CHANNEL_1:
+                count += 3 * ins.qubits.size();
+                break;
+            case G::CORRELATED_ERROR:
+                count += ins.paulis.size();
+                break;
+            default:
+                break;
+        }
+    }
+    return count;
+}
+
+}  // namespace
+
 CircuitLoweringResult lower_circuit_to_factored(const Circuit& circuit) {
     Accumulator acc{FrameFactoredState(circuit.num_qubits, 0), {}};
+    acc.state.context.categorical_of.reserve(categorical_condition_count(circuit));
     std::vector<uint64_t> positions;
     positions.reserve(circuit.instructions.size() + 1);
     positions.push_back(0);

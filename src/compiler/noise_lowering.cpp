@@ -38,8 +38,8 @@ double checked_sum(std::span<const double> probabilities) {
 void apply_xz_parts(FrameFactoredState& state, std::span<const uint64_t> targets,
                     const std::vector<SymbolicBool>& bools) {
     for (size_t t = 0; t < targets.size(); ++t) {
-        apply_pauli_symbolic(state, pauli_x(state.num_qubits, targets[t]), bools[2 * t]);
-        apply_pauli_symbolic(state, pauli_z(state.num_qubits, targets[t]), bools[2 * t + 1]);
+        apply_qubit_pauli_symbolic(state, targets[t], false, bools[2 * t]);
+        apply_qubit_pauli_symbolic(state, targets[t], true, bools[2 * t + 1]);
     }
 }
 

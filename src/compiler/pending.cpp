@@ -24,10 +24,29 @@ PauliString pull_back(const FrameFactoredState& state, const PauliString& pauli)
     return state.frame.preimage(pauli);
 }
 
-void record_error(FrameFactoredState& state, const PauliString& image, int32_t condition) {
+// The pulled-back Pauli and the sign the recorded errors give it.
+SymbolicPauliString signed_pull_back(const FrameFactoredState& state, const PauliString& pauli) {
+    PauliString image = pull_back(state, pauli);
+    SymbolicBool sign = state.active_frame.anticommutation_sign(image);
+    return {std::move(image), std::move(sign)};
+}
+
+// An identity `image` records nothing, though its id is still reserved.
+void record_error(FrameFactoredState& state, const PauliString& image, bool identity,
+                  int32_t condition) {
     KELVO_ASSERT(condition >= 1, "condition id must be positive");
     state.context.raise_next_condition_id_past(condition);
-    if (image.has_nonidentity_body()) state.active_frame.add_pauli(image, condition, state.context);
+    if (!identity) state.active_frame.record_pauli(image, condition, state.context);
+}
+
+// `image` once per term of `value`; a constant true becomes a condition of probability 1.
+void record_terms(FrameFactoredState& state, const PauliString& image, bool identity,
+                  const SymbolicBool& value) {
+    if (value.constant) {
+        record_error(state, image, identity, state.context.fresh_bernoulli_condition(1.0));
+    }
+    for (const int32_t condition : value.conditions)
+        record_error(state, image, identity, condition);
 }
 
 int64_t largest_id(const SymbolicBool& value) {
@@ -54,7 +73,8 @@ FrameFactoredState::FrameFactoredState(uint64_t num_qubits, uint64_t active_qubi
 
 void apply_pauli(FrameFactoredState& state, const PauliString& pauli, int32_t condition) {
     KELVO_ASSERT(condition >= 1, "condition id must be positive");
-    record_error(state, pull_back(state, pauli), condition);
+    const PauliString image = pull_back(state, pauli);
+    record_error(state, image, !image.has_nonidentity_body(), condition);
 }
 
 void apply_pauli_symbolic(FrameFactoredState& state, const PauliString& pauli,
@@ -62,14 +82,19 @@ void apply_pauli_symbolic(FrameFactoredState& state, const PauliString& pauli,
     if (!value.constant && value.conditions.empty()) return;
     // One pull-back serves every term of the XOR.
     const PauliString image = pull_back(state, pauli);
-    if (value.constant) record_error(state, image, state.context.fresh_bernoulli_condition(1.0));
-    for (const int32_t condition : value.conditions)
-        record_error(state, image, condition);
+    record_terms(state, image, !image.has_nonidentity_body(), value);
+}
+
+void apply_qubit_pauli_symbolic(FrameFactoredState& state, uint64_t q, bool z,
+                                const SymbolicBool& value) {
+    KELVO_ASSERT(q < state.num_qubits, "qubit index out of range");
+    // A frame row is the image of a Pauli under a Clifford: never the identity.
+    record_terms(state, state.frame.row(z ? state.num_qubits + q : q), false, value);
 }
 
 const PendingPauliRotation& apply_pauli_rotation(FrameFactoredState& state,
                                                  const PauliString& pauli, double angle) {
-    SymbolicPauliString signed_image = state.active_frame.conjugate_by(pull_back(state, pauli));
+    SymbolicPauliString signed_image = signed_pull_back(state, pauli);
     state.pending.emplace_back(
         PendingPauliRotation{std::move(signed_image.pauli), std::move(signed_image.sign), angle});
     return std::get<PendingPauliRotation>(state.pending.back());
@@ -78,7 +103,7 @@ const PendingPauliRotation& apply_pauli_rotation(FrameFactoredState& state,
 const PendingPauliMeasurement& apply_pauli_measurement_signed(
     FrameFactoredState& state, const PauliString& pauli, const SymbolicBool& sign,
     std::optional<uint32_t> record_id, std::optional<uint32_t> condition_id) {
-    SymbolicPauliString signed_image = state.active_frame.conjugate_by(pull_back(state, pauli));
+    SymbolicPauliString signed_image = signed_pull_back(state, pauli);
     state.pending.emplace_back(PendingPauliMeasurement{std::move(signed_image.pauli),
                                                        xor_bool(signed_image.sign, sign), record_id,
                                                        condition_id, std::nullopt});
@@ -88,7 +113,7 @@ const PendingPauliMeasurement& apply_pauli_measurement_signed(
 const PendingPauliMeasurement& apply_pauli_expectation(FrameFactoredState& state,
                                                        const PauliString& pauli, int32_t index) {
     if (index < 0) throw KelvoError::invalid_input("expectation value index must be nonnegative");
-    SymbolicPauliString signed_image = state.active_frame.conjugate_by(pull_back(state, pauli));
+    SymbolicPauliString signed_image = signed_pull_back(state, pauli);
     state.pending.emplace_back(PendingPauliMeasurement{std::move(signed_image.pauli),
                                                        std::move(signed_image.sign), std::nullopt,
                                                        std::nullopt, static_cast<uint32_t>(index)});

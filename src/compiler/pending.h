@@ -89,6 +89,10 @@ void apply_pauli(FrameFactoredState& state, const PauliString& pauli, int32_t co
 // 1. Context errors pass through.
 void apply_pauli_symbolic(FrameFactoredState& state, const PauliString& pauli,
                           const SymbolicBool& value);
+// apply_pauli_symbolic of X_q, or of Z_q when `z`: their pull-backs are frame rows, so no
+// Pauli is built. A qubit >= num_qubits is fatal ("qubit index out of range").
+void apply_qubit_pauli_symbolic(FrameFactoredState& state, uint64_t q, bool z,
+                                const SymbolicBool& value);
 const PendingPauliRotation& apply_pauli_rotation(FrameFactoredState& state,
                                                  const PauliString& pauli, double angle);
 // Takes no condition id itself: the caller draws `condition_id` from the context.
