@@ -11,16 +11,11 @@
 #include "compiler/program.h"
 #include "sampler/batch/executor.h"
 #include "sampler/exogenous.h"
+#include "sampler/pinning.h"
 #include "sampler/presampled_expression.h"
 #include "sampler/reference.h"
 
 namespace kelvo {
-
-// A pinned parity: the XOR of these measurement records (0-based) must equal `value`.
-struct MeasurementParity {
-    std::vector<uint64_t> records;
-    bool value = false;
-};
 
 // What the caller asks of a Sampler. An empty list means the option was not given; zero sizes
 // mean the defaults.
