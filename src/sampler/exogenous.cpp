@@ -98,11 +98,15 @@ void for_each_set_bit(std::span<const uint64_t> words, F f) {
     }
 }
 
-// The toggles of one densely filled group, gathered per block of up to 8 row words (512 shots)
-// and XORed into the rows once the shots move past the block. Events arrive in shot order but
-// jump between rows; this way each row's cache line is touched once per block rather than once
-// per event, which is what bounds the cost once the rows outgrow the caches.
-class BlockToggles {
+constexpr uint64_t kNoRow = ~uint64_t{0};
+
+// Writes the rows of one densely filled group. Its events arrive in shot order but jump between
+// rows, so their toggles are gathered per block of up to 8 row words (512 shots) and each
+// block is stored into every row of the group once the shots move past it: a row's cache line
+// is touched once per block rather than once per event, which bounds the cost once the rows
+// outgrow the caches. Every word of the rows is stored (as the XOR of its toggles), so the rows
+// need no clearing first.
+class BlockWriter {
   public:
     // Up to 8 words (a cache line) per row, fewer when the buffer would outgrow a core's cache
     // (256 KiB).
@@ -111,9 +115,9 @@ class BlockToggles {
             words, std::clamp<uint64_t>((uint64_t{1} << 15) / std::max<uint64_t>(rows, 1), 1, 8));
     }
 
-    // Group row r is row rows[r] of `values`.
-    BlockToggles(std::vector<uint64_t>& buffer, std::span<const uint64_t> rows,
-                 std::span<uint64_t> values, uint64_t words)
+    // Group row r is row rows[r] of `values` (kNoRow: none).
+    BlockWriter(std::vector<uint64_t>& buffer, std::span<const uint64_t> rows,
+                std::span<uint64_t> values, uint64_t words)
         : buffer_(buffer),
           rows_(rows),
           values_(values),
@@ -121,31 +125,28 @@ class BlockToggles {
           block_(block_words(rows.size(), words)) {
         buffer_.assign(rows.size() * block_, 0);
     }
-    ~BlockToggles() { flush(); }
+    ~BlockWriter() {
+        while (base_ < words_)
+            store_block();
+    }
 
     void toggle(uint64_t group_row, uint64_t shot) {
         const uint64_t word = shot / 64;
-        if (word >= base_ + block_) {
-            flush();
-            base_ = word - word % block_;
-        }
+        while (word >= base_ + block_)
+            store_block();
         buffer_[group_row * block_ + word - base_] ^= uint64_t{1} << (shot % 64);
-        dirty_ = true;
     }
 
   private:
-    void flush() {
-        if (!dirty_) return;
+    void store_block() {
         const uint64_t n = std::min(block_, words_ - base_);
         for (uint64_t r = 0; r < rows_.size(); ++r) {
+            if (rows_[r] == kNoRow) continue;
             uint64_t* from = buffer_.data() + r * block_;
-            uint64_t* to = values_.data() + rows_[r] * words_ + base_;
-            for (uint64_t w = 0; w < n; ++w) {
-                to[w] ^= from[w];
-                from[w] = 0;
-            }
+            std::copy_n(from, n, values_.data() + rows_[r] * words_ + base_);
+            std::fill_n(from, n, 0);
         }
-        dirty_ = false;
+        base_ += block_;
     }
 
     std::vector<uint64_t>& buffer_;
@@ -154,7 +155,6 @@ class BlockToggles {
     const uint64_t words_;
     const uint64_t block_;
     uint64_t base_ = 0;
-    bool dirty_ = false;
 };
 
 // One chunk's resampling: the rows, the running state and the mode.
@@ -195,15 +195,15 @@ class Resampler {
         const bool sparse = use_sparse(g.rare_mass, checked_product(members, shots_), conditions);
         // Group row member * stride + j is condition j of the member's list.
         std::vector<uint64_t>& rows = s_.toggle_rows;
-        rows.assign(checked_product(members, stride), 0);
+        rows.assign(checked_product(members, stride), kNoRow);
         for (uint64_t m = 0; m < members; ++m) {
             for (uint64_t j = 0; j < g.condition_lists[m].size(); ++j) {
                 rows[m * stride + j] = row_index(g.condition_lists[m][j]);
-                if (!sparse) make_dense(rows[m * stride + j]);
+                if (!sparse) mark_dense(rows[m * stride + j]);
             }
         }
-        BlockToggles dense(s_.toggle_block, sparse ? std::span<const uint64_t>() : rows, s_.values,
-                           words_);
+        BlockWriter dense(s_.toggle_block, sparse ? std::span<const uint64_t>() : rows, s_.values,
+                          words_);
         gap_trials(state, members, shots_, g.rare_mass, [&](uint64_t shot, uint64_t member) {
             const auto& list = g.condition_lists[member];
             const uint64_t i = pick_outcome(g.rare_probabilities, splitmix64_uniform(state));
@@ -271,8 +271,8 @@ class Resampler {
             return;
         }
         for (const uint64_t row : rows)
-            make_dense(row);
-        BlockToggles dense(s_.toggle_block, rows, s_.values, words_);
+            mark_dense(row);
+        BlockWriter dense(s_.toggle_block, rows, s_.values, words_);
         gap_trials(state, members, shots_, g.probability,
                    [&](uint64_t shot, uint64_t member) { dense.toggle(member, shot); });
     }
@@ -297,11 +297,10 @@ class Resampler {
         if (large_) std::ranges::fill(dense_row(i), 0);
     }
 
-    // A gap-sampled row filled densely this chunk (large mode starts them sparse).
-    void make_dense(uint64_t i) {
-        if (!large_) return;
-        std::ranges::fill(dense_row(i), 0);
-        s_.sparse_rows[i / 64] &= ~(uint64_t{1} << (i % 64));
+    // A gap-sampled row filled densely this chunk (large mode starts them sparse); the block
+    // writer stores all of it.
+    void mark_dense(uint64_t i) {
+        if (large_) s_.sparse_rows[i / 64] &= ~(uint64_t{1} << (i % 64));
     }
 
     // Sparse when the expected events cost no more than clearing the rows, counted as half a
