@@ -1,10 +1,13 @@
-"""Lowering time of noisy surface-code memory circuits against stim's detector_error_model().
+"""Lowering and whole-compilation time of noisy surface-code memory circuits against stim's
+detector_error_model(), and compilation time of T-heavy circuits.
 
 Writes the circuits as stim text files, runs the C++ benchmark binary on them (it lowers each
 file's circuit and reports its own time, memory and sizes), times stim's detector error model
 of the same circuits in this process, and prints the ratios kelvo / stim (at most 1.0 means
 kelvo is no slower). Both sides propagate every error through the whole circuit. Also prints
-the cost per Clifford gate of brick layers at growing widths.
+the cost per Clifford gate of brick layers at growing widths, then plan_circuit (lowering,
+optimizer, planner and assembly) on the same kind of circuits up to distance 25 with its peak
+memory, and plan_circuit on 10^3 and 10^4 T gates between random Clifford layers.
 
 Build the benchmark binary first:
     cmake -S . -B build/bench -G Ninja -DKELVO_BUILD_BENCH=ON && ninja -C build/bench kelvo_bench
@@ -69,6 +72,41 @@ def stim_best_ms(circuit, repeats):
     return best * 1e3
 
 
+PLAN_DISTANCES = (5, 9, 15, 25)
+
+
+def plan_circuits(binary, repeats):
+    """plan_circuit on memory circuits against stim's detector error model, each circuit in a
+    fresh process so that its peak memory is its own."""
+    with tempfile.TemporaryDirectory() as folder:
+        print()
+        print(f"{'plan_circuit':24} {'kelvo ms':>9} {'stim ms':>8} {'ratio':>6} {'peak MB':>8}")
+        for d in PLAN_DISTANCES:
+            circuit = stim.Circuit.generated(
+                "surface_code:rotated_memory_z", distance=d, rounds=d, **NOISE)
+            name = f"rotated_memory_z_d{d}"
+            with open(os.path.join(folder, name + ".stim"), "w") as f:
+                f.write(str(circuit))
+            runs = repeats if d < 25 else 1
+            ms, b = run_bench(binary, folder, f"BM_PlanCircuitFile/{name}$", runs)[
+                f"BM_PlanCircuitFile/{name}"]
+            s = stim_best_ms(circuit, repeats)
+            print(f"{name:24} {ms:9.2f} {s:8.2f} {ms / s:6.2f} {b['peak_MB']:8.2f}")
+            os.remove(os.path.join(folder, name + ".stim"))
+
+
+def plan_t_heavy(binary, repeats):
+    """T gates between random Clifford layers on 30 qubits: time should grow linearly."""
+    base = None
+    print()
+    print(f"{'T gates':>8} {'ms':>9} {'growth':>7} {'peak MB':>8}")
+    for count in (1000, 10000):
+        name = f"BM_PlanTHeavy/{count}"
+        ms, b = run_bench(binary, "", name + "$", repeats)[name]
+        base = base or ms
+        print(f"{count:>8} {ms:9.2f} {ms / base:7.2f} {b['peak_MB']:8.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--bench", default="build/bench/kelvo_bench")
@@ -94,6 +132,9 @@ def main():
         ns = bricks[name][1]["ns_per_gate"]
         base = base or ns
         print(f"{name.split('/')[1]:>8} {ns:8.2f} {ns / base:7.2f}")
+
+    plan_circuits(args.bench, args.repeats)
+    plan_t_heavy(args.bench, args.repeats)
 
 
 if __name__ == "__main__":
