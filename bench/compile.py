@@ -32,9 +32,9 @@ NOISE = dict(
 DISTANCES = (5, 9, 15)
 
 
-def write_circuits(folder):
+def write_circuits(folder, distances=DISTANCES):
     circuits = {}
-    for d in DISTANCES:
+    for d in distances:
         circuit = stim.Circuit.generated(
             "surface_code:rotated_memory_z", distance=d, rounds=d, **NOISE)
         name = f"rotated_memory_z_d{d}"
@@ -81,18 +81,12 @@ def plan_circuits(binary, repeats):
     with tempfile.TemporaryDirectory() as folder:
         print()
         print(f"{'plan_circuit':24} {'kelvo ms':>9} {'stim ms':>8} {'ratio':>6} {'peak MB':>8}")
-        for d in PLAN_DISTANCES:
-            circuit = stim.Circuit.generated(
-                "surface_code:rotated_memory_z", distance=d, rounds=d, **NOISE)
-            name = f"rotated_memory_z_d{d}"
-            with open(os.path.join(folder, name + ".stim"), "w") as f:
-                f.write(str(circuit))
-            runs = repeats if d < 25 else 1
+        for name, circuit in write_circuits(folder, PLAN_DISTANCES).items():
+            runs = repeats if circuit.num_qubits < 1000 else 1
             ms, b = run_bench(binary, folder, f"BM_PlanCircuitFile/{name}$", runs)[
                 f"BM_PlanCircuitFile/{name}"]
             s = stim_best_ms(circuit, repeats)
             print(f"{name:24} {ms:9.2f} {s:8.2f} {ms / s:6.2f} {b['peak_MB']:8.2f}")
-            os.remove(os.path.join(folder, name + ".stim"))
 
 
 def plan_t_heavy(binary, repeats):
