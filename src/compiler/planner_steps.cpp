@@ -43,10 +43,6 @@ bool squares_to_identity(const PauliString& a) {
     return (a.phase + 4 - a.y_count() % 4) % 2 == 0;
 }
 
-bool has_body(const PauliString& p) {
-    return p.has_nonidentity_body();
-}
-
 bool same_body(const PauliString& a, const PauliString& b) {
     return a.num_qubits == b.num_qubits && a.x == b.x && a.z == b.z;
 }
@@ -75,10 +71,6 @@ struct Tableau {
         return CliffordFrame::from_xz_rows(n, std::move(x), std::move(z));
     }
 };
-
-int32_t fresh_outcome_id(PendingFactoredState& state) {
-    return state.context.fresh_condition_id();
-}
 
 }  // namespace
 
@@ -173,7 +165,7 @@ void plan_dormant_rotation_promotion(PendingFactoredState& state,
 void plan_active_rotation(PendingFactoredState& state, const PendingPauliRotation& rotation) {
     const PauliString a = project_active_body(rotation.pauli, state.active_qubits);
     SymbolicBool sign = sign_by_phase(rotation.pauli, rotation.sign);
-    if (!has_body(a)) return;
+    if (!a.has_nonidentity_body()) return;
     if (!squares_to_identity(a)) refuse("active rotation Pauli must square to identity");
     PrecomputedActivePauliRotationKernel kernel(ActivePauliAction(a), rotation.angle);
     SymbolicBoolEvaluationPlan plan(sign);
@@ -210,7 +202,7 @@ void plan_dormant_measurement_replacement(PendingFactoredState& state,
 
     const SymbolicBool sign =
         xor_bool_constant(replaced->sign, measurement_phase_sign(replaced->pauli));
-    const int32_t id = fresh_outcome_id(state);
+    const int32_t id = state.context.fresh_condition_id();
     const SymbolicBool coin = symbolic_bool(id);
     // The outcome's randomness leaves the dormant qubit: later operations that anticommute
     // with X_q take the coin into their signs, and q stays +Z_q.
@@ -260,7 +252,7 @@ void plan_active_measurement(PendingFactoredState& state,
         t.add(pauli_x(n, i), pauli_z(n, i));
     transform_pending_operations_by_frame(state, t.frame(n));
 
-    const int32_t id = fresh_outcome_id(state);
+    const int32_t id = state.context.fresh_condition_id();
     const SymbolicBool branch = symbolic_bool(id);
     push_symbolic_pauli_through_pending_from(state, kAfterCurrent, pauli_x(n, k - 1), branch);
     SymbolicBool outcome = xor_bool(sign, branch);
