@@ -8,15 +8,26 @@
 
 #include "bits.h"
 #include "errors.h"
+#include "memory.h"
 
 namespace kelvo {
 namespace {
 
-// Grows capacity geometrically so that appends stay amortised, and before anything changes.
+// The new capacity of `v` when `size` elements do not fit, else 0. Geometric, so that appends
+// stay amortised.
+template <typename T>
+uint64_t new_capacity(const std::vector<T>& v, uint64_t size) {
+    if (size > v.max_size()) throw std::bad_alloc();
+    return size > v.capacity() ? std::max<uint64_t>(size, 2 * v.capacity()) : 0;
+}
+
+// Grows capacity before anything changes.
 template <typename T>
 void reserve_for(std::vector<T>& v, uint64_t size) {
-    if (size > v.max_size()) throw std::bad_alloc();
-    if (size > v.capacity()) v.reserve(std::max<uint64_t>(size, 2 * v.capacity()));
+    if (const uint64_t capacity = new_capacity(v, size)) {
+        require_memory(capacity, sizeof(T));
+        v.reserve(capacity);
+    }
 }
 
 }  // namespace
@@ -52,6 +63,8 @@ void ActivePauliFrame::record_pauli(const PauliString& p, int32_t condition,
     if (block % chunk_blocks_ == 0 && e % 64 == 0) {
         if (n_ > std::numeric_limits<uint64_t>::max() / chunk_blocks_) throw std::bad_alloc();
         reserve_for(chunks_, chunks_.size() + 1);
+        // Both zero-filled tables of the chunk must fit together.
+        require_memory(n_ * chunk_blocks_, 2 * sizeof(uint64_t));
         Chunk chunk{std::vector<uint64_t>(n_ * chunk_blocks_, 0),
                     std::vector<uint64_t>(n_ * chunk_blocks_, 0)};
         chunks_.push_back(std::move(chunk));

@@ -1,16 +1,46 @@
-// Size of the machine's physical memory.
+// The memory guard every large allocation goes through.
 //
 // Large buffers are zero-filled when they are made, and the system grants address space it
-// cannot back, so a request beyond physical memory would not fail at the allocation but end
-// the process while it is written. Callers that know their total need up front compare it with
-// this and refuse with std::bad_alloc instead.
+// cannot back, so a request beyond the memory the system can hand out does not fail at the
+// allocation: the process is killed while the buffer is written. Code that knows its total
+// need up front calls require_memory(bytes) before allocating anything; the request is
+// compared with the memory available at that moment, keeping a margin free, and refused with
+// std::bad_alloc (MemoryError in Python) when it does not fit. Check before mutating, so a
+// refused call leaves its object as it was.
 #pragma once
 
 #include <cstdint>
 
 namespace kelvo {
 
-// Bytes of physical memory; 16 GiB when the system does not say.
+// Requests up to this size are granted without a look at the system: they fail like any
+// ordinary allocation, and the look reads a file.
+inline constexpr uint64_t kUncheckedRequestBytes = uint64_t{16} << 20;
+
+// The part of `available` bytes that a request must leave free: an eighth of it, and at least
+// 256 MiB. The available figure is an estimate that counts reclaimable caches, other threads
+// and processes allocate while the buffer is filled, and the call needs some memory besides
+// the checked buffer.
+uint64_t memory_margin(uint64_t available);
+
+// Whether a request of `bytes` fits in `available` bytes with the margin left free.
+bool fits_in_memory(uint64_t bytes, uint64_t available);
+
+// Bytes the system can hand out now without swapping (MemAvailable of /proc/meminfo, read on
+// every call); physical memory where the system does not say.
+uint64_t available_memory_bytes();
+
+// The largest request that fits now (a budget for estimates built step by step).
+uint64_t usable_memory_bytes();
+
+// Throws std::bad_alloc unless `bytes` fit in the memory available now.
+void require_memory(uint64_t bytes);
+
+// As require_memory(count * element_bytes); a product beyond 64 bits never fits.
+void require_memory(uint64_t count, uint64_t element_bytes);
+
+// Bytes of physical memory; 16 GiB when the system does not say. Not a guard: most of it
+// may be in use.
 uint64_t physical_memory_bytes();
 
 }  // namespace kelvo

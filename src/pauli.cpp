@@ -1,7 +1,6 @@
 #include "pauli.h"
 
 #include <bit>
-#include <new>
 
 #include "bits.h"
 #include "errors.h"
@@ -18,15 +17,13 @@ void check_same_size(const PauliString& a, const PauliString& b) {
     KELVO_ASSERT_EQ(a.num_qubits, b.num_qubits, "Pauli strings act on different numbers of qubits");
 }
 
-// Coefficient exponent k of i^k in front of the Hermitian letters.
-// Zero words for n qubits. Both vectors of a string are zero-filled as they are made, and the
-// system grants address space it cannot back, so storage beyond physical memory is refused
-// before it is asked for instead of ending the process while it is written.
+// Zero words for n qubits; the two vectors of a string together must fit in memory.
 std::vector<uint64_t> zero_words(uint64_t n) {
-    if (word_count(n) > physical_memory_bytes() / (2 * sizeof(uint64_t))) throw std::bad_alloc();
+    require_memory(word_count(n), 2 * sizeof(uint64_t));
     return std::vector<uint64_t>(word_count(n), 0);
 }
 
+// Coefficient exponent k of i^k in front of the Hermitian letters.
 unsigned letter_phase(const PauliString& p) {
     return (p.phase + 4 - static_cast<unsigned>(p.y_count() % 4)) % 4;
 }

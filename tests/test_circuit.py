@@ -8,6 +8,7 @@ import pathlib
 import pytest
 
 import kelvo
+from memory import available_memory
 from threads import run_on_thread
 
 
@@ -131,6 +132,13 @@ def test_hostile_inputs_end_in_clean_exceptions():
     # Dense products beyond memory, and the guards against wrapping counts and runaway unrolling.
     with pytest.raises(MemoryError):
         kelvo.parse("MPP Z99999999999999")
+    # One product a few bytes beyond the memory available now.
+    with pytest.raises(MemoryError):
+        kelvo.parse(f"MPP Z{4 * available_memory() + 64}")
+    # Passes of 1 MiB products that together need more than is available.
+    count = available_memory() // 2**20 + 1
+    with pytest.raises(kelvo.ParseError, match=r"^line 2: REPEAT count is too large"):
+        kelvo.parse(f"H {2**22 - 1}\nREPEAT {count} {{\nE(0.1) X0\n}}")
     with pytest.raises(kelvo.ParseError, match=r"^line 2: qubit index is too large$"):
         kelvo.parse("H 0\nH 18446744073709551615")
     nested = "REPEAT 2147483647 {\nREPEAT 2147483647 {\nH 0\n}\n}"

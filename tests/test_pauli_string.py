@@ -1,11 +1,10 @@
 """The PauliString class and the Pauli functions, against 2x2 matrix products."""
 
-import os
-
 import numpy as np
 import pytest
 
 import kelvo
+from memory import available_memory
 
 I2 = np.eye(2, dtype=complex)
 X = np.array([[0, 1], [1, 0]], dtype=complex)
@@ -176,10 +175,9 @@ def test_has_nonidentity_body():
 
 
 def test_impossible_sizes_raise_memory_error():
-    # Two word vectors of half the physical memory each: both allocations would be granted,
-    # and zeroing them would end the process.
-    memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    for n in (4 * memory + 64, 2**62 + 1, 2**63, 2**64 - 1):
+    # Two word vectors of half the available memory each, and a byte more: both allocations
+    # would be granted, and zeroing them would end the process.
+    for n in (4 * available_memory() + 64, 2**62 + 1, 2**63, 2**64 - 1):
         for make in (kelvo.PauliString, kelvo.pauli_identity, lambda k: kelvo.pauli_x(k, 0),
                      lambda k: kelvo.pauli_y(k, k - 1), lambda k: kelvo.pauli_z(k, 0)):
             with pytest.raises(MemoryError):

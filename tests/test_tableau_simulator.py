@@ -6,7 +6,6 @@ import doctest
 import gc
 import inspect
 import math
-import os
 import random
 import sys
 import threading
@@ -16,6 +15,7 @@ import pytest
 
 import kelvo
 from dense import COS8, ONE_QUBIT_GATES, SIN8, TWO_QUBIT_GATES, Dense, Pauli, equal_up_to_phase
+from memory import available_memory
 from threads import run_on_thread
 
 TableauSimulator = kelvo.TableauSimulator
@@ -774,10 +774,10 @@ def test_huge_qubit_indices_raise_cleanly(q):
         TableauSimulator(q)
 
 
-def test_registers_beyond_physical_memory_raise_cleanly():
-    # A tableau of n qubits holds about n^2/16 words; the smallest one beyond physical memory
-    # would be granted and then end the process while its rows are zeroed.
-    memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+def test_registers_beyond_available_memory_raise_cleanly():
+    # A tableau of n qubits holds about n^2/16 words; the smallest one beyond the available
+    # memory would be granted and then end the process while its rows are zeroed.
+    memory = available_memory()
     n = math.isqrt(memory)
     while 32 * n * (-(-n // 64)) <= memory:
         n += 1
@@ -799,10 +799,9 @@ def test_state_vector_on_huge_registers():
     sim = TableauSimulator(1000, seed=0)
     e = raises_panic(sim.state_vector)
     assert "2^1000" in str(e)
-    # Four vectors of 2^n amplitudes beyond physical memory are refused before they are zeroed,
-    # which would otherwise end the process.
-    memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    beyond_memory = next(n for n in range(64) if 64 << n > memory)
+    # Four vectors of 2^n amplitudes beyond the available memory are refused before they are
+    # zeroed, which would otherwise end the process.
+    beyond_memory = next(n for n in range(64) if 64 << n > available_memory())
     for n in (beyond_memory, 45, 60, 63):
         sim = TableauSimulator(n, seed=0)
         with pytest.raises(MemoryError):

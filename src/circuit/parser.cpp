@@ -165,7 +165,7 @@ std::string read_file(std::string_view path) {
 
 namespace detail {
 
-Circuit parse_kelvo_circuit_text(std::string_view text, uint64_t memory_budget) {
+Circuit parse_kelvo_circuit_text(std::string_view text, std::optional<uint64_t> memory_budget) {
     KelvoCircuitBuilder builder;
     StreamingAppend streaming(builder);
     KelvoNodeTree tree = parse_nodes(text, &streaming);
@@ -175,8 +175,15 @@ Circuit parse_kelvo_circuit_text(std::string_view text, uint64_t memory_budget) 
     builder.num_qubits = tree.max_qubit ? *tree.max_qubit + 1 : 0;
     const uint64_t product_bytes = saturating_add(
         sizeof(CircuitPauliProduct), saturating_mul(16, word_count(builder.num_qubits)));
-    if (tree.size.bytes(product_bytes) > memory_budget) {
-        refuse_oversized(tree, product_bytes, memory_budget);
+    const uint64_t bytes = tree.size.bytes(product_bytes);
+    if (memory_budget) {
+        if (bytes > *memory_budget) refuse_oversized(tree, product_bytes, *memory_budget);
+    } else {
+        try {
+            require_memory(bytes);
+        } catch (const std::bad_alloc&) {
+            refuse_oversized(tree, product_bytes, usable_memory_bytes());
+        }
     }
     if (streaming.refused()) throw *streaming.refused();
     // Bounded by the budget: every line costs more than a byte.
@@ -188,7 +195,7 @@ Circuit parse_kelvo_circuit_text(std::string_view text, uint64_t memory_budget) 
 }  // namespace detail
 
 Circuit parse_kelvo_circuit_text(std::string_view text) {
-    return detail::parse_kelvo_circuit_text(text, physical_memory_bytes());
+    return detail::parse_kelvo_circuit_text(text, std::nullopt);
 }
 
 Circuit parse_kelvo_circuit_file(std::string_view path) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "circuit/ir.h"
@@ -9,8 +10,9 @@
 namespace kelvo {
 
 // Parses circuit text. Throws KelvoError (Parse kind, "line N: ...") for the first refused
-// line, and std::bad_alloc when a single instruction's dense Pauli products cannot fit in
-// this machine's memory.
+// line (also for a REPEAT block whose passes together cannot fit in memory), and
+// std::bad_alloc when a single instruction's dense Pauli products cannot fit in the memory
+// available now.
 Circuit parse_kelvo_circuit_text(std::string_view text);
 
 // Reads the whole file as strict UTF-8, then parses it. A missing or unreadable file, or
@@ -20,8 +22,8 @@ Circuit parse_kelvo_circuit_file(std::string_view path);
 namespace detail {
 
 // As parse_kelvo_circuit_text, with an explicit bound in bytes on the flattened circuit's
-// estimated size instead of the machine's physical memory.
-Circuit parse_kelvo_circuit_text(std::string_view text, uint64_t memory_budget);
+// estimated size; without one, the estimate must fit in the memory available now.
+Circuit parse_kelvo_circuit_text(std::string_view text, std::optional<uint64_t> memory_budget);
 
 }  // namespace detail
 }  // namespace kelvo

@@ -147,9 +147,8 @@ void Frame::resize(uint64_t n) {
                 fatal("cannot drop qubit " + std::to_string(q) + ": its preimages are not X/Z");
         }
     }
-    // Rows are zero-filled as they are made, and the system grants address space it cannot back:
-    // old and new rows beyond physical memory would end the process instead of failing here.
-    if (total + words_.size() > physical_memory_bytes() / sizeof(uint64_t)) throw std::bad_alloc();
+    // Old and new rows live together while the rows are re-laid.
+    require_memory(total + words_.size() + 4 * new_stride, sizeof(uint64_t));
     // Build everything first so that a failed allocation leaves the frame as it was.
     const uint64_t kept = std::min(n, m);
     std::vector<uint64_t> words = relay_rows(words_, stride_, 2 * kept, new_stride,

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "errors.h"
+#include "memory.h"
 #include "splitmix64.h"
 #include "tableau_simulator/error.h"
 #include "tableau_simulator/rotation.h"
@@ -96,6 +97,8 @@ MeasureResult measure_random(Terms<K>& terms, Core& core, const Decomp<K>& d,
     const AmplitudeTable<K>& map = terms.map;
     const ScratchReset<K> reset{scratch};
     const Complex c = d.coefficient;
+    // Before the draw: at most every label gains its partner.
+    require_memory(map.size(), bytes_per_label<K>(d.flip.words().size()) + sizeof(Complex));
 
     scratch.partners.clear();
     scratch.partners.reserve(map.size());

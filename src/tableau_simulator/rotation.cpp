@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "errors.h"
+#include "memory.h"
 #include "tableau_simulator/error.h"
 #include "tableau_simulator/simulator.h"
 
@@ -39,6 +40,8 @@ void t_paired(Terms<K>& terms, uint64_t rank_cap, const Decomp<K>& d, double pru
               double c, double s) {
     RotationScratch<K>& scratch = terms.scratch;
     const AmplitudeTable<K>& map = terms.map;
+    // At most every label gains its partner.
+    require_memory(map.size(), bytes_per_label<K>(d.flip.words().size()));
     scratch.staged.clear();
     scratch.new_pairs.clear();
     scratch.staged.reserve(map.size());
@@ -160,6 +163,11 @@ void TableauSimulator::ccz(uint64_t a, uint64_t b, uint64_t c) {
     // Each of the seven rotations at most doubles the rank, so below this size the cap cannot
     // be reached and the rotations may run in place.
     if (rank() <= core.rank_cap >> 7 && core.prune_epsilon <= 1e-12) return ccz_rotations(a, b, c);
+    // The copy holds a second frame and table until it replaces this state.
+    const uint64_t label_bytes = std::visit(
+        [&]<LabelKey K>(const Terms<K>&) { return bytes_per_label<K>(core.key_words); }, amps);
+    require_memory(sizeof(uint64_t) * Frame::word_count_for(core.num_qubits) +
+                   rank() * label_bytes);
     TableauSimulator copy = *this;
     copy.ccz_rotations(a, b, c);
     *this = std::move(copy);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "errors.h"
+#include "memory.h"
 #include "testing/dense_oracle.h"
 
 namespace kelvo::tableau_simulator {
@@ -388,6 +389,15 @@ TEST(TableauSimulator, HugeQubitIndicesFailWithoutChangingAnything) {
     EXPECT_THROW(sim.ensure_qubits(~uint64_t{0}), std::bad_alloc);
     unchanged();
     EXPECT_THROW(TableauSimulator::with_seed(~uint64_t{0}, 0), std::bad_alloc);
+}
+
+TEST(TableauSimulator, WideningBeyondAvailableMemoryIsRefusedBeforeAnyLabelIsMade) {
+    Terms<Key<1>> narrow;
+    for (uint64_t k = 0; k < 2048; ++k)
+        narrow.map.insert_new(Key<1>{{k}}, Complex{1, 0});
+    const uint64_t width = available_memory_bytes() / (8 * 2048) + 1;
+    EXPECT_THROW(Terms<Label>::rekeyed(narrow.map, width), std::bad_alloc);
+    EXPECT_EQ(Terms<Label>::rekeyed(narrow.map, 9).map.size(), 2048u);
 }
 
 TEST(TableauSimulator, GateEdgeCases) {

@@ -106,12 +106,10 @@ std::vector<Complex> reconstruct_state_vector(const Frame& frame,
             "spread over 2^" +
             std::to_string(dim) + " basis states (at most 2^29 are supported)");
     }
-    // Four vectors of `size` amplitudes live at once (and, for Python, the result list takes
-    // less than that again); more than physical memory is refused before anything is zeroed.
+    // Four vectors of `size` amplitudes live at once (the Python result list, built once three
+    // of them are gone, takes less than those three).
     const uint64_t size = uint64_t{1} << n;
-    const uint64_t max_size = std::min<uint64_t>(std::vector<Complex>().max_size(),
-                                                 physical_memory_bytes() / sizeof(Complex));
-    if (size > max_size / 4) throw std::bad_alloc();
+    require_memory(size, 4 * sizeof(Complex));
 
     std::vector<Complex> ref(size), work(size);
     ref[start] = {1, 0};

@@ -15,7 +15,7 @@ namespace kelvo::tableau_simulator {
 // Entry j is the amplitude of the basis state with qubit q = bit q of j. The global phase is
 // fixed by the reference state F|0...0>, whose entry at its smallest basis index is made real
 // and positive. Fatal when that state is spread over 2^30 or more basis states; throws
-// std::bad_alloc when the vectors cannot be allocated or would not fit in physical memory.
+// std::bad_alloc when the vectors would not fit in the memory available now.
 std::vector<Complex> reconstruct_state_vector(const Frame& frame,
                                               const AmplitudeTable<Key<1>>& table);
 

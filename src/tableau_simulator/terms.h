@@ -8,16 +8,27 @@
 // `AmplitudeTable::insert_new`. Between operations the lists are empty and keep their capacity.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "memory.h"
 #include "tableau_simulator/amplitude_table.h"
 #include "tableau_simulator/complex.h"
 #include "tableau_simulator/decomposition.h"
 #include "tableau_simulator/label.h"
 
 namespace kelvo::tableau_simulator {
+
+// Bytes one more label of `width` words may cost a table, counted generously: a slot array
+// keeps up to 8/3 slots per entry and is rebuilt beside the old one when it grows, and a
+// Label's words live on the heap.
+template <LabelKey K>
+uint64_t bytes_per_label(uint64_t width) {
+    constexpr uint64_t slot = sizeof(K) + sizeof(Complex) + 1;
+    return 6 * slot + (fixed_width_v<K> == 0 ? 8 * width : 0);
+}
 
 template <LabelKey K>
 struct RotationScratch {
@@ -42,6 +53,7 @@ struct Terms {
     // amplitudes are copied bit for bit and the scratch starts empty.
     template <LabelKey From>
     static Terms rekeyed(const AmplitudeTable<From>& source, uint64_t width) {
+        require_memory(source.size(), bytes_per_label<K>(width));
         Terms out;
         out.map.reserve(source.size());
         for (const auto [key, amp] : source)
