@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace kelvo {
 
@@ -38,6 +39,14 @@ void require_memory(uint64_t bytes);
 
 // As require_memory(count * element_bytes); a product beyond 64 bits never fits.
 void require_memory(uint64_t count, uint64_t element_bytes);
+
+// Throws std::bad_alloc unless growing `v` to `size` elements fits now. Growth within the
+// capacity needs nothing new; beyond it a new buffer of `size` elements is made (the old one
+// is released after the copy).
+template <class T>
+void require_memory_to_grow(const std::vector<T>& v, uint64_t size) {
+    if (size > v.capacity()) require_memory(size, sizeof(T));
+}
 
 // Bytes of physical memory; 16 GiB when the system does not say. Not a guard: most of it
 // may be in use.

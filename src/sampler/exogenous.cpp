@@ -411,7 +411,7 @@ void resample_exogenous(PackedPresampledExogenous& storage,
     }
     const uint64_t words = word_count(shots);
     const uint64_t total_words = checked_product(n, words);
-    if (total_words > physical_memory_bytes() / sizeof(uint64_t)) throw std::bad_alloc();
+    require_memory_to_grow(storage.values, total_words);
     storage.shots = shots;
     storage.words_per_row = words;
     storage.values.resize(total_words);

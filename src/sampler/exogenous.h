@@ -59,7 +59,7 @@ void prepare_presampled_exogenous_packed(PackedPresampledExogenous& storage,
 // Redraws every exogenous condition for a chunk of `shots` shots from `seed`. The rows depend
 // only on the program, the shot count and the seed. Throws KelvoError (InvalidInput) for storage
 // of another program or an out-of-range probability (the chunk is then unusable), and
-// std::bad_alloc when the rows would not fit in physical memory.
+// std::bad_alloc when the rows would not fit in the memory available now.
 void resample_prepared_exogenous_packed_in_place(PackedPresampledExogenous& storage,
                                                  const FactoredInstructionProgram& program,
                                                  uint64_t shots, uint64_t seed);

@@ -180,10 +180,8 @@ void evaluate_presampled_expression_block(PresampledExpressionBlock& block,
     }
     const uint64_t count = plan.block_expressions.size();
     uint64_t total = 0;
-    if (__builtin_mul_overflow(count, words, &total) ||
-        total > physical_memory_bytes() / sizeof(uint64_t)) {
-        throw std::bad_alloc();
-    }
+    if (__builtin_mul_overflow(count, words, &total)) throw std::bad_alloc();
+    require_memory_to_grow(block.words, total);
     block.shots = exogenous.shots;
     block.words_per_row = words;
     block.words.resize(total);

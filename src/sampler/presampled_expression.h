@@ -57,7 +57,7 @@ void prepare_presampled_expression_plan(PresampledExpressionPlan& plan,
 
 // Evaluates every block expression for the chunk held in `exogenous`. Throws KelvoError
 // (InvalidInput) before the storage holds a chunk or for a malformed plan (the block is then
-// unusable) and std::bad_alloc when the block would not fit in physical memory.
+// unusable) and std::bad_alloc when the block would not fit in the memory available now.
 void evaluate_presampled_expression_block(PresampledExpressionBlock& block,
                                           const PresampledExpressionPlan& plan,
                                           const PackedPresampledExogenous& exogenous);

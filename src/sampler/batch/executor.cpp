@@ -30,9 +30,8 @@ class MemoryNeed {
             throw std::bad_alloc();
         }
     }
-    void check() const {
-        if (total_ > physical_memory_bytes()) throw std::bad_alloc();
-    }
+    // Only what goes beyond the buffers already held must fit in the memory available now.
+    void check(uint64_t held) const { require_memory(total_ > held ? total_ - held : 0); }
 
   private:
     uint64_t total_ = 0;
@@ -52,6 +51,21 @@ void release(std::vector<T>& v) {
 // Amplitude slot of basis b of shot s for a per-shot block of `block` slots.
 inline uint64_t slot(bool shot_major, uint64_t stride, uint64_t block, uint64_t b, uint64_t s) {
     return shot_major ? s * block + b : b * stride + s;
+}
+
+// Bytes the state's buffers hold now.
+uint64_t held_bytes(const BatchFactoredExecutorState& state) {
+    uint64_t bytes = 0;
+    const auto add = [&]<class T>(const std::vector<T>& v) { bytes += v.capacity() * sizeof(T); };
+    for (const BatchActiveComponent& c : state.components) {
+        add(c.amplitude_re), add(c.amplitude_im), add(c.scratch_re), add(c.scratch_im);
+    }
+    add(state.amplitude_re), add(state.amplitude_im), add(state.scratch_re);
+    add(state.scratch_im), add(state.symbol_table), add(state.assigned_symbols);
+    add(state.measurement_records), add(state.detector_records), add(state.detector_any);
+    add(state.exp_values), add(state.work_bits);
+    add(state.shot_scalars_a), add(state.shot_scalars_b), add(state.shot_scalars_c);
+    return bytes;
 }
 
 // What a reset will build, worked out before anything changes.
@@ -109,7 +123,7 @@ ResetLayout plan_reset(const BatchFactoredExecutorState& state,
     need.add(words, sizeof(uint64_t), 2);
     need.add(checked_product(state.batch_capacity, program.num_exp_vals), sizeof(double));
     need.add(std::max<uint64_t>(stride, state.shot_scalars_a.size()), sizeof(double), 3);
-    need.check();
+    need.check(held_bytes(state));
     return layout;
 }
 
