@@ -65,6 +65,12 @@ int32_t SymbolicContext::fresh_bernoulli_condition(double p) {
     return id;
 }
 
+int32_t SymbolicContext::fresh_certain_condition() {
+    const int32_t id = fresh_bernoulli_condition(1.0);
+    certain_conditions.push_back(id);
+    return id;
+}
+
 int32_t SymbolicContext::fresh_condition_id() {
     const int32_t id = first_of_fresh_ids(next_condition_id, 1);
     ++next_condition_id;

@@ -47,6 +47,9 @@ struct SymbolicContext {
     // Independently drawn conditions and their probabilities, ascending by id (the sampler's
     // groups follow this order).
     std::map<int32_t, double> bernoulli;
+    // Probability-1 conditions that stand for a certain flip (a constant term), not for noise:
+    // the noiseless reference shot reads them as true. Ascending.
+    std::vector<int32_t> certain_conditions;
     uint32_t next_condition_id = 1;
 
     // Registers one condition that is 1 with probability p and returns its id. Throws
@@ -54,6 +57,8 @@ struct SymbolicContext {
     // "condition already belongs to a categorical distribution" (the id is consumed).
     int32_t fresh_bernoulli_condition(double p);
     SymbolicBool fresh_bernoulli_bool(double p);
+    // A Bernoulli(1) condition listed in certain_conditions.
+    int32_t fresh_certain_condition();
 
     // Takes the next id without registering a distribution, for a bit whose law the caller
     // owns (a measured outcome, a fair coin). Running past the i32 range is fatal ("condition

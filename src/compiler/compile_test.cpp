@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <map>
-#include <numeric>
-#include <random>
 #include <string>
 #include <variant>
 #include <vector>
@@ -17,6 +14,7 @@
 #include "errors.h"
 #include "testing/dense_circuit.h"
 #include "testing/factored_reference.h"
+#include "testing/random_circuit.h"
 
 namespace kelvo {
 namespace {
@@ -87,121 +85,8 @@ DETECTOR(6, 2, 1) rec[-4] rec[-7] rec[-14]
 OBSERVABLE_INCLUDE(0) rec[-7] rec[-8] rec[-9]
 )";
 
-// Random circuits over the whole instruction set, on few qubits with few measurements and
-// noise channels, so that every branch can be enumerated.
-class RandomCircuit {
-  public:
-    explicit RandomCircuit(uint64_t seed) : rng_(seed) {
-        for (const char* g :
-             {"H",     "H_XY",   "H_YZ",   "H_NXY",      "H_NXZ",  "H_NYZ",      "C_XYZ",
-              "C_ZYX", "C_NXYZ", "C_NZYX", "C_XNYZ",     "C_XYNZ", "C_ZNYX",     "C_ZYNX",
-              "S",     "S_DAG",  "SQRT_X", "SQRT_X_DAG", "SQRT_Y", "SQRT_Y_DAG", "X",
-              "Y",     "Z",      "R",      "RX",         "RY"})
-            lines_['c'].push_back(std::string(g) + " {q}");
-        for (const char* g :
-             {"CX",      "CY",          "CZ",      "SWAP",        "CXSWAP",  "CZSWAP",
-              "ISWAP",   "ISWAP_DAG",   "SQRT_XX", "SQRT_XX_DAG", "SQRT_YY", "SQRT_YY_DAG",
-              "SQRT_ZZ", "SQRT_ZZ_DAG", "SWAPCX",  "XCX",         "XCY",     "XCZ",
-              "YCX",     "YCY",         "YCZ"})
-            lines_['c'].push_back(std::string(g) + " {qq}");
-        for (const char* g : {"T {q}", "T_DAG {q}", "R_X{a} {q}", "R_Y{a} {q}", "R_Z{a} {q}",
-                              "R_XX{a} {qq}", "R_YY{a} {qq}", "R_ZZ{a} {qq}", "R_PAULI{a} {P}",
-                              "SPP {P}", "SPP_DAG {P}", "U3{a3} {q}"})
-            lines_['r'].push_back(g);
-        for (const char* g : {"M{m} {!q}", "MX{m} {!q}", "MY{m} {!q}", "MR{m} {!q}", "MRX{m} {!q}",
-                              "MRY{m} {!q}", "MPP{m} {P}", "MPAD{m} {b}"})
-            lines_['m'].push_back(g);
-        for (const char* g :
-             {"X_ERROR{p} {q}", "Y_ERROR{p} {q}", "Z_ERROR{p} {q}", "DEPOLARIZE1{p} {q}",
-              "DEPOLARIZE2{p} {qq}", "PAULI_CHANNEL_1{p3} {q}", "PAULI_CHANNEL_2{p15} {qq}",
-              "E{p} {P}\nELSE_CORRELATED_ERROR{p} {P}"})
-            lines_['n'].push_back(g);
-        for (const char* g : {"HERALDED_ERASE{p} {q}", "HERALDED_PAULI_CHANNEL_1{p4} {q}"})
-            lines_['h'].push_back(g);
-        for (const char* g :
-             {"CX {rec} {q}", "CY {rec} {q}", "CZ {rec} {q}", "DETECTOR {rec} {rec}"})
-            lines_['f'].push_back(g);
-        lines_['x'].push_back("EXP_VAL {P} {P}");
-        lines_['e'].push_back("TICK");
-    }
-
-    std::string make(bool rotations) {
-        n_ = 1 + rng_() % 8;
-        int records = 0, noise = 0;
-        std::string text;
-        for (int len = 4 + rng_() % 16; len > 0;) {
-            // Kinds weighted by how often they appear below.
-            const char kind = "cccccccrrrrrmmmmnnnhffxxe"[rng_() % 25];
-            const std::vector<std::string>& pool = lines_[kind];
-            const std::string& line = pool[rng_() % pool.size()];
-            const bool record = kind == 'm' || kind == 'h', noisy = kind == 'n' || kind == 'h';
-            if ((kind == 'r' && !rotations) || (record && records == 7) || (noisy && noise == 4) ||
-                (kind == 'f' && records == 0) || (n_ < 2 && line.find("{qq}") != line.npos))
-                continue;
-            records += record;
-            noise += noisy;
-            text += expand(line, records) + "\n";
-            --len;
-        }
-        return text;
-    }
-
-  private:
-    std::string number(double hi) {
-        return std::to_string(std::uniform_real_distribution<double>(0.01, hi)(rng_));
-    }
-    std::string list(int count, double hi) {
-        std::string s;
-        for (int i = 0; i < count; ++i) {
-            s += i ? ',' : '(';
-            s += number(hi);
-        }
-        return s + ')';
-    }
-    std::string expand(const std::string& line, int records) {
-        std::string out;
-        for (size_t i = 0; i < line.size(); ++i) {
-            if (line[i] != '{') {
-                out += line[i];
-                continue;
-            }
-            const size_t end = line.find('}', i);
-            out += field(line.substr(i + 1, end - i - 1), records);
-            i = end;
-        }
-        return out;
-    }
-    std::string field(const std::string& key, int records) {
-        const uint64_t a = rng_() % n_, b = (a + 1 + rng_() % (n_ > 1 ? n_ - 1 : 1)) % n_;
-        if (key == "q") return std::to_string(a);
-        if (key == "!q") return (rng_() % 4 ? "" : "!") + std::to_string(a);
-        if (key == "qq") return std::to_string(a) + " " + std::to_string(b);
-        if (key == "b") return std::to_string(rng_() % 2);
-        if (key == "a") return list(1, 1.9);
-        if (key == "a3") return list(3, 1.9);
-        if (key == "m") return rng_() % 3 ? "" : list(1, 0.3);
-        if (key == "p") return list(1, 0.3);
-        if (key == "p3") return list(3, 0.2);
-        if (key == "p4") return list(4, 0.1);
-        if (key == "p15") return list(15, 0.05);
-        if (key == "rec") return "rec[-" + std::to_string(1 + rng_() % records) + "]";
-        // A product over distinct qubits, so that it is Hermitian.
-        std::vector<uint64_t> qs(n_);
-        std::iota(qs.begin(), qs.end(), 0);
-        std::shuffle(qs.begin(), qs.end(), rng_);
-        std::string s = rng_() % 4 ? "" : "!";
-        for (uint64_t i = 0, w = 1 + rng_() % std::min<uint64_t>(n_, 3); i < w; ++i)
-            s += (i ? "*" : "") + std::string(1, "XYZ"[rng_() % 3]) + std::to_string(qs[i]);
-        return s;
-    }
-
-    std::mt19937_64 rng_;
-    std::map<char, std::vector<std::string>> lines_;
-    uint64_t n_ = 1;
-};
-
 TEST(PlanCircuit, RandomCircuitsMatchTheDenseRun) {
-    RandomCircuit gen(2024);
+    testing::RandomCircuit gen(2024);
     for (int i = 0; i < 300; ++i) {
         const bool rotations = i % 4 != 0;
         const std::string text = gen.make(rotations);
@@ -219,7 +104,7 @@ TEST(PlanCircuit, RandomCircuitsMatchTheDenseRun) {
 // The same circuits planned without the optimizer, and in the in-order mode that an
 // expectation request selects, keep their record distribution.
 TEST(PlanCircuit, UnoptimizedAndInOrderPlansAgree) {
-    RandomCircuit gen(77);
+    testing::RandomCircuit gen(77);
     for (int i = 0; i < 100; ++i) {
         const std::string text = gen.make(true);
         OutcomeDistribution optimized = compiled(parse(text));

@@ -39,11 +39,11 @@ void record_error(FrameFactoredState& state, const PauliString& image, bool iden
     if (!identity) state.active_frame.record_pauli(image, condition, state.context);
 }
 
-// `image` once per term of `value`; a constant true becomes a condition of probability 1.
+// `image` once per term of `value`; a constant true becomes a certain condition.
 void record_terms(FrameFactoredState& state, const PauliString& image, bool identity,
                   const SymbolicBool& value) {
     if (value.constant) {
-        record_error(state, image, identity, state.context.fresh_bernoulli_condition(1.0));
+        record_error(state, image, identity, state.context.fresh_certain_condition());
     }
     for (const int32_t condition : value.conditions)
         record_error(state, image, identity, condition);
