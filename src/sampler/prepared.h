@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -72,6 +73,13 @@ struct BatchWorker {
     double execute_s = 0;
 };
 
+// Appends one row per shot s < live to `buffer`: column j is bit s of plane j (planes of
+// `words_per_row` words each), inverted where inversion[j] is nonzero; one byte per column,
+// or packed little-endian into ceil(columns / 8) bytes.
+void append_bit_rows(std::vector<uint8_t>& buffer, std::span<const uint64_t> planes,
+                     std::span<const uint8_t> inversion, uint64_t columns, uint64_t words_per_row,
+                     uint64_t live, bool packed);
+
 class Sampler {
   public:
     // Compiles `circuit` and prepares everything sampling calls reuse. Throws KelvoError
@@ -102,14 +110,32 @@ class Sampler {
     std::string_view kernel_name() const { return kernel_name_; }
 
   private:
+    // One call's shape, as each worker sees it.
+    struct SampleCall {
+        uint64_t shots = 0;
+        uint64_t seed = 0;
+        uint64_t chunk_count = 0;
+        uint64_t workers = 1;
+        uint64_t first_chunk = 0;
+        bool keep_records = false;
+        bool bit_packed = false;
+    };
+
     SampleResult sample_impl(uint64_t shots, uint64_t seed, bool keep_records, bool bit_packed);
-    BatchWorker& worker(uint64_t index);
+    std::unique_ptr<BatchWorker> make_worker() const;
+    // Builds the missing workspaces of the first `count` workers; std::bad_alloc when that
+    // many would not fit in physical memory.
+    void prepare_workers(uint64_t count);
+    void run_worker(BatchWorker& worker, const SampleCall& call) const;
+    void run_threads(const SampleCall& call);
+    void merge_rows(SampleResult& result, uint64_t workers);
 
     SamplerOptions options_;
     std::unique_ptr<const FactoredInstructionProgram> program_;  // stable for worker threads
     LogicalRecords logical_records_;
     std::vector<std::vector<int32_t>> observable_record_table_;
     std::vector<std::vector<int32_t>> all_records_table_;
+    std::vector<ForcedBranch> forced_branches_;
     PresampledExpressionPlan expression_plan_;
     // Built on first use (worker 0 at construction); dropped after a failure so that the next
     // call starts from a fresh workspace.

@@ -1,0 +1,478 @@
+#include "sampler/prepared.h"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstdio>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <variant>
+
+#include "bits.h"
+#include "compiler/compile.h"
+#include "entropy.h"
+#include "errors.h"
+#include "memory.h"
+#include "sampler/batch/runtime.h"
+#include "sampler/simd.h"
+
+namespace kelvo {
+namespace {
+
+constexpr uint64_t kGolden = 0x9e3779b97f4a7c15;
+constexpr uint64_t kMix = 0xbf58476d1ce4e5b9;
+constexpr uint64_t kChunkSalt = 0x7EED0000;
+constexpr uint64_t kBatchSalt = 0x5EED1234;
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+uint64_t ceil_div(uint64_t n, uint64_t d) {
+    return n / d + (n % d != 0);
+}
+
+uint64_t row_bytes(uint64_t columns, bool packed) {
+    return packed ? ceil_div(columns, 8) : columns;
+}
+
+// a * b, or the largest value when it does not fit.
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
+    uint64_t r = 0;
+    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<uint64_t>::max() : r;
+}
+
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+    uint64_t r = 0;
+    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<uint64_t>::max() : r;
+}
+
+template <class T>
+uint64_t bytes_of(const std::vector<T>& v) {
+    return saturating_mul(v.capacity(), sizeof(T));
+}
+
+uint64_t executor_bytes(const BatchFactoredExecutorState& s) {
+    uint64_t total = 0;
+    for (const std::vector<double>* v :
+         {&s.amplitude_re, &s.amplitude_im, &s.scratch_re, &s.scratch_im, &s.exp_values,
+          &s.shot_scalars_a, &s.shot_scalars_b, &s.shot_scalars_c}) {
+        total = saturating_add(total, bytes_of(*v));
+    }
+    for (const std::vector<uint64_t>* v :
+         {&s.symbol_table, &s.assigned_symbols, &s.measurement_records, &s.detector_records,
+          &s.detector_any, &s.work_bits, &s.run_sign_bits, &s.pinned_bits}) {
+        total = saturating_add(total, bytes_of(*v));
+    }
+    for (const BatchActiveComponent& c : s.components) {
+        for (const std::vector<double>* v :
+             {&c.amplitude_re, &c.amplitude_im, &c.scratch_re, &c.scratch_im}) {
+            total = saturating_add(total, bytes_of(*v));
+        }
+    }
+    return total;
+}
+
+bool has_postselected_detector(const FactoredInstructionProgram& program) {
+    return std::ranges::any_of(program.instructions, [](const FactoredInstruction& i) {
+        const auto* d = std::get_if<Detector>(&i);
+        return d != nullptr && d->detector.postselect;
+    });
+}
+
+// Reverses bits [0, live) of a clean row.
+void invert_live_bits(std::span<uint64_t> row, uint64_t live) {
+    const uint64_t words = word_count(live);
+    for (uint64_t w = 0; w < words; ++w)
+        row[w] ^= live_word_mask(w, live);
+}
+
+// A worker's panic is reported where it happens; the call only says that a worker panicked.
+void report_panic(const char* message, std::string_view location) {
+    std::fprintf(stderr, "kelvo panicked at %.*s:\n%s\n", static_cast<int>(location.size()),
+                 location.data(), message);
+    std::fflush(stderr);
+}
+
+// How a worker thread ended.
+struct WorkerOutcome {
+    enum class Kind : uint8_t { Done, Error, OutOfMemory, Panic } kind = Kind::Done;
+    std::optional<KelvoError> error;
+};
+
+}  // namespace
+
+void append_bit_rows(std::vector<uint8_t>& buffer, std::span<const uint64_t> planes,
+                     std::span<const uint8_t> inversion, uint64_t columns, uint64_t words_per_row,
+                     uint64_t live, bool packed) {
+    const uint64_t bytes = row_bytes(columns, packed);
+    if (bytes == 0 || live == 0) return;
+    const uint64_t words = word_count(live);
+    KELVO_ASSERT(words <= words_per_row && saturating_mul(columns, words_per_row) <= planes.size(),
+                 "bit plane index out of range");
+    const uint64_t start = buffer.size();
+    buffer.resize(saturating_add(start, saturating_mul(live, bytes)));
+    uint8_t* rows = buffer.data() + start;
+    for (uint64_t j = 0; j < columns; ++j) {
+        const bool invert = j < inversion.size() && inversion[j] != 0;
+        const uint64_t* plane = planes.data() + j * words_per_row;
+        const uint64_t byte = packed ? j / 8 : j;
+        const uint8_t bit = packed ? static_cast<uint8_t>(1u << (j % 8)) : 1;
+        for (uint64_t w = 0; w < words; ++w) {
+            uint64_t value = plane[w];
+            if (invert) value = ~value;
+            value &= live_word_mask(w, live);
+            for (; value != 0; value &= value - 1) {
+                const uint64_t shot = w * 64 + static_cast<uint64_t>(std::countr_zero(value));
+                rows[shot * bytes + byte] |= bit;
+            }
+        }
+    }
+}
+
+Sampler::Sampler(const Circuit& circuit, SamplerOptions options) : options_(std::move(options)) {
+    const Clock::time_point start = Clock::now();
+    program_ = std::make_unique<const FactoredInstructionProgram>(
+        plan_circuit(circuit, options_.postselection_mask));
+    const FactoredInstructionProgram& program = *program_;
+    logical_records_ = circuit_logical_records(circuit);
+    compile_s_ = seconds_since(start);
+
+    measurement_count_ = program.num_records;
+    detector_count_ = program.num_detectors;
+    observable_count_ = logical_records_.size();
+    exp_val_count_ = program.num_exp_vals;
+    active_qubit_count_ = program.active_qubits;
+
+    if (options_.normalize_syndromes &&
+        (!options_.expected_detectors.empty() || !options_.expected_observables.empty())) {
+        throw KelvoError::invalid_input(
+            "normalize_syndromes cannot be combined with expected_detectors or "
+            "expected_observables");
+    }
+    if (!options_.expected_detectors.empty() &&
+        options_.expected_detectors.size() != detector_count_) {
+        throw KelvoError::invalid_input("expected_detectors has length " +
+                                        std::to_string(options_.expected_detectors.size()) +
+                                        ", expected " + std::to_string(detector_count_));
+    }
+    if (!options_.expected_observables.empty() &&
+        options_.expected_observables.size() != observable_count_) {
+        throw KelvoError::invalid_input("expected_observables has length " +
+                                        std::to_string(options_.expected_observables.size()) +
+                                        ", expected " + std::to_string(observable_count_));
+    }
+    forced_branches_ = plan_pinned_measurements(program, options_.pin_measurements);
+    has_postselection_ = has_postselected_detector(program);
+    if (has_postselection_) {
+        throw KelvoError::unsupported("detector postselection is not supported yet");
+    }
+    if (options_.normalize_syndromes) {
+        ReferenceSample reference =
+            reference_sample_for_program(program, logical_records_, forced_branches_);
+        options_.expected_detectors = std::move(reference.detectors);
+        options_.expected_observables = std::move(reference.observables);
+    }
+
+    if (options_.batch_size == 0) options_.batch_size = default_batch_count(program.active_qubits);
+    if (options_.sample_chunk_shots == 0) {
+        options_.sample_chunk_shots = std::max<uint64_t>(options_.batch_size, 2048);
+    }
+    options_.threads = std::max<uint64_t>(options_.threads, 1);
+    kernel_name_ = simd_level() == SimdLevel::Vector ? "neon" : "scalar";
+
+    {
+        PackedPresampledExogenous exogenous;
+        prepare_presampled_exogenous_packed(exogenous, program);
+        prepare_presampled_expression_plan(expression_plan_, program, exogenous);
+    }
+
+    for (const auto& lists : logical_records_)
+        for (const auto& list : lists)
+            observable_record_table_.push_back(list);
+    KELVO_ASSERT(measurement_count_ <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()),
+                 "measurement record count out of range");
+    all_records_table_.emplace_back(measurement_count_);
+    for (uint64_t r = 0; r < measurement_count_; ++r)
+        all_records_table_[0][r] = static_cast<int32_t>(r + 1);
+
+    workers_.resize(1);
+    workers_[0] = make_worker();
+}
+
+Sampler::Sampler(Sampler&&) noexcept = default;
+Sampler& Sampler::operator=(Sampler&&) noexcept = default;
+Sampler::~Sampler() = default;
+
+SampleResult Sampler::sample(uint64_t shots, bool bit_packed) {
+    return sample_impl(shots, entropy_seed(), true, bit_packed);
+}
+
+SampleResult Sampler::sample_with_seed(uint64_t shots, uint64_t seed, bool bit_packed) {
+    return sample_impl(shots, seed, true, bit_packed);
+}
+
+SampleResult Sampler::sample_counts(uint64_t shots) {
+    return sample_impl(shots, entropy_seed(), false, false);
+}
+
+SampleResult Sampler::sample_counts_with_seed(uint64_t shots, uint64_t seed) {
+    return sample_impl(shots, seed, false, false);
+}
+
+std::unique_ptr<BatchWorker> Sampler::make_worker() const {
+    const FactoredInstructionProgram& program = *program_;
+    auto worker = std::make_unique<BatchWorker>();
+    worker->executor = BatchFactoredExecutorState(program, options_.batch_size, 1);
+    worker->executor.shot_major = true;
+    worker->executor.forced_branches = forced_branches_;
+    prepare_presampled_exogenous_packed(worker->exogenous, program);
+    worker->observable_ones.assign(observable_count_, 0);
+    return worker;
+}
+
+void Sampler::prepare_workers(uint64_t count) {
+    if (!workers_[0]) workers_[0] = make_worker();
+    // What one more workspace costs once its first chunk has run: worker 0's buffers, the
+    // chunk's noise and expression rows, and the detector and observable rows of a batch.
+    const uint64_t chunk_words = word_count(options_.sample_chunk_shots);
+    const uint64_t batch_words = workers_[0]->executor.words_per_batch;
+    const uint64_t rows = saturating_add(
+        saturating_mul(
+            saturating_add(program_->num_symbols, expression_plan_.block_expressions.size()),
+            chunk_words),
+        saturating_mul(saturating_add(detector_count_, observable_count_), batch_words));
+    const uint64_t per_worker = saturating_add(
+        saturating_add(executor_bytes(workers_[0]->executor), saturating_mul(rows, 8)),
+        saturating_add(sizeof(BatchWorker), saturating_mul(observable_count_, 8)));
+    require_memory(count, per_worker);
+    if (workers_.size() < count) workers_.resize(count);
+    for (uint64_t w = 1; w < count; ++w)
+        if (!workers_[w]) workers_[w] = make_worker();
+}
+
+void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
+    const FactoredInstructionProgram& program = *program_;
+    worker.measurements.clear();
+    worker.detectors.clear();
+    worker.observables.clear();
+    worker.exp_vals.clear();
+    worker.observable_ones.assign(observable_count_, 0);
+    worker.total_shots = worker.discards = worker.passed_shots = worker.logical_errors = 0;
+    worker.presample_s = worker.execute_s = 0;
+    BatchFactoredExecutorState& executor = worker.executor;
+    executor.record_detectors = call.keep_records;
+
+    const uint64_t key = kMix * (call.seed + 1);
+    const uint64_t chunk = options_.sample_chunk_shots;
+    const uint64_t batch = options_.batch_size;
+    const uint64_t batches_per_chunk = ceil_div(chunk, batch);
+    const std::span<const uint8_t> expected_observables(options_.expected_observables);
+    for (uint64_t c = call.first_chunk; c < call.chunk_count;) {
+        const uint64_t shots = std::min(chunk, call.shots - c * chunk);
+
+        const Clock::time_point presample = Clock::now();
+        resample_prepared_exogenous_packed_in_place(worker.exogenous, program, shots,
+                                                    kGolden * (c + 1) ^ kChunkSalt ^ key);
+        evaluate_presampled_expression_block(worker.expressions, expression_plan_,
+                                             worker.exogenous);
+        worker.presample_s += seconds_since(presample);
+
+        const Clock::time_point execute = Clock::now();
+        for (uint64_t b = 0, offset = 0; offset < shots; ++b, offset += batch) {
+            const uint64_t m = std::min(batch, shots - offset);
+            reset_batch_executor(executor, program, m);
+            executor.rng_state = kGolden * (c * batches_per_chunk + b + 1) ^ key ^ kBatchSalt;
+            execute_batch_in_place_expressions(executor, program, expression_plan_,
+                                               worker.expressions, offset);
+            const uint64_t live = executor.live_shots;
+            const uint64_t wpb = executor.words_per_batch;
+            fill_observable_words(worker.observable_words, executor, logical_records_);
+            const std::span<uint64_t> observable_words(worker.observable_words);
+            for (uint64_t j = 0; j < observable_count_; ++j) {
+                const std::span<uint64_t> row = observable_words.subspan(j * wpb, wpb);
+                if (j < expected_observables.size() && expected_observables[j] != 0) {
+                    invert_live_bits(row, live);
+                }
+                uint64_t ones = 0;
+                for (uint64_t w = 0; w < word_count(live); ++w)
+                    ones += static_cast<uint64_t>(std::popcount(row[w]));
+                worker.observable_ones[j] += ones;
+                if (j == options_.observable) worker.logical_errors += ones;
+            }
+            worker.passed_shots += live;
+            if (call.keep_records) {
+                append_bit_rows(worker.measurements, executor.measurement_records, {},
+                                measurement_count_, wpb, live, call.bit_packed);
+                append_bit_rows(worker.detectors, executor.detector_records,
+                                options_.expected_detectors, detector_count_, wpb, live,
+                                call.bit_packed);
+                append_bit_rows(worker.observables, worker.observable_words, {}, observable_count_,
+                                wpb, live, call.bit_packed);
+                worker.exp_vals.reserve(worker.exp_vals.size() + live * exp_val_count_);
+                for (uint64_t s = 0; s < live; ++s)
+                    for (uint64_t e = 0; e < exp_val_count_; ++e)
+                        worker.exp_vals.push_back(
+                            executor.exp_values[e * executor.batch_capacity + s]);
+            }
+            worker.total_shots += m;
+            if (shots - offset <= batch) break;
+        }
+        worker.execute_s += seconds_since(execute);
+        if (call.chunk_count - c <= call.workers) break;
+        c += call.workers;
+    }
+}
+
+SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_records,
+                                  bool bit_packed) {
+    if (keep_records) {
+        uint64_t total = 0;
+        bool fits = true;
+        for (const uint64_t columns : {measurement_count_, detector_count_, observable_count_}) {
+            uint64_t bytes = 0;
+            fits = fits && !__builtin_mul_overflow(shots, row_bytes(columns, bit_packed), &bytes);
+            total = saturating_add(total, bytes);
+        }
+        uint64_t values = 0;
+        fits = fits && !__builtin_mul_overflow(shots, exp_val_count_, &values);
+        if (!fits) throw KelvoError::invalid_input("sampling output size exceeds usize");
+        // The rows are written as the call runs; refuse them up front rather than run out of
+        // memory half way.
+        require_memory(saturating_add(total, saturating_mul(values, sizeof(double))));
+    }
+    const uint64_t chunk = options_.sample_chunk_shots;
+    const uint64_t batch = options_.batch_size;
+    if (chunk == 0 || batch == 0) {
+        throw KelvoError::invalid_input("division by zero in chunk sizing");
+    }
+    const uint64_t chunk_count = ceil_div(shots, chunk);
+    const uint64_t workers = std::min(options_.threads, std::max<uint64_t>(chunk_count, 1));
+    prepare_workers(workers);
+
+    SampleResult result;
+    result.observable_ones.assign(observable_count_, 0);
+    result.bit_packed = bit_packed;
+    const Clock::time_point start = Clock::now();
+    SampleCall call{shots, seed, chunk_count, workers, 0, keep_records, bit_packed};
+
+    if (workers == 1) {
+        try {
+            run_worker(*workers_[0], call);
+        } catch (...) {
+            workers_[0].reset();
+            throw;
+        }
+    } else {
+        run_threads(call);
+    }
+
+    for (uint64_t w = 0; w < workers; ++w) {
+        BatchWorker& worker = *workers_[w];
+        result.total_shots += worker.total_shots;
+        result.discards += worker.discards;
+        result.passed_shots += worker.passed_shots;
+        result.logical_errors += worker.logical_errors;
+        result.presample_s += worker.presample_s;
+        result.execute_s += worker.execute_s;
+        for (uint64_t j = 0; j < observable_count_; ++j)
+            result.observable_ones[j] += worker.observable_ones[j];
+    }
+    merge_rows(result, workers);
+    result.record_rows = keep_records ? result.passed_shots : 0;
+    result.sample_s = seconds_since(start);
+    result.active_threads = workers;
+    return result;
+}
+
+void Sampler::run_threads(const SampleCall& call) {
+    std::vector<WorkerOutcome> outcomes(call.workers);
+    std::vector<std::thread> threads;
+    threads.reserve(call.workers);
+    const auto join_all = [&threads] {
+        for (std::thread& t : threads)
+            if (t.joinable()) t.join();
+    };
+    for (uint64_t w = 0; w < call.workers; ++w) {
+        SampleCall own = call;
+        own.first_chunk = w;
+        try {
+            threads.emplace_back([this, &outcomes, w, own] {
+                WorkerOutcome& outcome = outcomes[w];
+                try {
+                    try {
+                        run_worker(*workers_[w], own);
+                    } catch (const KelvoError& e) {
+                        outcome.error = e;
+                        outcome.kind = WorkerOutcome::Kind::Error;
+                    }
+                } catch (const std::bad_alloc&) {
+                    outcome.kind = WorkerOutcome::Kind::OutOfMemory;
+                } catch (const std::length_error&) {
+                    outcome.kind = WorkerOutcome::Kind::OutOfMemory;
+                } catch (const FatalError& e) {
+                    report_panic(e.what(), e.location());
+                    outcome.kind = WorkerOutcome::Kind::Panic;
+                } catch (...) {
+                    report_panic("unknown C++ exception", "unknown");
+                    outcome.kind = WorkerOutcome::Kind::Panic;
+                }
+            });
+        } catch (const std::system_error& e) {
+            join_all();
+            fatal(std::string("failed to spawn thread: ") + e.what());
+        }
+    }
+    join_all();
+
+    // A failed workspace may be left half way through a batch: the next call rebuilds it.
+    for (uint64_t w = 0; w < call.workers; ++w)
+        if (outcomes[w].kind != WorkerOutcome::Kind::Done) workers_[w].reset();
+    for (uint64_t w = 0; w < call.workers; ++w) {
+        const WorkerOutcome& outcome = outcomes[w];
+        if (outcome.kind == WorkerOutcome::Kind::Done) continue;
+        // The first failure decides; a later panic still ends the call as one.
+        for (uint64_t later = w + 1; later < call.workers; ++later) {
+            if (outcomes[later].kind == WorkerOutcome::Kind::Panic) {
+                fatal("a scoped thread panicked");
+            }
+        }
+        switch (outcome.kind) {
+            case WorkerOutcome::Kind::Error:
+                throw *outcome.error;
+            case WorkerOutcome::Kind::OutOfMemory:
+                throw std::bad_alloc();
+            default:
+                throw KelvoError::worker_panic();
+        }
+    }
+}
+
+void Sampler::merge_rows(SampleResult& result, uint64_t workers) {
+    const auto merge = [&]<class T>(std::vector<T> BatchWorker::* field, std::vector<T>& out) {
+        if (workers == 1) {
+            out.swap((*workers_[0]).*field);
+            return;
+        }
+        uint64_t total = 0;
+        for (uint64_t w = 0; w < workers; ++w)
+            total += ((*workers_[w]).*field).size();
+        out.reserve(total);
+        for (uint64_t w = 0; w < workers; ++w) {
+            std::vector<T>& rows = (*workers_[w]).*field;
+            out.insert(out.end(), rows.begin(), rows.end());
+            std::vector<T>().swap(rows);
+        }
+    };
+    merge(&BatchWorker::measurements, result.measurements);
+    merge(&BatchWorker::detectors, result.detectors);
+    merge(&BatchWorker::observables, result.observables);
+    merge(&BatchWorker::exp_vals, result.exp_vals);
+}
+
+}  // namespace kelvo
