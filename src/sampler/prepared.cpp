@@ -240,6 +240,7 @@ void Sampler::prepare_workers(uint64_t count) {
     if (!workers_[0]) workers_[0] = make_worker();
     // What one more workspace costs once its first chunk has run: worker 0's buffers, the
     // chunk's noise and expression rows, and the detector and observable rows of a batch.
+    // A caller may ask for any number of threads, so this is checked before any is built.
     const uint64_t chunk_words = word_count(options_.sample_chunk_shots);
     const uint64_t batch_words = workers_[0]->executor.words_per_batch;
     const uint64_t rows = saturating_add(
@@ -250,7 +251,12 @@ void Sampler::prepare_workers(uint64_t count) {
     const uint64_t per_worker = saturating_add(
         saturating_add(executor_bytes(workers_[0]->executor), saturating_mul(rows, 8)),
         saturating_add(sizeof(BatchWorker), saturating_mul(observable_count_, 8)));
-    require_memory(count, per_worker);
+    // Existing workspaces already hold their buffers, and later growth of those is checked
+    // where it happens; what must fit now is the workspaces still to be built.
+    uint64_t missing = count > workers_.size() ? count - workers_.size() : 0;
+    for (uint64_t w = 1; w < std::min<uint64_t>(count, workers_.size()); ++w)
+        missing += workers_[w] ? 0 : 1;
+    require_memory(missing, per_worker);
     if (workers_.size() < count) workers_.resize(count);
     for (uint64_t w = 1; w < count; ++w)
         if (!workers_[w]) workers_[w] = make_worker();
