@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -52,30 +51,6 @@ TEST(ReferenceSample, NoiselessOutcomes) {
     }
 }
 
-bool is_noise(const std::string& name) {
-    for (const char* n : {"X_ERROR", "Y_ERROR", "Z_ERROR", "DEPOLARIZE1", "DEPOLARIZE2",
-                          "PAULI_CHANNEL_1", "PAULI_CHANNEL_2", "E", "ELSE_CORRELATED_ERROR"})
-        if (name == n) return true;
-    return false;
-}
-
-// The circuit without its noise channels and measurement noise.
-std::string noiseless(const std::string& text) {
-    std::istringstream lines(text);
-    std::string out, line;
-    while (std::getline(lines, line)) {
-        const std::string name = line.substr(0, line.find_first_of("( "));
-        if (is_noise(name)) continue;
-        if (name[0] == 'M' && line[name.size()] == '(') {
-            const std::string targets = line.substr(line.find(')') + 1);
-            line = name;
-            line += targets;
-        }
-        out += line + "\n";
-    }
-    return out;
-}
-
 // Every detector and observable that the noiseless circuit fixes has that value in the
 // reference shot of the noisy one.
 TEST(ReferenceSample, AgreesWithDeterministicParitiesOfTheDenseRun) {
@@ -85,7 +60,7 @@ TEST(ReferenceSample, AgreesWithDeterministicParitiesOfTheDenseRun) {
         const std::string text = gen.make(i % 2 == 0);
         if (text.find("HERALDED") != std::string::npos) continue;
         const Circuit noisy = parse_kelvo_circuit_text(text);
-        const Circuit clean = parse_kelvo_circuit_text(noiseless(text));
+        const Circuit clean = parse_kelvo_circuit_text(testing::without_noise(text));
         const ReferenceSample r = circuit_reference_sample(noisy);
         ASSERT_EQ(r.detectors.size(), clean.detectors.size());
         const testing::OutcomeDistribution exact = testing::run_dense_circuit(clean);

@@ -7,6 +7,7 @@
 #include <map>
 #include <numeric>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -98,7 +99,10 @@ class RandomCircuit {
     std::string field(const std::string& key, int records) {
         const uint64_t a = rng_() % n_, b = (a + 1 + rng_() % (n_ > 1 ? n_ - 1 : 1)) % n_;
         if (key == "q") return std::to_string(a);
-        if (key == "!q") return (rng_() % 4 ? "" : "!") + std::to_string(a);
+        if (key == "!q") {
+            std::string s = rng_() % 4 ? "" : "!";
+            return s += std::to_string(a);
+        }
         if (key == "qq") return std::to_string(a) + " " + std::to_string(b);
         if (key == "b") return std::to_string(rng_() % 2);
         if (key == "a") return list(1, 1.9);
@@ -126,5 +130,24 @@ class RandomCircuit {
     std::map<char, std::vector<std::string>> lines_;
     uint64_t n_ = 1;
 };
+
+// The circuit text without noise channels and measurement noise. Heralded channels stay: they
+// write records, so dropping them would renumber the rest.
+inline std::string without_noise(const std::string& text) {
+    static const std::string kNoise[] = {"X_ERROR",         "Y_ERROR",     "Z_ERROR",
+                                         "DEPOLARIZE1",     "DEPOLARIZE2", "PAULI_CHANNEL_1",
+                                         "PAULI_CHANNEL_2", "E",           "ELSE_CORRELATED_ERROR"};
+    std::istringstream lines(text);
+    std::string out, line;
+    while (std::getline(lines, line)) {
+        const std::string name = line.substr(0, line.find_first_of("( "));
+        if (std::find(std::begin(kNoise), std::end(kNoise), name) != std::end(kNoise)) continue;
+        if (name[0] == 'M' && line[name.size()] == '(')
+            line.erase(name.size(), line.find(')') + 1 - name.size());
+        out += line;
+        out += '\n';
+    }
+    return out;
+}
 
 }  // namespace kelvo::testing
