@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "active_pauli_frame.h"
+#include "compiler/relation_index.h"
 #include "compiler/program.h"
 #include "dormant_state.h"
 #include "frames.h"
@@ -125,8 +126,9 @@ struct PendingFactoredState {
     std::vector<std::vector<uint64_t>> relation_words;
     std::vector<FactoredInstruction> instructions;
     std::vector<uint32_t> checkpoints;
-    std::unordered_map<int32_t, std::vector<uint64_t>> relations_by_condition;
+    ConditionRelationIndex relations_by_condition;
     std::unordered_map<int32_t, SymbolicBool> substitutions;
+    RelationScratch relation_scratch;
     uint64_t num_qubits = 0;
     uint64_t initial_active_qubits = 0;
     uint64_t active_qubits = 0;

@@ -1,6 +1,7 @@
 #include "compiler/relations.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "bits.h"
 #include "errors.h"
@@ -93,42 +94,90 @@ void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
         state.substitutions[id] = std::move(s);
         return;
     }
-    const uint64_t index = state.relations.size();
+    KELVO_ASSERT(state.relations.size() < UINT32_MAX, "relation index out of range");
+    const auto index = static_cast<uint32_t>(state.relations.size());
     for (const int32_t c : relation.conditions)
-        state.relations_by_condition[c].push_back(index);
+        state.relations_by_condition.add(c, index);
     state.relation_words.push_back(condition_words(relation.conditions));
     state.relations.push_back(std::move(relation));
 }
 
-SymbolicBool reduce_sign_by_pending_relations(const PendingFactoredState& state,
-                                              SymbolicBool sign) {
+SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, SymbolicBool sign) {
     if (sign.conditions.empty() || state.relations.empty()) return sign;
-    std::vector<uint64_t> candidates;
+    RelationScratch& s = state.relation_scratch;
+    s.reserve(sign.conditions.back(), state.relations.size());
+    // The sign as bits and word counts; `cost` follows every rewrite.
+    EvaluationCost cost{0, sign.conditions.size()};
     for (const int32_t c : sign.conditions) {
-        const auto it = state.relations_by_condition.find(c);
-        if (it != state.relations_by_condition.end())
-            candidates.insert(candidates.end(), it->second.begin(), it->second.end());
+        s.id_bits[static_cast<uint64_t>(c) / 64] |= uint64_t{1} << (c % 64);
+        if (s.word_counts[word_of(c)]++ == 0) ++cost.words;
     }
-    std::sort(candidates.begin(), candidates.end());
-    const std::vector<uint64_t> sign_words = condition_words(sign.conditions);
-    for (size_t begin = 0, end = 0; begin < candidates.size(); begin = end) {
-        const uint64_t r = candidates[begin];
-        while (end < candidates.size() && candidates[end] == r)
-            ++end;
-        const uint64_t shared = end - begin;  // conditions of the sign that r names
-        const SymbolicBool& relation = state.relations[r];
-        if (relation.conditions.size() >= 2 * shared) {
+    for (const int32_t c : sign.conditions) {
+        state.relations_by_condition.for_each(c, [&s](uint32_t r) {
+            if (s.shared[r]++ == 0) s.candidates.push_back(r);
+        });
+    }
+    std::sort(s.candidates.begin(), s.candidates.end());
+
+    // Which relations to try is decided on the sign's words before any rewrite.
+    size_t tried = 0;
+    for (const uint32_t r : s.candidates) {
+        const uint64_t shared = s.shared[r];  // conditions of the sign that r names
+        s.shared[r] = 0;
+        if (state.relations[r].conditions.size() >= 2 * shared) {
             // XORing r cannot lower the condition count; it pays only when most of r's
             // words are already read by the sign.
             const std::vector<uint64_t>& words = state.relation_words[r];
-            const auto present =
-                static_cast<uint64_t>(std::count_if(words.begin(), words.end(), [&](uint64_t w) {
-                    return std::binary_search(sign_words.begin(), sign_words.end(), w);
-                }));
+            const auto present = static_cast<uint64_t>(std::count_if(
+                words.begin(), words.end(), [&s](uint64_t w) { return s.word_counts[w] != 0; }));
             if (present <= words.size() - present) continue;
         }
-        sign = reduce_by_relation_once(sign, relation);
+        s.candidates[tried++] = r;
     }
+    s.candidates.resize(tried);
+
+    for (const uint32_t r : s.candidates) {
+        const SymbolicBool& relation = state.relations[r];
+        const std::vector<int32_t>& ids = relation.conditions;
+        s.reserve(ids.back(), 0);
+        // The cost of sign XOR relation, word by word over the relation's ids.
+        uint64_t shared = 0;
+        int64_t word_change = 0;
+        for (size_t i = 0; i < ids.size();) {
+            const uint64_t w = word_of(ids[i]);
+            uint64_t in = 0, total = 0;
+            for (; i < ids.size() && word_of(ids[i]) == w; ++i, ++total)
+                in += (s.id_bits[static_cast<uint64_t>(ids[i]) / 64] >> (ids[i] % 64)) & 1;
+            const uint64_t before = s.word_counts[w];
+            word_change += static_cast<int64_t>(before + total - 2 * in != 0) -
+                           static_cast<int64_t>(before != 0);
+            shared += in;
+        }
+        if (shared == 0) continue;
+        const EvaluationCost reduced{
+            static_cast<uint64_t>(static_cast<int64_t>(cost.words) + word_change),
+            cost.conditions + ids.size() - 2 * shared};
+        if (!(reduced < cost)) continue;
+
+        cost = reduced;
+        for (const int32_t c : ids) {
+            uint64_t& bits = s.id_bits[static_cast<uint64_t>(c) / 64];
+            bits ^= uint64_t{1} << (c % 64);
+            uint32_t& count = s.word_counts[word_of(c)];
+            count = (bits >> (c % 64)) & 1 ? count + 1 : count - 1;
+        }
+        s.buffer.clear();
+        std::set_symmetric_difference(sign.conditions.begin(), sign.conditions.end(), ids.begin(),
+                                      ids.end(), std::back_inserter(s.buffer));
+        std::swap(sign.conditions, s.buffer);
+        sign.constant = sign.constant != relation.constant;
+    }
+
+    for (const int32_t c : sign.conditions) {
+        s.id_bits[static_cast<uint64_t>(c) / 64] = 0;
+        s.word_counts[word_of(c)] = 0;
+    }
+    s.candidates.clear();
     return sign;
 }
 

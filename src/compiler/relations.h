@@ -51,8 +51,9 @@ void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
                                                   const SymbolicBool& outcome);
 
 // The sign of the operation about to be planned, rewritten by the relations of the planner's
-// store that it names (skipping those that cannot lower its word count).
-SymbolicBool reduce_sign_by_pending_relations(const PendingFactoredState& state, SymbolicBool sign);
+// store that it names (skipping those that cannot lower its word count). Works in the store's
+// scratch space, which it leaves clean.
+SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, SymbolicBool sign);
 
 // Outcome relations learned along a finished instruction list, used to rewrite the signs of
 // later instructions.
