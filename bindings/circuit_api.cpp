@@ -5,6 +5,7 @@
 #include "circuit/ir.h"
 #include "circuit/parser.h"
 #include "py_class.h"
+#include "sampling_api.h"
 
 namespace kelvo::py {
 namespace {
@@ -61,6 +62,16 @@ constexpr Text kClassDoc =
 PyMethodDef methods[] = {
     static_method<&from_text, "from_text(stim_text)\n--\n\nParses a circuit from source text.">(),
     static_method<&from_file, "from_file(path)\n--\n\nParses a circuit from a UTF-8 file.">(),
+    method<&compile_circuit_method,
+           "compile($self, postselection_mask=None, *, normalize_syndromes=False, "
+           "expected_detectors=None, expected_observables=None, pin_measurements=None, "
+           "backend=\"cpu\", observable=0, threads=1, sample_chunk_shots=0, batch_size=0, "
+           "gpu_chunk_shots=1048576)\n--\n\n"
+           "Compiles this circuit into a reusable `Program`.\n\n"
+           "The options are those of `kelvo.compile`.">(),
+    method<&reference_sample_method,
+           "reference_sample($self)\n--\n\n"
+           "Computes the full noiseless detector and observable sample.">(),
     {nullptr, nullptr, 0, nullptr},
 };
 

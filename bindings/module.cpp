@@ -19,9 +19,11 @@ void fill_module(PyObject* module) {
     Registrar registrar(module);
     registrar.add_exception("ParseError", parse_error_class());
     register_circuit_class(registrar);
-    // ReferenceSample, Program, SampleResult (circuit_api.cpp) go here.
+    register_reference_sample_class(registrar);
+    register_program_class(registrar);
+    register_sample_result_class(registrar);
     register_parse_functions(registrar);
-    // compile, sample, sample_survivors (circuit_api.cpp) go here.
+    register_sampling_functions(registrar);
     register_simulator_half(registrar);
     registrar.add("__version__", py_str("0.2.3"));
 }

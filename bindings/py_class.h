@@ -63,6 +63,12 @@ struct ClassOptions {
     bool instantiable = true;    // false: calling the class raises TypeError
 };
 
+// A held type that keeps Python objects names them all, so that its class takes part in the
+// interpreter's cyclic garbage collection: `void for_each_reference(auto&& visit)` calls
+// `visit(Ref&)` on each. A cleared reference is null; readers must expect that.
+template <class T>
+concept HoldsReferences = requires(T& value) { value.for_each_reference([](Ref&) {}); };
+
 namespace detail {
 
 template <class T>
@@ -74,6 +80,7 @@ template <class T>
 void dealloc(PyObject* obj) {
     Instance<T>* inst = instance_of<T>(obj);
     PyTypeObject* type = Py_TYPE(obj);
+    if constexpr (HoldsReferences<T>) PyObject_GC_UnTrack(obj);
     if (inst->guard.on_owner_thread()) {
         inst->value.~T();
     } else {
@@ -91,8 +98,30 @@ void dealloc(PyObject* obj) {
     Py_DECREF(type);
 }
 
+template <class T>
+int traverse(PyObject* obj, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(obj));  // instances of heap types own a reference to their class
+    int status = 0;
+    instance_of<T>(obj)->value.for_each_reference([&](Ref& ref) {
+        if (status == 0 && ref) status = visit(ref.get(), arg);
+    });
+    return status;
+}
+
+template <class T>
+int clear(PyObject* obj) {
+    instance_of<T>(obj)->value.for_each_reference([](Ref& ref) { Ref dropped = std::move(ref); });
+    return 0;
+}
+
+// Garbage-collection hooks of a class; both null for a class that holds no references.
+struct GcHooks {
+    traverseproc traverse = nullptr;
+    inquiry clear = nullptr;
+};
+
 PyTypeObject* create_type(const char* qualified_name, size_t basic_size, PyType_Slot* slots,
-                          const ClassOptions& options, destructor dealloc);
+                          const ClassOptions& options, destructor dealloc, GcHooks gc);
 
 // Access to the held value for the duration of a call; released on every path.
 template <class T, Access A>
@@ -214,6 +243,8 @@ Ref make_instance(T&& value) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* obj = alloc(type, 0);
     if (!obj) throw PythonError{};
+    // Untracked until the value exists, so that a collection never traverses a half-built one.
+    if constexpr (HoldsReferences<Held>) PyObject_GC_UnTrack(obj);
     Instance<Held>* inst = detail::instance_of<Held>(obj);
     try {
         new (&inst->value) Held(std::forward<T>(value));
@@ -224,6 +255,7 @@ Ref make_instance(T&& value) {
         throw;
     }
     new (&inst->guard) ObjectGuard(ClassCell<Held>::thread_affine);
+    if constexpr (HoldsReferences<Held>) PyObject_GC_Track(obj);
     return Ref::steal(obj);
 }
 
@@ -320,8 +352,10 @@ PyTypeObject* define_class(const char* qualified_name, PyType_Slot* slots,
     if (!ClassCell<T>::type) {
         ClassCell<T>::name = qualified_name;
         ClassCell<T>::thread_affine = options.thread_affine;
+        detail::GcHooks gc;
+        if constexpr (HoldsReferences<T>) gc = {&detail::traverse<T>, &detail::clear<T>};
         ClassCell<T>::type = detail::create_type(qualified_name, sizeof(Instance<T>), slots,
-                                                 options, &detail::dealloc<T>);
+                                                 options, &detail::dealloc<T>, gc);
     }
     return ClassCell<T>::type;
 }

@@ -1,6 +1,7 @@
-"""A small dense state vector, the oracle for the simulator tests and benchmarks.
+"""Dense oracles: a state vector for the simulator tests and benchmarks, and an exact
+interpreter of small noisy circuit texts for the sampler tests.
 
-Entry j of the vector is the amplitude of the basis state in which qubit q holds bit q of j
+Entry j of a vector is the amplitude of the basis state in which qubit q holds bit q of j
 (qubit 0 is the least significant index bit). Gate matrices of the Clifford gates come from
 stim in little-endian order (first target = least significant bit), snapped to their exact values.
 """
@@ -8,6 +9,7 @@ stim in little-endian order (first target = least significant bit), snapped to t
 from __future__ import annotations
 
 import math
+import re
 
 import numpy as np
 
@@ -60,16 +62,20 @@ def _snap(values: np.ndarray) -> np.ndarray:
     return nearest
 
 
-def gate_matrix(method: str) -> np.ndarray:
-    """The unitary of a simulator Clifford gate method, little-endian over its targets."""
-    if method not in _matrix_cache:
+def stim_gate_matrix(name: str) -> np.ndarray:
+    """The unitary of a named Clifford gate, little-endian over its targets."""
+    if name not in _matrix_cache:
         import stim
 
-        name = ONE_QUBIT_GATES.get(method) or TWO_QUBIT_GATES[method]
         m = np.asarray(stim.Tableau.from_named_gate(name).to_unitary_matrix(endian="little"))
         m = m.astype(np.complex128)
-        _matrix_cache[method] = _snap(m.real) + 1j * _snap(m.imag)
-    return _matrix_cache[method]
+        _matrix_cache[name] = _snap(m.real) + 1j * _snap(m.imag)
+    return _matrix_cache[name]
+
+
+def gate_matrix(method: str) -> np.ndarray:
+    """The unitary of a simulator Clifford gate method, little-endian over its targets."""
+    return stim_gate_matrix(ONE_QUBIT_GATES.get(method) or TWO_QUBIT_GATES[method])
 
 
 def parity(values: np.ndarray) -> np.ndarray:
@@ -101,11 +107,17 @@ class Pauli:
         return Pauli(x, z, phase)
 
     def apply(self, psi: np.ndarray) -> np.ndarray:
+        """P @ psi, for a vector or for the columns of a matrix."""
         idx = np.arange(psi.shape[0], dtype=np.uint64)
-        signs = 1 - 2 * parity(idx & np.uint64(self.z))
+        signs = (1 - 2 * parity(idx & np.uint64(self.z))).reshape((-1,) + (1,) * (psi.ndim - 1))
         out = np.empty_like(psi)
         out[idx ^ np.uint64(self.x)] = (1j**self.phase) * signs * psi
         return out
+
+    def products(self, rho: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """(P rho, rho P, P rho P) for a Hermitian P and a Hermitian rho."""
+        p_rho = self.apply(rho)
+        return p_rho, p_rho.conj().T, self.apply(p_rho.conj().T)
 
 
 class Dense:
@@ -201,3 +213,198 @@ def equal_up_to_phase(a, b, atol: float = 1e-9) -> bool:
     phase = a[i] / b[i]
     phase /= abs(phase)
     return bool(np.allclose(a, phase * b, atol=atol))
+
+
+# Exact interpreter of small circuit texts ---------------------------------------------------
+#
+# Runs the circuit on unnormalised density matrices, one per distinct measurement record so
+# far: measurements branch, noise channels mix, records that coincide (after a noisy
+# measurement) merge. Feedback reads each branch's own records. The result is the exact joint
+# distribution of the records and, in every branch, the expectation values requested so far.
+
+_BASIS_FLIP = {"X": "Z", "Y": "X", "Z": "X"}  # a Pauli that flips an eigenstate of the key
+_MEASURE_BASIS = {"M": "Z", "MZ": "Z", "MX": "X", "MY": "Y", "MR": "Z", "MRZ": "Z", "MRX": "X",
+                  "MRY": "Y"}
+_RESET_BASIS = {"R": "Z", "RZ": "Z", "RX": "X", "RY": "Y"}
+_ERROR_PAULI = {"X_ERROR": "X", "Y_ERROR": "Y", "Z_ERROR": "Z"}
+
+
+def _pauli_on(n: int, letters: dict[int, str], sign: int = 0) -> Pauli:
+    text = ["I"] * n
+    for q, letter in letters.items():
+        text[q] = letter
+    return Pauli.from_text("".join(text), sign)
+
+
+def _product(n: int, target: str) -> Pauli:
+    """A product target such as !X0*Z1 (a negated product for !)."""
+    letters, sign = {}, 0
+    for factor in target.split("*"):
+        if factor.startswith("!"):
+            sign ^= 2
+            factor = factor[1:]
+        letters[int(factor[1:])] = factor[0].upper()
+    return _pauli_on(n, letters, sign)
+
+
+def _apply_left(m: np.ndarray, u: np.ndarray, qubits: list[int], n: int) -> np.ndarray:
+    """u @ m where u acts on `qubits` (index bit i of u belongs to qubits[i])."""
+    k = len(qubits)
+    t = m.reshape((2,) * n + (m.shape[1],))
+    axes = [n - 1 - qubits[j] for j in reversed(range(k))]
+    t = np.tensordot(u.reshape((2,) * (2 * k)), t, axes=(list(range(k, 2 * k)), axes))
+    return np.moveaxis(t, list(range(k)), axes).reshape(m.shape)
+
+
+class ExactRun:
+    """The exact outcome of a circuit text on n qubits (see the comment above)."""
+
+    def __init__(self, text: str, n: int):
+        self.n = n
+        rho = np.zeros((1 << n, 1 << n), dtype=np.complex128)
+        rho[0, 0] = 1
+        self.branches = {(): (rho, ())}  # records -> (unnormalised rho, expectation values)
+        for line in text.splitlines():
+            line = line.split("#")[0].strip()
+            if line:
+                self._line(line)
+
+    def distribution(self) -> dict[tuple, float]:
+        return {key: float(np.trace(rho).real) for key, (rho, _) in self.branches.items()}
+
+    def exp_vals(self) -> dict[tuple, tuple]:
+        return {key: vals for key, (_, vals) in self.branches.items()}
+
+    # Each transformation maps (records, rho) to a list of (records, rho, new expectation values).
+    def _each(self, fn) -> None:
+        out: dict = {}
+        for key, (rho, vals) in self.branches.items():
+            for new_key, new_rho, extra in fn(key, rho):
+                if np.trace(new_rho).real <= 1e-15:
+                    continue
+                if new_key in out:  # merged records no longer pin the expectation values
+                    out[new_key] = (out[new_key][0] + new_rho, None)
+                else:
+                    out[new_key] = (new_rho, vals + extra if vals is not None else None)
+        self.branches = out
+
+    def _map(self, fn) -> None:
+        self._each(lambda key, rho: [(key, fn(rho, key), ())])
+
+    def _unitary(self, u: np.ndarray, qubits: list[int]) -> None:
+        def conj(rho, _):
+            left = _apply_left(rho, u, qubits, self.n)
+            return _apply_left(left.conj().T, u, qubits, self.n).conj().T
+        self._map(conj)
+
+    def _rotate(self, p: Pauli, angle: float) -> None:
+        c, s = math.cos(angle), math.sin(angle)
+
+        def rotate(rho, _):
+            p_rho, rho_p, p_rho_p = p.products(rho)
+            return c * c * rho + s * s * p_rho_p + 1j * c * s * (rho_p - p_rho)
+        self._map(rotate)
+
+    def _mix(self, terms: list[tuple[float, Pauli]]) -> None:
+        rest = 1 - sum(prob for prob, _ in terms)
+        self._map(lambda rho, _: rest * rho + sum(prob * p.products(rho)[2] for prob, p in terms))
+
+    def _measure(self, p: Pauli, flip: float = 0.0, reset: Pauli | None = None) -> None:
+        def measure(key, rho):
+            p_rho, rho_p, p_rho_p = p.products(rho)
+            out = []
+            for bit in (0, 1):
+                sign = -1 if bit else 1
+                part = (rho + sign * (p_rho + rho_p) + p_rho_p) / 4
+                if reset is not None and bit:
+                    part = reset.products(part)[2]
+                out.append((key + (bit,), (1 - flip) * part, ()))
+                if flip:
+                    out.append((key + (1 - bit,), flip * part, ()))
+            return out
+        self._each(measure)
+
+    def _line(self, line: str) -> None:
+        name, arg_text, rest = re.fullmatch(r"(\w+)(?:\(([^)]*)\))?\s*(.*)", line).groups()
+        args = [float(a) for a in arg_text.split(",")] if arg_text else []
+        targets = rest.split()
+        n = self.n
+        if name in ("TICK", "DETECTOR", "OBSERVABLE_INCLUDE", "QUBIT_COORDS", "SHIFT_COORDS"):
+            return
+        if name in ("T", "T_DAG"):
+            for q in targets:
+                self._rotate(_pauli_on(n, {int(q): "Z"}), math.pi / 8 * (-1 if name == "T_DAG" else 1))
+        elif name in ("R_X", "R_Y", "R_Z"):
+            for q in targets:
+                self._rotate(_pauli_on(n, {int(q): name[2]}), args[0] * math.pi / 2)
+        elif name in ("R_XX", "R_YY", "R_ZZ"):
+            for a, b in zip(targets[::2], targets[1::2]):
+                self._rotate(_pauli_on(n, {int(a): name[2], int(b): name[2]}), args[0] * math.pi / 2)
+        elif name in ("R_PAULI", "SPP", "SPP_DAG"):
+            angle = {"SPP": math.pi / 4, "SPP_DAG": -math.pi / 4}.get(name) or args[0] * math.pi / 2
+            for t in targets:
+                self._rotate(_product(n, t), angle)
+        elif name in ("U", "U3"):
+            theta, phi, lam = (a * math.pi / 2 for a in args)
+            for letter, angle in (("Z", lam), ("Y", theta), ("Z", phi)):
+                for q in targets:
+                    self._rotate(_pauli_on(n, {int(q): letter}), angle)
+        elif name in _MEASURE_BASIS:
+            basis = _MEASURE_BASIS[name]
+            for t in targets:
+                q = int(t.lstrip("!"))
+                reset = _pauli_on(n, {q: _BASIS_FLIP[basis]}) if name.startswith("MR") else None
+                self._measure(_pauli_on(n, {q: basis}, 2 if t.startswith("!") else 0),
+                              args[0] if args else 0.0, reset)
+        elif name in ("MPP", "MXX", "MYY", "MZZ"):
+            products = targets if name == "MPP" else [
+                f"{name[1]}{a}*{name[1]}{b}" for a, b in zip(targets[::2], targets[1::2])]
+            for t in products:
+                self._measure(_product(n, t), args[0] if args else 0.0)
+        elif name == "MPAD":
+            self._each(lambda key, rho: [(key + tuple(int(t) for t in targets), rho, ())])
+        elif name in _RESET_BASIS:
+            basis = _RESET_BASIS[name]
+            for q in targets:
+                self._reset(int(q), basis)
+        elif name in _ERROR_PAULI:
+            for q in targets:
+                self._mix([(args[0], _pauli_on(n, {int(q): _ERROR_PAULI[name]}))])
+        elif name == "DEPOLARIZE1":
+            for q in targets:
+                self._mix([(args[0] / 3, _pauli_on(n, {int(q): c})) for c in "XYZ"])
+        elif name == "DEPOLARIZE2":
+            for a, b in zip(targets[::2], targets[1::2]):
+                self._mix([(args[0] / 15, _pauli_on(n, {int(a): ca, int(b): cb}))
+                           for ca in "IXYZ" for cb in "IXYZ" if ca + cb != "II"])
+        elif name == "PAULI_CHANNEL_1":
+            for q in targets:
+                self._mix([(p, _pauli_on(n, {int(q): c})) for p, c in zip(args, "XYZ")])
+        elif name in ("E", "CORRELATED_ERROR"):
+            self._mix([(args[0], _product(n, "*".join(targets)))])
+        elif name == "EXP_VAL":
+            products = [_product(n, t) for t in targets]
+            self._each(lambda key, rho: [(key, rho, tuple(
+                float(np.trace(p.apply(rho)).real / np.trace(rho).real) for p in products))])
+        elif targets and targets[0].startswith("rec["):
+            for r, q in zip(targets[::2], targets[1::2]):
+                self._feedback(int(r[4:-1]), _pauli_on(n, {int(q): name[1]}))
+        else:
+            matrix = stim_gate_matrix(name)
+            k = 1 if matrix.shape[0] == 2 else 2
+            for i in range(0, len(targets), k):
+                self._unitary(matrix, [int(q) for q in targets[i:i + k]])
+
+    def _reset(self, q: int, basis: str) -> None:
+        keep = _pauli_on(self.n, {q: basis})
+        flip = _pauli_on(self.n, {q: _BASIS_FLIP[basis]})
+
+        def reset(rho, _):
+            p_rho, rho_p, p_rho_p = keep.products(rho)
+            plus = (rho + p_rho + rho_p + p_rho_p) / 4
+            minus = (rho - p_rho - rho_p + p_rho_p) / 4
+            return plus + flip.products(minus)[2]
+        self._map(reset)
+
+    def _feedback(self, offset: int, p: Pauli) -> None:
+        self._map(lambda rho, key: p.products(rho)[2] if key[offset] else rho)
