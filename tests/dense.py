@@ -309,7 +309,10 @@ class ExactRun:
         rest = 1 - sum(prob for prob, _ in terms)
         self._map(lambda rho, _: rest * rho + sum(prob * p.products(rho)[2] for prob, p in terms))
 
-    def _measure(self, p: Pauli, flip: float = 0.0, reset: Pauli | None = None) -> None:
+    def _measure(self, p: Pauli, flip: float = 0.0, reset: Pauli | None = None,
+                 invert: int = 0) -> None:
+        """Records the outcome bit of P (XOR `invert`), flipped with probability `flip`; a reset
+        then takes the -1 outcome's state back to the +1 eigenstate."""
         def measure(key, rho):
             p_rho, rho_p, p_rho_p = p.products(rho)
             out = []
@@ -318,9 +321,9 @@ class ExactRun:
                 part = (rho + sign * (p_rho + rho_p) + p_rho_p) / 4
                 if reset is not None and bit:
                     part = reset.products(part)[2]
-                out.append((key + (bit,), (1 - flip) * part, ()))
+                out.append((key + (bit ^ invert,), (1 - flip) * part, ()))
                 if flip:
-                    out.append((key + (1 - bit,), flip * part, ()))
+                    out.append((key + (1 - (bit ^ invert),), flip * part, ()))
             return out
         self._each(measure)
 
@@ -354,8 +357,8 @@ class ExactRun:
             for t in targets:
                 q = int(t.lstrip("!"))
                 reset = _pauli_on(n, {q: _BASIS_FLIP[basis]}) if name.startswith("MR") else None
-                self._measure(_pauli_on(n, {q: basis}, 2 if t.startswith("!") else 0),
-                              args[0] if args else 0.0, reset)
+                self._measure(_pauli_on(n, {q: basis}), args[0] if args else 0.0, reset,
+                              int(t.startswith("!")))
         elif name in ("MPP", "MXX", "MYY", "MZZ"):
             products = targets if name == "MPP" else [
                 f"{name[1]}{a}*{name[1]}{b}" for a, b in zip(targets[::2], targets[1::2])]

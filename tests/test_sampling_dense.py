@@ -61,7 +61,7 @@ def random_circuit(seed, noisy):
                                      f"E({p}) {product().lstrip('!').replace('*', ' ')}"]))
         elif kind == "exp" and not noisy:
             lines.append(f"EXP_VAL {product()}")
-        elif kind == "reset":
+        elif kind == "reset" and noisy:  # a reset hides a measurement outcome
             lines.append(f"{rng.choice(['R', 'RX'])} {qubit()}")
     lines.append(f"MPP {product()}")
     return "\n".join(lines), n
