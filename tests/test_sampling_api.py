@@ -2,6 +2,7 @@
 result arrays and counters, reproducibility across threads and SIMD levels, and the
 interpreter lock."""
 
+import doctest
 import gc
 import inspect
 import os
@@ -36,8 +37,10 @@ def test_signatures():
         (kelvo.Circuit.reference_sample, "(self, /)"),
     ]:
         assert str(inspect.signature(fn)) == text
-    assert kelvo.compile.__doc__.startswith("Compiles circuit text into a reusable `Program`.")
     assert kelvo.SampleResult.__doc__ == "Per-shot records, aggregate counters, and timing from one sampling call."
+    for obj in (kelvo, kelvo.compile, kelvo.sample, kelvo.parse, kelvo.Circuit):
+        for test in doctest.DocTestFinder(recurse=False).find(obj, obj.__name__):
+            assert doctest.DocTestRunner().run(test).failed == 0, obj
 
 
 PROGRAM = kelvo.compile(TWO_DETECTORS)
