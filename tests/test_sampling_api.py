@@ -77,6 +77,8 @@ ERRORS = [
     (lambda: kelvo.sample(PROGRAM, 2**64), OverflowError, "shots"),
     (lambda: kelvo.sample(PROGRAM, 0, seed=-1), OverflowError, "seed"),
     (lambda: kelvo.sample(C, 1), TypeError, "program"),
+    # Far more threads than chunks cost nothing; output beyond memory is refused before sampling.
+    (lambda: kelvo.compile("M 0", threads=2**40).sample(2**64 - 1, seed=2**64 - 1), MemoryError, None),
     (lambda: kelvo.sample_survivors(PROGRAM, 1, None, 1), TypeError, "keep_records"),
     (lambda: kelvo.sample_survivors(PROGRAM, 0, None, True, bit_packed=0), TypeError, "bit_packed"),
     (lambda: kelvo.Program(), TypeError, "cannot create"),
@@ -111,6 +113,7 @@ def test_programs_and_results():
     assert d.shape == (20, 0) and o.shape == (20, 0) and a.exp_vals.shape == (20, 0)
     assert a.observable_ones.dtype == np.uint64 and a.observable_ones.shape == (0,)
     assert gc.is_tracked(a) and any(r is a.measurements for r in gc.get_referents(a))
+    assert kelvo.compile(TEN, threads=2**40).sample(20, seed=5).active_threads == 1
     counts = kelvo.sample_survivors(program, 50, 3, keep_records=False, bit_packed=True)
     assert (counts.total_shots, counts.passed_shots, counts.bit_packed) == (50, 50, True)
     assert counts.measurements.shape[0] == 0 and counts.exp_vals.shape == (0, 0)
