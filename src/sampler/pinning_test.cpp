@@ -6,7 +6,11 @@
 #include <random>
 
 #include "bits.h"
+#include "circuit/parser.h"
+#include "sampler/prepared.h"
+#include "testing/dense_circuit.h"
 #include "testing/error_text.h"
+#include "testing/record_statistics.h"
 
 namespace kelvo {
 namespace {
@@ -167,6 +171,98 @@ TEST(PinningTest, ForcedBranchesHoldEveryPinUnderEveryAssignment) {
                 }
     }
     EXPECT_GT(planned, 150);
+}
+
+bool parity_of(const std::string& records, const MeasurementParity& pin) {
+    bool p = false;
+    for (const uint64_t r : pin.records)
+        p ^= records[r] == '1';
+    return p;
+}
+
+std::vector<std::string> sampled_records(const char* text, SamplerOptions options, uint64_t shots) {
+    const Circuit circuit = parse_kelvo_circuit_text(text);
+    Sampler sampler(circuit, std::move(options));
+    const SampleResult result = sampler.sample_with_seed(shots, 11, false);
+    return testing::record_strings(result.measurements, sampler.program().num_records);
+}
+
+// Noiseless circuits: every shot holds every pin, and the records follow the exact
+// distribution conditioned on the pins (a forced fair branch is a conditioned one).
+TEST(PinningSamplingTest, NoiselessPinsHoldAndTheRestIsConditioned) {
+    const struct {
+        const char* text;
+        std::vector<MeasurementParity> pins;
+    } cases[] = {
+        // Fair active measurements after T, and a third record correlated with the first.
+        {"H 0 1 2\nT 0 1\nCX 0 2\nH 2\nT 2\nH 2\nM 0 1 2\n", {{{0, 1}, true}}},
+        // Fair coins; the second pin finds the first one's branch taken.
+        {"H 0 1 3\nCX 0 2\nM 0 1 2 3\n", {{{1, 2, 3}, false}, {{3}, true}}},
+        {"H 0 1\nM 0 1\nH 0\nT 0\nH 0\nM 0\n", {{{0, 1}, true}, {{1}, false}}},
+    };
+    for (const auto& c : cases) {
+        SamplerOptions options;
+        options.pin_measurements = c.pins;
+        options.batch_size = 100;
+        const std::vector<std::string> rows = sampled_records(c.text, options, 20000);
+        for (const std::string& row : rows)
+            for (const MeasurementParity& pin : c.pins)
+                ASSERT_EQ(parity_of(row, pin), pin.value) << c.text << row;
+        const auto exact = testing::conditioned(
+            testing::run_dense_circuit(parse_kelvo_circuit_text(c.text)).records,
+            [&](const std::string& r) {
+                for (const MeasurementParity& pin : c.pins)
+                    if (parity_of(r, pin) != pin.value) return false;
+                return true;
+            });
+        std::string why;
+        EXPECT_TRUE(testing::fits_distribution(rows, exact, &why)) << c.text << why;
+    }
+}
+
+// With noise the pinned parity is the noiseless one: noise flips the recorded parity at its
+// own rate, also when the expected bits come from the reference shot; and a pin holds in every
+// survivor when a compaction falls between the branch it reads and the branch it forces.
+TEST(PinningSamplingTest, NoiseFlipsThePinnedParityAndCompactionKeepsIt) {
+    const MeasurementParity first_two{{0, 1}, true};
+    const struct {
+        const char* text;
+        MeasurementParity pin;
+        bool normalize;
+        double flip_rate;
+    } cases[] = {
+        {"H 0 1\nX_ERROR(0.1) 0\nX_ERROR(0.2) 1\nM 0 1\n", first_two, false, 0.1 * 0.8 + 0.9 * 0.2},
+        {"H 0 1\nX_ERROR(0.1) 0\nX_ERROR(0.2) 1\nM 0 1\nDETECTOR rec[-1] rec[-2]\n", first_two,
+         true, 0.1 * 0.8 + 0.9 * 0.2},
+        // The discard kills half the shots between the two pinned measurements.
+        {"H 0\nM 0\nH 2\nM 2\nDISCARD rec[-1]\nH 1\nM 1\nX_ERROR(0.25) 1\nM 1\n",
+         {{0, 2}, true},
+         false,
+         0.0},
+    };
+    for (const auto& c : cases) {
+        SamplerOptions options;
+        options.pin_measurements = {c.pin};
+        options.normalize_syndromes = c.normalize;
+        options.batch_size = 256;
+        const Circuit circuit = parse_kelvo_circuit_text(c.text);
+        Sampler sampler(circuit, options);
+        const uint64_t shots = 20000;
+        const SampleResult result = sampler.sample_with_seed(shots, 5, false);
+        uint64_t flips = 0;
+        for (const std::string& row :
+             testing::record_strings(result.measurements, sampler.program().num_records))
+            flips += parity_of(row, c.pin) != c.pin.value;
+        EXPECT_TRUE(testing::within_five_sigma(flips, result.passed_shots, c.flip_rate))
+            << c.text << flips;
+        if (c.normalize) {
+            EXPECT_EQ(sampler.options().expected_detectors, std::vector<uint8_t>{1});
+            uint64_t fired = 0;
+            for (const uint8_t d : result.detectors)
+                fired += d;
+            EXPECT_EQ(fired, flips);
+        }
+    }
 }
 
 }  // namespace

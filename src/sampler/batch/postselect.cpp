@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 
 #include "bits.h"
 #include "errors.h"
+#include "sampler/batch/runtime.h"
+#include "sampler/batch/symbols.h"
+#include "sampler/contiguous.h"
 
 namespace kelvo {
 namespace {
@@ -109,6 +113,113 @@ void move_state_columns(BatchFactoredExecutorState& state, std::span<const uint6
         double* slot = state.exp_values.data() + e * state.batch_capacity;
         for (uint64_t j = first; j < columns.size(); ++j)
             slot[j] = slot[columns[j]];
+    }
+}
+
+// The state's work bits, lent to the instruction loop and returned on every path.
+class WorkLoan {
+  public:
+    explicit WorkLoan(std::vector<uint64_t>& home) : home_(home), bits_(std::move(home)) {}
+    ~WorkLoan() { home_ = std::move(bits_); }
+    WorkLoan(const WorkLoan&) = delete;
+    WorkLoan& operator=(const WorkLoan&) = delete;
+    std::vector<uint64_t>& bits() { return bits_; }
+
+  private:
+    std::vector<uint64_t>& home_;
+    std::vector<uint64_t> bits_;
+};
+
+bool is_dead(std::span<const uint64_t> dead, uint64_t s) {
+    return s / 64 < dead.size() && ((dead[s / 64] >> (s % 64)) & 1);
+}
+
+// Whether the dead shots pending before instruction `instruction` are worth removing now.
+bool compaction_due(const FactoredInstruction& instruction, const BatchFactoredExecutorState& state,
+                    uint64_t dead, uint64_t factor) {
+    if (std::holds_alternative<ActiveMeasurement>(instruction) ||
+        std::holds_alternative<RandomOutcome>(instruction))
+        return true;  // their cost (draws, projections) grows with the live shots
+    if (state.shot_major && !state.components_enabled) return false;  // dead shots are skipped
+    const bool wide = std::holds_alternative<ActiveRotation>(instruction) ||
+                      std::holds_alternative<DormantPromotion>(instruction);
+    const uint64_t f = std::max<uint64_t>(factor, wide ? 64 : 1);
+    // f * dead >= live, without the product.
+    return dead >= state.live_shots / f + (state.live_shots % f != 0);
+}
+
+// Shot-major rotation of the shots not marked dead.
+void rotate_living_shots(BatchFactoredExecutorState& state,
+                         const PrecomputedActivePauliRotationKernel& kernel,
+                         std::span<const uint64_t> signs, std::span<const uint64_t> dead) {
+    if (kernel.action.k != state.active_qubits)
+        throw KelvoError::invalid_input(
+            "rotation kernel dimension does not match batch active state");
+    const uint64_t dimension = uint64_t{1} << state.active_qubits;
+    const uint64_t block = state.basis_capacity;
+    KELVO_ASSERT(dimension <= block && state.live_shots <= state.amplitude_re.size() / block,
+                 "batch active storage index out of range");
+    for (uint64_t s = 0; s < state.live_shots; ++s) {
+        if (is_dead(dead, s)) continue;
+        rotate_contiguous_active(std::span(state.amplitude_re).subspan(s * block, dimension),
+                                 std::span(state.amplitude_im).subspan(s * block, dimension),
+                                 dimension, kernel, get_bit(signs, s));
+    }
+}
+
+// Shot-major promotion of the first dormant qubit on the shots not marked dead.
+void promote_living_shots(BatchFactoredExecutorState& state, double theta,
+                          std::span<const uint64_t> signs, std::span<const uint64_t> dead) {
+    const uint64_t k = state.active_qubits;
+    if (state.dormant_qubits == 0)
+        throw KelvoError::invalid_input("cannot promote a dormant qubit when none remain");
+    if (k + 1 >= 62)
+        throw KelvoError::invalid_input(
+            "active qubit count is too large for machine basis indices");
+    const uint64_t dimension = uint64_t{1} << k, block = state.basis_capacity;
+    if (block / 2 < dimension)
+        throw KelvoError::invalid_input(
+            "batch active shot-major stride is too short for dormant promotion");
+    KELVO_ASSERT(state.live_shots <= state.amplitude_re.size() / block,
+                 "batch active storage index out of range");
+    const double sin = std::sin(theta), cos = std::cos(theta);
+    for (uint64_t s = 0; s < state.live_shots; ++s) {
+        if (is_dead(dead, s)) continue;
+        promote_contiguous_active(std::span(state.amplitude_re).subspan(s * block, 2 * dimension),
+                                  std::span(state.amplitude_im).subspan(s * block, 2 * dimension),
+                                  dimension, cos, get_bit(signs, s) ? sin : -sin);
+    }
+    ++state.active_qubits;
+    --state.dormant_qubits;
+}
+
+// Copies block rows offset .. offset + live - 1 of the expressions still read from
+// instruction `from` on into the scratch workspace.
+void fill_expression_workspace(BatchDetectorPostselectionScratch& scratch,
+                               const BatchFactoredExecutorState& state,
+                               const PresampledExpressionPlan& plan,
+                               const PresampledExpressionBlock& block, uint64_t offset,
+                               uint64_t from) {
+    const uint64_t live = state.live_shots, words = word_count(live);
+    const uint64_t per_row = state.words_per_batch;
+    if (block.shots < offset || block.shots - offset < live)
+        throw KelvoError::invalid_input(
+            "batch presampled expression source range is out of bounds");
+    const uint64_t expressions = plan.block_expressions.size();
+    if (scratch.expression_workspace.size() < expressions * per_row)
+        scratch.expression_workspace.resize(expressions * per_row);
+    const uint64_t shift = offset % 64;
+    for (uint64_t e = 0; e < expressions; ++e) {
+        if (plan.last_use[e] < from) continue;  // never read again
+        const std::span<const uint64_t> row = block.row(e);
+        uint64_t* out = scratch.expression_workspace.data() + e * per_row;
+        for (uint64_t j = 0; j < words; ++j) {
+            const uint64_t at = offset / 64 + j;
+            uint64_t word = at < row.size() ? row[at] >> shift : 0;
+            if (shift != 0 && at + 1 < row.size()) word |= row[at + 1] << (64 - shift);
+            out[j] = word & live_word_mask(j, live);
+        }
+        std::fill(out + words, out + per_row, 0);
     }
 }
 
@@ -286,6 +397,105 @@ void compact_dead_shots_if_needed(BatchFactoredExecutorState& state,
     }
     std::fill_n(scratch.dead_mask.begin(), words, 0);
     scratch.dead_count = 0;
+}
+
+PostselectedBatch execute_batch_postselected_in_place(
+    BatchFactoredExecutorState& state, const FactoredInstructionProgram& program,
+    const PresampledExpressionPlan& plan, const PresampledExpressionBlock& block, uint64_t offset,
+    BatchDetectorPostselectionScratch& scratch, const PostselectionContext& context) {
+    if (state.num_qubits != program.num_qubits ||
+        state.active_qubits + state.dormant_qubits != state.num_qubits)
+        throw KelvoError::invalid_input("batch executor state does not match program");
+    if (plan.rows.size() != program.instructions.size())
+        throw KelvoError::invalid_input("batch presampled expression plan does not match program");
+    if (plan.last_use.size() != plan.block_expressions.size())
+        throw KelvoError::invalid_input(
+            "batch presampled expression last-use table does not match expression plan");
+    prepare_batch_detector_postselection_scratch_for_program(scratch, state, program, context);
+    std::fill_n(scratch.dead_mask.begin(), state.words_per_batch, 0);
+    scratch.dead_count = 0;
+    if (state.live_shots == 0) return {};
+
+    WorkLoan loan(state.work_bits);
+    std::vector<uint64_t>& work = loan.bits();
+    BatchSignSource source = BatchSignSource::in_place(plan, block, offset);
+    bool workspace = false;
+    const std::span<const uint32_t> last_use = plan.last_use;
+    const bool flat_shot_major = state.shot_major && !state.components_enabled;
+    uint64_t discarded = 0;
+    const uint64_t count = program.instructions.size();
+    for (uint64_t i = 0; i < count;) {
+        if (state.live_shots == 0) break;
+        const FactoredInstruction& instruction = program.instructions[i];
+        if (scratch.dead_count > 0 &&
+            compaction_due(instruction, state, scratch.dead_count, context.compaction_factor)) {
+            if (!workspace) {
+                fill_expression_workspace(scratch, state, plan, block, offset, i);
+                source = BatchSignSource::workspace(plan, scratch.expression_workspace,
+                                                    state.words_per_batch);
+                workspace = true;
+            }
+            compact_dead_shots_if_needed(state, scratch, static_cast<int64_t>(i) - 1, false,
+                                         last_use, true);
+            if (state.live_shots == 0) break;
+        }
+        const std::span<const uint64_t> dead = scratch.dead_count > 0
+                                                   ? std::span<const uint64_t>(scratch.dead_mask)
+                                                   : std::span<const uint64_t>();
+        if (flat_shot_major) {
+            const uint64_t run =
+                execute_shot_major_rotation_run(state, program, source, i, dead, work);
+            if (run > 1) {
+                i += run;
+                continue;
+            }
+        }
+        const auto* detector = std::get_if<Detector>(&instruction);
+        const bool plain_step =
+            !state.components_enabled ||
+            program.component_plan->instruction_steps[i].kind == ActiveComponentStepKind::None;
+        if (detector != nullptr && !detector->detector.postselect && !state.record_detectors &&
+            plain_step) {
+            // Nothing reads an unrecorded detector that discards nothing.
+        } else if (detector != nullptr && detector->detector.postselect && plain_step) {
+            const RecordDetector& d = detector->detector;
+            detector_outcome_bits(state, d, source, i, work);
+            if (state.record_detectors) write_batch_detector_record(state, d.id, work);
+            const uint64_t expected_index = uint64_t{d.id} - 1;
+            const uint64_t flip = d.id >= 1 && expected_index < context.expected_detectors.size() &&
+                                          context.expected_detectors[expected_index] != 0
+                                      ? ~uint64_t{0}
+                                      : 0;
+            uint64_t newly_dead = 0;
+            for (uint64_t j = 0; j < word_count(state.live_shots); ++j) {
+                const uint64_t failing = (work[j] ^ flip) & live_word_mask(j, state.live_shots);
+                newly_dead += std::popcount(failing & ~scratch.dead_mask[j]);
+                scratch.dead_mask[j] |= failing;
+            }
+            scratch.dead_count += newly_dead;
+            discarded += newly_dead;
+        } else if (flat_shot_major && !dead.empty() &&
+                   std::holds_alternative<ActiveRotation>(instruction)) {
+            source.eval(i, state, work);
+            rotate_living_shots(state, std::get<ActiveRotation>(instruction).kernel, work, dead);
+        } else if (flat_shot_major && !dead.empty() &&
+                   std::holds_alternative<DormantPromotion>(instruction)) {
+            source.eval(i, state, work);
+            promote_living_shots(state, std::get<DormantPromotion>(instruction).angle, work, dead);
+        } else if (state.components_enabled) {
+            execute_batch_component_instruction(state, program, source, i, work);
+        } else {
+            execute_batch_instruction(state, instruction, source, i, work);
+        }
+        if (scratch.dead_count >= state.live_shots) {
+            state.live_shots = 0;
+            break;
+        }
+        ++i;
+    }
+    compact_dead_shots_if_needed(state, scratch, static_cast<int64_t>(count), true,
+                                 workspace ? std::optional(last_use) : std::nullopt, workspace);
+    return {discarded, state.live_shots};
 }
 
 }  // namespace kelvo

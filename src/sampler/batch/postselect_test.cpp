@@ -6,7 +6,13 @@
 #include <random>
 
 #include "bits.h"
+#include "circuit/parser.h"
+#include "compiler/compile.h"
+#include "sampler/exogenous.h"
+#include "sampler/prepared.h"
+#include "testing/dense_circuit.h"
 #include "testing/error_text.h"
+#include "testing/record_statistics.h"
 
 namespace kelvo {
 namespace {
@@ -142,6 +148,23 @@ TEST(PostselectTest, CompactionMovesEverySurvivorColumn) {
             state.shot_major = shot_major;
             state.record_detectors = true;
             reset_batch_executor(state, p, live);
+            // With 64 live shots the state runs as components of 1 and 2 qubits (and an
+            // inactive one), filled by hand.
+            const bool components = live == 64;
+            if (components) {
+                state.components_enabled = true;
+                state.components.resize(3);
+                for (uint64_t c = 0; c < 3; ++c) {
+                    BatchActiveComponent& component = state.components[c];
+                    component.active = c < 2;
+                    component.active_qubits = c + 1;
+                    component.basis_capacity = uint64_t{2} << c;
+                    component.amplitude_re.resize(state.shot_stride * component.basis_capacity);
+                    component.amplitude_im.resize(component.amplitude_re.size());
+                    for (double& a : component.amplitude_re)
+                        a = static_cast<double>(rng() % 1000);
+                }
+            }
             for (double& a : state.amplitude_re)
                 a = static_cast<double>(rng() % 1000);
             for (double& e : state.exp_values)
@@ -157,9 +180,14 @@ TEST(PostselectTest, CompactionMovesEverySurvivorColumn) {
             state.detector_records = clean_rows(2);
             state.symbol_table = clean_rows(5);
             state.assigned_symbols = {0b11110};  // conditions 2 to 5
-            const auto amplitude = [&](uint64_t b, uint64_t s) {
-                return state.amplitude_re[shot_major ? s * state.basis_capacity + b
-                                                     : b * state.shot_stride + s];
+            // The real amplitudes of basis b of shot s, flat or in a component.
+            const auto amplitude = [&](const BatchFactoredExecutorState& of, int component,
+                                       uint64_t b, uint64_t s) {
+                const std::vector<double>& re =
+                    component < 0 ? of.amplitude_re : of.components[component].amplitude_re;
+                const uint64_t block =
+                    component < 0 ? of.basis_capacity : of.components[component].basis_capacity;
+                return re[shot_major ? s * block + b : b * of.shot_stride + s];
             };
             const BatchFactoredExecutorState before = state;
             BatchDetectorPostselectionScratch scratch;
@@ -192,10 +220,11 @@ TEST(PostselectTest, CompactionMovesEverySurvivorColumn) {
             };
             for (uint64_t j = 0; j < alive.size(); ++j) {
                 const uint64_t s = alive[j];
-                for (uint64_t b = 0; b < 4; ++b)
-                    ASSERT_EQ(amplitude(b, j),
-                              before.amplitude_re[shot_major ? s * before.basis_capacity + b
-                                                             : b * before.shot_stride + s]);
+                for (const int c : components ? std::vector<int>{0, 1} : std::vector<int>{-1})
+                    for (uint64_t b = 0; b < (c == 0 ? 2u : 4u); ++b)
+                        ASSERT_EQ(amplitude(state, c, b, j), amplitude(before, c, b, s));
+                if (components)  // the inactive component stays
+                    EXPECT_EQ(state.components[2].amplitude_re, before.components[2].amplitude_re);
                 EXPECT_EQ(state.exp_values[j], before.exp_values[s]);
             }
             EXPECT_TRUE(compacted(state.measurement_records, before.measurement_records, 1));
@@ -209,6 +238,148 @@ TEST(PostselectTest, CompactionMovesEverySurvivorColumn) {
             for (const uint64_t c : {0, 1, 4})
                 EXPECT_EQ(row(state.symbol_table, c), row(before.symbol_table, c));
         }
+    }
+}
+
+// The records of the survivors of `shots` shots run batch by batch in one chunk, in either
+// layout, every record retained.
+struct PostselectedRun {
+    std::vector<std::string> records;
+    uint64_t discarded = 0;
+};
+
+PostselectedRun run_postselected(const FactoredInstructionProgram& program, uint64_t shots,
+                                 uint64_t batch, bool shot_major, uint64_t seed) {
+    PackedPresampledExogenous exogenous;
+    prepare_presampled_exogenous_packed(exogenous, program);
+    PresampledExpressionPlan plan;
+    prepare_presampled_expression_plan(plan, program, exogenous);
+    resample_prepared_exogenous_packed_in_place(exogenous, program, shots, seed);
+    PresampledExpressionBlock block;
+    evaluate_presampled_expression_block(block, plan, exogenous);
+    BatchFactoredExecutorState state(program, batch, 1);
+    state.shot_major = shot_major;
+    state.record_detectors = true;
+    std::vector<std::vector<int32_t>> all(1);
+    for (uint64_t r = 1; r <= program.num_records; ++r)
+        all[0].push_back(static_cast<int32_t>(r));
+    BatchDetectorPostselectionScratch scratch;
+    PostselectedRun run;
+    for (uint64_t offset = 0; offset < shots; offset += batch) {
+        reset_batch_executor(state, program, std::min(batch, shots - offset));
+        state.rng_state = seed * 0x9e3779b97f4a7c15 + offset;
+        const PostselectedBatch b = execute_batch_postselected_in_place(
+            state, program, plan, block, offset, scratch, {{}, 2, all});
+        EXPECT_EQ(b.survivors, state.live_shots);
+        run.discarded += b.discarded;
+        for (uint64_t s = 0; s < state.live_shots; ++s) {
+            std::string row;
+            for (uint64_t r = 0; r < program.num_records; ++r)
+                row += get_bit(state.measurement_records, r * state.words_per_batch * 64 + s) ? '1'
+                                                                                              : '0';
+            run.records.push_back(row);
+        }
+    }
+    return run;
+}
+
+// Whether no postselected detector of the circuit fires on these records.
+bool passes(const Circuit& circuit, std::span<const uint8_t> mask, const std::string& records) {
+    for (uint64_t d = 0; d < circuit.detectors.size(); ++d) {
+        const CircuitDetector& detector = circuit.detectors[d];
+        if (!detector.discard && !(d < mask.size() && mask[d] != 0)) continue;
+        bool parity = false;
+        for (const size_t r : detector.records)
+            parity ^= records[r - 1] == '1';
+        if (parity) return false;
+    }
+    return true;
+}
+
+// Noisy Clifford+T circuits with discarding detectors: the survivors' records follow the exact
+// distribution conditioned on every postselected detector being quiet, and the discard rate is
+// the exact probability of the others, in both layouts and through the Sampler.
+TEST(PostselectSamplingTest, SurvivorsFollowTheDenseConditionalDistribution) {
+    const struct {
+        const char* text;
+        std::vector<uint8_t> mask;
+        uint64_t batch;
+    } cases[] = {
+        // A random outcome and a T-rotated qubit measured after the first discard.
+        {"H 0 1\nT 0\nCX 0 2\nX_ERROR(0.2) 2\nT 1\nH 0 1\nM 0 1 2\nDISCARD rec[-1] rec[-3]\n"
+         "H 2\nT 2\nH 2\nM 2\nDETECTOR rec[-1]\n",
+         {},
+         100},
+        // Active states survive a compaction: qubit 0 keeps rotating after qubit 1 discards.
+        {"H 0 1\nT 0 1\nCX 0 1\nH 1\nM 1\nDETECTOR rec[-1]\nH 0\nT 0\nH 0\nT 0\nM 0\n"
+         "DEPOLARIZE1(0.1) 0\nM 0\nDETECTOR rec[-1] rec[-2]\n",
+         {1, 0},
+         64},
+        // Ten rotated qubits, some with noisy signs: the active state runs as components.
+        {"H 0 1 2 3 4 5 6 7 8 9\nZ_ERROR(0.3) 1 2\nREPEAT 4 {\nT 0 1 2 3 4 5 6 7 8 9\nH 0 1 2 3 4 "
+         "5 6 7 8 9\n}\n"
+         "CX 0 1\nM 0\nDISCARD rec[-1]\nREPEAT 3 {\nT 1 2 3 4 5 6 7 8 9\nH 1 2 3 4 5 6 7 8 9\n}\n"
+         "M 1 2 3 4 5 6 7 8 9\nDETECTOR rec[-1] rec[-2]\n",
+         {0, 1},
+         64},
+        // Two discards in a row, more than 64 shots per batch.
+        {"H 0\nT 0\nH 0\nM 0\nDISCARD rec[-1]\nH 1\nT 1\nH 1\nX_ERROR(0.3) 1\nM 1\n"
+         "DISCARD rec[-1]\nH 2\nM 2\n",
+         {},
+         200},
+    };
+    for (const auto& c : cases) {
+        const Circuit circuit = parse_kelvo_circuit_text(c.text);
+        double kept = 0;
+        const auto exact = testing::conditioned(
+            testing::run_dense_circuit(circuit).records,
+            [&](const std::string& r) { return passes(circuit, c.mask, r); }, &kept);
+        const FactoredInstructionProgram program = plan_circuit(circuit, c.mask);
+        EXPECT_EQ(program.component_plan_enabled, circuit.num_qubits == 10);
+        const uint64_t shots = 20000;
+        for (const bool shot_major : {false, true}) {
+            const PostselectedRun run = run_postselected(program, shots, c.batch, shot_major, 9);
+            std::string why;
+            EXPECT_TRUE(testing::fits_distribution(run.records, exact, &why)) << c.text << why;
+            EXPECT_TRUE(testing::within_five_sigma(run.discarded, shots, 1 - kept));
+            EXPECT_EQ(run.discarded + run.records.size(), shots);
+        }
+        SamplerOptions options;
+        options.postselection_mask = c.mask;
+        options.batch_size = c.batch;
+        Sampler sampler(circuit, options);
+        const SampleResult result = sampler.sample_with_seed(shots, 4, false);
+        std::string why;
+        EXPECT_TRUE(testing::fits_distribution(
+            testing::record_strings(result.measurements, program.num_records), exact, &why))
+            << why;
+        EXPECT_TRUE(testing::within_five_sigma(result.discards, shots, 1 - kept));
+        EXPECT_EQ(result.passed_shots + result.discards, shots);
+        EXPECT_EQ(result.record_rows, result.passed_shots);
+        EXPECT_EQ(sampler.sample_counts_with_seed(shots, 4).discards, result.discards);
+    }
+}
+
+// Postselected detectors that never fire change nothing: the rows equal those of the same
+// circuit sampled without postselection, with the same seed.
+TEST(PostselectSamplingTest, NoDeathLeavesTheRowsOfTheUnpostselectedRun) {
+    const char* text =
+        "H 0 1\nT 0\nX_ERROR(0.1) 2\nCX 0 1\nM 1\nR 3\nM 3\nDETECTOR rec[-1]\nH 0\nT 0\nM 0 2\n"
+        "DETECTOR rec[-1]\nOBSERVABLE_INCLUDE(0) rec[-2]\n";
+    const Circuit circuit = parse_kelvo_circuit_text(text);
+    SamplerOptions plain, postselected;
+    plain.batch_size = postselected.batch_size = 100;
+    postselected.postselection_mask = {1, 0};
+    Sampler a(circuit, plain), b(circuit, postselected);
+    ASSERT_TRUE(b.has_postselection());
+    for (const bool packed : {false, true}) {
+        const SampleResult x = a.sample_with_seed(1000, 3, packed);
+        const SampleResult y = b.sample_with_seed(1000, 3, packed);
+        EXPECT_EQ(y.discards, 0u);
+        EXPECT_EQ(x.measurements, y.measurements);
+        EXPECT_EQ(x.detectors, y.detectors);
+        EXPECT_EQ(x.observables, y.observables);
+        EXPECT_EQ(x.observable_ones, y.observable_ones);
     }
 }
 
