@@ -16,6 +16,7 @@
 #include "entropy.h"
 #include "errors.h"
 #include "memory.h"
+#include "sampler/batch/postselect.h"
 #include "sampler/batch/runtime.h"
 #include "sampler/simd.h"
 
@@ -26,6 +27,8 @@ constexpr uint64_t kGolden = 0x9e3779b97f4a7c15;
 constexpr uint64_t kMix = 0xbf58476d1ce4e5b9;
 constexpr uint64_t kChunkSalt = 0x7EED0000;
 constexpr uint64_t kBatchSalt = 0x5EED1234;
+// Cheap instructions wait until half the live shots are dead before a compaction.
+constexpr uint64_t kCompactionFactor = 2;
 
 using Clock = std::chrono::steady_clock;
 
@@ -169,9 +172,6 @@ Sampler::Sampler(const Circuit& circuit, SamplerOptions options) : options_(std:
     }
     forced_branches_ = plan_pinned_measurements(program, options_.pin_measurements);
     has_postselection_ = has_postselected_detector(program);
-    if (has_postselection_) {
-        throw KelvoError::unsupported("detector postselection is not supported yet");
-    }
     if (options_.normalize_syndromes) {
         ReferenceSample reference =
             reference_sample_for_program(program, logical_records_, forced_branches_);
@@ -231,6 +231,11 @@ std::unique_ptr<BatchWorker> Sampler::make_worker() const {
     worker->executor = BatchFactoredExecutorState(program, options_.batch_size, 1);
     worker->executor.shot_major = true;
     worker->executor.forced_branches = forced_branches_;
+    if (has_postselection_) {
+        prepare_batch_detector_postselection_scratch_for_program(
+            worker->postselection, worker->executor, program,
+            {options_.expected_detectors, kCompactionFactor, all_records_table_});
+    }
     prepare_presampled_exogenous_packed(worker->exogenous, program);
     worker->observable_ones.assign(observable_count_, 0);
     return worker;
@@ -279,6 +284,10 @@ void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
     const uint64_t batch = options_.batch_size;
     const uint64_t batches_per_chunk = ceil_div(chunk, batch);
     const std::span<const uint8_t> expected_observables(options_.expected_observables);
+    // Rows kept after a batch: every record for row output, else the observables' records.
+    const PostselectionContext postselection{
+        options_.expected_detectors, kCompactionFactor,
+        call.keep_records ? all_records_table_ : observable_record_table_};
     for (uint64_t c = call.first_chunk; c < call.chunk_count;) {
         const uint64_t shots = std::min(chunk, call.shots - c * chunk);
 
@@ -294,8 +303,15 @@ void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
             const uint64_t m = std::min(batch, shots - offset);
             reset_batch_executor(executor, program, m);
             executor.rng_state = kGolden * (c * batches_per_chunk + b + 1) ^ key ^ kBatchSalt;
-            execute_batch_in_place_expressions(executor, program, expression_plan_,
-                                               worker.expressions, offset);
+            if (has_postselection_) {
+                worker.discards += execute_batch_postselected_in_place(
+                                       executor, program, expression_plan_, worker.expressions,
+                                       offset, worker.postselection, postselection)
+                                       .discarded;
+            } else {
+                execute_batch_in_place_expressions(executor, program, expression_plan_,
+                                                   worker.expressions, offset);
+            }
             const uint64_t live = executor.live_shots;
             const uint64_t wpb = executor.words_per_batch;
             fill_observable_words(worker.observable_words, executor, logical_records_);

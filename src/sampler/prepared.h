@@ -11,6 +11,7 @@
 #include "circuit/ir.h"
 #include "compiler/program.h"
 #include "sampler/batch/executor.h"
+#include "sampler/batch/postselect.h"
 #include "sampler/exogenous.h"
 #include "sampler/pinning.h"
 #include "sampler/presampled_expression.h"
@@ -59,6 +60,7 @@ struct BatchWorker {
     PackedPresampledExogenous exogenous;
     PresampledExpressionBlock expressions;
     BatchFactoredExecutorState executor;
+    BatchDetectorPostselectionScratch postselection;  // prepared when detectors discard
     std::vector<uint64_t> observable_words;
     std::vector<uint8_t> measurements;
     std::vector<uint8_t> detectors;
@@ -83,7 +85,7 @@ void append_bit_rows(std::vector<uint8_t>& buffer, std::span<const uint64_t> pla
 class Sampler {
   public:
     // Compiles `circuit` and prepares everything sampling calls reuse. Throws KelvoError
-    // (compilation, option checks, unsupported pins or postselection) and std::bad_alloc.
+    // (compilation, option checks, pins) and std::bad_alloc.
     Sampler(const Circuit& circuit, SamplerOptions options);
     Sampler(Sampler&&) noexcept;
     Sampler& operator=(Sampler&&) noexcept;

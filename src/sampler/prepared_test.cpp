@@ -329,13 +329,6 @@ TEST(Sampler, Refusals) {
         },
         "expected_observables has length 1, expected 0");
 
-    SamplerOptions mask;
-    mask.postselection_mask = {1};
-    const std::function<void()> unsupported[] = {
-        compile(mask), [] { Sampler(parse("M 0\nDISCARD rec[-1]\n"), {}); }};
-    for (const auto& call : unsupported)
-        EXPECT_NE(testing::error_text(call, KelvoErrorKind::Unsupported), "no error");
-
     Sampler sampler(c, {});
     testing::expect_refused([&] { sampler.sample_with_seed(uint64_t{1} << 63, 1, false); },
                             "sampling output size exceeds usize");
