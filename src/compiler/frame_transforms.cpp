@@ -23,37 +23,25 @@ bool is_generator(const PauliString& row, uint64_t q, bool z_row) {
     return true;
 }
 
-// The qubits whose X or Z row differs from the identity frame's, as the nonzero words of a
-// packed qubit mask. A Pauli supported elsewhere is its own image, so its coordinates are
-// itself.
-struct MovedQubits {
-    uint64_t words = 0;                                // word count of the frame's Paulis
-    std::vector<std::pair<uint64_t, uint64_t>> masks;  // (word index, moved bits), nonzero
-
-    explicit MovedQubits(const CliffordFrame& frame) : words(word_count(frame.num_qubits())) {
-        const uint64_t n = frame.num_qubits();
-        for (uint64_t q = 0; q < n; ++q) {
-            if (is_generator(frame.row(q), q, false) && is_generator(frame.row(n + q), q, true))
-                continue;
-            if (masks.empty() || masks.back().first != q / 64) masks.emplace_back(q / 64, 0);
-            masks.back().second |= uint64_t{1} << (q % 64);
-        }
+// The qubits whose X or Z row differs from the identity frame's. A Pauli supported elsewhere
+// is its own image, so its coordinates are itself.
+std::vector<uint64_t> moved_qubits(const CliffordFrame& frame) {
+    const uint64_t n = frame.num_qubits();
+    std::vector<uint64_t> moved;
+    for (uint64_t q = 0; q < n; ++q) {
+        if (!is_generator(frame.row(q), q, false) || !is_generator(frame.row(n + q), q, true))
+            moved.push_back(q);
     }
-
-    bool touched_by(const PauliString& p) const {
-        if (p.x.size() != words) return true;  // let the transform report the mismatch
-        for (const auto& [w, mask] : masks) {
-            if ((p.x[w] | p.z[w]) & mask) return true;
-        }
-        return false;
-    }
-};
+    return moved;
+}
 
 // The Pauli of a rotation or measurement; none for a record.
-const PauliString* pauli_of(const PendingOperation& op) {
-    if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->pauli;
-    if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->pauli;
-    return nullptr;
+template <class Operation>
+auto* pauli_of(Operation& op) {
+    using Pauli = std::conditional_t<std::is_const_v<Operation>, const PauliString, PauliString>;
+    if (auto* r = std::get_if<PendingPauliRotation>(&op)) return static_cast<Pauli*>(&r->pauli);
+    if (auto* m = std::get_if<PendingPauliMeasurement>(&op)) return static_cast<Pauli*>(&m->pauli);
+    return static_cast<Pauli*>(nullptr);
 }
 
 SymbolicBool* sign_of(PendingOperation& op) {
@@ -89,55 +77,72 @@ void build_columns(PendingFactoredState& state) {
     state.columns_built = true;
 }
 
-void push_by_columns(PendingFactoredState& state, uint64_t start, const PauliString& p,
-                     const SymbolicBool& value) {
+// In consume mode the tables follow the operations as they are rewritten: bit j flips on
+// every qubit where operation j's Pauli changes.
+void update_columns(PendingFactoredState& state, uint64_t j, const PauliString& before,
+                    const PauliString& after) {
     const uint64_t n = state.num_qubits;
-    KELVO_ASSERT_EQ(p.num_qubits, n, "Pauli strings act on different numbers of qubits");
+    uint64_t* const xc = state.x_columns.data() + (j / 64) * n;
+    uint64_t* const zc = state.z_columns.data() + (j / 64) * n;
+    const uint64_t bit = uint64_t{1} << (j % 64);
+    for (size_t w = 0; w < before.x.size(); ++w) {
+        for (uint64_t d = before.x[w] ^ after.x[w]; d != 0; d &= d - 1)
+            xc[64 * w + static_cast<uint64_t>(std::countr_zero(d))] ^= bit;
+        for (uint64_t d = before.z[w] ^ after.z[w]; d != 0; d &= d - 1)
+            zc[64 * w + static_cast<uint64_t>(std::countr_zero(d))] ^= bit;
+    }
+}
+
+// Rewrites operation j's Pauli, keeping the tables in step.
+void set_pauli(PendingFactoredState& state, uint64_t j, PauliString& pauli, PauliString next) {
+    update_columns(state, j, pauli, next);
+    pauli = std::move(next);
+}
+
+// Calls visit(j) for every operation j >= start whose bit is set in the block word that
+// block_word(b, xc, zc) computes from block b's X and Z tables.
+template <class BlockWord, class Visit>
+void for_each_marked(PendingFactoredState& state, uint64_t start, BlockWord block_word,
+                     Visit visit) {
     if (!state.columns_built) build_columns(state);
-    // Operation j anticommutes with p when the Z column of j meets p's X or vice versa.
+    const uint64_t n = state.num_qubits, count = state.pending.size();
+    for (uint64_t b = start / 64; b < word_count(count); ++b) {
+        uint64_t acc = block_word(state.x_columns.data() + b * n, state.z_columns.data() + b * n);
+        if (b == start / 64) acc &= ~uint64_t{0} << (start % 64);
+        for (; acc != 0; acc &= acc - 1) {
+            const uint64_t j = 64 * b + static_cast<uint64_t>(std::countr_zero(acc));
+            if (j >= count) break;
+            visit(j);
+        }
+    }
+}
+
+// The block word of the operations that anticommute with p: those whose Z column meets p's X
+// or whose X column meets p's Z.
+struct Anticommuting {
     std::vector<uint64_t> x_support, z_support;
-    for_each_set_bit(p.x, [&](uint64_t q) { x_support.push_back(q); });
-    for_each_set_bit(p.z, [&](uint64_t q) { z_support.push_back(q); });
-    const uint64_t count = state.pending.size();
-    const uint64_t blocks = word_count(count);
-    for (uint64_t b = start / 64; b < blocks; ++b) {
-        const uint64_t* zc = state.z_columns.data() + b * n;
-        const uint64_t* xc = state.x_columns.data() + b * n;
+
+    explicit Anticommuting(const PauliString& p) {
+        for_each_set_bit(p.x, [&](uint64_t q) { x_support.push_back(q); });
+        for_each_set_bit(p.z, [&](uint64_t q) { z_support.push_back(q); });
+    }
+    uint64_t operator()(const uint64_t* xc, const uint64_t* zc) const {
         uint64_t acc = 0;
         for (const uint64_t q : x_support)
             acc ^= zc[q];
         for (const uint64_t q : z_support)
             acc ^= xc[q];
-        if (b == start / 64) acc &= ~uint64_t{0} << (start % 64);
-        for (; acc != 0; acc &= acc - 1) {
-            const uint64_t j = 64 * b + static_cast<uint64_t>(std::countr_zero(acc));
-            if (j >= count) break;
-            if (SymbolicBool* sign = sign_of(state.pending[j])) *sign = xor_bool(*sign, value);
-        }
+        return acc;
     }
-}
+};
 
-void push_by_list(PendingFactoredState& state, uint64_t start, const PauliString& p,
-                  const SymbolicBool& value) {
-    // A lone X on qubit q anticommutes exactly with the Paulis that have Z on q.
-    uint64_t x_count = 0;
-    bool has_z = false;
-    for (size_t w = 0; w < p.x.size(); ++w) {
-        x_count += static_cast<uint64_t>(std::popcount(p.x[w]));
-        has_z = has_z || p.z[w] != 0;
-    }
-    const std::optional<uint64_t> lone_x =
-        (!has_z && x_count == 1) ? p.max_support() : std::nullopt;
-    for (uint64_t j = start; j < state.pending.size(); ++j) {
-        PendingOperation& op = state.pending[j];
-        const PauliString* q = pauli_of(op);
-        if (q == nullptr) continue;
-        const bool anticommutes = lone_x ? q->zbit(*lone_x) : pauli_anticommutes(*q, p);
-        if (anticommutes) {
-            SymbolicBool* sign = sign_of(op);
-            *sign = xor_bool(*sign, value);
-        }
-    }
+void push_by_columns(PendingFactoredState& state, uint64_t start, const PauliString& p,
+                     const SymbolicBool& value) {
+    KELVO_ASSERT_EQ(p.num_qubits, state.num_qubits,
+                    "Pauli strings act on different numbers of qubits");
+    for_each_marked(state, start, Anticommuting(p), [&](uint64_t j) {
+        if (SymbolicBool* sign = sign_of(state.pending[j])) *sign = xor_bool(*sign, value);
+    });
 }
 
 }  // namespace
@@ -157,13 +162,21 @@ PendingOperation transform_operation_by_frame(const PendingOperation& operation,
 void transform_pending_operations_by_frame(PendingFactoredState& state,
                                            const CliffordFrame& frame) {
     if (!state.in_order) {
-        // Operations before the cursor are planned already and never read again.
-        const MovedQubits moved(frame);
-        for (uint64_t j = state.cursor; j < state.pending.size(); ++j) {
-            PendingOperation& op = state.pending[j];
-            const PauliString* p = pauli_of(op);
-            if (p != nullptr && moved.touched_by(*p)) op = transform_operation_by_frame(op, frame);
-        }
+        // Operations before the cursor are planned already and never read again; of the
+        // others only those with a part on a moved qubit change, found through the tables.
+        KELVO_ASSERT_EQ(frame.num_qubits(), state.num_qubits,
+                        "Pauli strings act on different numbers of qubits");
+        const std::vector<uint64_t> qubits = moved_qubits(frame);
+        const auto touched = [&](const uint64_t* xc, const uint64_t* zc) {
+            uint64_t acc = 0;
+            for (const uint64_t q : qubits)
+                acc |= xc[q] | zc[q];
+            return acc;
+        };
+        for_each_marked(state, state.cursor, touched, [&](uint64_t j) {
+            if (PauliString* p = pauli_of(state.pending[j]))
+                set_pauli(state, j, *p, frame.coordinates_in_frame(*p));
+        });
         return;
     }
     // Stored operations stay in the oldest coordinates; the state's frame maps the current
@@ -189,16 +202,55 @@ void push_symbolic_pauli_through_pending_from(PendingFactoredState& state, uint6
     // `from` is 1-based; 0 is read as 1 rather than wrapping around.
     uint64_t start = (from == 0 ? 0 : from - 1) + state.cursor;
     if (start >= state.pending.size()) return;
-    if (state.in_order) {
-        // The stored operations are still in the coordinates before the deferred changes.
-        if (state.deferred_frame) {
-            push_by_columns(state, start, state.frame.preimage(pauli), value);
-        } else {
-            push_by_columns(state, start, pauli, value);
-        }
-        return;
+    // In the in-order mode the stored operations are still in the coordinates before the
+    // deferred changes.
+    if (state.in_order && state.deferred_frame) {
+        push_by_columns(state, start, state.frame.preimage(pauli), value);
+    } else {
+        push_by_columns(state, start, pauli, value);
     }
-    push_by_list(state, start, pauli, value);
+}
+
+PauliString coordinates_after_replacement(PauliString p, uint64_t q, const PauliString& b) {
+    KELVO_ASSERT_EQ(p.num_qubits, b.num_qubits, "Pauli strings act on different numbers of qubits");
+    KELVO_ASSERT(b.xbit(q), "replaced body must have an X part on the dormant qubit");
+    const uint64_t w = q / 64, bit = uint64_t{1} << (q % 64);
+    const bool anticommutes = pauli_anticommutes(p, b);
+    // Rows: X_i -> X_i Z_q^(b.z_i), Z_i -> Z_i Z_q^(b.x_i) for i != q, X_q -> Z_q, Z_q -> b.
+    // Then z_q = <Z_q, p> = p.x_q, x_q = <b, p>, and every other bit is p's, times b when p.x_q.
+    if ((p.x[w] & bit) != 0) {
+        // p = i^c * (C's letters off q, times Z_q^t) * b with t = (p.z ^ b.z)_q: the sign is
+        // the parity of C's Z crossing b's X, counted with t at q.
+        uint64_t crossings = 0;
+        for (size_t i = 0; i < p.x.size(); ++i) {
+            p.x[i] ^= b.x[i];
+            p.z[i] ^= b.z[i];
+            crossings ^= p.z[i] & b.x[i];
+        }
+        p.phase =
+            static_cast<uint8_t>((p.phase + 4 - b.phase + 2 * (std::popcount(crossings) & 1)) % 4);
+        p.z[w] |= bit;
+    } else {
+        p.z[w] &= ~bit;
+    }
+    p.x[w] = anticommutes ? p.x[w] | bit : p.x[w] & ~bit;
+    return p;
+}
+
+void transform_pending_operations_by_replacement(PendingFactoredState& state, uint64_t q,
+                                                 const PauliString& b) {
+    KELVO_ASSERT(!state.in_order, "a replacement is applied at once only in consume mode");
+    KELVO_ASSERT_EQ(b.num_qubits, state.num_qubits,
+                    "Pauli strings act on different numbers of qubits");
+    // Only operations with a part on q or anticommuting with b change.
+    const Anticommuting anticommuting(b);
+    const auto changing = [&](const uint64_t* xc, const uint64_t* zc) {
+        return anticommuting(xc, zc) | xc[q] | zc[q];
+    };
+    for_each_marked(state, state.cursor, changing, [&](uint64_t j) {
+        if (PauliString* p = pauli_of(state.pending[j]))
+            set_pauli(state, j, *p, coordinates_after_replacement(*p, q, b));
+    });
 }
 
 PauliString positive_hermitian_body(PauliString pauli) {

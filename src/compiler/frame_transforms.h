@@ -22,7 +22,19 @@ PendingOperation transform_operation_by_frame(const PendingOperation& operation,
 // Rewrites every pending operation from the cursor on into `frame`'s coordinates, or, in the
 // in-order mode, composes `frame` into the state's own frame and leaves the operations for the
 // planner to transform when it reaches them. On an error the operations before it stay rewritten.
+// In consume mode the column tables are built on first use and follow every rewrite, so only
+// the operations with a part on a qubit the frame moves are read.
 void transform_pending_operations_by_frame(PendingFactoredState& state, const CliffordFrame& frame);
+
+// The frame of a dormant measurement replacement keeps every row but these: X_q -> Z_q,
+// Z_q -> b (the measured body, with an X part on q, fatal otherwise), and X_i, Z_i (i != q)
+// times Z_q where they anticommute with b. coordinates_after_replacement(p, q, b) equals
+// transform_operation_by_frame's Pauli for that frame, without building it.
+PauliString coordinates_after_replacement(PauliString p, uint64_t q, const PauliString& b);
+// transform_pending_operations_by_frame with that frame, consume mode only: just the
+// operations with a part on q or anticommuting with b change.
+void transform_pending_operations_by_replacement(PendingFactoredState& state, uint64_t q,
+                                                 const PauliString& b);
 
 // XORs `value` into the sign of every pending rotation and measurement at or after `from`
 // (1 is the current operation, 2 the one after it, counted from the cursor) that

@@ -41,25 +41,31 @@ bool brute_anticommutes(const PauliString& a, const PauliString& b) {
     return odd;
 }
 
+// Records, measurements and rotations of weight 1 to 4 in consume mode.
+PendingFactoredState random_pending(std::mt19937_64& rng, uint64_t n, uint64_t count) {
+    PendingFactoredState state;
+    state.num_qubits = n;
+    state.frame = CliffordFrame(n);
+    for (uint64_t j = 0; j < count; ++j) {
+        const PauliString p = random_hermitian(rng, n, 1 + rng() % 4);
+        if (j % 10 == 9) {
+            state.pending.push_back(PendingClassicalRecord{random_sign(rng), j, std::nullopt});
+        } else if (j % 3 == 0) {
+            state.pending.push_back(PendingPauliMeasurement{p, random_sign(rng), j, {}, {}});
+        } else {
+            state.pending.push_back(PendingPauliRotation{p, random_sign(rng), 0.1 * j});
+        }
+    }
+    return state;
+}
+
 // The same changes applied eagerly (consume mode) and by composition (in-order mode) must give
 // the same operations once the composed frame is applied; every push in between must flip
 // exactly the operations a qubit-by-qubit symplectic product says anticommute.
 TEST(FrameTransforms, EagerAndComposedChangesAgree) {
     std::mt19937_64 rng(5);
     const uint64_t n = 70, count = 150;  // two words of qubits, three blocks of operations
-    PendingFactoredState eager;
-    eager.num_qubits = n;
-    eager.frame = CliffordFrame(n);
-    for (uint64_t j = 0; j < count; ++j) {
-        const PauliString p = random_hermitian(rng, n, 1 + rng() % 4);
-        if (j % 10 == 9) {
-            eager.pending.push_back(PendingClassicalRecord{random_sign(rng), j, std::nullopt});
-        } else if (j % 3 == 0) {
-            eager.pending.push_back(PendingPauliMeasurement{p, random_sign(rng), j, {}, {}});
-        } else {
-            eager.pending.push_back(PendingPauliRotation{p, random_sign(rng), 0.1 * j});
-        }
-    }
+    PendingFactoredState eager = random_pending(rng, n, count);
     PendingFactoredState composed = eager;
     composed.in_order = true;
     for (int round = 0; round < 8; ++round) {
@@ -89,6 +95,45 @@ TEST(FrameTransforms, EagerAndComposedChangesAgree) {
     for (uint64_t j = 0; j < count; ++j)
         ASSERT_EQ(transform_operation_by_frame(composed.pending[j], composed.frame),
                   eager.pending[j]);
+}
+
+// A replacement applied row by row must rewrite the operations from a moving cursor as the
+// frame built from its rows does, one by one, and leave the column tables right for the
+// pushes after it.
+TEST(FrameTransforms, ReplacementMatchesItsFrame) {
+    std::mt19937_64 rng(9);
+    const uint64_t n = 70, count = 150;
+    PendingFactoredState state = random_pending(rng, n, count);
+    std::vector<PendingOperation> want = state.pending;
+    for (int round = 0; round < 40; ++round) {
+        const uint64_t q = rng() % n;
+        PauliString b = random_hermitian(rng, n, 1 + rng() % 8);
+        b.set_xbit(q, true);
+        b.phase = static_cast<uint8_t>(b.y_count() % 4);
+        const PauliString s = pauli_z(n, q);
+        std::vector<PauliString> x_rows, z_rows;
+        for (uint64_t i = 0; i < n; ++i) {
+            x_rows.push_back(i == q ? s
+                                    : multiply_by_stabilizer_if_anticommutes(pauli_x(n, i), b, s));
+            z_rows.push_back(i == q ? b
+                                    : multiply_by_stabilizer_if_anticommutes(pauli_z(n, i), b, s));
+        }
+        const CliffordFrame frame = CliffordFrame::from_xz_rows(n, x_rows, z_rows);
+
+        state.cursor = rng() % count;
+        transform_pending_operations_by_replacement(state, q, b);
+        const PauliString pushed = round % 2 ? pauli_x(n, q) : random_hermitian(rng, n, 3);
+        push_symbolic_pauli_through_pending_from(state, 1, pushed, symbolic_bool(30 + round));
+        for (uint64_t j = state.cursor; j < count; ++j) {
+            want[j] = transform_operation_by_frame(want[j], frame);
+            auto* r = std::get_if<PendingPauliRotation>(&want[j]);
+            auto* m = std::get_if<PendingPauliMeasurement>(&want[j]);
+            SymbolicBool* sign = r ? &r->sign : m ? &m->sign : nullptr;
+            if (sign && brute_anticommutes(r ? r->pauli : m->pauli, pushed))
+                *sign = xor_bool(*sign, symbolic_bool(30 + round));
+        }
+        ASSERT_EQ(state.pending, want) << "round " << round;
+    }
 }
 
 PauliString with_phase(const char* text, uint8_t phase) {

@@ -180,28 +180,31 @@ void plan_dormant_measurement_replacement(PendingFactoredState& state,
     if (!pauli_anticommutes(s, b))
         refuse("dormant measurement replacement requires an anti-commuting fixed stabilizer");
 
-    // The measured operator takes the place of Z_q's partner; Z_q stays the stabilizer.
-    Tableau t;
-    for (uint64_t i = 0; i < n; ++i) {
-        if (i == q) {
-            t.add(s, b);
-        } else {
-            t.add(multiply_by_stabilizer_if_anticommutes(pauli_x(n, i), b, s),
-                  multiply_by_stabilizer_if_anticommutes(pauli_z(n, i), b, s));
+    // The measured operator takes the place of Z_q's partner; Z_q stays the stabilizer. In
+    // consume mode that frame is applied row by row without being built.
+    PendingPauliMeasurement replaced = measurement;
+    if (state.in_order) {
+        Tableau t;
+        for (uint64_t i = 0; i < n; ++i) {
+            if (i == q) {
+                t.add(s, b);
+            } else {
+                t.add(multiply_by_stabilizer_if_anticommutes(pauli_x(n, i), b, s),
+                      multiply_by_stabilizer_if_anticommutes(pauli_z(n, i), b, s));
+            }
         }
+        const CliffordFrame frame = t.frame(n);
+        replaced.pauli = frame.coordinates_in_frame(measurement.pauli);
+        transform_pending_operations_by_frame(state, frame);
+    } else {
+        replaced.pauli = coordinates_after_replacement(measurement.pauli, q, b);
+        transform_pending_operations_by_replacement(state, q, b);
     }
-    const CliffordFrame frame = t.frame(n);
-    PendingOperation moved = transform_operation_by_frame(measurement, frame);
-    transform_pending_operations_by_frame(state, frame);
-    auto* replaced = std::get_if<PendingPauliMeasurement>(&moved);
-    KELVO_ASSERT(replaced != nullptr,
-                 "internal error: entered unreachable code: a measurement stays a measurement "
-                 "under a basis change");
-    if (!same_body(replaced->pauli, s))
+    if (!same_body(replaced.pauli, s))
         refuse("dormant measurement tableau reduction did not expose fixed Z");
 
     const SymbolicBool sign =
-        xor_bool_constant(replaced->sign, measurement_phase_sign(replaced->pauli));
+        xor_bool_constant(replaced.sign, measurement_phase_sign(replaced.pauli));
     const int32_t id = state.context.fresh_condition_id();
     const SymbolicBool coin = symbolic_bool(id);
     // The outcome's randomness leaves the dormant qubit: later operations that anticommute
