@@ -94,48 +94,5 @@ TEST(AmplitudeTable, OrderIsStableBetweenStagingAndCommit) {
     EXPECT_THROW(table.insert_new(Key<1>{{4 * 7919}}, {}), FatalError);
 }
 
-TEST(AmplitudeTable, ReserveAndShrink) {
-    AmplitudeTable<Label> table;
-    table.reserve(1000);
-    const size_t capacity = table.capacity();
-    EXPECT_GE(table.room(), 1000u);
-    for (uint64_t k = 0; k < 1000; ++k)
-        table.insert_new(label_of<Label>(k, 9), {1, 0});
-    EXPECT_EQ(table.capacity(), capacity);
-    table.update_or_erase([](const Label& k, Complex&) { return k.words()[0] < 10; });
-    table.shrink_to(2 * 16);
-    EXPECT_LT(table.capacity(), capacity);
-    EXPECT_GE(table.room(), 32u);
-    EXPECT_EQ(table.size(), 10u);
-    for (uint64_t k = 0; k < 10; ++k)
-        EXPECT_NE(table.find(label_of<Label>(k, 9)), nullptr);
-    const AmplitudeTable<Label> copy = table;
-    table.clear();
-    EXPECT_EQ(table.size(), 0u);
-    EXPECT_EQ(table.find(label_of<Label>(1, 9)), nullptr);
-    EXPECT_EQ(copy.size(), 10u);
-}
-
-TEST(Label, InterfaceAgreesAcrossWidths) {
-    const uint64_t a[2] = {0b1011, 0b1};
-    const uint64_t m[2] = {0b0011, 0b1};
-    const Key<2> ka = Key<2>::from_words(a, 2), km = Key<2>::from_words(m, 2);
-    const Label la = Label::from_words(a, 9), lm = Label::from_words(m, 9);
-    EXPECT_EQ(ka.and_parity(km), la.and_parity(lm));
-    EXPECT_TRUE(ka.and_parity(km));  // overlap {0, 1, 64}
-    EXPECT_TRUE(la.bit(64));
-    EXPECT_FALSE(la.bit(600));
-    Key<2> kx;
-    kx.assign_xor(ka, km);
-    Label lx;
-    lx.assign_xor(la, lm);
-    EXPECT_EQ(kx.words()[0], 0b1000u);
-    EXPECT_TRUE(std::ranges::equal(kx.words(), lx.words().first(2)));
-    EXPECT_EQ(lx.words().size(), 9u);
-    EXPECT_TRUE(Label::zero(9).is_zero());
-    EXPECT_EQ(Key<2>::from_words(a, 2).hash(), label_hash(a));
-    EXPECT_THROW(Key<1>::from_words(a, 1), FatalError);
-}
-
 }  // namespace
 }  // namespace kelvo::tableau_simulator

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <random>
-#include <string>
 
 #include "splitmix64.h"
 #include "tableau_simulator/simulator.h"
@@ -13,18 +12,20 @@
 namespace kelvo::tableau_simulator {
 namespace {
 
-void set_table(TableauSimulator& sim, std::initializer_list<std::pair<uint64_t, Complex>> terms) {
+TableauSimulator with_table(uint64_t n, std::initializer_list<std::pair<uint64_t, Complex>> terms) {
+    TableauSimulator sim = TableauSimulator::with_seed(n, 0);
     Terms<Key<1>> t;
     for (const auto& [label, amp] : terms)
         t.map.insert_new(Key<1>{{label}}, amp);
     sim.amps = std::move(t);
+    return sim;
 }
 
 TEST(Measurement, ThresholdOfPostselection) {
     // p1 = |a1|^2 on a diagonal table; just above 1e-9 is accepted, just below refused.
     for (const double p1 : {1.0000001e-9, 0.9999999e-9}) {
-        TableauSimulator sim = TableauSimulator::with_seed(1, 0);
-        set_table(sim, {{0, {std::sqrt(1 - p1), 0}}, {1, {std::sqrt(p1), 0}}});
+        TableauSimulator sim =
+            with_table(1, {{0, {std::sqrt(1 - p1), 0}}, {1, {std::sqrt(p1), 0}}});
         if (p1 > 1e-9) {
             const MeasureResult r = sim.postselect_z(0, true);
             EXPECT_FALSE(r.deterministic);  // p0 = 1 - p1 is just inside the uncertain range
@@ -37,10 +38,9 @@ TEST(Measurement, ThresholdOfPostselection) {
     }
 }
 
-TEST(Measurement, DeterministicBranchFailuresChangeNothing) {
-    TableauSimulator sim = TableauSimulator::with_seed(1, 0);
+TEST(Measurement, FailuresChangeNeitherTableNorFrame) {
+    TableauSimulator sim = with_table(1, {{0, {std::sqrt(0.8), 0}}, {1, {std::sqrt(0.2), 0}}});
     sim.core.prune_epsilon = 0.5;
-    set_table(sim, {{0, {std::sqrt(0.8), 0}}, {1, {std::sqrt(0.2), 0}}});
     try {
         sim.postselect_z(0, true);
         FAIL();
@@ -49,8 +49,8 @@ TEST(Measurement, DeterministicBranchFailuresChangeNothing) {
     }
     EXPECT_EQ(sim.rank(), 2u);
 
-    TableauSimulator wide = TableauSimulator::with_seed(3, 0);
-    set_table(wide, {{0, {0.5, 0}}, {2, {0.5, 0}}, {4, {0.5, 0}}, {6, {0.5, 0}}});
+    TableauSimulator wide =
+        with_table(3, {{0, {0.5, 0}}, {2, {0.5, 0}}, {4, {0.5, 0}}, {6, {0.5, 0}}});
     wide.core.rank_cap = 3;
     const uint64_t rng_before = wide.core.rng;
     try {
@@ -61,55 +61,41 @@ TEST(Measurement, DeterministicBranchFailuresChangeNothing) {
     }
     EXPECT_EQ(wide.rank(), 4u);
     EXPECT_NE(wide.core.rng, rng_before) << "the draw comes before the failure";
-}
 
-TEST(Measurement, RandomBranchFailuresLeaveTableAndFrame) {
+    // Random outcomes (the Pauli flips labels): the frame and table stay as they were.
     std::mt19937_64 rng(47);
     int failures = 0;
     for (int trial = 0; trial < 60; ++trial) {
-        TableauSimulator sim = TableauSimulator::with_seed(4, trial);
-        test_support::scramble(sim, rng, 25, /*with_t=*/true);
-        if (sim.rank() < 2) continue;
-        sim.core.rank_cap = 1;
-        const TableauSimulator before = sim;
+        TableauSimulator s = TableauSimulator::with_seed(4, trial);
+        test_support::scramble(s, rng, 25, /*with_t=*/true);
+        if (s.rank() < 2) continue;
+        s.core.rank_cap = 1;
+        const TableauSimulator before = s;
         try {
-            sim.measure_axis(static_cast<Axis>(rng() % 3), rng() % 4, std::nullopt);
+            s.measure_axis(static_cast<Axis>(rng() % 3), rng() % 4, std::nullopt);
         } catch (const SimError& e) {
             ++failures;
             EXPECT_EQ(e.kind(), SimErrorKind::RankCapExceeded);
-            EXPECT_EQ(sim.state_vector(), before.state_vector());
-            EXPECT_EQ(sim.rank(), before.rank());
+            EXPECT_EQ(s.state_vector(), before.state_vector());
+            EXPECT_EQ(s.rank(), before.rank());
         }
     }
     EXPECT_GT(failures, 5);
 }
 
-TEST(Measurement, WorkedExampleAndIdentityObservables) {
-    // |+> measured in X: outcome +1 with certainty, the table collapses onto label 0.
-    TableauSimulator sim = TableauSimulator::with_seed(1, 0);
-    const double r = 0.7071067811865476;
-    set_table(sim, {{0, {r, 0}}, {1, {r, 0}}});
-    const MeasureResult m = sim.measure_observable(pauli_x(1, 0));
-    EXPECT_FALSE(m.outcome);
-    EXPECT_TRUE(m.deterministic);
-    EXPECT_EQ(sim.rank(), 1u);
-
-    const auto& scratch = std::get<Terms<Key<1>>>(sim.amps).scratch;
-    EXPECT_TRUE(scratch.staged.empty() && scratch.new_pairs.empty() && scratch.partners.empty());
-    EXPECT_GT(scratch.partners.capacity(), 0u);
-
-    // Identity observables: certain outcomes that still draw, and no growth.
-    sim = TableauSimulator::with_seed(2, 3);
-    const uint64_t rng_before = sim.core.rng;
+TEST(Measurement, IdentityObservablesAreCertainAndStillDraw) {
+    TableauSimulator sim = TableauSimulator::with_seed(2, 3);
     EXPECT_EQ(sim.measure_observable(PauliString(5)), (MeasureResult{1, false, true}));
     PauliString minus_identity(5);
     minus_identity.phase = 2;
     EXPECT_EQ(sim.measure_observable(minus_identity), (MeasureResult{1, true, true}));
     EXPECT_EQ(sim.num_qubits(), 2u);
-    uint64_t expected = rng_before;
+    uint64_t expected = 3;
     splitmix64_next(expected);
     splitmix64_next(expected);
     EXPECT_EQ(sim.core.rng, expected);
+    const auto& scratch = std::get<Terms<Key<1>>>(sim.amps).scratch;
+    EXPECT_TRUE(scratch.staged.empty() && scratch.new_pairs.empty() && scratch.partners.empty());
 }
 
 }  // namespace

@@ -3,86 +3,74 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <numbers>
 #include <random>
 #include <string>
 
 #include "errors.h"
 #include "memory.h"
-#include "testing/dense_oracle.h"
+#include "testing/dense_gates.h"
 
 namespace kelvo::tableau_simulator {
 namespace {
 
 using oracle::C;
-using oracle::kI;
-using oracle::kR;
 using oracle::Mat;
+using G = CircuitGate;
+using TS = TableauSimulator;
+using Vec = std::vector<C>;
 
-using Method1 = void (TableauSimulator::*)(uint64_t);
-using Method2 = void (TableauSimulator::*)(uint64_t, uint64_t);
-
-struct OneQubitGate {
+// Every Clifford gate method with the circuit gate whose dense matrix it must apply.
+struct Gate {
     const char* name;
-    Method1 method;
-    C u[2][2];
+    void (TS::*one)(uint64_t);
+    void (TS::*two)(uint64_t, uint64_t);
+    CircuitGate code;
 };
 
-const C kP(0.5, 0.5);   // (1 + i)/2
-const C kM(0.5, -0.5);  // (1 - i)/2
-
-const OneQubitGate kOneQubitGates[] = {
-    {"h", &TableauSimulator::h, {{kR, kR}, {kR, -kR}}},
-    {"s", &TableauSimulator::s, {{1, 0}, {0, kI}}},
-    {"s_dag", &TableauSimulator::s_dag, {{1, 0}, {0, -kI}}},
-    {"x", &TableauSimulator::x, {{0, 1}, {1, 0}}},
-    {"y", &TableauSimulator::y, {{0, -kI}, {kI, 0}}},
-    {"z", &TableauSimulator::z, {{1, 0}, {0, -1}}},
-    {"sqrt_x", &TableauSimulator::sqrt_x, {{kP, kM}, {kM, kP}}},
-    {"sqrt_x_dag", &TableauSimulator::sqrt_x_dag, {{kM, kP}, {kP, kM}}},
-    {"sqrt_y", &TableauSimulator::sqrt_y, {{kP, -kP}, {kP, kP}}},
-    {"sqrt_y_dag", &TableauSimulator::sqrt_y_dag, {{kM, kM}, {-kM, kM}}},
-    {"h_xy", &TableauSimulator::h_xy, {{0, kR*(1.0 - kI)}, {kR * (1.0 + kI), 0}}},
-    {"h_yz", &TableauSimulator::h_yz, {{kR, -kI* kR}, {kI * kR, -kR}}},
-    {"c_xyz", &TableauSimulator::c_xyz, {{kM, -kP}, {kM, kP}}},
-    {"c_zyx", &TableauSimulator::c_zyx, {{kP, kP}, {-kM, kM}}},
+const Gate kGates[] = {
+    {"h", &TS::h, nullptr, G::H},
+    {"s", &TS::s, nullptr, G::S},
+    {"s_dag", &TS::s_dag, nullptr, G::S_DAG},
+    {"x", &TS::x, nullptr, G::X},
+    {"y", &TS::y, nullptr, G::Y},
+    {"z", &TS::z, nullptr, G::Z},
+    {"sqrt_x", &TS::sqrt_x, nullptr, G::SQRT_X},
+    {"sqrt_x_dag", &TS::sqrt_x_dag, nullptr, G::SQRT_X_DAG},
+    {"sqrt_y", &TS::sqrt_y, nullptr, G::SQRT_Y},
+    {"sqrt_y_dag", &TS::sqrt_y_dag, nullptr, G::SQRT_Y_DAG},
+    {"h_xy", &TS::h_xy, nullptr, G::H_XY},
+    {"h_yz", &TS::h_yz, nullptr, G::H_YZ},
+    {"c_xyz", &TS::c_xyz, nullptr, G::C_XYZ},
+    {"c_zyx", &TS::c_zyx, nullptr, G::C_ZYX},
+    {"cx", nullptr, &TS::cx, G::CX},
+    {"cy", nullptr, &TS::cy, G::CY},
+    {"cz", nullptr, &TS::cz, G::CZ},
+    {"xcx", nullptr, &TS::xcx, G::XCX},
+    {"xcy", nullptr, &TS::xcy, G::XCY},
+    {"xcz", nullptr, &TS::xcz, G::XCZ},
+    {"ycx", nullptr, &TS::ycx, G::YCX},
+    {"ycy", nullptr, &TS::ycy, G::YCY},
+    {"ycz", nullptr, &TS::ycz, G::YCZ},
+    {"zcx", nullptr, &TS::zcx, G::CX},
+    {"zcy", nullptr, &TS::zcy, G::CY},
+    {"zcz", nullptr, &TS::zcz, G::CZ},
+    {"swap", nullptr, &TS::swap, G::SWAP},
+    {"iswap", nullptr, &TS::iswap, G::ISWAP},
+    {"iswap_dag", nullptr, &TS::iswap_dag, G::ISWAP_DAG},
 };
 
-struct TwoQubitGate {
-    const char* name;
-    Method2 method;
-    int control_axis;  // 0 X, 1 Y, 2 Z; -1 for the swap family
-    int target_axis;
-};
-
-const TwoQubitGate kTwoQubitGates[] = {
-    {"cx", &TableauSimulator::cx, 2, 0},
-    {"cy", &TableauSimulator::cy, 2, 1},
-    {"cz", &TableauSimulator::cz, 2, 2},
-    {"xcx", &TableauSimulator::xcx, 0, 0},
-    {"xcy", &TableauSimulator::xcy, 0, 1},
-    {"xcz", &TableauSimulator::xcz, 0, 2},
-    {"ycx", &TableauSimulator::ycx, 1, 0},
-    {"ycy", &TableauSimulator::ycy, 1, 1},
-    {"ycz", &TableauSimulator::ycz, 1, 2},
-    {"zcx", &TableauSimulator::zcx, 2, 0},
-    {"zcy", &TableauSimulator::zcy, 2, 1},
-    {"zcz", &TableauSimulator::zcz, 2, 2},
-    {"swap", &TableauSimulator::swap, -1, 0},
-    {"iswap", &TableauSimulator::iswap, -1, 1},
-    {"iswap_dag", &TableauSimulator::iswap_dag, -1, 2},
-};
-
-Mat dense_two_qubit(const TwoQubitGate& g, uint64_t n, uint64_t a, uint64_t b) {
-    if (g.control_axis >= 0) {
-        return oracle::controlled(oracle::axis_pauli(n, g.control_axis, a),
-                                  oracle::axis_pauli(n, g.target_axis, b));
+// Applies g to qubits offset + a (and offset + b); returns its matrix on a (and b) of n.
+Mat apply(const Gate& g, TS& sim, uint64_t n, uint64_t a, uint64_t b, uint64_t offset = 0) {
+    if (g.one) {
+        (sim.*g.one)(offset + a);
+    } else {
+        (sim.*g.two)(offset + a, offset + b);
     }
-    const C phase = g.target_axis == 1 ? kI : g.target_axis == 2 ? -kI : C(1);
-    const C u[4][4] = {{1, 0, 0, 0}, {0, 0, phase, 0}, {0, phase, 0, 0}, {0, 0, 0, 1}};
-    return oracle::on2(n, a, b, u);
+    return oracle::clifford_gate(g.code, n, a, b);
 }
 
-// A positive Hermitian Pauli (letters only) over qubits offset..offset+n-1 of a string of
+// A Hermitian Pauli (letters and an optional sign) on qubits offset..offset+n-1 of a string of
 // offset+n qubits, with its dense form on n qubits.
 struct RandomPauli {
     PauliString p;
@@ -104,35 +92,31 @@ RandomPauli random_pauli(std::mt19937_64& rng, uint64_t n, uint64_t offset, bool
     return {p, oracle::pauli(n, x, z, p.phase)};
 }
 
-// One random Clifford step, run on the simulator at qubit offset `offset` and mirrored in `u`.
-void random_step(std::mt19937_64& rng, TableauSimulator& sim, Mat& u, uint64_t n,
-                 uint64_t offset = 0) {
+// One random Clifford step on n >= 2 qubits (shifted by `offset` in the simulator); returns its
+// matrix.
+Mat random_step(std::mt19937_64& rng, TS& sim, uint64_t n, uint64_t offset = 0) {
     const uint64_t a = rng() % n;
     const uint64_t b = (a + 1 + rng() % (n - 1)) % n;
-    const unsigned kind = rng() % 8;
-    if (kind < 4) {
-        const OneQubitGate& g = kOneQubitGates[rng() % std::size(kOneQubitGates)];
-        (sim.*g.method)(offset + a);
-        u = oracle::on1(n, a, g.u) * u;
-    } else if (kind < 7) {
-        const TwoQubitGate& g = kTwoQubitGates[rng() % std::size(kTwoQubitGates)];
-        (sim.*g.method)(offset + a, offset + b);
-        u = dense_two_qubit(g, n, a, b) * u;
-    } else if (rng() % 2) {
-        const RandomPauli p = random_pauli(rng, n, offset, true);
-        sim.pauli(p.p);
-        u = p.dense * u;
-    } else {
-        RandomPauli c = random_pauli(rng, n, offset, false);
-        RandomPauli t = random_pauli(rng, n, offset, false);
-        if (pauli_anticommutes(c.p, t.p)) t = {c.p, c.dense};
-        sim.controlled_pauli(c.p, t.p);
-        u = oracle::controlled(c.dense, t.dense) * u;
+    switch (rng() % 8) {
+        case 0: {
+            const RandomPauli p = random_pauli(rng, n, offset, true);
+            sim.pauli(p.p);
+            return p.dense;
+        }
+        case 1: {
+            const RandomPauli c = random_pauli(rng, n, offset, false);
+            RandomPauli t = random_pauli(rng, n, offset, false);
+            if (pauli_anticommutes(c.p, t.p)) t = c;
+            sim.controlled_pauli(c.p, t.p);
+            return oracle::controlled(c.dense, t.dense);
+        }
+        default:
+            return apply(kGates[rng() % std::size(kGates)], sim, n, a, b, offset);
     }
 }
 
 // Row 2q must be U^dagger X_q U and row 2q+1 U^dagger Z_q U, signs included.
-void expect_frame_is(const TableauSimulator& sim, const Mat& u, const std::string& context) {
+void expect_frame_is(const TS& sim, const Mat& u, const std::string& context) {
     const Frame& f = sim.core.frame;
     const uint64_t n = f.num_qubits();
     for (uint64_t r = 0; r < 2 * n; ++r) {
@@ -143,188 +127,248 @@ void expect_frame_is(const TableauSimulator& sim, const Mat& u, const std::strin
     }
 }
 
-TEST(DenseOracle, GateMatricesAreTheTextbookOnes) {
-    const Mat x = oracle::axis_pauli(1, 0, 0), y = oracle::axis_pauli(1, 1, 0),
-              z = oracle::axis_pauli(1, 2, 0);
-    EXPECT_EQ(y.at(0, 1), -kI);
-    EXPECT_EQ(y.at(1, 0), kI);
-    const auto conj = [](const OneQubitGate& g, const Mat& p) {
-        const Mat u = oracle::on1(1, 0, g.u);
-        return u * p * oracle::adjoint(u);
-    };
-    const auto& gates = kOneQubitGates;
-    EXPECT_TRUE(oracle::near(conj(gates[12], x), y));  // c_xyz: X -> Y -> Z
-    EXPECT_TRUE(oracle::near(conj(gates[12], y), z));
-    EXPECT_TRUE(oracle::near(conj(gates[13], z), y));  // c_zyx: Z -> Y -> X
-    EXPECT_TRUE(oracle::near(conj(gates[13], y), x));
-    EXPECT_TRUE(oracle::near(conj(gates[10], x), y));  // h_xy
-    EXPECT_TRUE(oracle::near(conj(gates[11], y), z));  // h_yz
-    for (const int i : {6, 8}) {                       // sqrt_x^2 = X, sqrt_y^2 = Y, each exactly
-        const Mat u = oracle::on1(1, 0, gates[i].u);
-        EXPECT_TRUE(oracle::near(u * u, i == 6 ? x : y));
-    }
-}
-
 TEST(TableauSimulator, EveryCliffordMethodConjugatesLikeItsMatrix) {
     std::mt19937_64 rng(17);
     const uint64_t n = 3;
     for (int trial = 0; trial < 6; ++trial) {
-        TableauSimulator base = TableauSimulator::with_seed(n, 1);
+        TS base = TS::with_seed(n, 1);
         Mat u0 = oracle::identity(8);
         for (int i = 0; i < 12; ++i)
-            random_step(rng, base, u0, n);
-        for (const OneQubitGate& g : kOneQubitGates) {
-            for (uint64_t q = 0; q < n; ++q) {
-                TableauSimulator sim = base;
-                (sim.*g.method)(q);
-                expect_frame_is(sim, oracle::on1(n, q, g.u) * u0, g.name);
-            }
-        }
-        for (const TwoQubitGate& g : kTwoQubitGates) {
-            for (const auto& [a, b] : {std::pair{0, 1}, {2, 0}, {1, 2}}) {
-                TableauSimulator sim = base;
-                (sim.*g.method)(a, b);
-                expect_frame_is(sim, dense_two_qubit(g, n, a, b) * u0, g.name);
+            u0 = random_step(rng, base, n) * u0;
+        for (const Gate& g : kGates) {
+            for (const auto& [a, b] : {std::pair<uint64_t, uint64_t>{0, 1}, {2, 0}, {1, 2}}) {
+                TS sim = base;
+                const Mat u = apply(g, sim, n, a, b) * u0;
+                expect_frame_is(sim, u, g.name);
             }
         }
         for (int i = 0; i < 10; ++i) {
-            TableauSimulator sim = base;
-            Mat u = u0;
-            random_step(rng, sim, u, n);  // includes pauli and controlled_pauli
+            TS sim = base;
+            const Mat u = random_step(rng, sim, n) * u0;  // pauli and controlled_pauli included
             expect_frame_is(sim, u, "random step");
         }
     }
 }
 
-TEST(TableauSimulator, ControlledPauliCases) {
-    // Z_c X_t is CX, Z_a Z_b is CZ, Z_0 Z_0 is Z.
-    TableauSimulator a = TableauSimulator::with_seed(3, 0), b = a;
-    a.h(0);
-    b.h(0);
-    a.controlled_pauli(pauli_z(3, 0), pauli_x(3, 2));
-    b.cx(0, 2);
-    a.controlled_pauli(pauli_z(3, 1), pauli_z(3, 2));
-    b.cz(1, 2);
-    a.controlled_pauli(pauli_z(3, 1), pauli_z(3, 1));
-    b.z(1);
-    for (uint64_t r = 0; r < 6; ++r) {
-        EXPECT_TRUE(std::ranges::equal(a.core.frame.row(r), b.core.frame.row(r)));
-        EXPECT_EQ(a.core.frame.sign(r), b.core.frame.sign(r));
+// SplitMix64 from its published constants, written apart from the library's generator.
+struct Uniforms {
+    uint64_t state;
+    double next() {
+        uint64_t z = (state += 0x9e3779b97f4a7c15);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
+        return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
     }
+};
 
-    TableauSimulator s = TableauSimulator::with_seed(3, 0);
-    PauliString minus_z = pauli_z(3, 0);
-    minus_z.phase = 2;
-    PauliString i_z = pauli_z(3, 0);
-    i_z.phase = 1;
-    for (const PauliString& bad : {minus_z, i_z}) {
-        try {
-            s.controlled_pauli(bad, pauli_z(3, 1));
-            FAIL();
-        } catch (const SimError& e) {
-            EXPECT_EQ(e.kind(), SimErrorKind::ControlledPauliNotPositive);
-        }
+Vec times(const Mat& m, const Vec& v) {
+    Vec out(v.size());
+    for (uint64_t r = 0; r < m.dim; ++r) {
+        for (uint64_t c = 0; c < m.dim; ++c)
+            out[r] += m.at(r, c) * v[c];
     }
-    for (const PauliString& target : {pauli_z(3, 0), minus_z}) {
-        try {
-            s.controlled_pauli(pauli_x(3, 0), target);
-            FAIL();
-        } catch (const SimError& e) {
-            EXPECT_EQ(e.kind(), SimErrorKind::ControlledPauliAnticommutes);
-        }
-    }
-    EXPECT_THROW(s.controlled_pauli(pauli_z(3, 0), pauli_z(4, 0)), FatalError);
-    EXPECT_EQ(s.num_qubits(), 3u);
-    s.controlled_pauli(pauli_z(11, 10), pauli_identity(11));
-    EXPECT_EQ(s.num_qubits(), 11u);
-    for (uint64_t r = 0; r < 22; ++r)
-        EXPECT_EQ(s.core.frame.sign(r), 0);
-}
-
-// p moved from qubits 0..n-1 to offset..offset+n-1 of a string of `size` qubits.
-PauliString shifted(const PauliString& p, uint64_t n, uint64_t offset, uint64_t size) {
-    PauliString out(size);
-    for (uint64_t q = 0; q < n; ++q) {
-        out.set_xbit(offset + q, p.xbit(q));
-        out.set_zbit(offset + q, p.zbit(q));
-    }
-    out.phase = p.phase;
     return out;
 }
 
-// A run on qubits 0..5 and the same run shifted to `offset` (wider labels) give the same
-// outcomes, ranks and peeks.
+// psi projected onto the eigenvalue (-1)^outcome of the Hermitian Pauli p (not renormalised).
+Vec projected(const Mat& p, const Vec& psi, bool outcome) {
+    Vec out = times(p, psi);
+    for (size_t i = 0; i < psi.size(); ++i)
+        out[i] = 0.5 * (psi[i] + (outcome ? -1.0 : 1.0) * out[i]);
+    return out;
+}
+
+double weight(const Vec& v) {
+    double w = 0;
+    for (const C& c : v)
+        w += std::norm(c);
+    return w;
+}
+
+// The simulator's state vector, extended by the qubits it has not grown to yet (all |0>).
+Vec state_of(const TS& sim, uint64_t size) {
+    Vec out(size);
+    const std::vector<Complex> got = sim.state_vector();
+    for (size_t i = 0; i < got.size(); ++i)
+        out[i] = {got[i].re, got[i].im};
+    return out;
+}
+
+void expect_state(const TS& sim, const Vec& psi, const std::string& context) {
+    const Vec got = state_of(sim, psi.size());
+    size_t top = 0;
+    for (size_t i = 0; i < psi.size(); ++i)
+        top = std::abs(psi[i]) > std::abs(psi[top]) ? i : top;
+    const C phase = got[top] / psi[top];
+    ASSERT_NEAR(std::abs(phase), 1, 1e-9) << context;
+    for (size_t i = 0; i < psi.size(); ++i)
+        ASSERT_NEAR(std::abs(got[i] - phase * psi[i]), 0, 1e-9) << context << " entry " << i;
+}
+
+double expectation(const Mat& p, const Vec& psi) {
+    return 1 - 2 * weight(projected(p, psi, true));
+}
+
+// psi collapsed onto the eigenvalue (-1)^outcome of p.
+void collapse(Vec& psi, const Mat& p, bool outcome) {
+    psi = projected(p, psi, outcome);
+    const double w = std::sqrt(weight(psi));
+    for (C& c : psi)
+        c /= w;
+}
+
+// exp(-i pi/8 P) for T, exp(+i pi/8 P) for T dagger.
+Mat t_rotation(const Mat& p, bool adjoint) {
+    const double s = std::sin(std::numbers::pi / 8);
+    return C(std::cos(std::numbers::pi / 8)) * oracle::identity(p.dim) + C(0, adjoint ? s : -s) * p;
+}
+
+// Random Clifford+T runs with measurements, postselections and resets on a few qubits: the state,
+// the outcome probabilities, the outcomes drawn from the seed, the deterministic flags and the
+// peeks all follow a dense state vector.
+TEST(TableauSimulator, RandomRunsFollowADenseStateVector) {
+    std::mt19937_64 rng(5);
+    for (int run = 0; run < 150; ++run) {
+        const uint64_t n = 2 + run % 5, seed = rng();
+        TS sim = TS::with_seed(rng() % (n + 1), seed);
+        Uniforms uniforms{seed};
+        Vec psi(uint64_t{1} << n);
+        psi[0] = 1;
+        // Checks a measurement result against the Born rule (a drawn one against the seed's next
+        // uniform too) and collapses psi.
+        const auto measured = [&](const MeasureResult& r, const Mat& p, bool drawn) {
+            const double p0 = weight(projected(p, psi, false));
+            if (drawn) {
+                const double u = uniforms.next();
+                if (std::abs(u - p0) > 1e-9) {
+                    EXPECT_EQ(r.outcome, u >= p0) << run;
+                }
+            }
+            EXPECT_NEAR(r.probability, r.outcome ? 1 - p0 : p0, 1e-9) << run;
+            const double least = std::min(p0, 1 - p0);
+            if (std::abs(least - 1e-9) > 1e-12) {
+                EXPECT_EQ(r.deterministic, least < 1e-9) << run;
+            }
+            collapse(psi, p, r.outcome);
+        };
+        for (int step = 0; step < 30; ++step) {
+            const uint64_t q = rng() % n;
+            const unsigned axis = rng() % 3;
+            const Mat on_q = oracle::axis_pauli(n, axis, q);
+            const RandomPauli p = random_pauli(rng, n, 0, true);
+            const bool flag = rng() % 2, observable = rng() % 2;
+            const unsigned kind = rng() % 8;
+            if (kind < 2) {
+                psi = times(random_step(rng, sim, n), psi);
+            } else if (kind == 2) {
+                flag ? sim.t_dag(q) : sim.t(q);
+                psi = times(t_rotation(oracle::axis_pauli(n, 2, q), flag), psi);
+            } else if (kind == 3) {
+                sim.t_pauli(p.p, flag);
+                psi = times(t_rotation(p.dense, flag), psi);
+            } else if (kind == 4) {
+                const uint64_t b = (q + 1) % n, c = (q + 2) % n;
+                if (c == q) continue;
+                sim.ccz(q, b, c);
+                const uint64_t mask = (uint64_t{1} << q) | (uint64_t{1} << b) | (uint64_t{1} << c);
+                for (uint64_t i = 0; i < psi.size(); ++i)
+                    psi[i] *= (i & mask) == mask ? -1.0 : 1.0;
+            } else if (kind == 5) {
+                const Mat& m = observable ? p.dense : oracle::axis_pauli(n, 2, q);
+                measured(observable ? sim.measure_observable(p.p) : sim.measure(q), m, true);
+            } else if (kind == 6) {
+                const Mat& m = observable ? p.dense : on_q;
+                const double chance = weight(projected(m, psi, flag));
+                if (std::abs(chance - 1e-9) < 1e-12) continue;
+                const auto call = [&] {
+                    if (observable) return sim.postselect_observable(p.p, flag);
+                    return axis == 0   ? sim.postselect_x(q, flag)
+                           : axis == 1 ? sim.postselect_y(q, flag)
+                                       : sim.postselect_z(q, flag);
+                };
+                if (chance > 1e-9) {
+                    const MeasureResult r = call();
+                    EXPECT_EQ(r.outcome, flag);
+                    measured(r, m, false);
+                } else {
+                    const uint64_t rank = sim.rank();
+                    EXPECT_THROW(call(), SimError);
+                    EXPECT_EQ(sim.rank(), rank);
+                }
+            } else {
+                const double p0 = weight(projected(on_q, psi, false)), u = uniforms.next();
+                if (std::abs(u - p0) < 1e-9) break;  // the outcome is not predictable
+                axis == 0   ? sim.reset_x(q)
+                : axis == 1 ? sim.reset_y(q)
+                : flag      ? sim.reset(q)
+                            : sim.reset_z(q);
+                collapse(psi, on_q, u >= p0);
+                if (u >= p0) psi = times(oracle::axis_pauli(n, axis == 2 ? 0 : 2, q), psi);
+            }
+            expect_state(sim, psi, "run " + std::to_string(run) + " step " + std::to_string(step));
+        }
+        sim.ensure_qubits(n);
+        for (uint64_t q = 0; q < n; ++q) {
+            for (unsigned axis = 0; axis < 3; ++axis) {
+                EXPECT_NEAR(sim.peek_axis(static_cast<Axis>(axis), q),
+                            expectation(oracle::axis_pauli(n, axis, q), psi), 1e-9);
+                const RandomPauli p = random_pauli(rng, n, 0, true);
+                EXPECT_NEAR(sim.peek_observable_expectation(p.p), expectation(p.dense, psi), 1e-9);
+            }
+        }
+    }
+}
+
+// A run on qubits 0..5 and the same run moved to `offset` (wider labels) give the same outcomes,
+// ranks and peeks.
 TEST(TableauSimulator, ShiftedRunsAgreeAtEveryWidth) {
     for (const uint64_t offset : {64, 128, 300, 512, 600}) {
         std::mt19937_64 rng_a(offset), rng_b(offset), pick(offset + 1);
         const uint64_t n = 6;
-        // The same spread table on both, its labels moved to bits offset..offset+5 in b.
-        TableauSimulator a = TableauSimulator::with_seed(n, 0);
-        TableauSimulator b = TableauSimulator::with_seed(offset + n, 0);
-        EXPECT_EQ(b.amps.index(), offset == 64 ? 1u : offset == 128 ? 2u : offset == 300 ? 3u : 4u);
-        Terms<Key<1>> terms;
-        const double scale = 1 / std::sqrt(13 + 0.01 * 5 * 5 * (12 * 13 * 25) / 6);
-        for (uint64_t k = 0; k < 64; k += 5) {
-            terms.map.insert_new(Key<1>{{k}}, {scale, scale * 0.1 * static_cast<double>(k)});
+        TS a = TS::with_seed(n, 0);
+        TS b = TS::with_seed(offset + n, 0);
+        for (uint64_t q = 0; q < n; ++q) {
+            a.h(q);
+            a.t(q);
+            b.h(offset + q);
+            b.t(offset + q);
         }
-        a.amps = terms;
-        std::visit(
-            [&]<LabelKey K>(Terms<K>& wide) {
-                wide.map.clear();
-                for (const auto [key, amp] : terms.map) {
-                    std::vector<uint64_t> words(b.core.key_words, 0);
-                    for (uint64_t q = 0; q < n; ++q) {
-                        if (key.bit(q))
-                            words[(offset + q) / 64] |= uint64_t{1} << ((offset + q) % 64);
-                    }
-                    wide.map.insert_new(K::from_words(words, words.size()), amp);
-                }
-            },
-            b.amps);
-        Mat ua = oracle::identity(64), ub = ua;
+        const auto moved = [&](const PauliString& p) {
+            PauliString out(b.num_qubits());
+            for (uint64_t q = 0; q < n; ++q) {
+                out.set_xbit(offset + q, p.xbit(q));
+                out.set_zbit(offset + q, p.zbit(q));
+            }
+            out.phase = p.phase;
+            return out;
+        };
         for (int i = 0; i < 60; ++i) {
             const uint64_t q = pick() % n;
-            switch (pick() % 6) {
-                case 0:
-                    a.t(q);
-                    b.t(offset + q);
-                    break;
-                case 1: {
-                    const MeasureResult ra = a.measure(q), rb = b.measure(offset + q);
-                    EXPECT_EQ(ra.outcome, rb.outcome);
-                    EXPECT_NEAR(ra.probability, rb.probability, 1e-12);
-                    break;
-                }
-                case 2:
-                    a.reset_x(q);
-                    b.reset_x(offset + q);
-                    break;
-                case 3: {
-                    const PauliString p = random_pauli(pick, n, 0, true).p;
-                    const MeasureResult ra = a.measure_observable(p);
-                    const MeasureResult rb =
-                        b.measure_observable(shifted(p, n, offset, offset + n));
-                    EXPECT_EQ(ra.outcome, rb.outcome);
-                    EXPECT_NEAR(ra.probability, rb.probability, 1e-12);
-                    break;
-                }
-                default:
-                    random_step(rng_a, a, ua, n);
-                    random_step(rng_b, b, ub, n, offset);
+            const PauliString p = random_pauli(pick, n, 0, true).p;
+            const unsigned kind = pick() % 6;
+            if (kind == 0) {
+                a.t(q);
+                b.t(offset + q);
+            } else if (kind == 1 || kind == 2) {
+                const MeasureResult ra = kind == 1 ? a.measure(q) : a.measure_observable(p);
+                const MeasureResult rb =
+                    kind == 1 ? b.measure(offset + q) : b.measure_observable(moved(p));
+                EXPECT_EQ(ra.outcome, rb.outcome);
+                EXPECT_NEAR(ra.probability, rb.probability, 1e-12);
+            } else if (kind == 3) {
+                a.reset_x(q);
+                b.reset_x(offset + q);
+            } else {
+                random_step(rng_a, a, n);
+                random_step(rng_b, b, n, offset);
             }
             ASSERT_EQ(a.rank(), b.rank());
-        }
-        std::mt19937_64 rng_p(1);
-        for (int i = 0; i < 30; ++i) {
-            const PauliString p = random_pauli(rng_p, n, 0, true).p;
-            EXPECT_NEAR(a.peek_observable_expectation(p),
-                        b.peek_observable_expectation(shifted(p, n, offset, b.num_qubits())),
+            EXPECT_NEAR(a.peek_observable_expectation(p), b.peek_observable_expectation(moved(p)),
                         1e-12);
         }
         for (uint64_t q = 0; q < n; ++q) {
-            EXPECT_NEAR(a.peek_x(q), b.peek_x(offset + q), 1e-12);
-            EXPECT_NEAR(a.peek_y(q), b.peek_y(offset + q), 1e-12);
-            EXPECT_NEAR(a.peek_z(q), b.peek_z(offset + q), 1e-12);
+            for (const Axis axis : {Axis::X, Axis::Y, Axis::Z})
+                EXPECT_NEAR(a.peek_axis(axis, q), b.peek_axis(axis, offset + q), 1e-12);
             EXPECT_NEAR(b.peek_z(q), 1, 1e-12);
         }
     }
@@ -334,61 +378,62 @@ TEST(TableauSimulator, ConstructionFormsAndMigration) {
     const std::tuple<uint64_t, size_t, uint64_t> forms[] = {
         {0, 0, 1}, {64, 0, 1}, {65, 1, 2}, {256, 2, 4}, {512, 3, 8}, {513, 4, 9}, {600, 4, 10}};
     for (const auto& [n, tag, words] : forms) {
-        const TableauSimulator sim = TableauSimulator::with_seed(n, 99);
+        const TS sim = TS::with_seed(n, 99);
         EXPECT_EQ(sim.amps.index(), tag) << n;
         EXPECT_EQ(sim.core.key_words, words);
         EXPECT_EQ(sim.rank(), 1u);
         EXPECT_EQ(sim.core.rng, 99u);
-        std::visit([&](const auto& t) { EXPECT_EQ((*t.map.begin()).key.words().size(), words); },
-                   sim.amps);
     }
-    TableauSimulator sim = TableauSimulator::with_seed(3, 0);
+    // Growth keeps every amplitude bit for bit while the labels widen.
+    TS sim = TS::with_seed(3, 0);
     Terms<Key<1>> terms;
     terms.map.insert_new(Key<1>{{0}}, {0.6, 0.0});
     terms.map.insert_new(Key<1>{{5}}, {0.0, -0.8});
     sim.amps = terms;
     sim.h(9);
-    EXPECT_EQ(sim.num_qubits(), 10u);
     EXPECT_EQ(sim.amps.index(), 0u);
     sim.h(70);
-    EXPECT_EQ(sim.num_qubits(), 71u);
-    ASSERT_EQ(sim.amps.index(), 1u);
     const auto& wide = std::get<Terms<Key<2>>>(sim.amps).map;
     EXPECT_EQ(wide.size(), 2u);
     EXPECT_EQ(*wide.find(Key<2>{{5, 0}}), (Complex{0.0, -0.8}));
     EXPECT_EQ(*wide.find(Key<2>{{0, 0}}), (Complex{0.6, 0.0}));
-    sim.ensure_qubits(600);
     sim.ensure_qubits(700);
-    const auto& label = std::get<Terms<Label>>(sim.amps).map;
     std::vector<uint64_t> five(11, 0);
     five[0] = 5;
-    EXPECT_EQ(*label.find(Label::from_words(five, 11)), (Complex{0.0, -0.8}));
+    EXPECT_EQ(*std::get<Terms<Label>>(sim.amps).map.find(Label::from_words(five, 11)),
+              (Complex{0.0, -0.8}));
     EXPECT_EQ(sim.core.key_words, 11u);
-    EXPECT_NE(TableauSimulator::with_entropy(1).core.rng,
-              TableauSimulator::with_entropy(1).core.rng);
+    EXPECT_NE(TS::with_entropy(1).core.rng, TS::with_entropy(1).core.rng);
+}
+
+void expect_unchanged(const TS& sim, const TS& before) {
+    ASSERT_EQ(sim.num_qubits(), before.num_qubits());
+    EXPECT_EQ(sim.core.rng, before.core.rng);
+    EXPECT_EQ(sim.amps.index(), before.amps.index());
+    for (uint64_t r = 0; r < 2 * sim.num_qubits(); ++r) {
+        EXPECT_TRUE(std::ranges::equal(sim.core.frame.row(r), before.core.frame.row(r)));
+        EXPECT_EQ(sim.core.frame.sign(r), before.core.frame.sign(r));
+    }
+    EXPECT_EQ(sim.state_vector(), before.state_vector());
 }
 
 TEST(TableauSimulator, HugeQubitIndicesFailWithoutChangingAnything) {
-    TableauSimulator sim = TableauSimulator::with_seed(3, 0);
+    TS sim = TS::with_seed(3, 0);
     sim.h(1);
-    const TableauSimulator before = sim;
-    const auto unchanged = [&] {
-        EXPECT_EQ(sim.num_qubits(), 3u);
-        EXPECT_EQ(sim.amps.index(), 0u);
-        for (uint64_t r = 0; r < 6; ++r) {
-            EXPECT_TRUE(std::ranges::equal(sim.core.frame.row(r), before.core.frame.row(r)));
-        }
-    };
+    sim.t(1);
+    const TS before = sim;
     for (const uint64_t q :
          {~uint64_t{0}, ~uint64_t{0} - 1, uint64_t{1} << 40, uint64_t{1} << 32}) {
         EXPECT_THROW(sim.h(q), std::bad_alloc) << q;
         EXPECT_THROW(sim.cx(0, q), std::bad_alloc) << q;
         EXPECT_THROW(sim.swap(q, q), std::bad_alloc) << q;
-        unchanged();
+        EXPECT_THROW(sim.ccz(0, 1, q), std::bad_alloc) << q;
+        EXPECT_THROW(sim.postselect_z(q, false), std::bad_alloc) << q;
+        expect_unchanged(sim, before);
     }
     EXPECT_THROW(sim.ensure_qubits(~uint64_t{0}), std::bad_alloc);
-    unchanged();
-    EXPECT_THROW(TableauSimulator::with_seed(~uint64_t{0}, 0), std::bad_alloc);
+    expect_unchanged(sim, before);
+    EXPECT_THROW(TS::with_seed(~uint64_t{0}, 0), std::bad_alloc);
 }
 
 TEST(TableauSimulator, WideningBeyondAvailableMemoryIsRefusedBeforeAnyLabelIsMade) {
@@ -400,95 +445,78 @@ TEST(TableauSimulator, WideningBeyondAvailableMemoryIsRefusedBeforeAnyLabelIsMad
     EXPECT_EQ(Terms<Label>::rekeyed(narrow.map, 9).map.size(), 2048u);
 }
 
-TEST(TableauSimulator, GateEdgeCases) {
-    TableauSimulator sim = TableauSimulator::with_seed(3, 0);
-    for (const TwoQubitGate& g : kTwoQubitGates) {
-        if (g.control_axis < 0 && std::string(g.name) == "swap") continue;
+TEST(TableauSimulator, RefusalsChangeNothing) {
+    const auto with_phase = [](PauliString p, uint8_t phase) {
+        p.phase = phase;
+        return p;
+    };
+    const PauliString minus_z = with_phase(pauli_z(3, 0), 2), i_x9 = with_phase(pauli_x(10, 9), 1);
+    using K = SimErrorKind;
+    const char* repeated = "gate received repeated qubit index ";
+    const char* hermitian = "measurement and rotation axes must be Hermitian Paulis";
+    const char* outside = "observable qubit index 5 is outside a 3-qubit register";
+    const struct {
+        std::function<void(TS&)> call;
+        K kind;
+        std::string message;
+    } cases[] = {
+        {[&](TS& s) { s.ccz(1, 1, 2); }, K::RepeatedQubit, repeated + std::string("1")},
+        {[&](TS& s) { s.ccz(0, 2, 2); }, K::RepeatedQubit, repeated + std::string("2")},
+        {[&](TS& s) { s.peek_z(5); }, K::QubitOutOfRange, outside},
+        // Out of range is reported before non-Hermitian.
+        {[&](TS& s) { s.peek_observable_expectation(with_phase(pauli_z(6, 5), 1)); },
+         K::QubitOutOfRange, outside},
+        {[&](TS& s) { s.peek_observable_expectation(with_phase(pauli_x(3, 0), 1)); },
+         K::NonHermitianAxis, hermitian},
+        // Non-Hermitian axes beyond the register neither grow it nor draw.
+        {[&](TS& s) { s.t_pauli(i_x9, false); }, K::NonHermitianAxis, hermitian},
+        {[&](TS& s) { s.measure_observable(i_x9); }, K::NonHermitianAxis, hermitian},
+        {[&](TS& s) { s.postselect_observable(i_x9, true); }, K::NonHermitianAxis, hermitian},
+        {[&](TS& s) { s.t_pauli(with_phase(PauliString(1), 1), false); }, K::NonHermitianAxis,
+         hermitian},
+        {[&](TS& s) { s.controlled_pauli(with_phase(pauli_z(3, 0), 1), pauli_z(3, 1)); },
+         K::ControlledPauliNotPositive, "controlled-Pauli axes must be positive Hermitian Paulis"},
+        {[&](TS& s) { s.controlled_pauli(pauli_z(3, 1), minus_z); }, K::ControlledPauliNotPositive,
+         "controlled-Pauli axes must be positive Hermitian Paulis"},
+        // Anticommuting axes are reported first.
+        {[&](TS& s) { s.controlled_pauli(pauli_x(3, 0), minus_z); }, K::ControlledPauliAnticommutes,
+         "controlled-Pauli control and target must commute"},
+    };
+    TS base = TS::with_seed(3, 0);
+    base.h(0);
+    base.t(0);
+    base.cx(0, 1);
+    for (const auto& c : cases) {
+        TS sim = base;
         try {
-            (sim.*g.method)(5, 5);
-            FAIL() << g.name;
+            c.call(sim);
+            ADD_FAILURE() << c.message;
         } catch (const SimError& e) {
-            EXPECT_EQ(e.kind(), SimErrorKind::RepeatedQubit);
-            EXPECT_STREQ(e.what(), "gate received repeated qubit index 5");
+            EXPECT_EQ(e.kind(), c.kind);
+            EXPECT_EQ(e.what(), c.message);
         }
-        EXPECT_EQ(sim.num_qubits(), 3u);
+        expect_unchanged(sim, base);
     }
-    sim.swap(4, 4);
+    for (const Gate& g : kGates) {
+        if (!g.two || g.code == G::SWAP) continue;
+        TS sim = base;
+        try {
+            (sim.*g.two)(5, 5);
+            ADD_FAILURE() << g.name;
+        } catch (const SimError& e) {
+            EXPECT_EQ(e.what(), repeated + std::string("5"));
+        }
+        expect_unchanged(sim, base);
+    }
+    TS sim = base;
+    EXPECT_THROW(sim.controlled_pauli(pauli_z(3, 0), pauli_z(4, 0)), FatalError);
+    sim.swap(4, 4);  // a no-op that grows the register
     EXPECT_EQ(sim.num_qubits(), 5u);
     sim.pauli(pauli_identity(40));
-    EXPECT_EQ(sim.num_qubits(), 5u);
-    sim.pauli(pauli_z(20, 9));
-    EXPECT_EQ(sim.num_qubits(), 10u);
-}
-
-TEST(TableauSimulator, PeekErrorsAndObservableEdgeCases) {
-    TableauSimulator sim = TableauSimulator::with_seed(3, 0);
-    for (uint64_t q = 0; q < 3; ++q) {
-        EXPECT_EQ(sim.peek_z(q), 1);
-        EXPECT_EQ(sim.peek_x(q), 0);
-        EXPECT_EQ(sim.peek_y(q), 0);
-    }
-    try {
-        sim.peek_z(5);
-        FAIL();
-    } catch (const SimError& e) {
-        EXPECT_EQ(e.kind(), SimErrorKind::QubitOutOfRange);
-        EXPECT_STREQ(e.what(), "observable qubit index 5 is outside a 3-qubit register");
-    }
-    try {
-        PauliString p = pauli_z(6, 5);
-        p.phase = 1;  // out of range is reported before non-Hermitian
-        sim.peek_observable_expectation(p);
-        FAIL();
-    } catch (const SimError& e) {
-        EXPECT_STREQ(e.what(), "observable qubit index 5 is outside a 3-qubit register");
-    }
-    PauliString ix = pauli_x(3, 0);
-    ix.phase = 1;
-    EXPECT_THROW(sim.peek_observable_expectation(ix), SimError);
-    EXPECT_EQ(sim.num_qubits(), 3u);
-    PauliString minus_z = pauli_z(3, 0);
-    minus_z.phase = 2;
-    EXPECT_EQ(sim.peek_observable_expectation(minus_z), -1);
+    sim.controlled_pauli(pauli_z(9, 8), pauli_identity(9));
+    EXPECT_EQ(sim.num_qubits(), 9u);
     EXPECT_EQ(sim.peek_observable_expectation(pauli_identity(50)), 1);
-    EXPECT_EQ(TableauSimulator::with_seed(0, 0).peek_observable_expectation(pauli_identity(0)), 1);
-    sim.h(0);
-    sim.cx(0, 1);
-    EXPECT_EQ(sim.peek_observable_expectation(pauli_string("ZZI")), 1);
-    EXPECT_EQ(sim.peek_observable_expectation(pauli_string("XXI")), 1);
-    EXPECT_EQ(sim.peek_observable_expectation(pauli_string("YYI")), -1);
-}
-
-TEST(TableauSimulator, DecompositionRecords) {
-    TableauSimulator sim = TableauSimulator::with_seed(3, 0);
-    const Core& core = sim.core;
-    const auto z = core.decompose_basis<Key<1>>(Axis::Z, 2);
-    EXPECT_EQ(z.flip.w[0], 0u);
-    EXPECT_EQ(z.z.w[0], 4u);
-    EXPECT_EQ(z.coefficient, (Complex{1, 0}));
-    const auto y = core.decompose_basis<Key<1>>(Axis::Y, 1);
-    EXPECT_EQ(y.flip.w[0] & y.z.w[0], 2u);
-    EXPECT_EQ(y.coefficient, (Complex{0, 1}));
-    const auto py = core.decompose<Key<1>>(pauli_y(3, 1));
-    EXPECT_EQ(py.flip, y.flip);
-    EXPECT_EQ(py.phase, 1);
-    PauliString minus_y = pauli_y(3, 1);
-    minus_y.phase = 3;
-    EXPECT_EQ(core.decompose<Key<1>>(minus_y).coefficient, (Complex{0, -1}));
-    PauliString minus_i = pauli_identity(0);
-    minus_i.phase = 2;
-    EXPECT_EQ(core.decompose<Key<1>>(minus_i).coefficient, (Complex{-1, 0}));
-    EXPECT_EQ(core.decompose<Key<1>>(pauli_z(40, 2)).z.w[0], 4u);  // longer string, identity tail
-    EXPECT_THROW(core.decompose<Key<2>>(pauli_z(3, 0)), FatalError);
-    sim.h(2);
-    const auto after_h = sim.core.decompose_basis<Key<1>>(Axis::Z, 2);
-    EXPECT_EQ(after_h.flip.w[0], 4u);
-    EXPECT_EQ(after_h.z.w[0], 0u);
-    const TableauSimulator wide = TableauSimulator::with_seed(600, 0);
-    const auto d = wide.core.decompose<Label>(pauli_x(600, 599));
-    EXPECT_EQ(d.flip.words().size(), 10u);
-    EXPECT_TRUE(d.flip.bit(599));
-    EXPECT_TRUE(d.z.is_zero());
+    EXPECT_EQ(TS::with_seed(0, 0).peek_observable_expectation(with_phase(PauliString(0), 2)), -1);
 }
 
 }  // namespace

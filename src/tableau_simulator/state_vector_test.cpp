@@ -74,20 +74,6 @@ TEST(StateVector, SameOutputAsTheIndexSearch) {
     }
 }
 
-TEST(StateVector, ReferenceSupportIsTheSmallestIndex) {
-    TableauSimulator sim = TableauSimulator::with_seed(5, 0);
-    sim.x(4);
-    sim.h(1);
-    sim.cx(1, 3);
-    sim.x(1);  // support: qubit 4 set and qubit 1 = NOT qubit 3, i.e. {0b10010, 0b11000}
-    std::vector<RowPauli> stabilizers;
-    for (uint64_t q = 0; q < 5; ++q)
-        stabilizers.push_back(sim.core.frame.image_z(q));
-    const auto support = detail::reference_support(stabilizers, 5);
-    EXPECT_EQ(support.dimension, 1u);
-    EXPECT_EQ(support.smallest, 0b10010u);
-}
-
 TEST(StateVector, RegistersTooLargeFailClearly) {
     const TableauSimulator big = TableauSimulator::with_seed(64, 0);
     try {

@@ -1,0 +1,218 @@
+#!/usr/bin/env python3
+"""Plants hand-written faults in the library, one at a time, and runs the whole test suite on each.
+
+A fault is caught when some C++ unit test or some pytest test fails. The source file is restored
+after every run (also on Ctrl-C); nothing here is ever meant to be committed in its faulty form.
+
+    python3 scripts/mutation_check.py [--tree DIR] [--only ID,ID...] [--list]
+
+DIR defaults to this checkout; the build goes to DIR/build/mut (C++ tests, the binding tests and
+the extension module, imported from DIR/build/mut/pkg). Needs cmake, ninja, GoogleTest, pytest,
+numpy and stim.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+# (id, area, file, original text, faulty text, what the fault is)
+MUTANTS = [
+    # Pauli strings and the Python glue
+    ("P1", "pauli", "src/pauli.cpp", "std::popcount(a.z[i] & b.x[i])", "std::popcount(a.x[i] & b.z[i])",
+     "product phase counts the crossings the wrong way round"),
+    ("P2", "pauli", "src/pauli.cpp", '{"", "i*", "-", "-i*"}', '{"", "-i*", "-", "i*"}',
+     "printed prefixes of i and -i exchanged"),
+    ("P3", "pauli", "src/pauli.cpp", "p.phase = static_cast<uint8_t>((p.phase + 1) % 4);",
+     "p.phase = static_cast<uint8_t>((p.phase + 3) % 4);", "literal Y parsed as -Y"),
+    ("P4", "glue", "bindings/pauli_api.cpp", "if (q >= num_qubits) raise", "if (q > num_qubits) raise",
+     "Python index check off by one"),
+    ("P5", "glue", "bindings/convert.cpp", "return static_cast<uint8_t>(((value % 4) + 4) % 4);",
+     "return static_cast<uint8_t>(value % 4);", "negative phase exponents not reduced modulo 4"),
+    ("P6", "glue", "bindings/convert.cpp", "if (is_numpy_bool(arg.obj)) {",
+     "if (is_numpy_bool(arg.obj) || PyLong_Check(arg.obj)) {", "integers accepted as bools"),
+    ("P7", "glue", "bindings/guard.cpp", "if (!on_owner_thread())", "if (false && !on_owner_thread())",
+     "thread affinity not enforced"),
+    ("P8", "glue", "bindings/guard.cpp", 'raise(PyExc_RuntimeError, "Already mutably borrowed");',
+     "break;", "shared access granted during exclusive access"),
+    ("P9", "glue", "bindings/simulator_api.cpp", 'method<&gate1<&TS::s>, "s($self',
+     'method<&gate1<&TS::s_dag>, "s($self', "Python s bound to the core's s_dag"),
+    ("P10", "glue", "bindings/simulator_api.cpp", "const bool adjoint = to_bool(a[1]);",
+     "const bool adjoint = !to_bool(a[1]);", "t_pauli's adjoint flag inverted"),
+    ("P11", "glue", "bindings/simulator_api.cpp", "method<&postselect<&TS::postselect_x>,",
+     "method<&postselect<&TS::postselect_y>,", "Python postselect_x bound to postselect_y"),
+    ("P12", "glue", "bindings/error_map.cpp", "        case SimErrorKind::RepeatedQubit:\n", "",
+     "repeated qubits reported as SimulatorError instead of ValueError"),
+    ("P13", "glue", "bindings/simulator_api.cpp", "sim.core.rng = to_instance<TableauSimulator>(a[0])->core.rng;",
+     "(void)to_instance<TableauSimulator>(a[0]);", "restore_rng_from copies nothing"),
+    ("P14", "glue", "bindings/signature.cpp", "if (equal == 0) {", "if (equal == 0 && false) {",
+     "keywords that are not interned no longer match"),
+    # Circuit language
+    ("C1", "circuit", "src/circuit/targets.cpp", "return num_records + 1 - *k;", "return num_records - *k;",
+     "record offsets off by one"),
+    ("C2", "circuit", "src/circuit/targets.cpp", "if (*k == 0 || *k > num_records)", "if (*k > num_records)",
+     "rec[-0] not refused"),
+    ("C3", "circuit", "src/circuit/targets.cpp", "(product.phase + (axis == 'Y') + crossing)",
+     "(product.phase + 3 * (axis == 'Y') + crossing)", "Y factors of products take the wrong phase"),
+    ("C4", "circuit", "src/circuit/targets.cpp", "a.inverted != b.inverted, line));", "a.inverted, line));",
+     "second inverted flag of a pair measurement dropped"),
+    ("C5", "circuit", "src/circuit/noise.cpp", "builder.remaining_mass *= 1.0 - p;", "builder.remaining_mass *= p;",
+     "else-chain probabilities not conditioned on the earlier members"),
+    ("C6", "circuit", "src/circuit/noise.cpp", "if (!(p >= 0.0 && p <= 1.0))", "if (!(p >= 0.0 && p < 1.0))",
+     "probability 1 refused"),
+    ("C7", "circuit", "src/circuit/feedback.cpp", "append_feedback(builder, node, b, a);",
+     "append_feedback(builder, node, a, b);", "record after the qubit read in the wrong order"),
+    ("C8", "circuit", "src/circuit/rotations.cpp", "rotation_half_angle(lambda));", "rotation_half_angle(phi));",
+     "U3's first rotation by phi instead of lambda"),
+    ("C9", "circuit", "src/circuit/ir.cpp", "count = std::max(count, o.index + 1);",
+     "count = std::max(count, o.index);", "observable count one short"),
+    ("C10", "circuit", "src/circuit/names.cpp", '{"SQRT_Y", G::SQRT_Y},', '{"SQRT_Y", G::SQRT_Y_DAG},',
+     "SQRT_Y mapped to SQRT_Y_DAG"),
+    ("C11", "circuit", "src/circuit/numeric.cpp", "value = op == '+' ? value + rhs : value - rhs;",
+     "value = op == '+' ? value + rhs : rhs - value;", "subtraction operands swapped"),
+    ("C12", "circuit", "src/circuit/syntax.cpp", '"unterminated Kelvo block"', '"unterminated Kelvo blocks"',
+     "wrong message text"),
+    # Symbolic algebra and Clifford frames
+    ("S1", "frames", "src/symbolic.cpp", "out.constant = a.constant != b.constant;",
+     "out.constant = a.constant || b.constant;", "XOR of constants computed as OR"),
+    ("S2", "frames", "src/symbolic.cpp", "if (std::abs(sum - 1.0) > 1e-12) {", "if (std::abs(sum - 1.0) > 1e-11) {",
+     "categorical tolerance ten times too loose"),
+    ("S3", "frames", "src/symbolic.cpp", "const uint64_t word = static_cast<uint64_t>(c - 1) / 64;",
+     "const uint64_t word = static_cast<uint64_t>(c) / 64;", "evaluation plan word index off by one"),
+    ("S4", "frames", "src/bits.h", "return n / 64 + (n % 64 != 0);", "return (n + 63) / 64;",
+     "word count wraps near 2^64"),
+    ("S5", "frames", "src/frames.cpp", "    mul_rows(n_ + q, q, n_ + q, 1);\n    negate_row(q);\n}\n\nvoid CliffordFrame::left_h_nyz",
+     "    mul_rows(n_ + q, q, n_ + q, 3);\n    negate_row(q);\n}\n\nvoid CliffordFrame::left_h_nyz",
+     "H_YZ update with a flipped sign"),
+    ("S6", "frames", "src/active_pauli_frame.cpp", "KELVO_ASSERT(condition >= 1,", "KELVO_ASSERT(condition >= 0,",
+     "condition id 0 accepted"),
+    ("S7", "frames", "src/bits.cpp", "if ((j - i) % 2 == 1) ids[out++] = ids[i];", "ids[out++] = ids[i];",
+     "equal condition ids no longer cancel"),
+    # Tableau simulator
+    ("T1", "simulator", "src/tableau_simulator/frame.cpp",
+     "signs_[2 * q] = static_cast<uint8_t>((signs_[2 * q] + k) & 3);",
+     "signs_[2 * q] = static_cast<uint8_t>((signs_[2 * q] + k + 2) & 3);", "S update with a flipped sign"),
+    ("T2", "simulator", "src/tableau_simulator/simulator.cpp",
+     "    core.frame.left_h(q);\n    core.frame.negate_row(2 * q);\n",
+     "    core.frame.left_h(q);\n    core.frame.negate_row(2 * q + 1);\n", "SQRT_Y_DAG negates the wrong row"),
+    ("T3", "simulator", "src/tableau_simulator/measurement.cpp", "constexpr double kMinProbability = 1e-9;",
+     "constexpr double kMinProbability = 1e-8;", "postselection threshold too high"),
+    ("T4", "simulator", "src/tableau_simulator/measurement.cpp", "result.outcome = splitmix64_uniform(rng) >= p0;",
+     "result.outcome = splitmix64_uniform(rng) < 1 - p0;", "outcome drawn against the wrong side of the uniform"),
+    ("T5", "simulator", "src/tableau_simulator/measurement.cpp", "result.outcome = splitmix64_uniform(rng) >= p0;",
+     "result.outcome = result.deterministic ? p0 < 0.5 : splitmix64_uniform(rng) >= p0;",
+     "certain outcomes skip their draw"),
+    ("T6", "simulator", "src/tableau_simulator/rotation.cpp", "const double sign = sigma_odd != key_odd ? -1.0 : 1.0;",
+     "const double sign = sigma_odd == key_odd ? -1.0 : 1.0;", "paired T rotation with the wrong relative sign"),
+    ("T7", "simulator", "src/tableau_simulator/rotation.cpp", "    rotate({a, c}, true);", "    rotate({a, c}, false);",
+     "one CCZ rotation with the wrong direction"),
+    ("T8", "simulator", "src/tableau_simulator/measurement.cpp",
+     "core.frame.negate_row(axis == Axis::Z ? 2 * q + 1 : 2 * q);",
+     "core.frame.negate_row(axis == Axis::Z ? 2 * q : 2 * q + 1);", "reset applies the wrong Pauli"),
+    ("T9", "simulator", "src/tableau_simulator/measurement.cpp", "result.probability = *forced ? 1 - p0 : p0;",
+     "result.probability = *forced ? p0 : 1 - p0;", "postselection reports the other outcome's probability"),
+    ("T10", "simulator", "src/tableau_simulator/simulator.cpp",
+     "if (letter_phase(control) != 0 || letter_phase(target) != 0) {", "if (letter_phase(target) != 0) {",
+     "controlled Pauli accepts a negative control"),
+    ("T11", "simulator", "src/tableau_simulator/simulator.cpp", "    ensure_qubit(std::max(a, b));\n}\n\nvoid TableauSimulator::cx",
+     "    ensure_qubit(a);\n}\n\nvoid TableauSimulator::cx", "two-qubit gates grow the register for one qubit only"),
+    ("T12", "simulator", "src/tableau_simulator/simulator.cpp", "return std::clamp(e, -1.0, 1.0);\n}\n\nstd::vector",
+     "return e;\n}\n\nstd::vector", "observable expectations not clamped"),
+    ("T13", "simulator", "src/tableau_simulator/measurement.cpp", "if (letter_phase(observable) % 2 != 0) throw",
+     "if (false) throw", "non-Hermitian measurement axes accepted"),
+]
+
+
+def run(cmd, cwd, timeout, env=None):
+    try:
+        return subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired as e:
+        return subprocess.CompletedProcess(cmd, 124, e.stdout or "", e.stderr or "")
+
+
+class Suite:
+    def __init__(self, tree: pathlib.Path):
+        self.tree = tree
+        self.build = tree / "build" / "mut"
+        self.pkg = self.build / "pkg"
+
+    def configure(self):
+        if not (self.build / "build.ninja").exists():
+            subprocess.run(["cmake", "-S", ".", "-B", str(self.build), "-G", "Ninja",
+                            "-DKELVO_BUILD_TESTS=ON", "-DKELVO_BUILD_PYTHON=ON",
+                            f"-DPython_EXECUTABLE={sys.executable}"],
+                           cwd=self.tree, check=True, capture_output=True)
+
+    def compile(self) -> bool:
+        ok = run(["ninja", "-C", str(self.build), "-j3"], self.tree, 1800).returncode == 0
+        if ok:
+            (self.pkg / "kelvo").mkdir(parents=True, exist_ok=True)
+            shutil.copy(self.tree / "python" / "kelvo" / "__init__.py", self.pkg / "kelvo")
+            for so in self.build.glob("_core*.so"):
+                target = self.pkg / "kelvo" / so.name
+                if not target.exists():
+                    target.symlink_to(so)
+        return ok
+
+    def failures(self) -> tuple[int, int]:
+        """Failing C++ tests and failing pytest tests (a crash or timeout counts as one)."""
+        ctest = run(["ctest", "--test-dir", str(self.build), "-j3", "--timeout", "120"], self.tree, 1800)
+        m = re.search(r"(\d+) tests failed out of", ctest.stdout)
+        cpp = int(m.group(1)) if m else (0 if ctest.returncode == 0 else 1)
+        env = dict(os.environ, PYTHONPATH=str(self.pkg))
+        py = run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests"], self.tree, 900, env)
+        m = re.search(r"(\d+) failed", py.stdout)
+        e = re.search(r"(\d+) error", py.stdout)
+        pyf = (int(m.group(1)) if m else 0) + (int(e.group(1)) if e else 0)
+        if py.returncode != 0 and pyf == 0:
+            pyf = 1
+        return cpp, pyf
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tree", default=str(pathlib.Path(__file__).resolve().parent.parent))
+    parser.add_argument("--only", default="")
+    parser.add_argument("--list", action="store_true")
+    args = parser.parse_args()
+    tree = pathlib.Path(args.tree).resolve()
+    chosen = [m for m in MUTANTS if not args.only or m[0] in args.only.split(",")]
+    if args.list:
+        for mid, area, path, _, _, what in chosen:
+            print(f"{mid:4} {area:9} {path:42} {what}")
+        return
+    suite = Suite(tree)
+    suite.configure()
+    if not suite.compile():
+        sys.exit("the unmutated tree does not build")
+    base = suite.failures()
+    if base != (0, 0):
+        sys.exit(f"the unmutated suite fails: {base}")
+    print("| id | area | fault | C++ failures | pytest failures | caught |")
+    print("|---|---|---|---|---|---|")
+    for mid, area, path, old, new, what in chosen:
+        file = tree / path
+        original = file.read_text()
+        if original.count(old) != 1:
+            print(f"| {mid} | {area} | {what} | - | - | does not apply |", flush=True)
+            continue
+        try:
+            file.write_text(original.replace(old, new))
+            if not suite.compile():
+                print(f"| {mid} | {area} | {what} | - | - | does not build |", flush=True)
+                continue
+            cpp, py = suite.failures()
+        finally:
+            file.write_text(original)
+        caught = "yes" if cpp or py else "NO"
+        print(f"| {mid} | {area} | {what} | {cpp} | {py} | {caught} |", flush=True)
+    suite.compile()
+
+
+if __name__ == "__main__":
+    main()
