@@ -18,6 +18,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -125,6 +126,22 @@ MUTANTS = [
      "return e;\n}\n\nstd::vector", "observable expectations not clamped"),
     ("T13", "simulator", "src/tableau_simulator/measurement.cpp", "if (letter_phase(observable) % 2 != 0) throw",
      "if (false) throw", "non-Hermitian measurement axes accepted"),
+    ("T14", "simulator", "src/tableau_simulator/frame.cpp", "(signs_[r] + p + 1 + 2 * a) & 3",
+     "(signs_[r] + p + 3 + 2 * a) & 3", "frame rotation after a random measurement with a flipped sign"),
+    ("T15", "simulator", "src/tableau_simulator/frame.cpp", "((words_[r * 2 * stride_ + word] >> bit) & 1) << 1",
+     "((words_[r * 2 * stride_ + stride_ + word] >> bit) & 1) << 1", "right Z update reads the wrong half"),
+    ("T16", "simulator", "src/tableau_simulator/frame.cpp", "(signs_[2 * q] + signs_[2 * q + 1] + 2 * p + 1) & 3",
+     "(signs_[2 * q] + signs_[2 * q + 1] + 2 * p + 3) & 3", "preimage of Y_q with the wrong sign"),
+    ("T17", "simulator", "src/tableau_simulator/label.h",
+     "const size_t n = std::min(w_.size(), mask.w_.size());\n        uint64_t acc = 0;",
+     "const size_t n = std::min(w_.size(), mask.w_.size()) - 1;\n        uint64_t acc = 0;",
+     "wide labels' parity skips the last word"),
+    ("T18", "simulator", "src/tableau_simulator/state_vector.cpp", "if (gens[i].phase == 2) a |=",
+     "if (gens[i].phase == 0) a |=", "reference support of the state vector at the wrong index"),
+    ("T19", "simulator", "src/tableau_simulator/frame.cpp",
+     "        std::swap(signs_[2 * a + half], signs_[2 * b + half]);\n", "", "SWAP leaves the signs behind"),
+    ("T20", "simulator", "src/tableau_simulator/amplitude_table.h", "if (target < capacity()) rehash(target);",
+     "(void)target;", "tables never shrink after pruning"),
 ]
 
 
@@ -180,6 +197,8 @@ def main():
     parser.add_argument("--only", default="")
     parser.add_argument("--list", action="store_true")
     args = parser.parse_args()
+    # A terminated run still restores the file it changed.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))
     tree = pathlib.Path(args.tree).resolve()
     chosen = [m for m in MUTANTS if not args.only or m[0] in args.only.split(",")]
     if args.list:
