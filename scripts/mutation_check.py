@@ -47,7 +47,15 @@ MUTANTS = [
      "const bool adjoint = !to_bool(a[1]);", "t_pauli's adjoint flag inverted"),
     ("P11", "glue", "bindings/simulator_api.cpp", "method<&postselect<&TS::postselect_x>,",
      "method<&postselect<&TS::postselect_y>,", "Python postselect_x bound to postselect_y"),
-    ("P12", "glue", "bindings/error_map.cpp", "        case SimErrorKind::RepeatedQubit:\n", "",
+    ("P12", "glue", "bindings/error_map.cpp",
+     "ImpossiblePostselection:\n        case SimErrorKind::UnproducedBatchRecord:\n            type = "
+     "simulator_error_class();\n            break;\n        case SimErrorKind::InvalidProbability:\n"
+     "        case SimErrorKind::InvalidPauliChannel:\n        case SimErrorKind::NonFiniteAngle:\n"
+     "        case SimErrorKind::RepeatedQubit:\n",
+     "ImpossiblePostselection:\n        case SimErrorKind::UnproducedBatchRecord:\n        case "
+     "SimErrorKind::RepeatedQubit:\n            type = simulator_error_class();\n            break;\n"
+     "        case SimErrorKind::InvalidProbability:\n        case SimErrorKind::InvalidPauliChannel:\n"
+     "        case SimErrorKind::NonFiniteAngle:\n",
      "repeated qubits reported as SimulatorError instead of ValueError"),
     ("P13", "glue", "bindings/simulator_api.cpp", "sim.core.rng = to_instance<TableauSimulator>(a[0])->core.rng;",
      "(void)to_instance<TableauSimulator>(a[0]);", "restore_rng_from copies nothing"),
@@ -142,6 +150,12 @@ MUTANTS = [
      "        std::swap(signs_[2 * a + half], signs_[2 * b + half]);\n", "", "SWAP leaves the signs behind"),
     ("T20", "simulator", "src/tableau_simulator/amplitude_table.h", "if (target < capacity()) rehash(target);",
      "(void)target;", "tables never shrink after pruning"),
+    ("T21", "simulator", "src/tableau_simulator/simulator.cpp", "    s_dag(q);\n    x(q);\n",
+     "    s(q);\n    x(q);\n", "H_XY built from S instead of S_DAG"),
+    ("T22", "simulator", "src/tableau_simulator/simulator.cpp", "iswap_rows(core.frame, a, b, 3);",
+     "iswap_rows(core.frame, a, b, 1);", "ISWAP_DAG applies ISWAP"),
+    ("T23", "simulator", "src/tableau_simulator/simulator.cpp", "if (axis == Axis::Y) f.left_root_x(q, 3);",
+     "if (axis == Axis::Y) f.left_root_x(q, 1);", "Y-controlled gates rotate back the wrong way"),
 ]
 
 

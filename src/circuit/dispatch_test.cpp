@@ -47,41 +47,28 @@ TEST(Dispatch, EveryGateNameHasItsFixedCode) {
               70);
 }
 
-TEST(Dispatch, DetectorsAndCoordinates) {
-    const Circuit c = parse(
-        "M 0\nDETECTOR(1, 2) rec[-1]\nSHIFT_COORDS(10, 20, 30)\nH 0\nDISCARD rec[-1]\n"
-        "SHIFT_COORDS(1)\nDETECTOR(5)\nQUBIT_COORDS(1, 2) 9");
-    ASSERT_EQ(c.detectors.size(), 3u);
-    EXPECT_EQ(c.detectors[0].coords, (std::vector<double>{1, 2}));
-    EXPECT_EQ(c.detectors[0].source_position, 1u);
-    EXPECT_EQ(c.detectors[0].line, 2u);
-    EXPECT_FALSE(c.detectors[0].discard);
-    // Without coordinates a detector takes the shift itself.
-    EXPECT_EQ(c.detectors[1].coords, (std::vector<double>{10, 20, 30}));
-    EXPECT_TRUE(c.detectors[1].discard);
-    EXPECT_EQ(c.detectors[1].source_position, 2u);
-    EXPECT_EQ(c.detectors[2].coords, (std::vector<double>{16, 20, 30}));
-    EXPECT_TRUE(c.detectors[2].records.empty());
-    EXPECT_EQ(c.instructions.size(), 2u);  // annotations append no instruction
-    EXPECT_EQ(c.num_qubits, 10u);          // QUBIT_COORDS names qubits
-
-    // The shift persists through every REPEAT pass.
-    const Circuit r = parse("REPEAT 3 {\nM 0\nSHIFT_COORDS(0, 1)\nDETECTOR(0, 0) rec[-1]\n}");
-    ASSERT_EQ(r.detectors.size(), 3u);
-    EXPECT_EQ(r.detectors[2].coords, (std::vector<double>{0, 3}));
-    EXPECT_EQ(r.detectors[2].records, std::vector<size_t>{3});
-}
-
-TEST(Dispatch, ObservableIncludes) {
-    const Circuit c =
-        parse("M 0 1\nOBSERVABLE_INCLUDE(3) rec[-1]\nOBSERVABLE_INCLUDE(-0) rec[-2] rec[-1]");
-    EXPECT_EQ(c.observable_count(), 4u);
-    EXPECT_EQ(c.observables[0].index, 3u);
-    EXPECT_EQ(c.observables[0].records, std::vector<size_t>{2});
-    EXPECT_EQ(c.observables[1].index, 0u);
-    EXPECT_EQ(c.observables[1].records, (std::vector<size_t>{1, 2}));
-    EXPECT_EQ(c.observables[1].line, 3u);
-    EXPECT_EQ(parse("M 0\nOBSERVABLE_INCLUDE(5) rec[-1]").observable_count(), 6u);
+TEST(Dispatch, AnnotationsAndCoordinates) {
+    const std::pair<const char*, const char*> cases[] = {
+        // Without coordinates a detector takes the shift itself; annotations append no
+        // instruction; QUBIT_COORDS names qubits.
+        {"M 0\nDETECTOR(1, 2) rec[-1]\nSHIFT_COORDS(10, 20, 30)\nH 0\nDISCARD rec[-1]\n"
+         "SHIFT_COORDS(1)\nDETECTOR(5)\nQUBIT_COORDS(1, 2) 9",
+         "M 0 L1; H 0 L4; DETECTOR(1,2) 1 #1 L2; DISCARD(10,20,30) 1 #2 L5; DETECTOR(16,20,30) #2 "
+         "L7; "
+         "q10 m1 e0"},
+        // The shift persists through every REPEAT pass.
+        {"REPEAT 3 {\nM 0\nSHIFT_COORDS(0, 1)\nDETECTOR(0, 0) rec[-1]\n}",
+         "M 0 L2; M 0 L2; M 0 L2; DETECTOR(0,1) 1 #1 L4; DETECTOR(0,2) 2 #2 L4; DETECTOR(0,3) 3 #3 "
+         "L4; "
+         "q1 m3 e0"},
+        {"M 0 1\nOBSERVABLE_INCLUDE(3) rec[-1]\nOBSERVABLE_INCLUDE(-0) rec[-2] rec[-1]",
+         "M 0 1 L1; OBS(3) 2 L2; OBS(0) 1 2 L3; q2 m2 e0"},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(testing::described(text), expected) << text;
+    EXPECT_EQ(parse("M 0\nOBSERVABLE_INCLUDE(3) rec[-1]\nOBSERVABLE_INCLUDE(0) rec[-1]")
+                  .observable_count(),
+              4u);
     EXPECT_EQ(parse("M 0\nOBSERVABLE_INCLUDE(2147483647) rec[-1]").observable_count(), 2147483648u);
 }
 

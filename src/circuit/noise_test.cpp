@@ -16,30 +16,21 @@ TEST(NoiseProbabilities, WhereTheyAreStored) {
     std::string pc3 = "PAULI_CHANNEL_3(0";
     for (int i = 1; i < 63; ++i)
         pc3 += ", 0";
-    const Circuit c = parse(
-        "X_ERROR(0.1) 0\nDEPOLARIZE2(0.2) 0\nHERALDED_ERASE(0.3) 2\nM(0.4) 0\nMPAD(0.5) 1\n"
-        "PAULI_CHANNEL_1(2, 0.2, -1) 0\nHERALDED_PAULI_CHANNEL_1(0.1, 0.2, 0.3, 0.4) 1\n"
-        "M 0\nX_ERROR(1) 0\nM(0) 0\nX_ERROR(-0) 0\n" +
-        pc3 + ") 0 1 2");
-    EXPECT_EQ(c.instructions[0].probability, 0.1);
-    EXPECT_EQ(c.instructions[0].qubits, std::vector<size_t>{0});
-    // The target count of DEPOLARIZE2 is left to the compiler.
-    EXPECT_EQ(c.instructions[1].qubits, std::vector<size_t>{0});
-    EXPECT_EQ(c.instructions[2].probability, 0.3);
-    EXPECT_EQ(c.instructions[3].probability, 0.4);
-    EXPECT_EQ(c.instructions[4].probability, 0.5);
-    // Channel values are stored as written, without range checks.
-    EXPECT_EQ(c.instructions[5].args, (std::vector<double>{2, 0.2, -1}));
-    EXPECT_EQ(c.instructions[5].probability, 0.0);
-    EXPECT_EQ(c.instructions[6].args, (std::vector<double>{0.1, 0.2, 0.3, 0.4}));
-    EXPECT_EQ(c.instructions[7].probability, 0.0);
-    EXPECT_EQ(c.instructions[11].args.size(), 63u);
-    // Heralds, measurements and MPAD produce records.
-    EXPECT_EQ(c.num_measurements, 6u);
-    // I, II, I_ERROR and II_ERROR are checked and dropped.
-    EXPECT_TRUE(parse("I 0\nII 0 1\nI_ERROR(0.5, 0.5) 2\nI_ERROR(0.6, 0.4) 0\nI_ERROR 0\n"
-                      "II_ERROR 0 1")
-                    .instructions.empty());
+    const Circuit c = parse(pc3 + ") 0 1 2");
+    EXPECT_EQ(c.instructions[0].args.size(), 63u);
+    // The target count of DEPOLARIZE2 is left to the compiler; channel values are stored as
+    // written, without range checks; heralds, measurements and MPAD produce records; I, II,
+    // I_ERROR and II_ERROR are checked and dropped.
+    EXPECT_EQ(
+        testing::described(
+            "X_ERROR(0.1) 0\nDEPOLARIZE2(0.2) 0\nHERALDED_ERASE(0.3) 2\nM(0.4) 0\nMPAD(0.5) 1\n"
+            "PAULI_CHANNEL_1(2, 0.2, -1) 0\nHERALDED_PAULI_CHANNEL_1(0.1, 0.2, 0.3, 0.4) 1\n"
+            "M 0\nX_ERROR(1) 0\nM(0) 0\nX_ERROR(-0) 0\nI 0\nII 0 1\nI_ERROR(0.5, 0.5) 2\n"
+            "I_ERROR(0.6, 0.4) 0\nI_ERROR 0\nII_ERROR 0 1"),
+        "X_ERROR 0 p=0.1 L1; DEPOLARIZE2 0 p=0.2 L2; HERALDED_ERASE 2 p=0.3 L3; M 0 p=0.4 L4; "
+        "MPAD 1 p=0.5 L5; PAULI_CHANNEL_1(2,0.2,-1) 0 L6; "
+        "HERALDED_PAULI_CHANNEL_1(0.1,0.2,0.3,0.4) 1 L7; M 0 L8; X_ERROR 0 p=1 L9; M 0 L10; "
+        "X_ERROR 0 L11; q3 m6 e0");
 }
 
 TEST(NoiseProbabilities, Refusals) {
@@ -75,17 +66,23 @@ TEST(NoiseProbabilities, Refusals) {
 }
 
 TEST(CorrelatedErrors, ChainsBecomeOneInstructionWithUnconditionalProbabilities) {
-    Circuit c = parse("CORRELATED_ERROR(0.2) X0\nELSE_CORRELATED_ERROR(0.5) Z1\nH 0");
-    ASSERT_EQ(c.instructions.size(), 2u);
-    EXPECT_EQ(c.instructions[0].gate, CircuitGate::CORRELATED_ERROR);
-    EXPECT_EQ(c.instructions[0].line, 3u);  // the line that closed the chain
-    EXPECT_EQ(c.instructions[0].paulis,
-              (std::vector<CircuitPauliProduct>{{pauli_string("XI"), false},
-                                                {pauli_string("IZ"), false}}));
-    EXPECT_EQ(c.instructions[0].args, (std::vector<double>{0.2, 0.4}));
-    EXPECT_EQ(c.instructions[1].gate, CircuitGate::H);
-
-    c = parse("E(0.1) X0\nELSE_CORRELATED_ERROR(0.3) X1\nELSE_CORRELATED_ERROR(0.7) X2");
+    const std::pair<const char*, const char*> cases[] = {
+        // The chain takes the line that closed it.
+        {"CORRELATED_ERROR(0.2) X0\nELSE_CORRELATED_ERROR(0.5) Z1\nH 0",
+         "E(0.2,0.4) XI IZ L3; H 0 L3; q2 m0 e0"},
+        {"E(0.1) X0\nE(0.1) X0", "E(0.1) X L2; E(0.1) X L2; q1 m0 e0"},
+        {"E(0.1) X0 Y1\nE(0.2)\nE(0.3) !X0*Z1 X1",
+         "E(0.1) XY L2; E(0.2) II L3; E(0.3) !i*XY L3; q2 m0 e0"},
+        // Chains never cross REPEAT boundaries, in either direction.
+        {"REPEAT 2 {\nH 0\nE(0.1) X0\n}", "H 0 L2; E(0.1) X L3; H 0 L2; E(0.1) X L3; q1 m0 e0"},
+        {"E(0.1) X0\nREPEAT 2 {\nH 0\n}", "E(0.1) X L2; H 0 L3; H 0 L3; q1 m0 e0"},
+        // A block ending in a nested block closes its chain with the nested header's line.
+        {"REPEAT 1 {\nE(0.1) X0\nREPEAT 1 {\n}\n}", "E(0.1) X L3; q1 m0 e0"},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(testing::described(text), expected) << text;
+    const Circuit c =
+        parse("E(0.1) X0\nELSE_CORRELATED_ERROR(0.3) X1\nELSE_CORRELATED_ERROR(0.7) X2");
     const double p1 = 0.1, p2 = 0.3, p3 = 0.7;
     const double expected[] = {p1 * 1.0, p2 * (1.0 * (1.0 - p1)),
                                p3 * ((1.0 * (1.0 - p1)) * (1.0 - p2))};
@@ -95,29 +92,7 @@ TEST(CorrelatedErrors, ChainsBecomeOneInstructionWithUnconditionalProbabilities)
     EXPECT_EQ(c.instructions[0].line, 3u);  // the chain ends the text
 }
 
-TEST(CorrelatedErrors, MembersAndBoundaries) {
-    Circuit c = parse("E(0.1) X0\nE(0.1) X0");
-    EXPECT_EQ(c.instructions.size(), 2u);
-    EXPECT_EQ(c.instructions[0].line, 2u);
-
-    c = parse("E(0.1) X0 Y1\nE(0.2)\nE(0.3) !X0*Z1 X1");
-    EXPECT_EQ(c.instructions[0].paulis[0].pauli.str(), "XY");
-    EXPECT_EQ(c.instructions[1].paulis[0].pauli.str(), "II");
-    EXPECT_TRUE(c.instructions[2].paulis[0].inverted);
-    EXPECT_EQ(c.instructions[2].paulis[0].pauli, pauli_x(2, 0) * pauli_z(2, 1) * pauli_x(2, 1));
-
-    // Chains never cross REPEAT boundaries, in either direction.
-    c = parse("REPEAT 2 {\nH 0\nE(0.1) X0\n}");
-    ASSERT_EQ(c.instructions.size(), 4u);
-    EXPECT_EQ(c.instructions[1].gate, CircuitGate::CORRELATED_ERROR);
-    EXPECT_EQ(c.instructions[1].line, 3u);
-    EXPECT_EQ(c.instructions[3].gate, CircuitGate::CORRELATED_ERROR);
-    c = parse("E(0.1) X0\nREPEAT 2 {\nH 0\n}");
-    EXPECT_EQ(c.instructions[0].line, 2u);
-    // A block ending in a nested block closes its chain with the nested header's line.
-    c = parse("REPEAT 1 {\nE(0.1) X0\nREPEAT 1 {\n}\n}");
-    EXPECT_EQ(c.instructions[0].line, 3u);
-
+TEST(CorrelatedErrors, Refusals) {
     const char* orphan =
         "ELSE_CORRELATED_ERROR must follow CORRELATED_ERROR or ELSE_CORRELATED_ERROR";
     testing::expect_refusals({

@@ -55,15 +55,11 @@ TEST(ParseEntry, Files) {
 }
 
 TEST(ParseEntry, UnrolledPassesAdvanceRecordsAndSlots) {
-    const Circuit c =
-        parse("REPEAT 3 {\nM 0\nDETECTOR rec[-1]\nEXP_VAL Z0\n}\nOBSERVABLE_INCLUDE(0) rec[-1]");
-    EXPECT_EQ(c.num_measurements, 3u);
-    ASSERT_EQ(c.detectors.size(), 3u);
-    EXPECT_EQ(c.detectors[2].records, std::vector<size_t>{3});
-    EXPECT_EQ(c.detectors[2].source_position, 5u);
-    EXPECT_EQ(c.instructions[5].exp_val_start, 2u);
-    EXPECT_EQ(c.num_exp_vals, 3u);
-    EXPECT_EQ(c.observables[0].records, std::vector<size_t>{3});
+    EXPECT_EQ(
+        testing::described(
+            "REPEAT 3 {\nM 0\nDETECTOR rec[-1]\nEXP_VAL Z0\n}\nOBSERVABLE_INCLUDE(0) rec[-1]"),
+        "M 0 L2; EXP_VAL Z @0 L4; M 0 L2; EXP_VAL Z @1 L4; M 0 L2; EXP_VAL Z @2 L4; "
+        "DETECTOR 1 #1 L3; DETECTOR 2 #3 L3; DETECTOR 3 #5 L3; OBS(0) 3 L6; q1 m3 e3");
 }
 
 TEST(ParseEntry, LinesInterpretedDuringTheScanReportErrorsInTheSameOrder) {
@@ -78,11 +74,8 @@ TEST(ParseEntry, LinesInterpretedDuringTheScanReportErrorsInTheSameOrder) {
         {"H 0\nMPP X0\nDETECTOR rec[-5]", "line 3: measurement record target out of range"},
     });
     // A line building products waits for the qubit count; so does everything after it.
-    const Circuit c = parse("M 0\nMPP X5\nDETECTOR rec[-1] rec[-2]\nH 9");
-    EXPECT_EQ(c.instructions[1].paulis[0].pauli.num_qubits, 10u);
-    EXPECT_EQ(c.detectors[0].records, (std::vector<size_t>{2, 1}));
-    EXPECT_EQ(c.detectors[0].source_position, 2u);
-    EXPECT_EQ(c.instructions.size(), 3u);
+    EXPECT_EQ(testing::described("M 0\nMPP X5\nDETECTOR rec[-1] rec[-2]\nH 9"),
+              "M 0 L1; MPP IIIIIXIIII L2; H 9 L4; DETECTOR 2 1 #2 L3; q10 m2 e0");
 }
 
 TEST(ParseSafety, LargestQubitIndexCannotWrapTheQubitCount) {

@@ -19,55 +19,31 @@ TEST(Rotations, AnglesAreHalfTurnsTimesPiOverTwo) {
     EXPECT_EQ(bits(rotation_half_angle(-0.0)), bits(-0.0));
 }
 
-TEST(Rotations, AxisAndPairForms) {
-    const Circuit c =
-        parse("R_Z(0.25) 3\nR_X(1) 0 1\nR_Y(0.5) 1\nR_ZZ(0.5) 0 1 2 3\nR_YY(1) 1 0\nR_X(1)");
-    ASSERT_EQ(c.instructions.size(), 6u);
-    EXPECT_EQ(c.instructions[0].gate, CircuitGate::PAULI_ROTATION);
-    EXPECT_EQ(c.instructions[0].paulis[0], (CircuitPauliProduct{pauli_z(4, 3), false}));
-    EXPECT_EQ(c.instructions[0].paulis.size(), 1u);
-    EXPECT_EQ(bits(c.instructions[0].angle), bits(0.39269908169872414));
-    EXPECT_EQ(c.instructions[1].paulis.size(), 2u);
-    EXPECT_EQ(bits(c.instructions[1].angle), bits(1.5707963267948966));
-    EXPECT_EQ(c.instructions[2].paulis[0].pauli, pauli_y(4, 1));  // with pauli_y's phase
-    EXPECT_EQ(c.instructions[3].paulis[1].pauli.str(), "IIZZ");
-    EXPECT_EQ(c.instructions[4].paulis[0].pauli.str(), "YYII");
-    EXPECT_FALSE(c.instructions[4].paulis[0].inverted);
-    EXPECT_TRUE(c.instructions[5].paulis.empty());
-}
-
-TEST(Rotations, U3IsThreeRotationsOverEveryTarget) {
-    const Circuit c = parse("U3(0.5, 0.25, 0.125) 0 1");
-    ASSERT_EQ(c.instructions.size(), 3u);
-    // Z by lambda, Y by theta, Z by phi.
-    EXPECT_EQ(bits(c.instructions[0].angle), bits(0.19634954084936207));
-    EXPECT_EQ(bits(c.instructions[1].angle), bits(kQuarterPi));
-    EXPECT_EQ(bits(c.instructions[2].angle), bits(0.39269908169872414));
-    EXPECT_EQ(c.instructions[0].paulis[1].pauli, pauli_z(2, 1));
-    EXPECT_EQ(c.instructions[1].paulis[0].pauli, pauli_y(2, 0));
-    EXPECT_EQ(c.instructions[2].paulis[0].pauli, pauli_z(2, 0));
-    EXPECT_EQ(parse("U(1, 2, 3)").instructions.size(), 3u);
-}
-
-TEST(Rotations, ProductFormsTAndExpectationValues) {
-    Circuit c = parse("R_PAULI(0.5) X0*Y1 Z2\nSPP !X0\nSPP_DAG Z1\nT 0 1\nT_DAG 2");
-    EXPECT_EQ(c.instructions[0].paulis.size(), 2u);
-    EXPECT_EQ(bits(c.instructions[0].angle), bits(kQuarterPi));
-    EXPECT_TRUE(c.instructions[1].paulis[0].inverted);
-    EXPECT_EQ(bits(c.instructions[1].angle), bits(kQuarterPi));
-    EXPECT_EQ(bits(c.instructions[2].angle), bits(-kQuarterPi));
-    EXPECT_EQ(c.instructions[3].gate, CircuitGate::T);
-    EXPECT_EQ(c.instructions[3].qubits, (std::vector<size_t>{0, 1}));
-    EXPECT_EQ(c.instructions[3].angle, 0.0);
-    EXPECT_EQ(c.instructions[4].gate, CircuitGate::T_DAG);
-
-    c = parse("EXP_VAL X0 Z1\nEXP_VAL Y0");
-    EXPECT_EQ(c.instructions[0].gate, CircuitGate::EXP_VAL);
-    EXPECT_EQ(c.instructions[0].exp_val_start, 0u);
-    EXPECT_EQ(c.instructions[1].exp_val_start, 2u);
-    EXPECT_EQ(c.num_exp_vals, 3u);
-    EXPECT_EQ(c.num_measurements, 0u);
-    EXPECT_FALSE(parse("H 0").instructions[0].exp_val_start.has_value());
+TEST(Rotations, FormsAndAngles) {
+    // Axis and pair forms (one product per target or pair), U3 as Z by lambda, Y by theta and Z
+    // by phi over every target, product forms, T and expectation values.
+    EXPECT_EQ(
+        testing::described("R_Z(0.25) 3\nR_X(1) 0 1\nR_Y(0.5) 1\nR_ZZ(0.5) 0 1 2 3\n"
+                           "R_YY(1) 1 0\nR_X(1)\nU3(0.5, 0.25, 0.125) 0 1\nU(1, 2, 3)"),
+        "ROT IIIZ L1; ROT XIII IXII L2; ROT IYII L3; ROT ZZII IIZZ L4; ROT YYII L5; ROT L6; "
+        "ROT ZIII IZII L7; ROT YIII IYII L7; ROT ZIII IZII L7; ROT L8; ROT L8; ROT L8; q4 m0 e0");
+    EXPECT_EQ(
+        testing::described("R_PAULI(0.5) X0*Y1 Z2\nSPP !X0\nSPP_DAG Z1\nT 0 1\nT_DAG 2\n"
+                           "EXP_VAL X0 Z1\nEXP_VAL Y0"),
+        "ROT XYI IIZ L1; ROT !XII L2; ROT IZI L3; T 0 1 L4; T_DAG 2 L5; EXP_VAL XII IZI @0 L6; "
+        "EXP_VAL YII @2 L7; q3 m0 e3");
+    const auto angles = [](std::string_view text) {
+        std::vector<uint64_t> out;
+        for (const CircuitInstruction& i : parse(text).instructions)
+            out.push_back(bits(i.angle));
+        return out;
+    };
+    EXPECT_EQ(angles("R_Z(0.25) 0\nR_X(1) 0\nU3(0.5, 0.25, 0.125) 0\nR_PAULI(0.5) X0\nSPP X0\n"
+                     "SPP_DAG X0\nT 0"),
+              (std::vector<uint64_t>{bits(0.39269908169872414), bits(1.5707963267948966),
+                                     bits(0.19634954084936207), bits(kQuarterPi),
+                                     bits(0.39269908169872414), bits(kQuarterPi), bits(kQuarterPi),
+                                     bits(-kQuarterPi), 0}));
 }
 
 TEST(Rotations, Refusals) {

@@ -11,31 +11,26 @@ namespace {
 
 using testing::parse;
 
-TEST(LineSyntax, BlankAndCommentOnlyTextsAreEmpty) {
-    for (const char* text : {"", "\n", "\n\n  \t\n", "# only a comment\n\n# another", "\r\n"}) {
-        const Circuit c = parse(text);
-        EXPECT_TRUE(c.instructions.empty() && c.detectors.empty()) << text;
-        EXPECT_EQ(c.num_qubits + c.num_measurements + c.observable_count(), 0u);
-    }
-}
-
-TEST(LineSyntax, CommentsTagsCaseAndLineEndings) {
-    const Circuit c = parse(
-        "h 0 # H 5\r\nH[my tag # not a comment] 1\r\n\r\n# c\ncx[tag] 0 1\nM 2\n"
-        "DETECTOR rec[-1]#x\nX_ERROR(0.1)0\nDETECTOR[t](1, 2)");
-    EXPECT_EQ(c.num_qubits, 3u);
-    ASSERT_EQ(c.instructions.size(), 5u);
-    EXPECT_EQ(c.instructions[0].gate, CircuitGate::H);
-    EXPECT_EQ(c.instructions[1].qubits, std::vector<size_t>{1});
-    EXPECT_EQ(c.instructions[1].line, 2u);  // CRLF, blank and comment lines all count
-    EXPECT_EQ(c.instructions[2].gate, CircuitGate::CX);
-    EXPECT_EQ(c.instructions[2].line, 5u);
-    // No separator is needed after the argument list.
-    EXPECT_EQ(c.instructions[4].qubits, std::vector<size_t>{0});
-    EXPECT_EQ(c.instructions[4].probability, 0.1);
-    EXPECT_EQ(c.detectors[1].coords, (std::vector<double>{1, 2}));
-    // Brackets do not nest: the first `]` closes, so the `#` after it starts a comment.
-    EXPECT_TRUE(parse("H[a[b]#] 0").instructions[0].qubits.empty());
+TEST(LineSyntax, CommentsTagsCaseBlocksAndLineEndings) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "q0 m0 e0"},
+        {"\n\n  \t\n# only a comment\n\n# another\r\n", "q0 m0 e0"},
+        // CRLF, blank and comment lines all count; no separator is needed after the arguments.
+        {"h 0 # H 5\r\nH[my tag # not a comment] 1\r\n\r\n# c\ncx[tag] 0 1\nM 2\n"
+         "DETECTOR rec[-1]#x\nX_ERROR(0.1)0\nDETECTOR[t](1, 2)",
+         "H 0 L1; H 1 L2; CX 0 1 L5; M 2 L6; X_ERROR 0 p=0.1 L8; DETECTOR 1 #4 L7; "
+         "DETECTOR(1,2) #5 L9; q3 m1 e0"},
+        // Brackets do not nest: the first `]` closes, so the `#` after it starts a comment.
+        {"H[a[b]#] 0", "H L1; q0 m0 e0"},
+        {"REPEAT 3 {\n  H 0\n  REPEAT 2 {\n    M 1\n  }\n}\nX 2",
+         "H 0 L2; M 1 L4; M 1 L4; H 0 L2; M 1 L4; M 1 L4; H 0 L2; M 1 L4; M 1 L4; X 2 L7; q3 m6 "
+         "e0"},
+        {"repeat 2 {\n}\nrepeat[t] 1{\nH 0\n}\nREPEAT 0002 {\nX 0\n}",
+         "H 0 L4; X 0 L7; X 0 L7; q1 m0 e0"},
+        {"REPEAT 2147483647 {\n}", "q0 m0 e0"},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(testing::described(text), expected) << text;
 }
 
 TEST(LineSyntax, UnicodeWhiteSpaceTrimsLinesAndSeparatesTargets) {
@@ -50,19 +45,6 @@ TEST(LineSyntax, UnicodeWhiteSpaceTrimsLinesAndSeparatesTargets) {
         EXPECT_EQ(testing::parse_error(std::string("H 0") + other + "1"),
                   "line 1: invalid qubit target");
     }
-}
-
-TEST(Blocks, RepeatUnrollsItsBody) {
-    const Circuit c = parse("REPEAT 3 {\n  H 0\n  REPEAT 2 {\n    M 1\n  }\n}\nX 2");
-    ASSERT_EQ(c.instructions.size(), 10u);
-    EXPECT_EQ(c.num_measurements, 6u);
-    const CircuitGate order[] = {CircuitGate::H, CircuitGate::M, CircuitGate::M, CircuitGate::H};
-    for (size_t i = 0; i < 4; ++i)
-        EXPECT_EQ(c.instructions[i].gate, order[i]);
-    EXPECT_EQ(c.instructions[9].line, 7u);
-    EXPECT_EQ(parse("repeat 2 {\n}\nrepeat[t] 1{\nH 0\n}").instructions.size(), 1u);
-    EXPECT_EQ(parse("REPEAT 0002 {\nH 0\n}").instructions.size(), 2u);
-    EXPECT_TRUE(parse("REPEAT 2147483647 {\n}").instructions.empty());
 }
 
 TEST(Blocks, DeepNestingNeedsNoRecursion) {

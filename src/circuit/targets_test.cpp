@@ -11,10 +11,6 @@ namespace {
 
 using testing::parse;
 
-CircuitPauliProduct product(std::string_view letters, bool inverted = false) {
-    return {pauli_string(letters), inverted};
-}
-
 TEST(TargetTokens, FormsAndQubitCountCandidates) {
     EXPECT_EQ(parse_qubit_token("007")->index, 7u);
     EXPECT_TRUE(parse_qubit_token("!3")->inverted);
@@ -43,82 +39,36 @@ TEST(TargetTokens, FormsAndQubitCountCandidates) {
         EXPECT_EQ(max_qubit_candidate(token), expected) << token;
 }
 
-TEST(Targets, QubitMeasurementAndRecordLists) {
-    const Circuit c =
-        parse("M !0 1\nMX(0.25) !2\nH 0 0 1\nDETECTOR rec[-1] rec[-3] rec[-01]\nDETECTOR");
-    EXPECT_EQ(c.instructions[0].measurements,
-              (std::vector<CircuitMeasurementTarget>{{0, true}, {1, false}}));
-    EXPECT_EQ(c.instructions[1].measurements, (std::vector<CircuitMeasurementTarget>{{2, true}}));
-    EXPECT_EQ(c.instructions[2].qubits, (std::vector<size_t>{0, 0, 1}));
-    EXPECT_EQ(c.detectors[0].records, (std::vector<size_t>{3, 1, 3}));
-    EXPECT_TRUE(c.detectors[1].records.empty());
-    // MPAD values are written like qubits but name none.
-    const Circuit pad = parse("MPAD 5 !1");
-    EXPECT_EQ(pad.num_qubits, 0u);
-    EXPECT_EQ(pad.instructions[0].measurements,
-              (std::vector<CircuitMeasurementTarget>{{5, false}, {1, true}}));
-    // Pauli tokens of an observable include contribute nothing and name no qubit.
-    const Circuit o = parse("M 0\nOBSERVABLE_INCLUDE(0) rec[-1] X5 * !Z2");
-    EXPECT_EQ(o.observables[0].records, std::vector<size_t>{1});
-    EXPECT_EQ(o.num_qubits, 1u);
-    // Every other line names qubits, whatever it is.
-    EXPECT_EQ(parse("I 4\nII 1 2\nI_ERROR 6").num_qubits, 7u);
-    EXPECT_EQ(parse("REPEAT 3 {\nMPP X2*Y11\n}").num_qubits, 12u);
-    EXPECT_EQ(parse("E(0.1) Z7").num_qubits, 8u);
-}
-
-TEST(Targets, PauliProducts) {
-    for (const char* line : {"MPP X0 * Z1 Y2", "MPP X0* Z1 Y2", "MPP X0*Z1 Y2"}) {
-        const Circuit c = parse(line);
-        ASSERT_EQ(c.instructions.size(), 1u) << line;
-        EXPECT_EQ(c.instructions[0].paulis,
-                  (std::vector<CircuitPauliProduct>{product("XZI"), product("IIY")}))
-            << line;
-        EXPECT_EQ(c.num_measurements, 2u);
-    }
-    // Phases come from multiplying the factors left to right; `!` marks cancel in pairs.
-    const auto p = parse("MPP !X0*!Z1 X0*Z0 Z0*X0 Y0*Y0 !Y1").instructions[0].paulis;
-    ASSERT_EQ(p.size(), 5u);
-    EXPECT_EQ(p[0], product("XZ"));
-    EXPECT_EQ(p[1].pauli.str(), "-i*YI");  // X*Z = -iY
-    EXPECT_EQ(p[2].pauli.str(), "i*YI");
-    EXPECT_EQ(p[3].pauli, PauliString(2));
-    EXPECT_EQ(p[4], (CircuitPauliProduct{pauli_y(2, 1), true}));
+TEST(Targets, ParsedForms) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"M !0 1\nMX(0.25) !2\nH 0 0 1\nDETECTOR rec[-1] rec[-3] rec[-01]\nDETECTOR",
+         "M !0 1 L1; MX !2 p=0.25 L2; H 0 0 1 L3; DETECTOR 3 1 3 #3 L4; DETECTOR #3 L5; q3 m3 e0"},
+        // MPAD values are written like qubits but name none.
+        {"MPAD 5 !1", "MPAD 5 !1 L1; q0 m2 e0"},
+        // Pauli tokens of an observable include contribute nothing and name no qubit.
+        {"M 0\nOBSERVABLE_INCLUDE(0) rec[-1] X5 * !Z2", "M 0 L1; OBS(0) 1 L2; q1 m1 e0"},
+        // Every other line names qubits, whatever it is.
+        {"I 4\nII 1 2\nI_ERROR 6", "q7 m0 e0"},
+        {"E(0.1) Z7", "E(0.1) IIIIIIIZ L1; q8 m0 e0"},
+        // Products: `*` binds with or without blanks; phases come from multiplying the factors
+        // left to right; `!` marks cancel in pairs.
+        {"MPP X0 * Z1 Y2\nMPP X0* Z1 Y2\nMPP X0*Z1 Y2",
+         "MPP XZI IIY L1; MPP XZI IIY L2; MPP XZI IIY L3; q3 m6 e0"},
+        {"MPP !X0*!Z1 X0*Z0 Z0*X0 Y0*Y0 !Y1", "MPP XZ -i*YI i*YI II !IY L1; q2 m5 e0"},
+        {"MZZ 0 !1 2 3\nMXX(0.125) !4 !5\nMYY 0 1",
+         "MPP !ZZIIII IIZZII L1; MPP IIIIXX p=0.125 L2; MPP YYIIII L3; q6 m4 e0"},
+        // Record-controlled pairs become feedback; the arguments of such a line are not read.
+        {"M 0\nCX rec[-1] 3 0 1", "M 0 L1; FEEDBACK_X 1>3 L2; CX 0 1 L2; q4 m1 e0"},
+        {"M 0 1\nCZ 2 rec[-1] rec[-2] 4\nCY rec[-2] 5\nXCZ 6 rec[-1]\nYCZ 7 rec[-2]",
+         "M 0 1 L1; FEEDBACK_Z 2>2 L2; FEEDBACK_Z 1>4 L2; FEEDBACK_Y 1>5 L3; FEEDBACK_X 2>6 L4; "
+         "FEEDBACK_Y 1>7 L5; q8 m2 e0"},
+        {"M 0\nCX(0.5) rec[-1] 0", "M 0 L1; FEEDBACK_X 1>0 L2; q1 m1 e0"},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(testing::described(text), expected) << text;
     // Products span the circuit's full qubit count.
     EXPECT_EQ(parse("MPP X0\nH 70").instructions[0].paulis[0].pauli.num_qubits, 71u);
-
-    const Circuit pairs = parse("MZZ 0 !1 2 3\nMXX(0.125) !4 !5\nMYY 0 1");
-    EXPECT_EQ(pairs.instructions[0].paulis,
-              (std::vector<CircuitPauliProduct>{product("ZZIIII", true), product("IIZZII")}));
-    EXPECT_EQ(pairs.instructions[1].paulis, std::vector{product("IIIIXX")});
-    EXPECT_EQ(pairs.instructions[1].probability, 0.125);
-    EXPECT_EQ(pairs.instructions[2].paulis[0].pauli.str(), "YYIIII");
-    EXPECT_EQ(pairs.num_measurements, 4u);
-}
-
-TEST(Targets, FeedbackPairs) {
-    Circuit c = parse("M 0\nCX rec[-1] 3 0 1");
-    ASSERT_EQ(c.instructions.size(), 3u);
-    EXPECT_EQ(c.instructions[1].gate, CircuitGate::FEEDBACK_X);
-    EXPECT_EQ(c.instructions[1].feedback, (std::vector<CircuitFeedbackTarget>{{1, 3}}));
-    EXPECT_EQ(c.instructions[2].gate, CircuitGate::CX);
-    EXPECT_EQ(c.instructions[2].qubits, (std::vector<size_t>{0, 1}));
-
-    c = parse("M 0 1\nCZ 2 rec[-1] rec[-2] 4\nCY rec[-2] 5\nXCZ 6 rec[-1]\nYCZ 7 rec[-2]");
-    const std::pair<CircuitGate, CircuitFeedbackTarget> expected[] = {
-        {CircuitGate::FEEDBACK_Z, {2, 2}}, {CircuitGate::FEEDBACK_Z, {1, 4}},
-        {CircuitGate::FEEDBACK_Y, {1, 5}}, {CircuitGate::FEEDBACK_X, {2, 6}},
-        {CircuitGate::FEEDBACK_Y, {1, 7}},
-    };
-    ASSERT_EQ(c.instructions.size(), 6u);
-    for (size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(c.instructions[i + 1].gate, expected[i].first) << i;
-        EXPECT_EQ(c.instructions[i + 1].feedback, std::vector{expected[i].second}) << i;
-    }
-    EXPECT_EQ(c.num_measurements, 2u);
-    EXPECT_EQ(c.num_qubits, 8u);
-    // The arguments of a record-controlled line are not examined.
-    EXPECT_EQ(parse("M 0\nCX(0.5) rec[-1] 0").instructions[1].gate, CircuitGate::FEEDBACK_X);
+    EXPECT_EQ(parse("REPEAT 3 {\nMPP X2*Y11\n}").num_qubits, 12u);
 }
 
 TEST(Targets, Refusals) {

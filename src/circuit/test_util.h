@@ -8,9 +8,11 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "circuit/parser.h"
 #include "errors.h"
+#include "format.h"
 
 namespace kelvo::testing {
 
@@ -42,6 +44,87 @@ inline uint64_t bits(double x) {
 
 inline Circuit parse(std::string_view text) {
     return parse_kelvo_circuit_text(text);
+}
+
+// A parsed circuit in one line: each instruction as its gate, arguments, targets (qubits,
+// measured qubits, Pauli products, record>qubit pairs), probability p, expectation slot @ and
+// line L; then each detector with its coordinates, records and position #, each observable
+// include, and the counts. Angles are left to the tests that need them bit for bit.
+inline std::string describe(const Circuit& c) {
+    // Gate names by code, "ROT" for every Pauli rotation and "E" for a correlated-error chain.
+    static constexpr std::string_view kNames =
+        "TICK H H_NXY H_NXZ H_NYZ H_XY H_YZ C_NXYZ C_NZYX C_XNYZ C_XYNZ C_XYZ C_ZNYX C_ZYNX C_ZYX "
+        "S S_DAG SQRT_X SQRT_X_DAG SQRT_Y SQRT_Y_DAG X Y Z CX CY CZ SWAP CXSWAP CZSWAP ISWAP "
+        "ISWAP_DAG SQRT_XX SQRT_XX_DAG SQRT_YY SQRT_YY_DAG SQRT_ZZ SQRT_ZZ_DAG SWAPCX XCX XCY XCZ "
+        "YCX YCY YCZ T T_DAG ROT M MX MY MR MRX MRY R RX RY MPP EXP_VAL X_ERROR Y_ERROR Z_ERROR "
+        "DEPOLARIZE1 DEPOLARIZE2 DEPOLARIZE3 PAULI_CHANNEL_1 PAULI_CHANNEL_2 PAULI_CHANNEL_3 E "
+        "HERALDED_ERASE HERALDED_PAULI_CHANNEL_1 MPAD FEEDBACK_X FEEDBACK_Y FEEDBACK_Z ";
+    const auto name = [](CircuitGate gate) {
+        size_t start = 0;
+        for (int k = static_cast<int>(gate); k > 0; --k)
+            start = kNames.find(' ', start) + 1;
+        return kNames.substr(start, kNames.find(' ', start) - start);
+    };
+    std::string out;
+    const auto put = [&out](std::string_view sep, const auto& value) {
+        out += sep;
+        if constexpr (std::is_same_v<std::decay_t<decltype(value)>, double>) {
+            out += format_float(value);
+        } else if constexpr (std::is_integral_v<std::decay_t<decltype(value)>>) {
+            out += std::to_string(value);
+        } else {
+            out += value;
+        }
+    };
+    const auto numbers = [&](const std::vector<double>& v) {
+        for (size_t k = 0; k < v.size(); ++k)
+            put(k ? "," : "(", v[k]);
+        if (!v.empty()) out += ')';
+    };
+    for (const CircuitInstruction& i : c.instructions) {
+        out += name(i.gate);
+        numbers(i.args);
+        for (const size_t q : i.qubits)
+            put(" ", q);
+        for (const CircuitMeasurementTarget& m : i.measurements)
+            put(m.inverted ? " !" : " ", m.qubit);
+        for (const CircuitPauliProduct& p : i.paulis)
+            put(p.inverted ? " !" : " ", p.pauli.str());
+        for (const CircuitFeedbackTarget& f : i.feedback) {
+            put(" ", f.record);
+            put(">", f.qubit);
+        }
+        if (i.probability != 0) put(" p=", i.probability);
+        if (i.exp_val_start) put(" @", *i.exp_val_start);
+        put(" L", i.line);
+        out += "; ";
+    }
+    for (const CircuitDetector& d : c.detectors) {
+        out += d.discard ? "DISCARD" : "DETECTOR";
+        numbers(d.coords);
+        for (const size_t r : d.records)
+            put(" ", r);
+        put(" #", d.source_position);
+        put(" L", d.line);
+        out += "; ";
+    }
+    for (const CircuitObservableInclude& o : c.observables) {
+        put("OBS(", o.index);
+        out += ')';
+        for (const size_t r : o.records)
+            put(" ", r);
+        put(" L", o.line);
+        out += "; ";
+    }
+    put("q", c.num_qubits);
+    put(" m", c.num_measurements);
+    put(" e", c.num_exp_vals);
+    return out;
+}
+
+// The parsed text in the form above.
+inline std::string described(std::string_view text) {
+    return describe(parse_kelvo_circuit_text(text));
 }
 
 }  // namespace kelvo::testing

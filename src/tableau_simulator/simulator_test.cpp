@@ -115,41 +115,6 @@ Mat random_step(std::mt19937_64& rng, TS& sim, uint64_t n, uint64_t offset = 0) 
     }
 }
 
-// Row 2q must be U^dagger X_q U and row 2q+1 U^dagger Z_q U, signs included.
-void expect_frame_is(const TS& sim, const Mat& u, const std::string& context) {
-    const Frame& f = sim.core.frame;
-    const uint64_t n = f.num_qubits();
-    for (uint64_t r = 0; r < 2 * n; ++r) {
-        const auto row = f.row(r);
-        const Mat got = oracle::pauli(n, row[0], row[f.stride()], f.sign(r));
-        const Mat want = oracle::adjoint(u) * oracle::axis_pauli(n, r % 2 ? 2 : 0, r / 2) * u;
-        EXPECT_TRUE(oracle::near(got, want)) << context << " row " << r;
-    }
-}
-
-TEST(TableauSimulator, EveryCliffordMethodConjugatesLikeItsMatrix) {
-    std::mt19937_64 rng(17);
-    const uint64_t n = 3;
-    for (int trial = 0; trial < 6; ++trial) {
-        TS base = TS::with_seed(n, 1);
-        Mat u0 = oracle::identity(8);
-        for (int i = 0; i < 12; ++i)
-            u0 = random_step(rng, base, n) * u0;
-        for (const Gate& g : kGates) {
-            for (const auto& [a, b] : {std::pair<uint64_t, uint64_t>{0, 1}, {2, 0}, {1, 2}}) {
-                TS sim = base;
-                const Mat u = apply(g, sim, n, a, b) * u0;
-                expect_frame_is(sim, u, g.name);
-            }
-        }
-        for (int i = 0; i < 10; ++i) {
-            TS sim = base;
-            const Mat u = random_step(rng, sim, n) * u0;  // pauli and controlled_pauli included
-            expect_frame_is(sim, u, "random step");
-        }
-    }
-}
-
 // SplitMix64 from its published constants, written apart from the library's generator.
 struct Uniforms {
     uint64_t state;
