@@ -102,6 +102,11 @@ MUTANTS = [
      "condition id 0 accepted"),
     ("S7", "frames", "src/bits.cpp", "if ((j - i) % 2 == 1) ids[out++] = ids[i];", "ids[out++] = ids[i];",
      "equal condition ids no longer cancel"),
+    ("S8", "frames", "src/frames.cpp", "crossings ^= src_on_right ? D.z[s.word] & s.x : s.z & D.x[s.word];",
+     "crossings ^= src_on_right ? D.z[s.word] & s.x : s.x & D.z[s.word];",
+     "sparse row product with the source on the left counts the wrong crossings"),
+    ("S9", "frames", "src/frames.cpp", "        std::swap(support_.words[a], support_.words[b]);\n", "",
+     "row exchange leaves the support cache behind"),
     # Tableau simulator
     ("T1", "simulator", "src/tableau_simulator/frame.cpp",
      "signs_[2 * q] = static_cast<uint8_t>((signs_[2 * q] + k) & 3);",

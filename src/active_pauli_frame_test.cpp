@@ -6,6 +6,7 @@
 
 #include "bits.h"
 #include "errors.h"
+#include "testing/error_text.h"
 
 namespace kelvo {
 namespace {
@@ -114,23 +115,14 @@ TEST(ActivePauliFrame, FailuresChangeNothing) {
     ActivePauliFrame frame(2);
     SymbolicContext ctx;
     frame.add_pauli(pauli_z(2, 1), 7, ctx);
-    try {
-        frame.add_pauli(PauliString(3), 1, ctx);
-        FAIL();
-    } catch (const FatalError& e) {
-        EXPECT_STREQ(e.what(),
-                     "assertion `left == right` failed: Pauli string dimension does not match "
-                     "active Pauli frame\n  left: 3\n right: 2");
-    }
+    EXPECT_EQ(testing::fatal_text([&] { frame.add_pauli(PauliString(3), 1, ctx); }),
+              "assertion `left == right` failed: Pauli string dimension does not match active "
+              "Pauli frame\n  left: 3\n right: 2");
     EXPECT_THROW(frame.conjugate_by(PauliString(1)), FatalError);
     // A bad condition is refused before the record's bits reach the columns.
     for (const int32_t bad : {0, -4}) {
-        try {
-            frame.add_pauli(pauli_x(2, 0), bad, ctx);
-            FAIL();
-        } catch (const FatalError& e) {
-            EXPECT_STREQ(e.what(), "condition id must be positive");
-        }
+        EXPECT_EQ(testing::fatal_text([&] { frame.add_pauli(pauli_x(2, 0), bad, ctx); }),
+                  "condition id must be positive");
     }
     EXPECT_EQ(frame.entries().size(), 1u);
     EXPECT_EQ(frame.conjugate_by(pauli_z(2, 0)).sign, SymbolicBool{});

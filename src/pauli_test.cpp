@@ -7,6 +7,7 @@
 
 #include "errors.h"
 #include "testing/dense_oracle.h"
+#include "testing/error_text.h"
 
 namespace kelvo {
 namespace {
@@ -98,14 +99,9 @@ TEST(PauliString, LiteralsPrintingAndFatalSizes) {
     EXPECT_EQ(s.str(), "i*Z");
 
     EXPECT_THROW(pauli_x(3, 3), FatalError);
-    try {
-        (void)(PauliString(3) * PauliString(4));
-        ADD_FAILURE();
-    } catch (const FatalError& e) {
-        EXPECT_STREQ(e.what(),
-                     "assertion `left == right` failed: Pauli strings act on different numbers of "
-                     "qubits\n  left: 3\n right: 4");
-    }
+    EXPECT_EQ(testing::fatal_text([] { (void)(PauliString(3) * PauliString(4)); }),
+              "assertion `left == right` failed: Pauli strings act on different numbers of "
+              "qubits\n  left: 3\n right: 4");
     EXPECT_THROW(pauli_anticommutes(PauliString(1), PauliString(2)), FatalError);
 }
 

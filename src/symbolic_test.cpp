@@ -11,20 +11,12 @@
 #include <set>
 
 #include "errors.h"
+#include "testing/error_text.h"
 
 namespace kelvo {
 namespace {
 
-std::string error_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const KelvoError& e) {
-        EXPECT_EQ(e.kind(), KelvoErrorKind::InvalidInput);
-        return e.what();
-    }
-    ADD_FAILURE() << "no KelvoError";
-    return "";
-}
+using testing::error_text;
 
 SymbolicBool from_set(const std::set<int32_t>& ids, bool constant) {
     return SymbolicBool{std::vector<int32_t>(ids.begin(), ids.end()), constant};

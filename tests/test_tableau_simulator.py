@@ -5,11 +5,8 @@ thread guards. The quantum semantics are checked in C++ (simulator_test.cpp) and
 from __future__ import annotations
 
 import doctest
-import gc
 import inspect
 import math
-import sys
-import threading
 
 import numpy as np
 import pytest
@@ -239,9 +236,6 @@ def test_generator_controls():
         for sim in (a, b):
             sim.h(0)
         assert [s.measure(0).outcome for s in (a, b, c)] == [first_uniform(seed) >= 0.5] * 3
-    sim = TableauSimulator(1, seed=5)
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        sim.restore_rng_from(sim)
 
 
 def test_borrow_errors():
@@ -255,18 +249,17 @@ def test_borrow_errors():
             self.action()
             return 0
 
-    for outer, inner, message in [(sim.h, lambda: sim.x(0), "Already borrowed"),
-                                  (sim.h, lambda: sim.peek_z(0), "Already mutably borrowed"),
-                                  (sim.peek_z, lambda: sim.x(0), "Already borrowed")]:
+    for call, message in [(lambda: sim.h(Reenter(lambda: sim.x(0))), "Already borrowed"),
+                          (lambda: sim.h(Reenter(lambda: sim.peek_z(0))), "Already mutably borrowed"),
+                          (lambda: sim.peek_z(Reenter(lambda: sim.x(0))), "Already borrowed"),
+                          (lambda: sim.restore_rng_from(sim), "Already mutably borrowed")]:
         with pytest.raises(RuntimeError, match=f"^{message}$"):
-            outer(Reenter(inner))
+            call()
     seen = []
-    assert sim.peek_z(Reenter(lambda: seen.append(sim.peek_x(0)))) == 1.0
-    assert seen == [0.0]
+    assert sim.peek_z(Reenter(lambda: seen.append(sim.peek_x(0)))) == 1.0 and seen == [0.0]
     # Access is released on every path; the simulator still works and is unchanged.
-    assert sim.num_qubits == 1 and sim.peek_z(0) == 1.0
     sim.h(0)
-    assert sim.peek_x(0) == pytest.approx(1.0)
+    assert sim.num_qubits == 1 and sim.peek_x(0) == pytest.approx(1.0)
 
 
 def test_thread_affinity():
@@ -279,50 +272,8 @@ def test_thread_affinity():
     assert sim.peek_z(0) == 1.0 and sim.num_qubits == 1
 
 
-def test_drop_on_foreign_thread_reports_unraisable():
-    reports = []
-    old_hook = sys.unraisablehook
-    sys.unraisablehook = lambda info: reports.append(info.exc_type)
-    try:
-        holder = [TableauSimulator(1, seed=0)]
-        t = threading.Thread(target=holder.clear)
-        t.start()
-        t.join()
-        gc.collect()
-    finally:
-        sys.unraisablehook = old_hook
-    assert reports == [RuntimeError]
-
-
 # ---------------------------------------------------------------------------------------------
 # Sizes from user input: clean exceptions, never a crash
-
-
-HUGE = [2**64 - 1, 2**63, 2**40]
-
-
-@pytest.mark.parametrize("q", HUGE)
-def test_huge_qubit_indices_raise_cleanly(q):
-    sim = TableauSimulator(2, seed=0)
-    sim.h(0)
-    sim.t(0)
-    before = sim.state_vector()
-    for call in (
-        lambda: sim.h(q),
-        lambda: sim.t(q),
-        lambda: sim.measure(q),
-        lambda: sim.reset_x(q),
-        lambda: sim.postselect_z(q, False),
-        lambda: sim.cx(0, q),
-        lambda: sim.ccz(0, 1, q),
-        lambda: sim.swap(q, q),
-    ):
-        with pytest.raises((MemoryError, OverflowError, ValueError)):
-            call()
-        assert sim.num_qubits == 2 and sim.rank == 2
-    assert sim.state_vector() == before
-    with pytest.raises((MemoryError, OverflowError, ValueError)):
-        TableauSimulator(q)
 
 
 def test_registers_beyond_available_memory_raise_cleanly():

@@ -5,23 +5,17 @@
 #include <random>
 
 #include "errors.h"
+#include "testing/error_text.h"
 
 namespace kelvo::tableau_simulator {
 namespace {
+
+using testing::fatal_text;
 
 std::vector<uint64_t> bit_mask(uint64_t w, uint64_t q) {
     std::vector<uint64_t> m(w, 0);
     m[q / 64] |= uint64_t{1} << (q % 64);
     return m;
-}
-
-std::string fatal_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const FatalError& e) {
-        return e.what();
-    }
-    return "no fatal error";
 }
 
 // Random H, S, sqrt(X), CX, CZ, SWAP and sign flips on the given qubits (at least two).

@@ -122,4 +122,37 @@ inline Mat controlled(const Mat& p, const Mat& q) {
     return C(0.5) * (id + p) + C(0.5) * ((id + C(-1) * p) * q);
 }
 
+// exp(-i angle P) for a Hermitian Pauli P.
+inline Mat pauli_rotation(const Mat& p, double angle) {
+    return C(std::cos(angle)) * identity(p.dim) + C(0, -std::sin(angle)) * p;
+}
+
+// State vectors: entry j is the amplitude of the basis state with qubit q = bit q of j.
+using Vec = std::vector<C>;
+
+inline Vec operator*(const Mat& m, const Vec& v) {
+    Vec out(v.size());
+    for (uint64_t r = 0; r < m.dim; ++r) {
+        for (uint64_t c = 0; c < m.dim; ++c)
+            out[r] += m.at(r, c) * v[c];
+    }
+    return out;
+}
+
+inline double weight(const Vec& v) {
+    double w = 0;
+    for (const C& c : v)
+        w += std::norm(c);
+    return w;
+}
+
+// v projected onto the eigenvalue (-1)^outcome of the Hermitian Pauli p, not renormalised: its
+// weight is the probability of that outcome.
+inline Vec projected(const Mat& p, const Vec& v, bool outcome) {
+    Vec out = p * v;
+    for (size_t i = 0; i < v.size(); ++i)
+        out[i] = 0.5 * (v[i] + (outcome ? -1.0 : 1.0) * out[i]);
+    return out;
+}
+
 }  // namespace kelvo::oracle

@@ -1,4 +1,4 @@
-// The text of the KelvoError a call throws, for tables of refusals.
+// The text of the KelvoError or FatalError a call throws, for tables of refusals.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -26,6 +26,17 @@ std::string error_text(F&& call, KelvoErrorKind kind = KelvoErrorKind::InvalidIn
 template <class F>
 void expect_refused(F&& call, const std::string& message) {
     EXPECT_EQ(error_text(call), message);
+}
+
+// The message of the FatalError `call` throws; "no error" when it returns.
+template <class F>
+std::string fatal_text(F&& call) {
+    try {
+        call();
+    } catch (const FatalError& e) {
+        return e.what();
+    }
+    return "no error";
 }
 
 }  // namespace kelvo::testing
