@@ -195,19 +195,23 @@ class Suite:
                     target.symlink_to(so)
         return ok
 
-    def failures(self) -> tuple[int, int]:
-        """Failing C++ tests and failing pytest tests (a crash or timeout counts as one)."""
+    def failures(self) -> tuple[int, int, list[str]]:
+        """Failing C++ tests and failing pytest tests (a crash or timeout counts as one), and the
+        suites and files they belong to."""
         ctest = run(["ctest", "--test-dir", str(self.build), "-j3", "--timeout", "120"], self.tree, 1800)
         m = re.search(r"(\d+) tests failed out of", ctest.stdout)
         cpp = int(m.group(1)) if m else (0 if ctest.returncode == 0 else 1)
+        where = re.findall(r"^\s*\d+ - (\w+)\.", ctest.stdout, re.M)
         env = dict(os.environ, PYTHONPATH=str(self.pkg))
-        py = run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests"], self.tree, 900, env)
+        py = run([sys.executable, "-m", "pytest", "-q", "-rf", "-p", "no:cacheprovider", "tests"],
+                 self.tree, 900, env)
         m = re.search(r"(\d+) failed", py.stdout)
         e = re.search(r"(\d+) error", py.stdout)
         pyf = (int(m.group(1)) if m else 0) + (int(e.group(1)) if e else 0)
         if py.returncode != 0 and pyf == 0:
             pyf = 1
-        return cpp, pyf
+        where += re.findall(r"^FAILED tests/(\w+)\.py", py.stdout, re.M)
+        return cpp, pyf, sorted(set(where))
 
 
 def main():
@@ -229,26 +233,26 @@ def main():
     if not suite.compile():
         sys.exit("the unmutated tree does not build")
     base = suite.failures()
-    if base != (0, 0):
+    if base[:2] != (0, 0):
         sys.exit(f"the unmutated suite fails: {base}")
-    print("| id | area | fault | C++ failures | pytest failures | caught |")
-    print("|---|---|---|---|---|---|")
+    print("| id | area | fault | C++ failures | pytest failures | caught | caught by |")
+    print("|---|---|---|---|---|---|---|")
     for mid, area, path, old, new, what in chosen:
         file = tree / path
         original = file.read_text()
         if original.count(old) != 1:
-            print(f"| {mid} | {area} | {what} | - | - | does not apply |", flush=True)
+            print(f"| {mid} | {area} | {what} | - | - | does not apply | |", flush=True)
             continue
         try:
             file.write_text(original.replace(old, new))
             if not suite.compile():
-                print(f"| {mid} | {area} | {what} | - | - | does not build |", flush=True)
+                print(f"| {mid} | {area} | {what} | - | - | does not build | |", flush=True)
                 continue
-            cpp, py = suite.failures()
+            cpp, py, where = suite.failures()
         finally:
             file.write_text(original)
         caught = "yes" if cpp or py else "NO"
-        print(f"| {mid} | {area} | {what} | {cpp} | {py} | {caught} |", flush=True)
+        print(f"| {mid} | {area} | {what} | {cpp} | {py} | {caught} | {' '.join(where)} |", flush=True)
     suite.compile()
 
 
