@@ -4,12 +4,22 @@
    `compile_detector_sampler().sample(shots, bit_packed=True)`; kelvo samples bit-packed records.
 2. A low-magic 24-qubit circuit (a noisy graph state with a few T gates) against a dense NumPy
    trajectory sampler that runs every shot on the full 2^24 state vector.
+3. End to end, as a user meets it: parse + compile + 10^6 detection-event shots, against stim's
+   parse + `compile_detector_sampler` + the same shots.
+4. Threads: 8 threads against one on 10^7 shots of d=5 r=5, counts calls and records calls.
+5. Memory: a counts call's peak resident memory from 10^5 to 10^7 shots, and a records call's
+   against the size of its output (each measured in a child interpreter).
+6. Postselection discarding half the shots, against the same circuit without it, per attempted
+   shot.
 
-    python3 bench/sample.py [--shots N]
+    python3 bench/sample.py [--shots N] [--only SECTION]
 """
 
 import argparse
 import math
+import os
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -28,12 +38,15 @@ def best_rate(fn, shots, repeats=3):
     return shots / best
 
 
-def surface_code(distance, rounds, shots):
-    p = 0.001
-    circuit = stim.Circuit.generated(
+def surface_circuit(distance, rounds, p=0.001):
+    return stim.Circuit.generated(
         "surface_code:rotated_memory_z", distance=distance, rounds=rounds,
         after_clifford_depolarization=p, before_round_data_depolarization=p,
         before_measure_flip_probability=p, after_reset_flip_probability=p)
+
+
+def surface_code(distance, rounds, shots):
+    circuit = surface_circuit(distance, rounds)
     sampler = circuit.compile_detector_sampler(seed=1)
     program = kelvo.compile(str(circuit), threads=1)
     stim_rate = best_rate(lambda n: sampler.sample(n, bit_packed=True), shots)
@@ -109,13 +122,113 @@ def low_magic(shots):
           f"dense {dense_rate:12.3f} shots/s, ratio {kelvo_rate / dense_rate:10.0f}")
 
 
+def end_to_end(distance, rounds, shots=1_000_000):
+    text = str(surface_circuit(distance, rounds))
+
+    def ours():
+        kelvo.compile(text, threads=1).sample(shots, seed=1, bit_packed=True)
+
+    def theirs():
+        stim.Circuit(text).compile_detector_sampler(seed=1).sample(shots, bit_packed=True)
+
+    ours_s = 1 / best_rate(lambda _: ours(), 1, repeats=2)
+    theirs_s = 1 / best_rate(lambda _: theirs(), 1, repeats=2)
+    print(f"end to end d={distance} r={rounds}, {shots} shots: kelvo {ours_s:8.3f} s, "
+          f"stim {theirs_s:8.3f} s, ratio {theirs_s / ours_s:6.2f}")
+
+
+def threads(shots=10_000_000):
+    text = str(surface_circuit(5, 5))
+    print(f"threads: {os.cpu_count()} cores")
+    for keep_records in (False, True):
+        rates = {}
+        for n in (1, 8):
+            program = kelvo.compile(text, threads=n)
+            rates[n] = best_rate(
+                lambda k: kelvo.sample_survivors(program, k, seed=1, keep_records=keep_records,
+                                                 bit_packed=True), shots, repeats=2)
+        kind = "records" if keep_records else "counts "
+        print(f"  d=5 r=5 {kind} calls, {shots} shots: 1 thread {rates[1]:12.0f} shots/s, "
+              f"8 threads {rates[8]:12.0f} shots/s, speed-up {rates[8] / rates[1]:5.2f}")
+
+
+# A child interpreter that reports its peak resident memory before and after one call.
+PEAK = """
+import resource, sys, kelvo
+text, shots, keep = sys.stdin.read(), int(sys.argv[1]), sys.argv[2] == "1"
+program = kelvo.compile(text, threads=int(sys.argv[3]))
+program.sample(1000, seed=1, bit_packed=True)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+r = kelvo.sample_survivors(program, shots, seed=1, keep_records=keep, bit_packed=True)
+out = r.measurements.nbytes + r.detectors.nbytes + r.observables.nbytes
+print(before * 1024, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, out)
+"""
+
+
+def peak_memory(text, shots, keep_records, n_threads=1):
+    run = subprocess.run([sys.executable, "-c", PEAK, str(shots), "1" if keep_records else "0",
+                          str(n_threads)], input=text, capture_output=True, text=True, check=True)
+    before, after, out = map(int, run.stdout.split())
+    return after, after - before, out
+
+
+def memory():
+    text = str(surface_circuit(5, 5))
+    mib = 1 << 20
+    for shots in (100_000, 1_000_000, 10_000_000):
+        peak, growth, _ = peak_memory(text, shots, False)
+        print(f"memory: counts call, {shots:>9} shots: peak {peak / mib:8.1f} MiB, "
+              f"growth during the call {growth / mib:8.1f} MiB")
+    for n_threads in (1, 8):
+        peak, growth, out = peak_memory(text, 1_000_000, True, n_threads)
+        print(f"memory: records call, 10^6 shots, {n_threads} threads: growth {growth / mib:8.1f} "
+              f"MiB for {out / mib:8.1f} MiB of rows, {(growth - out) / mib:8.1f} MiB beyond")
+
+
+def half_discard_mask(circuit, shots=20_000):
+    """Postselect the first detectors until about half of stim's shots would be discarded."""
+    events = circuit.compile_detector_sampler(seed=1).sample(shots)
+    fired = np.cumsum(events, axis=1) > 0
+    k = int(np.searchsorted(fired.mean(axis=0), 0.5)) + 1
+    return [1] * k + [0] * (events.shape[1] - k), fired[:, k - 1].mean()
+
+
+def postselection(shots):
+    circuit = surface_circuit(5, 5, p=0.004)
+    mask, rate = half_discard_mask(circuit)
+    text = str(circuit)
+    plain = kelvo.compile(text, threads=1)
+    masked = kelvo.compile(text, postselection_mask=mask, threads=1)
+    for keep_records in (True, False):
+        rates = [best_rate(lambda n: kelvo.sample_survivors(
+            p, n, seed=1, keep_records=keep_records, bit_packed=True), shots) for p in (plain, masked)]
+        discards = kelvo.sample_survivors(masked, shots, seed=1, keep_records=False).discards
+        kind = "records" if keep_records else "counts "
+        print(f"postselection {kind} calls, d=5 r=5 p=0.004, {sum(mask)} detectors, "
+              f"{discards / shots:5.1%} discarded (stim {rate:5.1%}): "
+              f"time per attempted shot {rates[0] / rates[1]:5.2f} x the unpostselected")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--shots", type=int, default=100_000)
+    parser.add_argument("--only", choices=["rates", "end_to_end", "threads", "memory",
+                                           "postselection"])
     args = parser.parse_args()
-    surface_code(5, 5, args.shots)
-    surface_code(15, 15, args.shots // 10)
-    low_magic(args.shots)
+    run = lambda section: args.only in (None, section)
+    if run("rates"):
+        surface_code(5, 5, args.shots)
+        surface_code(15, 15, args.shots // 10)
+        low_magic(args.shots)
+    if run("end_to_end"):
+        end_to_end(5, 5)
+        end_to_end(15, 15)
+    if run("threads"):
+        threads()
+    if run("memory"):
+        memory()
+    if run("postselection"):
+        postselection(args.shots)
 
 
 if __name__ == "__main__":

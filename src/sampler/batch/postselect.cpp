@@ -16,8 +16,31 @@ namespace {
 constexpr uint64_t kFnvOffset = 0xcbf29ce484222325;
 constexpr uint64_t kFnvPrime = 0x100000001b3;
 
-constexpr uint64_t low_bits(uint64_t n) {
-    return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1;
+// Gathers the bits of a word selected by a mask into its low end in six shift steps, each
+// moving the selected bits right by 1, 2, 4, ... 32 places where the mask says (compress by
+// parallel suffix, Hacker's Delight 7-4). The steps depend on the mask only, so rows sharing
+// one mask share them.
+constexpr int kCompressSteps = 6;
+
+void compress_steps(uint64_t mask, uint64_t* steps) {
+    uint64_t zeros_right = ~mask << 1;  // counts the unselected bits to the right of each bit
+    for (int i = 0; i < kCompressSteps; ++i) {
+        uint64_t prefix = zeros_right ^ (zeros_right << 1);
+        for (int shift = 2; shift < 64; shift *= 2)
+            prefix ^= prefix << shift;
+        const uint64_t moving = prefix & mask;
+        steps[i] = moving;
+        mask = (mask ^ moving) | (moving >> (1 << i));
+        zeros_right &= ~prefix;
+    }
+}
+
+uint64_t compress(uint64_t selected, const uint64_t* steps) {
+    for (int i = 0; i < kCompressSteps; ++i) {
+        const uint64_t moving = selected & steps[i];
+        selected = (selected ^ moving) | (moving >> (1 << i));
+    }
+    return selected;
 }
 
 // Appends runs of bits to a row being rewritten in place: the write position never passes the
@@ -296,12 +319,22 @@ void prepare_batch_detector_postselection_scratch_for_program(
 
 void compact_bit_columns(std::span<uint64_t> rows, uint64_t words_per_row,
                          std::span<const uint64_t> selected_rows, uint64_t live_before,
-                         uint64_t survivors, std::span<const uint64_t> alive_mask) {
+                         uint64_t survivors, std::span<const uint64_t> alive_mask,
+                         std::vector<uint64_t>& work) {
     const uint64_t words = word_count(live_before);
     KELVO_ASSERT(words <= alive_mask.size() && words <= words_per_row, "row index out of range");
+    // Per word: its mask, the mask's survivor count and its compression steps, shared by every
+    // row.
+    constexpr uint64_t kStride = 2 + kCompressSteps;
+    if (work.size() < words * kStride) work.resize(words * kStride);
     uint64_t gathered = 0;
-    for (uint64_t j = 0; j < words; ++j)
-        gathered += std::popcount(alive_mask[j] & live_word_mask(j, live_before));
+    for (uint64_t j = 0; j < words; ++j) {
+        uint64_t* w = work.data() + j * kStride;
+        w[0] = alive_mask[j] & live_word_mask(j, live_before);
+        w[1] = static_cast<uint64_t>(std::popcount(w[0]));
+        compress_steps(w[0], w + 2);
+        gathered += w[1];
+    }
     if (gathered != survivors)
         throw KelvoError::internal("internal bit-plane compaction count mismatch");
     for (const uint64_t r : selected_rows) {
@@ -310,18 +343,11 @@ void compact_bit_columns(std::span<uint64_t> rows, uint64_t words_per_row,
         uint64_t* row = rows.data() + r * words_per_row;
         BitAppender out(row);
         for (uint64_t j = 0; j < words; ++j) {
-            const uint64_t word = row[j];
-            uint64_t mask = alive_mask[j] & live_word_mask(j, live_before);
-            if (mask == ~uint64_t{0}) {
-                out.append(word, 64);
-                continue;
-            }
-            // One append per run of survivors.
-            while (mask != 0) {
-                const int start = std::countr_zero(mask);
-                const uint64_t length = std::countr_one(mask >> start);
-                out.append((word >> start) & low_bits(length), length);
-                mask &= ~(low_bits(length) << start);
+            const uint64_t* w = work.data() + j * kStride;
+            if (w[0] == ~uint64_t{0}) {
+                out.append(row[j], 64);
+            } else if (w[0] != 0) {
+                out.append(compress(row[j] & w[0], w + 2), w[1]);
             }
         }
         out.finish(words);
@@ -361,7 +387,8 @@ void compact_dead_shots_if_needed(BatchFactoredExecutorState& state,
         const uint64_t row_words = state.words_per_batch;
         std::vector<uint64_t>& selected = scratch.selected_rows;
         const auto compact = [&](std::span<uint64_t> rows) {
-            compact_bit_columns(rows, row_words, selected, live, survivors, scratch.alive_mask);
+            compact_bit_columns(rows, row_words, selected, live, survivors, scratch.alive_mask,
+                                scratch.column_work);
         };
         if (workspace_in_use) {
             if (!expression_last_use)

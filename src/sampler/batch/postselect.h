@@ -29,6 +29,7 @@ struct PostselectionContext {
 struct BatchDetectorPostselectionScratch {
     std::vector<uint64_t> dead_mask;             // shots that died since the last compaction
     std::vector<uint64_t> alive_mask;            // live shots that survive the compaction under way
+    std::vector<uint64_t> column_work;           // per live word, how a compaction moves its bits
     std::vector<uint64_t> expression_workspace;  // block rows of the live shots, once compacted
     std::vector<uint64_t> survivor_columns;      // source column of each survivor, ascending
     std::vector<uint64_t> selected_rows;         // rows a compaction moves
@@ -77,9 +78,11 @@ void compact_dead_shots_if_needed(BatchFactoredExecutorState& state,
 
 // In each selected row (row r is words r * words_per_row onward), gathers the bits at the
 // positions set in `alive_mask` into positions 0, 1, ..., zero-filled up to the live words.
-// Throws KelvoError (Internal) when the mask does not hold `survivors` live bits.
+// `work` holds what the rows share. Throws KelvoError (Internal) when the mask does not hold
+// `survivors` live bits.
 void compact_bit_columns(std::span<uint64_t> rows, uint64_t words_per_row,
                          std::span<const uint64_t> selected_rows, uint64_t live_before,
-                         uint64_t survivors, std::span<const uint64_t> alive_mask);
+                         uint64_t survivors, std::span<const uint64_t> alive_mask,
+                         std::vector<uint64_t>& work);
 
 }  // namespace kelvo

@@ -27,6 +27,7 @@ std::vector<uint64_t> random_words(std::mt19937_64& rng, uint64_t n) {
 // Against a bit-by-bit gather, over masks from sparse deaths to sparse survivors.
 TEST(PostselectTest, CompactBitColumnsGathersTheAliveBitsInOrder) {
     std::mt19937_64 rng(3);
+    std::vector<uint64_t> work;
     for (const uint64_t live : {1, 63, 64, 65, 200, 2048}) {
         for (const int density : {0, 1, 32, 63, 64}) {
             const uint64_t words = word_count(live), per_row = words + 1, n_rows = 3;
@@ -38,7 +39,7 @@ TEST(PostselectTest, CompactBitColumnsGathersTheAliveBitsInOrder) {
             for (const uint64_t w : alive)
                 survivors += std::popcount(w);
             const std::vector<uint64_t> before = rows, selected = {0, 2};
-            compact_bit_columns(rows, per_row, selected, live, survivors, alive);
+            compact_bit_columns(rows, per_row, selected, live, survivors, alive, work);
             for (uint64_t r = 0; r < n_rows; ++r) {
                 std::vector<bool> want;
                 for (uint64_t s = 0; s < live; ++s)
@@ -52,10 +53,11 @@ TEST(PostselectTest, CompactBitColumnsGathersTheAliveBitsInOrder) {
                 }
                 EXPECT_EQ(rows[r * per_row + words], before[r * per_row + words]);
             }
-            EXPECT_EQ(testing::error_text(
-                          [&] { compact_bit_columns(rows, per_row, selected, live, 0, alive); },
-                          KelvoErrorKind::Internal),
-                      survivors == 0 ? "no error" : "internal bit-plane compaction count mismatch");
+            EXPECT_EQ(
+                testing::error_text(
+                    [&] { compact_bit_columns(rows, per_row, selected, live, 0, alive, work); },
+                    KelvoErrorKind::Internal),
+                survivors == 0 ? "no error" : "internal bit-plane compaction count mismatch");
         }
     }
 }
