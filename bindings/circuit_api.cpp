@@ -2,8 +2,10 @@
 #include <string>
 
 #include "api.h"
+#include "circuit/file_read.h"
 #include "circuit/ir.h"
 #include "circuit/parser.h"
+#include "gil.h"
 #include "py_class.h"
 #include "sampling_api.h"
 
@@ -20,8 +22,13 @@ Ref from_text(const Args& a) {
     return make_instance(Circuit::from_text(to_str(a[0])));
 }
 
+// The file may be a pipe that blocks or never ends: it is read without the interpreter lock,
+// and Ctrl-C ends the wait. Parsing holds the lock again.
 Ref from_file(const Args& a) {
-    return make_instance(parse_kelvo_circuit_file(to_path(a[0])));
+    const std::string path = to_path(a[0]);
+    const FileText text = without_gil_interruptible(
+        [&](const InterruptCheck& check) { return read_circuit_file(path, check); });
+    return make_instance(parse_kelvo_circuit_text(text.view()));
 }
 
 Ref num_qubits(const Circuit& c) {

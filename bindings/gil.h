@@ -2,6 +2,7 @@
 #pragma once
 
 #include <exception>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -9,15 +10,16 @@
 
 namespace kelvo::py {
 
-// Releases the interpreter lock, runs `work` (which must touch no Python object), retakes the
-// lock and only then returns its result or rethrows its exception, so that every exception is
-// translated with the lock held.
+namespace detail {
+
+// Releases the interpreter lock into `state`, runs `work`, retakes the lock from `state` and
+// only then returns the result or rethrows the exception.
 template <class F>
-auto without_gil(F&& work) {
+auto run_released(PyThreadState*& state, F&& work) {
     using Result = decltype(work());
     std::optional<Result> result;
     std::exception_ptr failure;
-    PyThreadState* const state = PyEval_SaveThread();
+    state = PyEval_SaveThread();
     try {
         result.emplace(work());
     } catch (...) {
@@ -26,6 +28,33 @@ auto without_gil(F&& work) {
     PyEval_RestoreThread(state);
     if (failure) std::rethrow_exception(failure);
     return std::move(*result);
+}
+
+}  // namespace detail
+
+// Releases the interpreter lock, runs `work` (which must touch no Python object), retakes the
+// lock and only then returns its result or rethrows its exception, so that every exception is
+// translated with the lock held.
+template <class F>
+auto without_gil(F&& work) {
+    PyThreadState* state = nullptr;
+    return detail::run_released(state, std::forward<F>(work));
+}
+
+// As without_gil, for work that may block for long (a read from a pipe): it is called as
+// work(check), and calls check() when a blocking call was interrupted by a signal. check()
+// runs the Python signal handlers with the lock held and throws PythonError, with the exception
+// set, when one raised (KeyboardInterrupt for Ctrl-C).
+template <class F>
+auto without_gil_interruptible(F&& work) {
+    PyThreadState* state = nullptr;
+    const std::function<void()> check = [&state] {
+        PyEval_RestoreThread(state);
+        const int status = PyErr_CheckSignals();
+        state = PyEval_SaveThread();
+        if (status < 0) throw PythonError{};
+    };
+    return detail::run_released(state, [&] { return work(check); });
 }
 
 }  // namespace kelvo::py

@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace kelvo {
 namespace {
@@ -125,6 +127,32 @@ bool is_valid_utf8(std::string_view bytes) {
         i += static_cast<size_t>(step);
     }
     return true;
+}
+
+std::optional<size_t> utf8_whole_prefix(std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size();) {
+        // Circuit text is mostly ASCII: skip it eight bytes at a time.
+        if (i + 8 <= bytes.size()) {
+            uint64_t word;
+            std::memcpy(&word, bytes.data() + i, 8);
+            if ((word & 0x8080808080808080) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        const int step = utf8_step(bytes, i);
+        if (step > 0) {
+            i += static_cast<size_t>(step);
+            continue;
+        }
+        // A lead byte whose sequence runs past the end may still be completed.
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const bool cut =
+            lead >= 0xC2 && lead <= 0xF4 && i + static_cast<size_t>(-step) >= bytes.size();
+        if (cut) return i;
+        return std::nullopt;
+    }
+    return bytes.size();
 }
 
 std::string utf8_lossy(std::string_view bytes) {

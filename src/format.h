@@ -1,6 +1,7 @@
 // Value formatting shared by every message of the system, plus UTF-8 helpers.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +26,11 @@ inline const char* format_bool(bool b) {
 std::string debug_string(std::string_view s);
 
 bool is_valid_utf8(std::string_view bytes);
+
+// Length of the longest run of whole UTF-8 characters at the front of `bytes`, when the rest is
+// at most the start of one more character cut off by the end (text read in pieces); nullopt
+// when `bytes` holds an invalid sequence.
+std::optional<size_t> utf8_whole_prefix(std::string_view bytes);
 
 // Copies valid UTF-8 unchanged; each invalid sequence becomes U+FFFD.
 std::string utf8_lossy(std::string_view bytes);

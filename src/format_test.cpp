@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
+#include <string_view>
 
 #include "errors.h"
 
@@ -42,6 +44,34 @@ TEST(Format, TextAndUtf8) {
               "b");
     // A truncated 3-byte sequence is one invalid subsequence.
     EXPECT_EQ(utf8_lossy("\xe2\x82"), "\xEF\xBF\xBD");
+}
+
+TEST(Format, Utf8WholePrefixOfTextReadInPieces) {
+    const struct {
+        std::string_view bytes;
+        std::optional<size_t> whole;
+    } cases[] = {
+        {"", 0},
+        {"H 0\n", 4},
+        {"caf\xc3\xa9", 5},
+        // Characters cut off by the end wait for their next bytes.
+        {"caf\xc3", 3},
+        {"a\xe2\x82", 1},
+        {"a\xf0\x9f\x98", 1},
+        {"\xf4", 0},
+        // Bytes that no continuation can mend.
+        {"a\xff", std::nullopt},
+        {"\xc0", std::nullopt},
+        {"\x80", std::nullopt},
+        {"\xf5", std::nullopt},
+        {"\xc3\x28", std::nullopt},
+        {"\xed\xa0", std::nullopt},  // a surrogate
+        {"\xe0\x80", std::nullopt},  // an overlong form
+        {"\xf4\x90", std::nullopt},  // beyond U+10FFFF
+        {"\xe2\x82x", std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(utf8_whole_prefix(c.bytes), c.whole) << debug_string(c.bytes);
 }
 
 TEST(KelvoError, DisplayTexts) {

@@ -124,6 +124,7 @@ def test_borrow_guards_refuse_reentrant_use_and_release_on_every_path():
 
 
 def test_use_from_another_thread_panics_and_changes_nothing(capfd):
+    gc.collect()  # garbage of earlier tests must not be dropped on the threads below
     p = kelvo.pauli_string("XY")
     for call in (lambda: p.set_phase(0), lambda: p.xbit(0), lambda: str(p), lambda: p.x,
                  lambda: -p, lambda: p * p, lambda: p == p, lambda: kelvo.neg(p)):

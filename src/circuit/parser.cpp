@@ -1,23 +1,17 @@
 #include "circuit/parser.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <new>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "bits.h"
 #include "circuit/builder.h"
 #include "circuit/dispatch.h"
+#include "circuit/file_read.h"
 #include "circuit/noise.h"
 #include "circuit/syntax.h"
 #include "errors.h"
-#include "format.h"
 #include "memory.h"
 
 namespace kelvo {
@@ -131,36 +125,6 @@ class StreamingAppend final : public KelvoLineSink {
     std::optional<KelvoError> refused_;
 };
 
-[[noreturn]] void fail_io(std::string_view path, int error) {
-    throw KelvoError::io(path, std::error_code(error, std::system_category()));
-}
-
-std::string read_file(std::string_view path) {
-    const std::string name(path);
-    if (name.find('\0') != std::string::npos) fail_io(path, EINVAL);
-    const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail_io(path, errno);
-    std::string contents;
-    struct stat info;
-    if (::fstat(fd, &info) == 0 && info.st_size > 0) {
-        contents.reserve(static_cast<size_t>(info.st_size));
-    }
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            fail_io(path, error);
-        }
-        if (n == 0) break;
-        contents.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return contents;
-}
-
 }  // namespace
 
 namespace detail {
@@ -199,11 +163,7 @@ Circuit parse_kelvo_circuit_text(std::string_view text) {
 }
 
 Circuit parse_kelvo_circuit_file(std::string_view path) {
-    const std::string contents = read_file(path);
-    if (!is_valid_utf8(contents)) {
-        throw KelvoError::io(path, std::make_error_code(std::errc::illegal_byte_sequence));
-    }
-    return parse_kelvo_circuit_text(contents);
+    return parse_kelvo_circuit_text(read_circuit_file(path).view());
 }
 
 }  // namespace kelvo

@@ -15,8 +15,9 @@ namespace kelvo {
 // available now.
 Circuit parse_kelvo_circuit_text(std::string_view text);
 
-// Reads the whole file as strict UTF-8, then parses it. A missing or unreadable file, or
-// contents that are not UTF-8, throw KelvoError (Io kind) "failed to read circuit file: {path}".
+// Reads the file with read_circuit_file (circuit/file_read.h), then parses it: a missing or
+// unreadable file, or contents that are not UTF-8, throw KelvoError (Io kind) "failed to read
+// circuit file: {path}".
 Circuit parse_kelvo_circuit_file(std::string_view path);
 
 namespace detail {
