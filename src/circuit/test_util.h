@@ -16,10 +16,11 @@
 
 namespace kelvo::testing {
 
-// The message of the KelvoError that parsing `text` throws, or "<parsed>" when it parses.
-inline std::string parse_error(std::string_view text) {
+// The message of the KelvoError that parsing `text` throws, or "<parsed>" when it parses; with a
+// budget of flattened work other than the memory available now, when one is given.
+inline std::string parse_error(std::string_view text, uint64_t budget = 0) {
     try {
-        parse_kelvo_circuit_text(text);
+        budget ? detail::parse_kelvo_circuit_text(text, budget) : parse_kelvo_circuit_text(text);
     } catch (const KelvoError& e) {
         return e.what();
     }

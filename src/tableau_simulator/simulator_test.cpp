@@ -302,6 +302,15 @@ TEST(TableauSimulator, HugeQubitIndicesFailWithoutChangingAnything) {
     EXPECT_THROW(sim.ensure_qubits(~uint64_t{0}), std::bad_alloc);
     expect_unchanged(sim, before);
     EXPECT_THROW(TS::with_seed(~uint64_t{0}, 0), std::bad_alloc);
+    // A tableau of n qubits holds 32 n ceil(n / 64) bytes; the smallest one beyond the available
+    // memory would be granted and then end the process while its rows are zeroed.
+    const uint64_t memory = available_memory_bytes();
+    uint64_t n = static_cast<uint64_t>(std::sqrt(static_cast<double>(memory)));
+    while (32 * n * ((n + 63) / 64) <= memory)
+        ++n;
+    EXPECT_THROW(sim.h(n), std::bad_alloc);
+    expect_unchanged(sim, before);
+    EXPECT_THROW(TS::with_seed(n, 0), std::bad_alloc);
 }
 
 TEST(TableauSimulator, WideningBeyondAvailableMemoryIsRefusedBeforeAnyLabelIsMade) {

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "errors.h"
+#include "memory.h"
 #include "tableau_simulator/simulator.h"
 #include "testing/error_text.h"
 #include "testing/scramble.h"
@@ -80,6 +81,14 @@ TEST(StateVector, RegistersTooLargeFailClearly) {
     EXPECT_EQ(testing::fatal_text([&] { big.state_vector(); }),
               "state-vector reconstruction needs a 2^64 length that fits a usize");
     EXPECT_EQ(big.num_qubits(), 64u);
+    // Four vectors of 2^n amplitudes beyond the available memory are refused before they are
+    // zeroed, which would otherwise end the process.
+    uint64_t beyond = 0;
+    while ((uint64_t{64} << beyond) <= available_memory_bytes())
+        ++beyond;
+    for (const uint64_t n : {beyond, uint64_t{45}, uint64_t{60}, uint64_t{63}}) {
+        EXPECT_THROW(TableauSimulator::with_seed(n, 0).state_vector(), std::bad_alloc) << n;
+    }
     // |+>^30 spreads over 2^30 basis states, each of weight below 1e-9: no reference phase.
     TableauSimulator spread = TableauSimulator::with_seed(30, 0);
     for (uint64_t q = 0; q < 30; ++q)
