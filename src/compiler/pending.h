@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "active_pauli_frame.h"
-#include "compiler/relation_index.h"
 #include "compiler/program.h"
+#include "compiler/relation_index.h"
 #include "dormant_state.h"
 #include "frames.h"
 #include "pauli.h"
@@ -127,7 +127,9 @@ struct PendingFactoredState {
     std::vector<FactoredInstruction> instructions;
     std::vector<uint32_t> checkpoints;
     ConditionRelationIndex relations_by_condition;
+    RelationWordMasks relation_masks;
     std::unordered_map<int32_t, SymbolicBool> substitutions;
+    std::vector<uint64_t> substitution_keys;  // bit id set when `substitutions` has id
     RelationScratch relation_scratch;
     uint64_t num_qubits = 0;
     uint64_t initial_active_qubits = 0;

@@ -69,7 +69,7 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
 
     PendingOperation operation = state.pending[state.cursor];
     SymbolicBool& sign = sign_of(operation);
-    substitute_pending_symbols(sign, state.substitutions);
+    substitute_by_pending_store(sign, state);
     if (!sign.conditions.empty() && !state.relations.empty())
         sign = reduce_sign_by_pending_relations(state, std::move(sign));
     if (state.in_order && state.deferred_frame)

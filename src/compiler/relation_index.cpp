@@ -15,12 +15,23 @@ void ConditionRelationIndex::add(int32_t id, uint32_t relation) {
     head_[i] = static_cast<uint32_t>(entries_.size());
 }
 
-void RelationScratch::reserve(int32_t id, uint64_t relations) {
-    KELVO_ASSERT(id >= 1, "condition id must be positive");
-    const auto i = static_cast<uint64_t>(id);
-    if (i / 64 >= id_bits.size()) id_bits.resize(std::max(i / 64 + 1, 2 * id_bits.size()), 0);
-    if ((i - 1) / 64 >= word_counts.size())
-        word_counts.resize(std::max((i - 1) / 64 + 1, 2 * word_counts.size()), 0);
+void RelationWordMasks::add(std::span<const int32_t> ids) {
+    for (const int32_t id : ids) {
+        KELVO_ASSERT(id >= 1, "condition id must be positive");
+        const auto bit = static_cast<uint64_t>(id - 1);
+        if (masks_.size() == begin_.back() || masks_.back().word != bit / 64)
+            masks_.push_back({bit / 64, 0});
+        masks_.back().mask |= uint64_t{1} << (bit % 64);
+    }
+    begin_.push_back(masks_.size());
+}
+
+void RelationScratch::grow(uint64_t word, uint64_t relations) {
+    if (word >= sign_words.size()) {
+        const uint64_t size = std::max(word + 1, 2 * sign_words.size());
+        sign_words.resize(size, 0);
+        initial_words.resize(size, 0);
+    }
     if (relations > shared.size()) shared.resize(std::max(relations, 2 * shared.size()), 0);
 }
 

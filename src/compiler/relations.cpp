@@ -1,6 +1,7 @@
 #include "compiler/relations.h"
 
 #include <algorithm>
+#include <bit>
 #include <iterator>
 
 #include "bits.h"
@@ -77,13 +78,46 @@ void substitute_pending_symbols(SymbolicBool& expr,
     }
 }
 
+void substitute_by_pending_store(SymbolicBool& expr, PendingFactoredState& state) {
+    const std::vector<uint64_t>& keys = state.substitution_keys;
+    const auto is_key = [&keys](int32_t c) {
+        const auto i = static_cast<uint64_t>(c);
+        return i / 64 < keys.size() && ((keys[i / 64] >> (i % 64)) & 1) != 0;
+    };
+    if (std::none_of(expr.conditions.begin(), expr.conditions.end(), is_key)) return;
+    // The passes of substitute_pending_symbols: the conditions that are no key stay in order,
+    // so only the substituted ones need sorting before they are XORed back in.
+    std::vector<int32_t>& kept = state.relation_scratch.buffer;
+    std::vector<int32_t>& added = state.relation_scratch.added;
+    for (bool found = true; found;) {
+        found = false;
+        kept.clear();
+        added.clear();
+        for (const int32_t c : expr.conditions) {
+            if (!is_key(c)) {
+                kept.push_back(c);
+                continue;
+            }
+            found = true;
+            const SymbolicBool& value = state.substitutions.at(c);
+            added.insert(added.end(), value.conditions.begin(), value.conditions.end());
+            expr.constant = expr.constant != value.constant;
+        }
+        if (!found) break;
+        const std::vector<int32_t> substituted = normalize_xor_conditions(added);
+        expr.conditions.clear();
+        std::set_symmetric_difference(kept.begin(), kept.end(), substituted.begin(),
+                                      substituted.end(), std::back_inserter(expr.conditions));
+    }
+}
+
 void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
                                                   std::optional<uint32_t> condition,
                                                   const SymbolicBool& outcome) {
     if (!condition) return;
     const auto id = static_cast<int32_t>(*condition);
     SymbolicBool s = outcome;
-    substitute_pending_symbols(s, state.substitutions);
+    substitute_by_pending_store(s, state);
     SymbolicBool relation = measurement_relation(id, s);
     if (!relation.conditions.empty()) {
         KELVO_ASSERT(relation.conditions.back() >= 0, "condition id must be nonnegative");
@@ -92,12 +126,17 @@ void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
     const bool names_condition = std::binary_search(s.conditions.begin(), s.conditions.end(), id);
     if (!names_condition && s.conditions.size() <= 1) {
         state.substitutions[id] = std::move(s);
+        std::vector<uint64_t>& keys = state.substitution_keys;
+        if (static_cast<uint64_t>(id) / 64 >= keys.size())
+            keys.resize(static_cast<uint64_t>(id) / 64 + 1, 0);
+        keys[static_cast<uint64_t>(id) / 64] |= uint64_t{1} << (id % 64);
         return;
     }
     KELVO_ASSERT(state.relations.size() < UINT32_MAX, "relation index out of range");
     const auto index = static_cast<uint32_t>(state.relations.size());
     for (const int32_t c : relation.conditions)
         state.relations_by_condition.add(c, index);
+    state.relation_masks.add(relation.conditions);
     state.relation_words.push_back(condition_words(relation.conditions));
     state.relations.push_back(std::move(relation));
 }
@@ -105,12 +144,17 @@ void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
 SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, SymbolicBool sign) {
     if (sign.conditions.empty() || state.relations.empty()) return sign;
     RelationScratch& s = state.relation_scratch;
-    s.reserve(sign.conditions.back(), state.relations.size());
-    // The sign as bits and word counts; `cost` follows every rewrite.
+    s.reserve(word_of(sign.conditions.back()), state.relations.size());
+    // The sign as word masks; `cost` follows every rewrite.
     EvaluationCost cost{0, sign.conditions.size()};
     for (const int32_t c : sign.conditions) {
-        s.id_bits[static_cast<uint64_t>(c) / 64] |= uint64_t{1} << (c % 64);
-        if (s.word_counts[word_of(c)]++ == 0) ++cost.words;
+        const uint64_t w = word_of(c);
+        if (s.sign_words[w] == 0) {
+            ++cost.words;
+            s.initial_words[w] = 1;
+            s.initial_list.push_back(w);
+        }
+        s.sign_words[w] |= uint64_t{1} << ((c - 1) % 64);
     }
     for (const int32_t c : sign.conditions) {
         state.relations_by_condition.for_each(c, [&s](uint32_t r) {
@@ -119,64 +163,48 @@ SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, Symbo
     }
     std::sort(s.candidates.begin(), s.candidates.end());
 
-    // Which relations to try is decided on the sign's words before any rewrite.
-    size_t tried = 0;
     for (const uint32_t r : s.candidates) {
-        const uint64_t shared = s.shared[r];  // conditions of the sign that r names
+        const uint64_t named = s.shared[r];  // conditions of the sign before any rewrite
         s.shared[r] = 0;
-        if (state.relations[r].conditions.size() >= 2 * shared) {
-            // XORing r cannot lower the condition count; it pays only when most of r's
-            // words are already read by the sign.
-            const std::vector<uint64_t>& words = state.relation_words[r];
-            const auto present = static_cast<uint64_t>(std::count_if(
-                words.begin(), words.end(), [&s](uint64_t w) { return s.word_counts[w] != 0; }));
-            if (present <= words.size() - present) continue;
-        }
-        s.candidates[tried++] = r;
-    }
-    s.candidates.resize(tried);
-
-    for (const uint32_t r : s.candidates) {
-        const SymbolicBool& relation = state.relations[r];
-        const std::vector<int32_t>& ids = relation.conditions;
-        s.reserve(ids.back(), 0);
-        // The cost of sign XOR relation, word by word over the relation's ids.
-        uint64_t shared = 0;
+        const std::span<const WordMask> masks = state.relation_masks.of(r);
+        s.reserve(masks.back().word, 0);
+        // One pass over the relation's words: those the sign read before any rewrite, and the
+        // cost of the current sign XOR the relation.
+        uint64_t initial = 0, shared = 0;
         int64_t word_change = 0;
-        for (size_t i = 0; i < ids.size();) {
-            const uint64_t w = word_of(ids[i]);
-            uint64_t in = 0, total = 0;
-            for (; i < ids.size() && word_of(ids[i]) == w; ++i, ++total)
-                in += (s.id_bits[static_cast<uint64_t>(ids[i]) / 64] >> (ids[i] % 64)) & 1;
-            const uint64_t before = s.word_counts[w];
-            word_change += static_cast<int64_t>(before + total - 2 * in != 0) -
-                           static_cast<int64_t>(before != 0);
-            shared += in;
+        for (const WordMask& m : masks) {
+            const uint64_t now = s.sign_words[m.word];
+            initial += s.initial_words[m.word];
+            shared += static_cast<uint64_t>(std::popcount(now & m.mask));
+            word_change +=
+                static_cast<int64_t>((now ^ m.mask) != 0) - static_cast<int64_t>(now != 0);
         }
-        if (shared == 0) continue;
+        const SymbolicBool& relation = state.relations[r];
+        const uint64_t size = relation.conditions.size();
+        // When XORing r cannot lower the condition count it pays only when most of r's words
+        // were already read by the sign.
+        if (size >= 2 * named && initial <= masks.size() - initial) continue;
         const EvaluationCost reduced{
             static_cast<uint64_t>(static_cast<int64_t>(cost.words) + word_change),
-            cost.conditions + ids.size() - 2 * shared};
+            cost.conditions + size - 2 * shared};
         if (!(reduced < cost)) continue;
 
         cost = reduced;
-        for (const int32_t c : ids) {
-            uint64_t& bits = s.id_bits[static_cast<uint64_t>(c) / 64];
-            bits ^= uint64_t{1} << (c % 64);
-            uint32_t& count = s.word_counts[word_of(c)];
-            count = (bits >> (c % 64)) & 1 ? count + 1 : count - 1;
-        }
+        for (const WordMask& m : masks)
+            s.sign_words[m.word] ^= m.mask;
         s.buffer.clear();
-        std::set_symmetric_difference(sign.conditions.begin(), sign.conditions.end(), ids.begin(),
-                                      ids.end(), std::back_inserter(s.buffer));
+        std::set_symmetric_difference(sign.conditions.begin(), sign.conditions.end(),
+                                      relation.conditions.begin(), relation.conditions.end(),
+                                      std::back_inserter(s.buffer));
         std::swap(sign.conditions, s.buffer);
         sign.constant = sign.constant != relation.constant;
     }
 
-    for (const int32_t c : sign.conditions) {
-        s.id_bits[static_cast<uint64_t>(c) / 64] = 0;
-        s.word_counts[word_of(c)] = 0;
-    }
+    for (const int32_t c : sign.conditions)
+        s.sign_words[word_of(c)] = 0;
+    for (const uint64_t w : s.initial_list)
+        s.initial_words[w] = 0;
+    s.initial_list.clear();
     s.candidates.clear();
     return sign;
 }

@@ -43,6 +43,10 @@ SymbolicBool reduce_by_relation_once(const SymbolicBool& expr, const SymbolicBoo
 void substitute_pending_symbols(SymbolicBool& expr,
                                 const std::unordered_map<int32_t, SymbolicBool>& table);
 
+// substitute_pending_symbols with the planner store's table, whose keys the store also holds
+// as a bit per id: only the conditions that are keys are looked up.
+void substitute_by_pending_store(SymbolicBool& expr, PendingFactoredState& state);
+
 // The planner's store learns that condition `condition` (when present) equals `outcome`: the
 // outcome, rewritten by the store's substitutions, becomes the condition's substitution when it
 // names at most one other condition, and a kept relation otherwise.

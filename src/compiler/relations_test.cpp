@@ -121,5 +121,42 @@ TEST(Relations, ReductionsKeepValuesAndNeverRaiseCost) {
     EXPECT_GT(changed, 300);  // the relations do bite
 }
 
+// The store's sign reduction and substitution are exactly the plain ones: every relation
+// sharing a condition with the sign, in insertion order, skipped when it cannot lower the
+// condition count and most of its words are new to the sign, otherwise applied when cheaper.
+TEST(Relations, StoreRewritesAsThePlainRules) {
+    std::mt19937_64 rng(12);
+    const World world(rng);
+    PendingFactoredState state;
+    for (const auto& [c, outcome] : world.outcomes)
+        reduce_pending_signs_by_measurement_relation(state, static_cast<uint32_t>(c), outcome);
+    for (int trial = 0; trial < 400; ++trial) {
+        const SymbolicBool e = World::random_expr(rng, World::kIds, trial % 2 ? 40 : 4);
+        SymbolicBool substituted = e, plain = e;
+        substitute_by_pending_store(substituted, state);
+        substitute_pending_symbols(plain, state.substitutions);
+        ASSERT_EQ(substituted, plain);
+
+        const std::vector<uint64_t> words = condition_words(plain.conditions);
+        for (size_t r = 0; r < state.relations.size(); ++r) {
+            const std::vector<int32_t>& ids = state.relations[r].conditions;
+            const auto named =
+                static_cast<uint64_t>(std::count_if(ids.begin(), ids.end(), [&](int32_t c) {
+                    return std::binary_search(substituted.conditions.begin(),
+                                              substituted.conditions.end(), c);
+                }));
+            if (named == 0) continue;
+            const std::vector<uint64_t>& own = state.relation_words[r];
+            const auto present =
+                static_cast<uint64_t>(std::count_if(own.begin(), own.end(), [&](uint64_t w) {
+                    return std::binary_search(words.begin(), words.end(), w);
+                }));
+            if (ids.size() >= 2 * named && present <= own.size() - present) continue;
+            plain = reduce_by_relation_once(plain, state.relations[r]);
+        }
+        ASSERT_EQ(reduce_sign_by_pending_relations(state, substituted), plain) << "trial " << trial;
+    }
+}
+
 }  // namespace
 }  // namespace kelvo
