@@ -18,6 +18,7 @@
 #include "memory.h"
 #include "sampler/batch/postselect.h"
 #include "sampler/batch/runtime.h"
+#include "sampler/rows.h"
 #include "sampler/simd.h"
 
 namespace kelvo {
@@ -109,34 +110,6 @@ struct WorkerOutcome {
 };
 
 }  // namespace
-
-void append_bit_rows(std::vector<uint8_t>& buffer, std::span<const uint64_t> planes,
-                     std::span<const uint8_t> inversion, uint64_t columns, uint64_t words_per_row,
-                     uint64_t live, bool packed) {
-    const uint64_t bytes = row_bytes(columns, packed);
-    if (bytes == 0 || live == 0) return;
-    const uint64_t words = word_count(live);
-    KELVO_ASSERT(words <= words_per_row && saturating_mul(columns, words_per_row) <= planes.size(),
-                 "bit plane index out of range");
-    const uint64_t start = buffer.size();
-    buffer.resize(saturating_add(start, saturating_mul(live, bytes)));
-    uint8_t* rows = buffer.data() + start;
-    for (uint64_t j = 0; j < columns; ++j) {
-        const bool invert = j < inversion.size() && inversion[j] != 0;
-        const uint64_t* plane = planes.data() + j * words_per_row;
-        const uint64_t byte = packed ? j / 8 : j;
-        const uint8_t bit = packed ? static_cast<uint8_t>(1u << (j % 8)) : 1;
-        for (uint64_t w = 0; w < words; ++w) {
-            uint64_t value = plane[w];
-            if (invert) value = ~value;
-            value &= live_word_mask(w, live);
-            for (; value != 0; value &= value - 1) {
-                const uint64_t shot = w * 64 + static_cast<uint64_t>(std::countr_zero(value));
-                rows[shot * bytes + byte] |= bit;
-            }
-        }
-    }
-}
 
 Sampler::Sampler(const Circuit& circuit, SamplerOptions options) : options_(std::move(options)) {
     const Clock::time_point start = Clock::now();
@@ -284,6 +257,18 @@ void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
     const uint64_t batch = options_.batch_size;
     const uint64_t batches_per_chunk = ceil_div(chunk, batch);
     const std::span<const uint8_t> expected_observables(options_.expected_observables);
+    if (call.keep_records) {
+        // Room for every row this worker can write, so that appending never moves them.
+        uint64_t own_shots = 0;
+        for (uint64_t c = call.first_chunk; c < call.chunk_count; c += call.workers) {
+            own_shots += std::min(chunk, call.shots - c * chunk);
+            if (call.chunk_count - c <= call.workers) break;
+        }
+        worker.measurements.reserve(own_shots * row_bytes(measurement_count_, call.bit_packed));
+        worker.detectors.reserve(own_shots * row_bytes(detector_count_, call.bit_packed));
+        worker.observables.reserve(own_shots * row_bytes(observable_count_, call.bit_packed));
+        worker.exp_vals.reserve(own_shots * exp_val_count_);
+    }
     // Rows kept after a batch: every record for row output, else the observables' records.
     const PostselectionContext postselection{
         options_.expected_detectors, kCompactionFactor,

@@ -75,13 +75,6 @@ struct BatchWorker {
     double execute_s = 0;
 };
 
-// Appends one row per shot s < live to `buffer`: column j is bit s of plane j (planes of
-// `words_per_row` words each), inverted where inversion[j] is nonzero; one byte per column,
-// or packed little-endian into ceil(columns / 8) bytes.
-void append_bit_rows(std::vector<uint8_t>& buffer, std::span<const uint64_t> planes,
-                     std::span<const uint8_t> inversion, uint64_t columns, uint64_t words_per_row,
-                     uint64_t live, bool packed);
-
 class Sampler {
   public:
     // Compiles `circuit` and prepares everything sampling calls reuse. Throws KelvoError

@@ -46,7 +46,7 @@ struct BatchFactoredExecutorState {
     std::vector<uint64_t> assigned_symbols;     // bit c - 1: condition c has a value
     std::vector<uint64_t> measurement_records;  // row r - 1 holds record r
     std::vector<uint64_t> detector_records;     // row d - 1 holds detector d
-    std::vector<uint64_t> detector_any;         // OR of every detector outcome of the batch
+    std::vector<uint64_t> detector_any;         // OR of the batch's recorded detector outcomes
     std::vector<double> exp_values;             // slot e of shot s at e * batch_capacity + s
     std::vector<uint64_t> work_bits;
     std::vector<uint64_t> run_sign_bits;  // a word-count block per rotation of a run

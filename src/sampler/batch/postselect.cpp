@@ -481,10 +481,7 @@ PostselectedBatch execute_batch_postselected_in_place(
         const bool plain_step =
             !state.components_enabled ||
             program.component_plan->instruction_steps[i].kind == ActiveComponentStepKind::None;
-        if (detector != nullptr && !detector->detector.postselect && !state.record_detectors &&
-            plain_step) {
-            // Nothing reads an unrecorded detector that discards nothing.
-        } else if (detector != nullptr && detector->detector.postselect && plain_step) {
+        if (detector != nullptr && detector->detector.postselect && plain_step) {
             const RecordDetector& d = detector->detector;
             detector_outcome_bits(state, d, source, i, work);
             if (state.record_detectors) write_batch_detector_record(state, d.id, work);

@@ -324,6 +324,9 @@ void execute_batch_instruction(BatchFactoredExecutorState& state,
             } else if constexpr (std::is_same_v<T, DeterministicOutcome>) {
                 deterministic_outcome(state, ins, source, index, work);
             } else if constexpr (std::is_same_v<T, Detector>) {
+                // Unrecorded outcomes have no reader (postselected detectors are judged by the
+                // postselected loop), so counts-only batches skip them.
+                if (!state.record_detectors) return;
                 detector_outcome_bits(state, ins.detector, source, index, work);
                 write_batch_detector_record(state, ins.detector.id, work);
             } else if constexpr (std::is_same_v<T, ActiveMeasurement>) {

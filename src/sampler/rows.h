@@ -1,0 +1,21 @@
+// Per-shot output rows from the batch's column-major bit planes, 64 shots by 64 columns at a
+// time through bit-matrix transposes.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace kelvo {
+
+// Appends one row per shot s < live to `buffer`: column j is bit s of plane j (planes of
+// `words_per_row` words each), inverted where inversion[j] is nonzero; one byte per column,
+// or packed little-endian into ceil(columns / 8) bytes with the unused high bits 0.
+void append_bit_rows(std::vector<uint8_t>& buffer, std::span<const uint64_t> planes,
+                     std::span<const uint8_t> inversion, uint64_t columns, uint64_t words_per_row,
+                     uint64_t live, bool packed);
+
+// Transposes a 64 x 64 bit matrix in place: bit c of word r trades places with bit r of word c.
+void transpose_bits_64x64(std::span<uint64_t, 64> block);
+
+}  // namespace kelvo
