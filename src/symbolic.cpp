@@ -140,6 +140,14 @@ void SymbolicContext::raise_next_condition_id_past(int32_t id) {
 
 SymbolicBoolEvaluationPlan::SymbolicBoolEvaluationPlan(const SymbolicBool& value)
     : conditions(value.conditions), constant(value.constant) {
+    // The ids ascend, so a word's ids are adjacent; sizing the groups first saves regrowth.
+    uint64_t words = 0;
+    for (size_t i = 0; i < conditions.size(); ++i) {
+        if (i == 0 || (int64_t{conditions[i]} - 1) / 64 != (int64_t{conditions[i - 1]} - 1) / 64)
+            ++words;
+    }
+    word_indices.reserve(words);
+    word_masks.reserve(words);
     for (const int32_t c : conditions) {
         KELVO_ASSERT(c >= 1, "condition id must be positive");
         const uint64_t word = static_cast<uint64_t>(c - 1) / 64;

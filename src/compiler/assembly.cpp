@@ -1,6 +1,7 @@
 #include "compiler/assembly.h"
 
 #include <algorithm>
+#include <bit>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -47,6 +48,17 @@ bool joins(const RareCategoricalSampleGroup& group,
            group.rare_outcomes == info.outcomes && group.rare_probabilities == info.probabilities;
 }
 
+// The slot holding a probability equal to p, else the free slot where p goes.
+BernoulliGroupIndex::Slot* free_slot(BernoulliGroupIndex& index, double p) {
+    // == treats -0.0 and +0.0 as one value, so they must hash alike.
+    const uint64_t bits = std::bit_cast<uint64_t>(p == 0 ? 0.0 : p);
+    const uint64_t mask = index.slots.size() - 1;
+    for (uint64_t i = (bits * 0x9e3779b97f4a7c15) >> 20;; ++i) {
+        BernoulliGroupIndex::Slot& s = index.slots[i & mask];
+        if (s.group == 0 || s.probability == p) return &s;
+    }
+}
+
 // Every id an instruction references must be a nonnegative i32.
 int64_t checked_id(int64_t id) {
     KELVO_ASSERT(id >= 0 && id <= std::numeric_limits<int32_t>::max(),
@@ -75,6 +87,20 @@ void count_outcome(const Outcome& outcome, Counts& counts) {
         counts.largest_condition =
             std::max(counts.largest_condition, checked_id(outcome.outcome_condition));
     }
+}
+
+// Reduces the instruction's sign by what the earlier ones taught `reducer`, then teaches it
+// this one's outcome.
+void reduce_and_learn(SymbolicRelationReducer& reducer, FactoredInstruction& instruction) {
+    SymbolicBool& sign = instruction_sign(instruction);
+    sign = reducer.reduce(std::move(sign));
+    std::visit(
+        [&](const auto& kind) {
+            if constexpr (requires { kind.condition; }) {
+                if (kind.condition) reducer.add(*kind.condition, kind.sign);
+            }
+        },
+        instruction);
 }
 
 // Rebuilds the instruction's plan from its reduced sign and counts what it references.
@@ -137,10 +163,13 @@ FactoredInstructionProgram FactoredInstructionProgram::with_context(
     program.initial_active_qubits = initial_active_qubits;
     program.active_qubits = active_qubits;
 
-    reduce_program_symbolic_expressions(program.instructions);
+    // Reducing a sign needs only the earlier instructions, so one walk reduces and rebuilds.
+    SymbolicRelationReducer reducer;
     Counts counts;
-    for (FactoredInstruction& instruction : program.instructions)
+    for (FactoredInstruction& instruction : program.instructions) {
+        reduce_and_learn(reducer, instruction);
         settle(instruction, counts);
+    }
     uint32_t& next = program.context.next_condition_id;
     next = static_cast<uint32_t>(std::max<int64_t>(next, counts.largest_condition + 1));
     program.num_symbols = next > 0 ? next - 1 : 0;
@@ -157,27 +186,28 @@ FactoredInstructionProgram FactoredInstructionProgram::with_context(
 
 void reduce_program_symbolic_expressions(std::vector<FactoredInstruction>& instructions) {
     SymbolicRelationReducer reducer;
-    for (FactoredInstruction& instruction : instructions) {
-        SymbolicBool& sign = instruction_sign(instruction);
-        sign = reducer.reduce(std::move(sign));
-        std::visit(
-            [&](const auto& kind) {
-                if constexpr (requires { kind.condition; }) {
-                    if (kind.condition) reducer.add(*kind.condition, kind.sign);
-                }
-            },
-            instruction);
-    }
+    for (FactoredInstruction& instruction : instructions)
+        reduce_and_learn(reducer, instruction);
 }
 
 void push_bernoulli_sample_group(std::vector<BernoulliSampleGroup>& groups,
                                  BernoulliGroupIndex& index, int32_t condition,
                                  double probability) {
-    const auto [slot, fresh] = index.group_of.try_emplace(probability, groups.size());
-    if (fresh) {
+    using Slot = BernoulliGroupIndex::Slot;
+    if (2 * (index.used + 1) > index.slots.size()) {
+        std::vector<Slot> old = std::move(index.slots);
+        index.slots.assign(std::max<uint64_t>(64, 2 * old.size()), Slot{});
+        for (const Slot& s : old) {
+            if (s.group != 0) *free_slot(index, s.probability) = s;
+        }
+    }
+    Slot* slot = free_slot(index, probability);
+    if (slot->group == 0) {
+        *slot = {probability, groups.size() + 1};
+        ++index.used;
         groups.push_back({{condition}, probability});
     } else {
-        groups[slot->second].conditions.push_back(condition);
+        groups[slot->group - 1].conditions.push_back(condition);
     }
 }
 

@@ -21,10 +21,16 @@ inline constexpr double kRareProbability = 0.02;
 // consistent with those outcomes.
 void reduce_program_symbolic_expressions(std::vector<FactoredInstruction>& instructions);
 
-// Groups by probability compared with ==; the index finds a probability's group by value
-// (std::hash and == treat -0.0 and +0.0 as one key), so it gives what a scan would.
+// Groups by probability compared with ==. The index is an open-addressing table from a
+// probability to its group that hashes -0.0 as +0.0 and matches by ==, so it finds what a scan
+// of the groups would (a NaN joins no group).
 struct BernoulliGroupIndex {
-    std::unordered_map<double, uint64_t> group_of;
+    struct Slot {
+        double probability = 0;
+        uint64_t group = 0;  // 1 + index in the groups; 0 marks a free slot
+    };
+    std::vector<Slot> slots;  // a power of two long, at most half used
+    uint64_t used = 0;
 };
 void push_bernoulli_sample_group(std::vector<BernoulliSampleGroup>& groups,
                                  BernoulliGroupIndex& index, int32_t condition, double probability);

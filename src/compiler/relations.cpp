@@ -27,6 +27,49 @@ uint64_t distinct_word_count(std::span<const int32_t> ids) {
     return count;
 }
 
+// The cost of a XOR b, and whether they share a condition, without building a XOR b.
+struct XorCost {
+    EvaluationCost cost;
+    bool shares = false;
+};
+
+XorCost xor_cost(std::span<const int32_t> a, std::span<const int32_t> b) {
+    XorCost out;
+    uint64_t last = 0;
+    const auto take = [&](int32_t id) {
+        const uint64_t w = word_of(id);
+        if (out.cost.conditions == 0 || w != last) ++out.cost.words;
+        last = w;
+        ++out.cost.conditions;
+    };
+    size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i] == b[j]) {
+            out.shares = true;
+            ++i;
+            ++j;
+        } else {
+            take(a[i] < b[j] ? a[i++] : b[j++]);
+        }
+    }
+    for (; i < a.size(); ++i)
+        take(a[i]);
+    for (; j < b.size(); ++j)
+        take(b[j]);
+    return out;
+}
+
+// expr XOR relation replaces expr, whose cost is `cost`, when they share a condition and the
+// result is strictly cheaper; the result is built only then.
+bool reduce_in_place(SymbolicBool& expr, EvaluationCost& cost, const SymbolicBool& relation) {
+    if (relation.conditions.empty()) return false;
+    const XorCost reduced = xor_cost(expr.conditions, relation.conditions);
+    if (!reduced.shares || !(reduced.cost < cost)) return false;
+    expr = xor_bool(expr, relation);
+    cost = reduced.cost;
+    return true;
+}
+
 }  // namespace
 
 EvaluationCost evaluation_cost(const SymbolicBool& expr) {
@@ -43,17 +86,26 @@ std::vector<uint64_t> condition_words(std::span<const int32_t> ids) {
 }
 
 SymbolicBool measurement_relation(int32_t id, const SymbolicBool& sign) {
-    return xor_bool(symbolic_bool(id), sign);
+    KELVO_ASSERT(id >= 1, "condition id must be positive");
+    const std::vector<int32_t>& ids = sign.conditions;
+    SymbolicBool relation{{}, sign.constant};
+    relation.conditions.reserve(ids.size() + 1);
+    auto at = std::lower_bound(ids.begin(), ids.end(), id);
+    relation.conditions.insert(relation.conditions.end(), ids.begin(), at);
+    if (at != ids.end() && *at == id) {
+        ++at;
+    } else {
+        relation.conditions.push_back(id);
+    }
+    relation.conditions.insert(relation.conditions.end(), at, ids.end());
+    return relation;
 }
 
 SymbolicBool reduce_by_relation_once(const SymbolicBool& expr, const SymbolicBool& relation) {
-    if (relation.conditions.empty()) return expr;
-    SymbolicBool reduced = xor_bool(expr, relation);
-    // Without a shared id nothing cancels and the lists only concatenate.
-    const bool shares =
-        reduced.conditions.size() < expr.conditions.size() + relation.conditions.size();
-    if (shares && evaluation_cost(reduced) < evaluation_cost(expr)) return reduced;
-    return expr;
+    SymbolicBool out = expr;
+    EvaluationCost cost = evaluation_cost(expr);
+    reduce_in_place(out, cost, relation);
+    return out;
 }
 
 void substitute_pending_symbols(SymbolicBool& expr,
@@ -211,55 +263,49 @@ SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, Symbo
 
 void SymbolicRelationReducer::add(uint32_t condition, const SymbolicBool& outcome) {
     // An id past the i32 range reads as negative and is refused as not positive.
-    const SymbolicBool relation = measurement_relation(static_cast<int32_t>(condition), outcome);
+    SymbolicBool relation = measurement_relation(static_cast<int32_t>(condition), outcome);
     if (relation.conditions.empty()) return;
     if (relation.conditions.size() == 1) {
-        fixed_[relation.conditions[0]] = relation.constant;
+        const int32_t id = relation.conditions[0];
+        KELVO_ASSERT(id >= 1, "condition id must be positive");
+        const auto i = static_cast<uint64_t>(id);
+        if (i >= fixed_.size()) fixed_.resize(std::max(i + 1, 2 * fixed_.size()), kNotFixed);
+        fixed_[i] = relation.constant ? 1 : 0;
         return;
     }
-    const uint64_t index = relations_.size();
+    KELVO_ASSERT(relations_.size() < UINT32_MAX, "relation index out of range");
+    const auto index = static_cast<uint32_t>(relations_.size());
     for (const int32_t c : relation.conditions)
-        relations_by_condition_[c].push_back(index);
-    relations_.push_back(relation);
+        relations_by_condition_.add(c, index);
+    relations_.push_back(std::move(relation));
 }
 
 SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) const {
-    std::vector<uint64_t> candidates;
+    std::vector<uint32_t> candidates;
     bool changed = true;
-    while (changed) {
-        changed = false;
-        if (!fixed_.empty() && !expr.conditions.empty()) {
-            const auto kept =
-                std::remove_if(expr.conditions.begin(), expr.conditions.end(), [&](int32_t c) {
-                    const auto it = fixed_.find(c);
-                    if (it == fixed_.end()) return false;
-                    expr.constant = expr.constant != it->second;
-                    return true;
-                });
-            changed = kept != expr.conditions.end();
-            expr.conditions.erase(kept, expr.conditions.end());
-            if (expr.conditions.empty() || relations_.empty()) continue;
-        }
-        if (expr.conditions.empty() || relations_.empty()) {
-            // With nothing fixed no pass can change anything; `changed` is still false.
-            continue;
-        }
+    while (changed && !expr.conditions.empty()) {
+        // Fixed conditions leave first; the relations naming what is left are the candidates
+        // of the pass, and the candidates of the pass's start stand for the whole pass.
         candidates.clear();
-        for (const int32_t c : expr.conditions) {
-            const auto it = relations_by_condition_.find(c);
-            if (it != relations_by_condition_.end())
-                candidates.insert(candidates.end(), it->second.begin(), it->second.end());
-        }
+        const auto kept =
+            std::remove_if(expr.conditions.begin(), expr.conditions.end(), [&](int32_t c) {
+                const auto i = static_cast<uint64_t>(c);
+                if (c >= 1 && i < fixed_.size() && fixed_[i] != kNotFixed) {
+                    expr.constant = expr.constant != (fixed_[i] == 1);
+                    return true;
+                }
+                relations_by_condition_.for_each(
+                    c, [&candidates](uint32_t r) { candidates.push_back(r); });
+                return false;
+            });
+        changed = kept != expr.conditions.end();
+        expr.conditions.erase(kept, expr.conditions.end());
+        if (candidates.empty()) continue;
         std::sort(candidates.begin(), candidates.end());
         candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-        // The candidates of the pass's start stand for the whole pass.
-        for (const uint64_t r : candidates) {
-            KELVO_ASSERT(r < relations_.size(), "relation index out of range");
-            SymbolicBool reduced = reduce_by_relation_once(expr, relations_[r]);
-            if (reduced != expr) {
-                expr = std::move(reduced);
-                changed = true;
-            }
+        EvaluationCost cost = evaluation_cost(expr);
+        for (const uint32_t r : candidates) {
+            if (reduce_in_place(expr, cost, relations_[r])) changed = true;
         }
     }
     return expr;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "compiler/pending.h"
+#include "compiler/relation_index.h"
 #include "symbolic.h"
 
 namespace kelvo {
@@ -71,15 +72,15 @@ class SymbolicRelationReducer {
     SymbolicBool reduce(SymbolicBool expr) const;
 
     std::span<const SymbolicBool> relations() const { return relations_; }
-    const std::unordered_map<int32_t, bool>& fixed() const { return fixed_; }
 
   private:
+    static constexpr int8_t kNotFixed = -1;
+
     // Every entry names two or more conditions.
     std::vector<SymbolicBool> relations_;
-    // Condition id -> indices of the relations naming it, in insertion order.
-    std::unordered_map<int32_t, std::vector<uint64_t>> relations_by_condition_;
-    // Condition id -> its value in every shot.
-    std::unordered_map<int32_t, bool> fixed_;
+    ConditionRelationIndex relations_by_condition_;
+    // Condition id -> its value in every shot (0 or 1), or kNotFixed.
+    std::vector<int8_t> fixed_;
 };
 
 }  // namespace kelvo
