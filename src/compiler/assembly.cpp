@@ -1,9 +1,11 @@
 #include "compiler/assembly.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <functional>
 #include <limits>
+#include <map>
 #include <memory>
 
 #include "compiler/component_plan.h"
@@ -124,6 +126,38 @@ void settle(FactoredInstruction& instruction, Counts& counts) {
         instruction);
 }
 
+// The map's entries in key order. Walking a large std::map waits on memory at every node when
+// the nodes lie scattered (a copied map lays them out in tree order), so cursors over
+// consecutive key ranges advance together and overlap their misses.
+std::vector<std::pair<int32_t, double>> in_id_order(const std::map<int32_t, double>& map) {
+    constexpr int64_t kCursors = 8;
+    if (map.size() < 1024) return {map.begin(), map.end()};
+    using Iterator = std::map<int32_t, double>::const_iterator;
+    const int64_t first = map.begin()->first, span = int64_t{map.rbegin()->first} - first + 1;
+    std::array<Iterator, kCursors> cursor, end;
+    std::array<std::vector<std::pair<int32_t, double>>, kCursors> parts;
+    for (int64_t k = 0; k < kCursors; ++k) {
+        cursor[k] = k == 0 ? map.begin() : end[k - 1];
+        end[k] = k + 1 == kCursors
+                     ? map.end()
+                     : map.lower_bound(static_cast<int32_t>(first + span * (k + 1) / kCursors));
+        parts[k].reserve(map.size() / kCursors);
+    }
+    for (bool more = true; more;) {
+        more = false;
+        for (int64_t k = 0; k < kCursors; ++k) {
+            if (cursor[k] == end[k]) continue;
+            parts[k].push_back(*cursor[k]++);
+            more = true;
+        }
+    }
+    std::vector<std::pair<int32_t, double>> out;
+    out.reserve(map.size());
+    for (const auto& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
 void group_conditions(FactoredInstructionProgram& program) {
     RareGroupIndex rare_index;
     for (const SymbolicCategoricalDistribution& distribution : program.context.categoricals) {
@@ -134,14 +168,28 @@ void group_conditions(FactoredInstructionProgram& program) {
             program.categoricals.push_back(distribution);
         }
     }
+    // The groups are found first and filled once their sizes are known, so that each list is
+    // allocated once.
+    std::vector<BernoulliSampleGroup>& groups = program.bernoulli_groups;
     BernoulliGroupIndex bernoulli_index;
-    for (const auto& [id, p] : program.context.bernoulli) {
+    const std::vector<std::pair<int32_t, double>> bernoulli =
+        in_id_order(program.context.bernoulli);
+    std::vector<uint64_t> group_of, sizes;
+    for (const auto& [id, p] : bernoulli) {
         if (p < kRareProbability) {
-            push_bernoulli_sample_group(program.bernoulli_groups, bernoulli_index, id, p);
+            group_of.push_back(bernoulli_sample_group(groups, bernoulli_index, p));
+            sizes.resize(groups.size());
+            ++sizes[group_of.back()];
         } else {
             program.dense_bernoulli_conditions.push_back(id);
             program.dense_bernoulli_probabilities.push_back(p);
         }
+    }
+    for (uint64_t g = 0; g < groups.size(); ++g)
+        groups[g].conditions.reserve(sizes[g]);
+    auto next_group = group_of.begin();
+    for (const auto& [id, p] : bernoulli) {
+        if (p < kRareProbability) groups[*next_group++].conditions.push_back(id);
     }
 }
 
@@ -190,9 +238,8 @@ void reduce_program_symbolic_expressions(std::vector<FactoredInstruction>& instr
         reduce_and_learn(reducer, instruction);
 }
 
-void push_bernoulli_sample_group(std::vector<BernoulliSampleGroup>& groups,
-                                 BernoulliGroupIndex& index, int32_t condition,
-                                 double probability) {
+uint64_t bernoulli_sample_group(std::vector<BernoulliSampleGroup>& groups,
+                                BernoulliGroupIndex& index, double probability) {
     using Slot = BernoulliGroupIndex::Slot;
     if (2 * (index.used + 1) > index.slots.size()) {
         std::vector<Slot> old = std::move(index.slots);
@@ -205,10 +252,15 @@ void push_bernoulli_sample_group(std::vector<BernoulliSampleGroup>& groups,
     if (slot->group == 0) {
         *slot = {probability, groups.size() + 1};
         ++index.used;
-        groups.push_back({{condition}, probability});
-    } else {
-        groups[slot->group - 1].conditions.push_back(condition);
+        groups.push_back({{}, probability});
     }
+    return slot->group - 1;
+}
+
+void push_bernoulli_sample_group(std::vector<BernoulliSampleGroup>& groups,
+                                 BernoulliGroupIndex& index, int32_t condition,
+                                 double probability) {
+    groups[bernoulli_sample_group(groups, index, probability)].conditions.push_back(condition);
 }
 
 std::optional<RareInfo> rare_categorical_sample_info(

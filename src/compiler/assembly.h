@@ -34,6 +34,9 @@ struct BernoulliGroupIndex {
 };
 void push_bernoulli_sample_group(std::vector<BernoulliSampleGroup>& groups,
                                  BernoulliGroupIndex& index, int32_t condition, double probability);
+// The index of the group of `probability`, appended empty when there is none yet.
+uint64_t bernoulli_sample_group(std::vector<BernoulliSampleGroup>& groups,
+                                BernoulliGroupIndex& index, double probability);
 
 // The outcomes of a rare distribution other than its first all-false one.
 struct RareInfo {

@@ -166,5 +166,36 @@ TEST(Assembly, SampleGroups) {
     EXPECT_EQ(program.rare_categorical_groups, rare_groups);
 }
 
+// Thousands of conditions with gaps in their ids and a stray large id: the groups and the
+// dense list follow the ids in order, as a scan of the map with a linear search finds them.
+TEST(Assembly, LargeGroupsFollowIdOrder) {
+    std::mt19937_64 rng(7);
+    SymbolicContext context;
+    const double ps[] = {0.001, 0.5, 0.003, -0.0, 0.0, 0.019, 0.02};
+    for (int i = 0; i < 5000; ++i) {
+        if (rng() % 5 == 0) context.fresh_condition_id();
+        context.fresh_bernoulli_condition(ps[rng() % std::size(ps)]);
+    }
+    context.raise_next_condition_id_past(1 << 30);
+    context.fresh_bernoulli_condition(0.001);
+    std::vector<BernoulliSampleGroup> groups;
+    std::vector<int32_t> dense;
+    for (const auto& [id, p] : context.bernoulli) {
+        const auto g =
+            std::find_if(groups.begin(), groups.end(),
+                         [p](const BernoulliSampleGroup& g) { return g.probability == p; });
+        if (p >= 0.02) {
+            dense.push_back(id);
+        } else if (g == groups.end()) {
+            groups.push_back({{id}, p});
+        } else {
+            g->conditions.push_back(id);
+        }
+    }
+    const FactoredInstructionProgram program = assemble({}, context);
+    EXPECT_EQ(program.bernoulli_groups, groups);
+    EXPECT_EQ(program.dense_bernoulli_conditions, dense);
+}
+
 }  // namespace
 }  // namespace kelvo

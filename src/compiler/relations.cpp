@@ -60,14 +60,34 @@ XorCost xor_cost(std::span<const int32_t> a, std::span<const int32_t> b) {
 }
 
 // expr XOR relation replaces expr, whose cost is `cost`, when they share a condition and the
-// result is strictly cheaper; the result is built only then.
-bool reduce_in_place(SymbolicBool& expr, EvaluationCost& cost, const SymbolicBool& relation) {
-    if (relation.conditions.empty()) return false;
-    const XorCost reduced = xor_cost(expr.conditions, relation.conditions);
+// result is strictly cheaper; the result is built only then, in `buffer`, which receives the
+// old list in exchange.
+bool reduce_in_place(SymbolicBool& expr, EvaluationCost& cost, std::span<const int32_t> relation,
+                     bool relation_constant, std::vector<int32_t>& buffer) {
+    if (relation.empty()) return false;
+    const XorCost reduced = xor_cost(expr.conditions, relation);
     if (!reduced.shares || !(reduced.cost < cost)) return false;
-    expr = xor_bool(expr, relation);
+    buffer.clear();
+    std::set_symmetric_difference(expr.conditions.begin(), expr.conditions.end(), relation.begin(),
+                                  relation.end(), std::back_inserter(buffer));
+    std::swap(expr.conditions, buffer);
+    expr.constant = expr.constant != relation_constant;
     cost = reduced.cost;
     return true;
+}
+
+// Appends the ids of [id] XOR sign (ascending) to `out`.
+void append_measurement_relation(std::vector<int32_t>& out, int32_t id,
+                                 std::span<const int32_t> sign) {
+    KELVO_ASSERT(id >= 1, "condition id must be positive");
+    auto at = std::lower_bound(sign.begin(), sign.end(), id);
+    out.insert(out.end(), sign.begin(), at);
+    if (at != sign.end() && *at == id) {
+        ++at;
+    } else {
+        out.push_back(id);
+    }
+    out.insert(out.end(), at, sign.end());
 }
 
 }  // namespace
@@ -86,25 +106,17 @@ std::vector<uint64_t> condition_words(std::span<const int32_t> ids) {
 }
 
 SymbolicBool measurement_relation(int32_t id, const SymbolicBool& sign) {
-    KELVO_ASSERT(id >= 1, "condition id must be positive");
-    const std::vector<int32_t>& ids = sign.conditions;
     SymbolicBool relation{{}, sign.constant};
-    relation.conditions.reserve(ids.size() + 1);
-    auto at = std::lower_bound(ids.begin(), ids.end(), id);
-    relation.conditions.insert(relation.conditions.end(), ids.begin(), at);
-    if (at != ids.end() && *at == id) {
-        ++at;
-    } else {
-        relation.conditions.push_back(id);
-    }
-    relation.conditions.insert(relation.conditions.end(), at, ids.end());
+    relation.conditions.reserve(sign.conditions.size() + 1);
+    append_measurement_relation(relation.conditions, id, sign.conditions);
     return relation;
 }
 
 SymbolicBool reduce_by_relation_once(const SymbolicBool& expr, const SymbolicBool& relation) {
     SymbolicBool out = expr;
     EvaluationCost cost = evaluation_cost(expr);
-    reduce_in_place(out, cost, relation);
+    std::vector<int32_t> buffer;
+    reduce_in_place(out, cost, relation.conditions, relation.constant, buffer);
     return out;
 }
 
@@ -262,26 +274,46 @@ SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, Symbo
 }
 
 void SymbolicRelationReducer::add(uint32_t condition, const SymbolicBool& outcome) {
-    // An id past the i32 range reads as negative and is refused as not positive.
-    SymbolicBool relation = measurement_relation(static_cast<int32_t>(condition), outcome);
-    if (relation.conditions.empty()) return;
-    if (relation.conditions.size() == 1) {
-        const int32_t id = relation.conditions[0];
-        KELVO_ASSERT(id >= 1, "condition id must be positive");
-        const auto i = static_cast<uint64_t>(id);
+    // The relation is built at the end of the pool and kept there only when it names two or
+    // more conditions. An id past the i32 range reads as negative and is refused as not
+    // positive.
+    const uint64_t begin = relation_ids_.size();
+    append_measurement_relation(relation_ids_, static_cast<int32_t>(condition), outcome.conditions);
+    const std::span<const int32_t> ids(relation_ids_.data() + begin, relation_ids_.size() - begin);
+    if (ids.size() == 1) {
+        const auto i = static_cast<uint64_t>(ids[0]);
+        KELVO_ASSERT(ids[0] >= 1, "condition id must be positive");
         if (i >= fixed_.size()) fixed_.resize(std::max(i + 1, 2 * fixed_.size()), kNotFixed);
-        fixed_[i] = relation.constant ? 1 : 0;
+        fixed_[i] = outcome.constant ? 1 : 0;
+    }
+    if (ids.size() <= 1) {
+        relation_ids_.resize(begin);
         return;
     }
-    KELVO_ASSERT(relations_.size() < UINT32_MAX, "relation index out of range");
-    const auto index = static_cast<uint32_t>(relations_.size());
-    for (const int32_t c : relation.conditions)
+    KELVO_ASSERT(relation_ends_.size() < UINT32_MAX, "relation index out of range");
+    const auto index = static_cast<uint32_t>(relation_ends_.size());
+    for (const int32_t c : ids)
         relations_by_condition_.add(c, index);
-    relations_.push_back(std::move(relation));
+    relation_ends_.push_back(relation_ids_.size());
+    relation_constants_.push_back(outcome.constant);
 }
 
-SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) const {
-    std::vector<uint32_t> candidates;
+std::vector<SymbolicBool> SymbolicRelationReducer::relations() const {
+    std::vector<SymbolicBool> out;
+    for (uint64_t r = 0; r < relation_ends_.size(); ++r) {
+        const std::span<const int32_t> ids = relation(r);
+        out.push_back({{ids.begin(), ids.end()}, relation_constants_[r] != 0});
+    }
+    return out;
+}
+
+std::span<const int32_t> SymbolicRelationReducer::relation(uint64_t r) const {
+    const uint64_t begin = r == 0 ? 0 : relation_ends_[r - 1];
+    return {relation_ids_.data() + begin, relation_ends_[r] - begin};
+}
+
+SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
+    std::vector<uint32_t>& candidates = candidates_;
     bool changed = true;
     while (changed && !expr.conditions.empty()) {
         // Fixed conditions leave first; the relations naming what is left are the candidates
@@ -305,7 +337,8 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) const {
         candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
         EvaluationCost cost = evaluation_cost(expr);
         for (const uint32_t r : candidates) {
-            if (reduce_in_place(expr, cost, relations_[r])) changed = true;
+            if (reduce_in_place(expr, cost, relation(r), relation_constants_[r] != 0, buffer_))
+                changed = true;
         }
     }
     return expr;

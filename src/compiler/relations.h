@@ -68,19 +68,28 @@ class SymbolicRelationReducer {
     // condition fixes it, one naming two or more is kept, an empty one is dropped.
     void add(uint32_t condition, const SymbolicBool& outcome);
 
-    // Drops fixed conditions and applies the kept relations until nothing changes.
-    SymbolicBool reduce(SymbolicBool expr) const;
+    // Drops fixed conditions and applies the kept relations until nothing changes. Works in
+    // the reducer's scratch space.
+    SymbolicBool reduce(SymbolicBool expr);
 
-    std::span<const SymbolicBool> relations() const { return relations_; }
+    // The kept relations, each naming two or more conditions, built on demand.
+    std::vector<SymbolicBool> relations() const;
 
   private:
     static constexpr int8_t kNotFixed = -1;
 
-    // Every entry names two or more conditions.
-    std::vector<SymbolicBool> relations_;
+    std::span<const int32_t> relation(uint64_t r) const;
+
+    // The kept relations' ids back to back (relation r ends at relation_ends_[r]), so that
+    // learning one allocates nothing of its own.
+    std::vector<int32_t> relation_ids_;
+    std::vector<uint64_t> relation_ends_;
+    std::vector<uint8_t> relation_constants_;
     ConditionRelationIndex relations_by_condition_;
     // Condition id -> its value in every shot (0 or 1), or kNotFixed.
     std::vector<int8_t> fixed_;
+    std::vector<uint32_t> candidates_;
+    std::vector<int32_t> buffer_;
 };
 
 }  // namespace kelvo
