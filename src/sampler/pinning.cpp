@@ -67,7 +67,9 @@ std::optional<std::pair<uint64_t, int32_t>> last_branch(const SymbolicBool& valu
 
 }  // namespace
 
-ProgramSymbols::ProgramSymbols(const FactoredInstructionProgram& program) {
+ProgramSymbols::ProgramSymbols(const FactoredInstructionProgram& program)
+    : certain(program.context.certain_conditions.begin(),
+              program.context.certain_conditions.end()) {
     for (uint64_t i = 0; i < program.instructions.size(); ++i) {
         std::visit(
             [&](const auto& kind) {
@@ -80,6 +82,16 @@ ProgramSymbols::ProgramSymbols(const FactoredInstructionProgram& program) {
             },
             program.instructions[i]);
     }
+}
+
+bool ProgramSymbols::add_leaf(int32_t condition, std::vector<int32_t>& ids, bool& constant) const {
+    const auto source = sources.find(condition);
+    if (source != sources.end() && source->second.kind == SymbolSource::Kind::Outcome) return false;
+    if (source == sources.end() && certain.contains(condition))
+        constant = !constant;
+    else
+        ids.push_back(condition);
+    return true;
 }
 
 const SymbolicBool& ProgramSymbols::expansion_of(int32_t condition,
@@ -111,10 +123,8 @@ const SymbolicBool& ProgramSymbols::expansion_of(int32_t condition,
         Frame& top = stack.back();
         if (top.next < top.expression->conditions.size()) {
             const int32_t c = top.expression->conditions[top.next++];
-            const auto source = sources.find(c);
-            if (source == sources.end() || source->second.kind == SymbolSource::Kind::Branch) {
-                top.ids.push_back(c);
-            } else if (const SymbolicBool* done = open(c)) {  // pushes nothing when done
+            if (add_leaf(c, top.ids, top.constant)) continue;
+            if (const SymbolicBool* done = open(c)) {  // pushes nothing when done
                 Frame& same = stack.back();
                 same.ids.insert(same.ids.end(), done->conditions.begin(), done->conditions.end());
                 same.constant ^= done->constant;
@@ -138,11 +148,7 @@ SymbolicBool ProgramSymbols::expand(const SymbolicBool& value,
     std::vector<int32_t> ids;
     bool constant = value.constant;
     for (const int32_t c : value.conditions) {
-        const auto source = sources.find(c);
-        if (source == sources.end() || source->second.kind == SymbolSource::Kind::Branch) {
-            ids.push_back(c);
-            continue;
-        }
+        if (add_leaf(c, ids, constant)) continue;
         const SymbolicBool& expansion = expansion_of(c, program);
         ids.insert(ids.end(), expansion.conditions.begin(), expansion.conditions.end());
         constant ^= expansion.constant;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "compiler/program.h"
@@ -31,21 +32,25 @@ struct SymbolSource {
 };
 
 // The conditions and records of a program, and the expansion of outcome conditions into the
-// branches and exogenous noise they depend on. Conditions without a source are exogenous.
+// branches and exogenous noise they depend on. Conditions without a source are exogenous; the
+// compiler's certain flips among them are constants, not noise.
 struct ProgramSymbols {
     std::unordered_map<int32_t, SymbolSource> sources;
     std::unordered_map<int32_t, uint64_t> branch_instructions;  // branch condition -> instruction
     std::unordered_map<int32_t, uint64_t> record_instructions;  // 1-based record -> writer
     std::unordered_map<int32_t, SymbolicBool> expansions;       // memo of expanded conditions
+    std::unordered_set<int32_t> certain;                        // always-true conditions
 
     explicit ProgramSymbols(const FactoredInstructionProgram& program);
 
     // `value` with every outcome condition replaced, transitively, by its instruction's outcome
-    // expression: what remains are branch and exogenous conditions. Throws KelvoError
-    // (InvalidInput) for an outcome that depends on itself.
+    // expression and every certain flip by the constant 1: what remains are branch conditions
+    // and noise. Throws KelvoError (InvalidInput) for an outcome that depends on itself.
     SymbolicBool expand(const SymbolicBool& value, const FactoredInstructionProgram& program);
 
   private:
+    // Adds `condition` to (ids, constant) unless it stands for an outcome (then false).
+    bool add_leaf(int32_t condition, std::vector<int32_t>& ids, bool& constant) const;
     const SymbolicBool& expansion_of(int32_t condition, const FactoredInstructionProgram& program);
 };
 

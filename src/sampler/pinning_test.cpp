@@ -265,5 +265,40 @@ TEST(PinningSamplingTest, NoiseFlipsThePinnedParityAndCompactionKeepsIt) {
     }
 }
 
+// The compiler's certain flips (inverted reset-measurements, feedback on a constant record) are
+// constants of the noiseless parity, not noise: a fixed parity is judged with them, and a free
+// one is forced with them.
+TEST(PinningSamplingTest, CertainFlipsAreConstantsOfThePinnedParity) {
+    const struct {
+        const char* text;
+        MeasurementParity pin;
+        const char* refusal;  // nullptr: the pin holds in every shot
+    } cases[] = {
+        {"H 0\nMR !0\nM 0\n", {{1}, false}, nullptr},
+        {"H 0\nMR !0\nM 0\n",
+         {{1}, true},
+         "pinned measurement parity over [1] is deterministic and cannot be 1"},
+        {"MPAD 1\nH 1\nCX rec[-1] 0\nM 0 1\n",
+         {{1}, false},
+         "pinned measurement parity over [1] is deterministic and cannot be 0"},
+        {"MPAD 1\nH 1\nCX rec[-1] 0\nM 0 1\n", {{1, 2}, false}, nullptr},
+        {"H 0 2\nMR !0\nM 0\nCX rec[-1] 1\nM 1 2\n", {{0, 2, 3}, true}, nullptr},
+    };
+    for (const auto& c : cases) {
+        SamplerOptions options;
+        options.pin_measurements = {c.pin};
+        const Circuit circuit = parse_kelvo_circuit_text(c.text);
+        if (c.refusal != nullptr) {
+            testing::expect_refused([&] { Sampler(circuit, options); }, c.refusal);
+            continue;
+        }
+        Sampler sampler(circuit, options);
+        const SampleResult result = sampler.sample_with_seed(500, 2, false);
+        for (const std::string& row :
+             testing::record_strings(result.measurements, sampler.program().num_records))
+            ASSERT_EQ(parity_of(row, c.pin), c.pin.value) << c.text << row;
+    }
+}
+
 }  // namespace
 }  // namespace kelvo
