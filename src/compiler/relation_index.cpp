@@ -8,11 +8,19 @@ namespace kelvo {
 
 void ConditionRelationIndex::add(int32_t id, uint32_t relation) {
     KELVO_ASSERT(id >= 1, "condition id must be positive");
+    KELVO_ASSERT(relation < UINT32_MAX && more_.size() < UINT32_MAX, "relation index out of range");
     const auto i = static_cast<uint64_t>(id);
-    if (i >= head_.size()) head_.resize(std::max(i + 1, 2 * head_.size()), 0);
-    KELVO_ASSERT(entries_.size() < UINT32_MAX, "relation index out of range");
-    entries_.push_back({relation, head_[i]});
-    head_[i] = static_cast<uint32_t>(entries_.size());
+    if (i >= slots_.size()) slots_.resize(std::max(i + 1, 2 * slots_.size()));
+    Slot& slot = slots_[i];
+    ++count_;
+    for (uint32_t& r : slot.relations) {
+        if (r == 0) {
+            r = relation + 1;
+            return;
+        }
+    }
+    more_.push_back({relation, slot.more});
+    slot.more = static_cast<uint32_t>(more_.size());
 }
 
 void RelationWordMasks::add(std::span<const int32_t> ids) {

@@ -10,30 +10,41 @@
 
 namespace kelvo {
 
-// For each condition id, the indices of the relations that name it. The lists are threaded
-// through one array, so adding a relation allocates nothing per condition.
+// For each condition id, the indices of the relations that name it. Most ids are named by at
+// most two relations, so those two sit in the id's own slot (one memory access per lookup);
+// further ones are threaded through an overflow array.
 class ConditionRelationIndex {
   public:
     // Appends `relation` to the list of `id` (>= 1, else fatal "condition id must be positive").
     void add(int32_t id, uint32_t relation);
 
-    // Calls visit(relation) for every relation naming `id`, latest first.
+    // Calls visit(relation) for every relation naming `id`.
     template <class Visit>
     void for_each(int32_t id, Visit visit) const {
-        if (id < 1 || static_cast<uint64_t>(id) >= head_.size()) return;
-        for (uint32_t e = head_[static_cast<uint64_t>(id)]; e != 0; e = entries_[e - 1].next)
-            visit(entries_[e - 1].relation);
+        if (id < 1 || static_cast<uint64_t>(id) >= slots_.size()) return;
+        const Slot& slot = slots_[static_cast<uint64_t>(id)];
+        for (const uint32_t r : slot.relations) {
+            if (r == 0) return;
+            visit(r - 1);
+        }
+        for (uint32_t e = slot.more; e != 0; e = more_[e - 1].next)
+            visit(more_[e - 1].relation);
     }
 
-    bool empty() const { return entries_.empty(); }
+    bool empty() const { return count_ == 0; }
 
   private:
+    struct Slot {
+        uint32_t relations[2] = {0, 0};  // 1 + relation index, 0 when unused
+        uint32_t more = 0;               // 1 + the latest overflow entry, 0 when none
+    };
     struct Entry {
         uint32_t relation;
-        uint32_t next;  // 1 + the entry added before it for the same id, 0 at the end
+        uint32_t next;  // 1 + the overflow entry added before it for the same id, 0 at the end
     };
-    std::vector<uint32_t> head_;  // id -> 1 + its latest entry, 0 when it has none
-    std::vector<Entry> entries_;
+    std::vector<Slot> slots_;
+    std::vector<Entry> more_;
+    uint64_t count_ = 0;
 };
 
 // The ids of a relation that fall in one symbol-table word: condition c is bit (c - 1) % 64 of
