@@ -23,24 +23,19 @@ struct State {
     C at(uint64_t i) const { return {re[i], im[i]}; }
 };
 
-// A normalised random state of 2^k amplitudes followed by `spare` slots of junk.
-State random_state(std::mt19937_64& rng, uint64_t k, uint64_t spare = 0) {
+// A normalised random state of 2^k amplitudes followed by as many slots of junk.
+State random_state(std::mt19937_64& rng, uint64_t k) {
     std::normal_distribution<double> normal;
-    State s;
+    const uint64_t d = uint64_t{1} << k;
+    State s{std::vector<double>(2 * d), std::vector<double>(2 * d)};
     double norm = 0;
-    for (uint64_t i = 0; i < (uint64_t{1} << k); ++i) {
-        s.re.push_back(normal(rng));
-        s.im.push_back(normal(rng));
-        norm += s.re.back() * s.re.back() + s.im.back() * s.im.back();
+    for (uint64_t i = 0; i < d; ++i) {
+        s.re[i] = normal(rng), s.im[i] = normal(rng);
+        norm += std::norm(s.at(i));
+        s.re[d + i] = 7.0 + i, s.im[d + i] = -3.0 - i;
     }
-    for (uint64_t i = 0; i < s.re.size(); ++i) {
-        s.re[i] /= std::sqrt(norm);
-        s.im[i] /= std::sqrt(norm);
-    }
-    for (uint64_t i = 0; i < spare; ++i) {
-        s.re.push_back(7.0 + i);
-        s.im.push_back(-3.0 - i);
-    }
+    for (uint64_t i = 0; i < d; ++i)
+        s.re[i] /= std::sqrt(norm), s.im[i] /= std::sqrt(norm);
     return s;
 }
 
@@ -49,8 +44,7 @@ PauliString random_pauli(std::mt19937_64& rng, uint64_t k, int x_kind, bool any_
     const uint64_t all = (uint64_t{1} << k) - 1;
     PauliString p(k);
     if (k == 0) return p;
-    uint64_t x = 0, z = any_z ? rng() & all : 0;
-    if (x_kind == 1) x = all;
+    uint64_t x = x_kind == 1 ? all : 0, z = any_z ? rng() & all : 0;
     if (x_kind == 2) x = (rng() & all) | (uint64_t{1} << (rng() % k));
     if (x_kind == 0 && z == 0) z = 1;
     p.x[0] = x;
@@ -73,119 +67,90 @@ std::vector<C> apply(const oracle::Mat& m, const State& s) {
     return out;
 }
 
-void expect_near(const State& got, const std::vector<C>& want, double tol = 1e-12) {
-    for (uint64_t i = 0; i < want.size(); ++i)
-        EXPECT_LT(std::abs(got.at(i) - want[i]), tol) << "index " << i;
+// `kernel` run at both levels on copies of `start`: each gives `want` and keeps the entries
+// after it, and the two agree bit for bit.
+template <class F>
+void expect_levels(const State& start, const std::vector<C>& want, double tol, F&& kernel) {
+    State out[2] = {start, start};
+    for (int l = 0; l < 2; ++l) {
+        kernel(out[l], kLevels[l]);
+        for (uint64_t i = 0; i < start.re.size(); ++i) {
+            EXPECT_LT(std::abs(out[l].at(i) - (i < want.size() ? want[i] : start.at(i))), tol)
+                << "index " << i;
+        }
+    }
+    EXPECT_EQ(out[0].re, out[1].re);
+    EXPECT_EQ(out[0].im, out[1].im);
 }
 
-TEST(ContiguousTest, RotationMatchesDenseExponentialUnderBothForms) {
+// Rotations, promotions, projections and outcome probabilities against dense matrices. A
+// projection keeps the pivot-0 half of the projected state (both halves summed for a Z product,
+// where one of each pair is zero), renormalised.
+TEST(ContiguousTest, KernelsMatchDenseMatrices) {
     std::mt19937_64 rng(11);
     for (uint64_t k = 0; k <= 5; ++k) {
+        const uint64_t d = uint64_t{1} << k;
         for (int x_kind = 0; x_kind < 3; ++x_kind) {
             for (const bool z_free : {false, true}) {
                 if (k == 0 && x_kind != 0) continue;
                 const PauliString p = random_pauli(rng, k, x_kind, !z_free || x_kind == 0);
+                SCOPED_TRACE(p.str());
                 const double theta = std::uniform_real_distribution<double>(-3, 3)(rng);
-                const Rotation kernel(ActivePauliAction(p), theta);
+                const Rotation rotation(ActivePauliAction(p), theta);
                 for (const bool sign : {false, true}) {
                     const State start = random_state(rng, k);
                     const double angle = sign ? -theta : theta;
-                    const oracle::Mat u = C(std::cos(angle)) * oracle::identity(uint64_t{1} << k) +
+                    const oracle::Mat u = C(std::cos(angle)) * oracle::identity(d) +
                                           C(0, -std::sin(angle)) * dense(p);
-                    State out[2] = {start, start};
-                    for (int l = 0; l < 2; ++l) {
-                        rotate_contiguous_active(out[l].re, out[l].im, start.re.size(), kernel,
-                                                 sign, kLevels[l]);
-                        expect_near(out[l], apply(u, start));
-                    }
-                    EXPECT_EQ(out[0].re, out[1].re) << p.str();
-                    EXPECT_EQ(out[0].im, out[1].im) << p.str();
+                    expect_levels(start, apply(u, start), 1e-12, [&](State& s, SimdLevel level) {
+                        rotate_contiguous_active(s.re, s.im, d, rotation, sign, level);
+                    });
                 }
-            }
-        }
-    }
-}
-
-TEST(ContiguousTest, PromotionAppendsTheNewQubitAsTheTopBit) {
-    std::mt19937_64 rng(12);
-    for (uint64_t k = 0; k <= 4; ++k) {
-        const State start = random_state(rng, k, uint64_t{1} << k);
-        const uint64_t d = uint64_t{1} << k;
-        const double a = 0.6, b = -0.8;
-        State out[2] = {start, start};
-        for (int l = 0; l < 2; ++l) {
-            promote_contiguous_active(out[l].re, out[l].im, d, a, b, kLevels[l]);
-            for (uint64_t t = 0; t < d; ++t) {
-                EXPECT_EQ(out[l].at(t), a * start.at(t));
-                EXPECT_EQ(out[l].at(t + d), C(0, b) * start.at(t));
-            }
-        }
-        EXPECT_EQ(out[0].re, out[1].re);
-        EXPECT_EQ(out[0].im, out[1].im);
-    }
-}
-
-// The kept amplitudes after measuring P with `outcome`: the projected state restricted to the
-// pivot-0 half (both halves for a Z product, where one of the pair is zero), renormalised.
-std::vector<C> dense_projection(const PauliString& p, const Measurement& m, const State& s,
-                                bool outcome, double& probability) {
-    const uint64_t d = uint64_t{1} << p.num_qubits;
-    const oracle::Mat proj = C(0.5) * (oracle::identity(d) + C(outcome ? -1 : 1) * dense(p));
-    const std::vector<C> phi = apply(proj, s);
-    probability = 0;
-    for (const C a : phi)
-        probability += std::norm(a);
-    std::vector<C> kept;
-    const double scale = 1 / std::sqrt(probability);
-    for (uint64_t i = 0; i < d; ++i) {
-        if ((i >> m.pivot) & 1) continue;
-        const uint64_t j = i | (uint64_t{1} << m.pivot);
-        kept.push_back(m.x_mask ? scale * std::sqrt(2.0) * phi[i] : scale * (phi[i] + phi[j]));
-    }
-    return kept;
-}
-
-TEST(ContiguousTest, ProjectionsAndProbabilitiesMatchTheDenseProjector) {
-    std::mt19937_64 rng(13);
-    for (uint64_t k = 1; k <= 5; ++k) {
-        for (int x_kind = 0; x_kind < 3; ++x_kind) {
-            for (int rep = 0; rep < 3; ++rep) {
-                const PauliString p = random_pauli(rng, k, x_kind);
+                if (k == 0) continue;
                 const Measurement m = Measurement::from_pauli(p);
                 const State start = random_state(rng, k);
                 const bool diagonal = m.kind == ActiveMeasurementKind::Diagonal;
-                double probability[2];
+                double probability = 0;
                 for (const bool outcome : {false, true}) {
-                    const std::vector<C> want =
-                        dense_projection(p, m, start, outcome, probability[outcome]);
-                    State out[2] = {start, start};
-                    std::vector<double> scratch_re(m.half_dimension), scratch_im(m.half_dimension);
-                    for (int l = 0; l < 2; ++l) {
-                        const double scale = 1 / std::sqrt(probability[outcome]);
-                        if (diagonal) {
-                            project_diagonal_contiguous(out[l].re, out[l].im, m, outcome, scale);
-                        } else {
-                            project_nondiagonal_contiguous(out[l].re, out[l].im, scratch_re,
-                                                           scratch_im, m, outcome, scale,
-                                                           kLevels[l]);
-                        }
-                        expect_near(out[l], want, 1e-9);
-                        for (uint64_t i = m.half_dimension; i < start.re.size(); ++i)
-                            EXPECT_EQ(out[l].at(i), start.at(i));
+                    const std::vector<C> phi = apply(
+                        C(0.5) * (oracle::identity(d) + C(outcome ? -1 : 1) * dense(p)), start);
+                    probability = 0;
+                    for (const C a : phi)
+                        probability += std::norm(a);
+                    const double scale = 1 / std::sqrt(probability);
+                    std::vector<C> want;
+                    for (uint64_t i = 0; i < d; ++i) {
+                        const uint64_t j = i | (uint64_t{1} << m.pivot);
+                        if (i == j) continue;
+                        want.push_back(scale *
+                                       (m.x_mask ? std::sqrt(2.0) * phi[i] : phi[i] + phi[j]));
                     }
-                    EXPECT_EQ(out[0].re, out[1].re) << p.str();
-                    EXPECT_EQ(out[0].im, out[1].im) << p.str();
+                    std::vector<double> scratch_re(m.half_dimension), scratch_im(m.half_dimension);
+                    expect_levels(start, want, 1e-9, [&](State& s, SimdLevel level) {
+                        if (diagonal)
+                            return project_diagonal_contiguous(s.re, s.im, m, outcome, scale);
+                        project_nondiagonal_contiguous(s.re, s.im, scratch_re, scratch_im, m,
+                                                       outcome, scale, level);
+                    });
                 }
                 const auto probability_of =
                     diagonal ? diagonal_probability_contiguous : nondiagonal_probability_contiguous;
                 const double scalar = probability_of(start.re, start.im, m, SimdLevel::Scalar);
-                const double vector = probability_of(start.re, start.im, m, SimdLevel::Vector);
-                EXPECT_NEAR(scalar, probability[1], 1e-12) << p.str();
+                EXPECT_NEAR(scalar, probability, 1e-12);
                 // Sums of at most 2^k nonnegative terms in two orders: each is within
                 // 2^k ulp-scale relative error of the exact sum.
-                EXPECT_NEAR(scalar, vector, 2.0 * 32 * std::numeric_limits<double>::epsilon());
+                EXPECT_NEAR(scalar, probability_of(start.re, start.im, m, SimdLevel::Vector),
+                            2.0 * 32 * std::numeric_limits<double>::epsilon());
             }
         }
+        // The promoted qubit is the new top bit: a|psi> then i b|psi>.
+        const State start = random_state(rng, k);
+        std::vector<C> want(2 * d);
+        for (uint64_t t = 0; t < d; ++t)
+            want[t] = 0.6 * start.at(t), want[t + d] = C(0, -0.8) * start.at(t);
+        expect_levels(start, want, 1e-15, [&](State& s, SimdLevel level) {
+            promote_contiguous_active(s.re, s.im, d, 0.6, -0.8, level);
+        });
     }
 }
 

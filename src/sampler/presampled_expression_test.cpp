@@ -13,17 +13,12 @@
 namespace kelvo {
 namespace {
 
-FactoredInstruction outcome(std::vector<int32_t> ids, bool constant) {
-    SymbolicBool sign{normalize_xor_conditions(std::move(ids)), constant};
-    const SymbolicBoolEvaluationPlan plan(sign);
-    return DeterministicOutcome{sign, plan, 1, std::nullopt, std::nullopt};
+SymbolicBool sb(std::vector<int32_t> ids, bool constant = false) {
+    return SymbolicBool{normalize_xor_conditions(std::move(ids)), constant};
 }
 
-FactoredInstruction detector(std::vector<int32_t> ids, bool constant,
-                             std::vector<int32_t> records) {
-    SymbolicBool parity{normalize_xor_conditions(std::move(ids)), constant};
-    const SymbolicBoolEvaluationPlan plan(parity);
-    return Detector{RecordDetector{parity, std::move(records), plan, 1, false}};
+FactoredInstruction outcome(const SymbolicBool& sign) {
+    return DeterministicOutcome{sign, SymbolicBoolEvaluationPlan(sign), 1, {}, {}};
 }
 
 // Ids 1-18 are exogenous (every kind of input, some rows sparse in large mode); 19-24 are not.
@@ -39,33 +34,32 @@ FactoredInstructionProgram noisy_program() {
     return p;
 }
 
+// Expressions drawn from a few shared id sets, their subsets and supersets; detectors with
+// records (or without conditions) have no exogenous part.
 TEST(PresampledExpression, BlockRowsAreTheXorOfExogenousRows) {
     std::mt19937_64 rng(3);
     for (int trial = 0; trial < 20; ++trial) {
         FactoredInstructionProgram program = noisy_program();
-        // Expressions drawn from a few shared id sets, their subsets and supersets.
-        std::vector<std::vector<int32_t>> pool;
-        for (int i = 0; i < 6; ++i) {
-            std::vector<int32_t> ids;
+        std::vector<std::vector<int32_t>> pool(6);
+        for (std::vector<int32_t>& ids : pool) {
             for (int32_t c = 1; c <= 24; ++c)
                 if (rng() % 4 == 0) ids.push_back(c);
-            pool.push_back(ids);
         }
         for (int i = 0; i < 60; ++i) {
             std::vector<int32_t> ids = pool[rng() % pool.size()];
             if (rng() % 2) ids.push_back(static_cast<int32_t>(1 + rng() % 24));
             if (rng() % 3 == 0 && !ids.empty()) ids.erase(ids.begin() + rng() % ids.size());
-            const bool constant = rng() % 2;
-            if (rng() % 5 == 0) {
-                std::vector<int32_t> records;
-                if (rng() % 2) records.push_back(1);
-                program.instructions.push_back(detector(ids, constant, records));
-            } else {
-                program.instructions.push_back(outcome(ids, constant));
+            const SymbolicBool sign = sb(ids, rng() % 2);
+            if (rng() % 5 != 0) {
+                program.instructions.push_back(outcome(sign));
+                continue;
             }
+            const std::vector<int32_t> records(rng() % 2, 1);
+            const SymbolicBoolEvaluationPlan plan(sign);
+            program.instructions.push_back(Detector{RecordDetector{sign, records, plan, 1, false}});
         }
-        program.instructions.push_back(outcome({}, true));
-        program.instructions.push_back(outcome({}, false));
+        program.instructions.push_back(outcome(sb({}, true)));
+        program.instructions.push_back(outcome(sb({}, false)));
 
         PackedPresampledExogenous small, large;
         prepare_presampled_exogenous_packed(small, program);
@@ -83,22 +77,17 @@ TEST(PresampledExpression, BlockRowsAreTheXorOfExogenousRows) {
         EXPECT_EQ(block.words, from_sparse.words);
 
         for (uint64_t i = 0; i < program.instructions.size(); ++i) {
-            const SymbolicBool& sign = instruction_sign(program.instructions[i]);
+            SymbolicBool sign = instruction_sign(program.instructions[i]);
             const auto* d = std::get_if<Detector>(&program.instructions[i]);
-            const bool empty = d && (!d->detector.records.empty() || sign.conditions.empty());
+            if (d && (!d->detector.records.empty() || sign.conditions.empty())) sign = {};
             std::vector<uint64_t> expected(words, 0);
-            if (!empty && sign.constant) {
-                for (uint64_t s = 0; s < shots; ++s)
-                    set_bit(expected, s, true);
-            }
+            for (uint64_t s = 0; s < shots && sign.constant; ++s)
+                set_bit(expected, s, true);
             std::vector<int32_t> residual;
-            for (const int32_t c : empty ? std::vector<int32_t>{} : sign.conditions) {
-                if (c > 18) {
-                    residual.push_back(c);
-                    continue;
-                }
+            for (const int32_t c : sign.conditions) {
+                if (c > 18) residual.push_back(c);
                 const auto row = small.dense_row(static_cast<uint64_t>(c) - 1);
-                for (uint64_t w = 0; w < words; ++w)
+                for (uint64_t w = 0; w < words && c <= 18; ++w)
                     expected[w] ^= row[w];
             }
             const auto got = block.row(plan.rows[i].block_expression_index);
@@ -111,47 +100,37 @@ TEST(PresampledExpression, BlockRowsAreTheXorOfExogenousRows) {
     }
 }
 
+// The parent of the last of these block expressions, and its difference from it.
 TEST(PresampledExpression, ParentsAreTheCheapestEarlierRelatives) {
-    struct Case {
-        const char* name;
-        std::vector<std::pair<std::vector<int32_t>, bool>> expressions;
-        std::optional<uint64_t> parent;  // of the last block expression
-        std::vector<int32_t> delta;
-        bool delta_constant;
+    const struct {
+        std::vector<SymbolicBool> expressions;
+        std::optional<uint64_t> parent;
+        SymbolicBool delta;
+    } cases[] = {
+        {{sb({1, 2}), sb({1, 2}, true)}, 0, sb({}, true)},
+        {{sb({1}, true), sb({1})}, std::nullopt, sb({1})},  // no saving
+        {{sb({1, 2, 3}), sb({1, 2, 3, 4})}, 0, sb({4})},
+        {{sb({1, 2}), sb({2, 3}), sb({1, 2, 3})}, 0, sb({3})},  // ties go to the earlier
+        {{sb({}, true), sb({5}, true)}, 0, sb({5})},
     };
-    const Case cases[] = {
-        {"same ids, other constant", {{{1, 2}, false}, {{1, 2}, true}}, 0, {}, true},
-        {"one id, other constant: no saving",
-         {{{1}, true}, {{1}, false}},
-         std::nullopt,
-         {1},
-         false},
-        {"superset", {{{1, 2, 3}, false}, {{1, 2, 3, 4}, false}}, 0, {4}, false},
-        {"ties go to the earlier",
-         {{{1, 2}, false}, {{2, 3}, false}, {{1, 2, 3}, false}},
-         0,
-         {3},
-         false},
-        {"constant true without ids", {{{}, true}, {{5}, true}}, 0, {5}, false},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - cases));
         FactoredInstructionProgram program;
         program.bernoulli_groups = {{{1, 2, 3, 4, 5}, 0.01}};
         program.num_symbols = 5;
-        for (const auto& [ids, constant] : c.expressions)
-            program.instructions.push_back(outcome(ids, constant));
-        program.instructions.push_back(outcome(c.expressions[0].first, c.expressions[0].second));
+        for (const SymbolicBool& e : c.expressions)
+            program.instructions.push_back(outcome(e));
+        program.instructions.push_back(outcome(c.expressions[0]));
         PackedPresampledExogenous exogenous;
         prepare_presampled_exogenous_packed(exogenous, program);
         PresampledExpressionPlan plan;
         prepare_presampled_expression_plan(plan, program, exogenous);
-        ASSERT_EQ(plan.block_expressions.size(), c.expressions.size()) << c.name;
-        EXPECT_EQ(plan.rows.back().block_expression_index, 0u) << c.name;
-        EXPECT_EQ(plan.last_use[0], c.expressions.size()) << c.name;
+        ASSERT_EQ(plan.block_expressions.size(), c.expressions.size());
+        EXPECT_EQ(plan.rows.back().block_expression_index, 0u);
+        EXPECT_EQ(plan.last_use[0], c.expressions.size());
         const PresampledExpression& last = plan.block_expressions.back();
-        EXPECT_EQ(last.parent, c.parent) << c.name;
-        EXPECT_EQ(last.delta_conditions, c.delta) << c.name;
-        EXPECT_EQ(last.delta_constant, c.delta_constant) << c.name;
+        EXPECT_EQ(last.parent, c.parent);
+        EXPECT_EQ((SymbolicBool{last.delta_conditions, last.delta_constant}), c.delta);
     }
 }
 
@@ -159,7 +138,7 @@ TEST(PresampledExpression, Refusals) {
     FactoredInstructionProgram program;
     program.bernoulli_groups = {{{1}, 0.01}};
     program.num_symbols = 1;
-    program.instructions.push_back(outcome({1}, false));
+    program.instructions.push_back(outcome(sb({1})));
     PackedPresampledExogenous exogenous;
     PresampledExpressionPlan plan;
     PresampledExpressionBlock block;
