@@ -6,6 +6,7 @@
 #include <functional>
 #include <new>
 #include <random>
+#include <tuple>
 
 #include "errors.h"
 #include "testing/error_text.h"
@@ -40,26 +41,20 @@ FactoredInstructionProgram component_program(std::vector<uint64_t> widths, uint6
     return p;
 }
 
-TEST(ExecutorTest, BatchSizesAndStrides) {
-    const std::pair<uint64_t, uint64_t> counts[] = {{0, 2048}, {4, 2048}, {5, 1024},
-                                                    {14, 2},   {15, 1},   {61, 1}};
-    for (const auto& [k, count] : counts)
-        EXPECT_EQ(default_batch_count(k), count) << k;
+// Buffers beyond memory are refused (std::bad_alloc) before anything is allocated or changed.
+TEST(ExecutorTest, SizesStridesAndOversizedBuffers) {
+    using P = std::pair<uint64_t, uint64_t>;
+    for (const P& c : {P{0, 2048}, P{4, 2048}, P{5, 1024}, P{14, 2}, P{15, 1}, P{61, 1}})
+        EXPECT_EQ(default_batch_count(c.first), c.second) << c.first;
     testing::expect_refused([] { default_batch_count(62); },
                             "active qubit count is too large for machine basis indices");
-    const std::pair<uint64_t, uint64_t> strides[] = {{0, 1}, {1, 1}, {2, 2},      {3, 4},
-                                                     {4, 4}, {5, 8}, {2048, 2048}};
-    for (const auto& [capacity, stride] : strides)
-        EXPECT_EQ(batch_shot_stride(capacity), stride) << capacity;
-    EXPECT_THROW(batch_shot_stride(UINT64_MAX - 1), std::bad_alloc);
-    const BatchFactoredExecutorState state(program_of(0, 3), 0, 7);
-    EXPECT_EQ(state.batch_capacity, 2048u);
-    EXPECT_EQ(state.shot_stride, 2048u);
-    EXPECT_EQ(state.rng_state, 7u);
-}
+    for (const P& c : {P{0, 1}, P{1, 1}, P{2, 2}, P{3, 4}, P{4, 4}, P{5, 8}, P{2048, 2048}})
+        EXPECT_EQ(batch_shot_stride(c.first), c.second) << c.first;
+    const BatchFactoredExecutorState by_default(program_of(0, 3), 0, 7);
+    EXPECT_EQ(std::tuple(by_default.batch_capacity, by_default.shot_stride, by_default.rng_state),
+              std::tuple(2048u, 2048u, 7u));
 
-// Buffers beyond memory are refused before anything is allocated or changed.
-TEST(ExecutorTest, OversizedBuffersRaiseBadAllocAndLeaveTheStateAlone) {
+    EXPECT_THROW(batch_shot_stride(UINT64_MAX - 1), std::bad_alloc);
     EXPECT_THROW(BatchFactoredExecutorState(program_of(0, 45), 1, 1), std::bad_alloc);
     EXPECT_THROW(BatchFactoredExecutorState(program_of(0, 0), UINT64_MAX, 1), std::bad_alloc);
     EXPECT_THROW(BatchFactoredExecutorState(program_of(0, 20), uint64_t{1} << 50, 1),
@@ -78,15 +73,15 @@ TEST(ExecutorTest, ResetClearsEveryPlanePastTheLiveShotsInBothLayouts) {
         BatchFactoredExecutorState state(program_of(2, 3), 150, 1);
         state.shot_major = shot_major;
         state.record_detectors = true;
+        const auto planes = {&state.measurement_records, &state.detector_records,
+                             &state.detector_any, &state.work_bits, &state.assigned_symbols};
         for (const uint64_t live : {150, 70, 1, 0, 129}) {
-            for (auto* plane : {&state.measurement_records, &state.detector_records,
-                                &state.detector_any, &state.work_bits, &state.assigned_symbols})
+            for (auto* plane : planes)
                 std::fill(plane->begin(), plane->end(), ~uint64_t{0});
             std::fill(state.amplitude_re.begin(), state.amplitude_re.end(), 5.0);
             std::fill(state.exp_values.begin(), state.exp_values.end(), 5.0);
             reset_batch_executor(state, program_of(2, 3), live);
-            for (auto* plane : {&state.measurement_records, &state.detector_records,
-                                &state.detector_any, &state.work_bits, &state.assigned_symbols})
+            for (auto* plane : planes)
                 EXPECT_EQ(std::count(plane->begin(), plane->end(), 0), plane->size());
             EXPECT_EQ(std::count(state.exp_values.begin(), state.exp_values.end(), 0.0), 150);
             EXPECT_EQ(state.live_shots, live);
@@ -98,13 +93,12 @@ TEST(ExecutorTest, ResetClearsEveryPlanePastTheLiveShotsInBothLayouts) {
                     EXPECT_EQ(state.amplitude_re[s * block + b * row], b == 0 ? 1.0 : 0.0);
             }
         }
+        testing::expect_refused([&] { reset_batch_executor(state, program_of(2, 3), 151); },
+                                "active batch shot count is out of range");
     }
-    BatchFactoredExecutorState state(program_of(0, 3), 5, 1);
-    testing::expect_refused([&] { reset_batch_executor(state, program_of(0, 3), 6); },
-                            "active batch shot count is out of range");
 }
 
-TEST(ExecutorTest, ComponentPlanChecksAndInitialComponents) {
+TEST(ExecutorTest, ComponentPlanRefusals) {
     struct Refusal {
         std::vector<uint64_t> widths;
         uint64_t initial;
@@ -128,54 +122,41 @@ TEST(ExecutorTest, ComponentPlanChecksAndInitialComponents) {
         BatchFactoredExecutorState state(program_of(0, 1), 4, 1);
         testing::expect_refused([&] { reset_batch_executor(state, p, 4); }, r.message);
     }
-    for (const bool shot_major : {false, true}) {
-        BatchFactoredExecutorState state(program_of(0, 1), 3, 1);
-        state.shot_major = shot_major;
-        reset_batch_executor(state, component_program({2, 1, 3}, 2), 3);
-        ASSERT_EQ(state.components.size(), 3u);
-        EXPECT_TRUE(state.amplitude_re.empty());
-        for (uint64_t c = 0; c < 3; ++c) {
-            const BatchActiveComponent& comp = state.components[c];
-            EXPECT_EQ(comp.active, c < 2);
-            EXPECT_EQ(comp.basis_capacity, uint64_t{1} << (c == 0 ? 2 : c == 1 ? 1 : 3));
-            EXPECT_EQ(comp.scratch_im.size(), 4 * comp.basis_capacity);
-            for (uint64_t s = 0; s < 3 && comp.active; ++s) {
-                const uint64_t one = shot_major ? s * comp.basis_capacity + 1 : 4 + s;
-                EXPECT_EQ(comp.amplitude_re[one - (shot_major ? 1 : 4)], 1.0);
-                EXPECT_EQ(comp.amplitude_re[one], 0.0);
-            }
-        }
-        reset_batch_executor(state, program_of(0, 2), 3);
-        EXPECT_TRUE(state.components.empty());
-        EXPECT_FALSE(state.components_enabled);
-        EXPECT_EQ(state.amplitude_re.size(), 4 * 4u);
-    }
 }
 
-TEST(ExecutorTest, MergeFormsTheTensorProductInBothLayouts) {
+// Components start in |0> on every shot (the last one inactive) and merge as the tensor
+// product; a program without a plan goes back to the flat state.
+TEST(ExecutorTest, ComponentsStartInZeroAndMergeAsTheTensorProduct) {
     std::mt19937_64 rng(3);
     std::normal_distribution<double> normal;
     for (const bool shot_major : {false, true}) {
         BatchFactoredExecutorState state(program_of(0, 1), 5, 1);
         state.shot_major = shot_major;
-        reset_batch_executor(state, component_program({4, 2, 1, 1}, 4), 5);
-        const uint64_t widths[] = {1, 2, 1, 0};  // component 3 is emptied below
-        std::vector<std::vector<C>> amps(4, std::vector<C>(5 * 4));
+        reset_batch_executor(state, component_program({4, 2, 1, 1}, 3), 5);
+        ASSERT_EQ(state.components.size(), 4u);
+        EXPECT_TRUE(state.amplitude_re.empty());
         const auto at = [&](uint64_t c, uint64_t b, uint64_t s) {
             const BatchActiveComponent& comp = state.components[c];
             return shot_major ? s * comp.basis_capacity + b : b * state.shot_stride + s;
         };
-        for (uint64_t c = 0; c < 3; ++c) {
-            state.components[c].active_qubits = widths[c];
-            for (uint64_t s = 0; s < 5; ++s) {
+        const uint64_t capacities[] = {16, 4, 2, 2}, widths[] = {1, 2, 1};
+        std::vector<std::vector<C>> amps(3, std::vector<C>(5 * 4));
+        for (uint64_t c = 0; c < 4; ++c) {
+            BatchActiveComponent& comp = state.components[c];
+            EXPECT_EQ(comp.active, c < 3);
+            EXPECT_EQ(comp.basis_capacity, capacities[c]);
+            EXPECT_EQ(comp.scratch_im.size(), state.shot_stride * comp.basis_capacity);
+            for (uint64_t s = 0; s < 5 && c < 3; ++s) {
+                EXPECT_EQ(comp.amplitude_re[at(c, 0, s)], 1.0);
+                EXPECT_EQ(comp.amplitude_re[at(c, 1, s)], 0.0);
+                comp.active_qubits = widths[c];
                 for (uint64_t b = 0; b < (uint64_t{1} << widths[c]); ++b) {
                     amps[c][b * 5 + s] = C(normal(rng), normal(rng));
-                    state.components[c].amplitude_re[at(c, b, s)] = amps[c][b * 5 + s].real();
-                    state.components[c].amplitude_im[at(c, b, s)] = amps[c][b * 5 + s].imag();
+                    comp.amplitude_re[at(c, b, s)] = amps[c][b * 5 + s].real();
+                    comp.amplitude_im[at(c, b, s)] = amps[c][b * 5 + s].imag();
                 }
             }
         }
-        state.components[3].active = false;
         const std::vector<uint64_t> merges = {9, 0, 2, 1, 3};
         testing::expect_refused([&] { merge_batch_components(state, merges, 1, 0, 0); },
                                 "active component instruction has an invalid merge range");
@@ -201,6 +182,10 @@ TEST(ExecutorTest, MergeFormsTheTensorProductInBothLayouts) {
         testing::expect_refused(
             [&] { merge_batch_components(state, std::vector<uint64_t>{0, 0}, 0, 2, 0); },
             "active component merge has an invalid source");
+        reset_batch_executor(state, program_of(0, 2), 3);
+        EXPECT_TRUE(state.components.empty());
+        EXPECT_FALSE(state.components_enabled);
+        EXPECT_EQ(state.amplitude_re.size(), state.shot_stride * 4);
     }
 }
 
