@@ -14,6 +14,7 @@
 #include "testing/dense_circuit.h"
 #include "testing/error_text.h"
 #include "testing/random_circuit.h"
+#include "testing/record_statistics.h"
 
 namespace kelvo {
 namespace {
@@ -28,49 +29,6 @@ SamplerOptions sized(uint64_t threads, uint64_t chunk, uint64_t batch) {
     o.sample_chunk_shots = chunk;
     o.batch_size = batch;
     return o;
-}
-
-// Row `shot` of an unpacked buffer of `columns` bytes per row, as '0'/'1' text.
-std::string row_text(const std::vector<uint8_t>& rows, uint64_t columns, uint64_t shot) {
-    std::string s;
-    for (uint64_t j = 0; j < columns; ++j)
-        s += static_cast<char>('0' + rows[shot * columns + j]);
-    return s;
-}
-
-// Pearson's statistic of observed record strings against exact probabilities, bins under 5
-// expected shots pooled; fails on any outcome the oracle calls impossible. The bound is the
-// 5-sigma quantile of chi-square (Wilson-Hilferty).
-void expect_fits(const std::map<std::string, uint64_t>& observed,
-                 const std::map<std::string, double>& exact, uint64_t shots,
-                 const std::string& label) {
-    double statistic = 0, pooled_expected = 0, pooled_observed = 0;
-    uint64_t bins = 0;
-    for (const auto& [key, count] : observed) {
-        const auto it = exact.find(key);
-        ASSERT_TRUE(it != exact.end() && it->second > 1e-12) << key << " in\n" << label;
-    }
-    for (const auto& [key, p] : exact) {
-        const double expected = p * static_cast<double>(shots);
-        const auto it = observed.find(key);
-        const double seen = it == observed.end() ? 0.0 : static_cast<double>(it->second);
-        if (expected < 5) {
-            pooled_expected += expected;
-            pooled_observed += seen;
-            continue;
-        }
-        statistic += (seen - expected) * (seen - expected) / expected;
-        ++bins;
-    }
-    if (pooled_expected >= 1) {
-        statistic += (pooled_observed - pooled_expected) * (pooled_observed - pooled_expected) /
-                     pooled_expected;
-        ++bins;
-    }
-    if (bins < 2) return;
-    const double df = static_cast<double>(bins - 1);
-    const double bound = df * std::pow(1 - 2 / (9 * df) + 5 * std::sqrt(2 / (9 * df)), 3);
-    EXPECT_LT(statistic, bound) << "df " << df << "\n" << label;
 }
 
 // Every detector and observable row equals the parity of its records in the same shot.
@@ -100,10 +58,8 @@ void expect_samples_fit_oracle(const std::string& text, uint64_t seed) {
     Sampler sampler(c, sized(2, 3000, 0));
     const SampleResult r = sampler.sample_with_seed(kShots, seed, false);
     ASSERT_EQ(r.record_rows, kShots);
-    std::map<std::string, uint64_t> observed;
-    for (uint64_t s = 0; s < kShots; ++s)
-        ++observed[row_text(r.measurements, c.num_measurements, s)];
-    expect_fits(observed, testing::run_dense_circuit(c).records, kShots, text);
+    testing::expect_fits(testing::row_counts(r.measurements, c.num_measurements, kShots),
+                         testing::run_dense_circuit(c).records, kShots, text);
     expect_parities_follow_records(c, r, text);
 }
 
@@ -155,7 +111,7 @@ TEST(Sampler, ExpectationValuesFollowTheShotsRecords) {
         const uint64_t m = c.num_measurements, e = c.num_exp_vals;
         ASSERT_EQ(r.exp_vals.size(), 500 * e);
         for (uint64_t s = 0; s < 500; ++s) {
-            const std::string records = row_text(r.measurements, m, s);
+            const std::string records = testing::row_text(r.measurements, m, s);
             for (const auto& [key, weighted] : exact.expectations) {
                 const auto& [slot, prefix] = key;
                 if (records.compare(0, prefix.size(), prefix) != 0) continue;
@@ -180,8 +136,9 @@ constexpr const char* kNoisyCode =
 std::vector<std::string> shot_rows(const SampleResult& r, uint64_t m, uint64_t d, uint64_t o) {
     std::vector<std::string> rows;
     for (uint64_t s = 0; s < r.record_rows; ++s)
-        rows.push_back(row_text(r.measurements, m, s) + row_text(r.detectors, d, s) +
-                       row_text(r.observables, o, s));
+        rows.push_back(testing::row_text(r.measurements, m, s) +
+                       testing::row_text(r.detectors, d, s) +
+                       testing::row_text(r.observables, o, s));
     std::sort(rows.begin(), rows.end());
     return rows;
 }

@@ -1,6 +1,8 @@
-// Test helpers: sampled measurement rows against an exact distribution of record strings, by a
+// Test helpers: sampled record rows against an exact distribution of record strings, by a
 // chi-square statistic held to a five-sigma bound. Only the tests include this header.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
@@ -11,73 +13,71 @@
 
 namespace kelvo::testing {
 
-// One string per unpacked row of `columns` bytes: '0' / '1' per record, record 1 first.
-inline std::vector<std::string> record_strings(const std::vector<uint8_t>& rows, uint64_t columns) {
-    std::vector<std::string> out;
-    for (uint64_t start = 0; start + columns <= rows.size() && columns > 0; start += columns) {
-        std::string s;
-        for (uint64_t j = 0; j < columns; ++j)
-            s += rows[start + j] ? '1' : '0';
-        out.push_back(std::move(s));
-    }
-    return out;
+// Row `shot` of an unpacked buffer of `columns` bytes per row, as '0'/'1' text.
+inline std::string row_text(const std::vector<uint8_t>& rows, uint64_t columns, uint64_t shot) {
+    std::string s;
+    for (uint64_t j = 0; j < columns; ++j)
+        s += static_cast<char>('0' + rows[shot * columns + j]);
+    return s;
 }
 
-// The distribution restricted to the strings `keep` accepts, renormalised; `kept` receives
-// the probability mass kept.
+// How often each row text occurs among the first `shots` rows.
+inline std::map<std::string, uint64_t> row_counts(const std::vector<uint8_t>& rows,
+                                                  uint64_t columns, uint64_t shots) {
+    std::map<std::string, uint64_t> counts;
+    for (uint64_t s = 0; s < shots; ++s)
+        ++counts[row_text(rows, columns, s)];
+    return counts;
+}
+
+// The distribution restricted to the strings `keep` accepts, renormalised; `kept` receives the
+// probability mass kept.
 inline std::map<std::string, double> conditioned(
     const std::map<std::string, double>& exact, const std::function<bool(const std::string&)>& keep,
     double* kept = nullptr) {
     std::map<std::string, double> out;
     double mass = 0;
     for (const auto& [s, p] : exact)
-        if (keep(s)) {
-            out[s] = p;
-            mass += p;
-        }
-    for (auto& [s, p] : out)
-        p /= mass;
+        if (keep(s)) mass += out[s] = p;
+    for (auto& entry : out)
+        entry.second /= mass;
     if (kept != nullptr) *kept = mass;
     return out;
 }
 
-// Whether the samples fit the distribution: Pearson's statistic over the strings (those
-// expected fewer than 5 times pooled into one bin, unseen strings with probability 0 fail)
-// below the five-sigma point of its chi-square law (Wilson-Hilferty).
-inline bool fits_distribution(const std::vector<std::string>& samples,
-                              const std::map<std::string, double>& exact, std::string* why) {
-    std::map<std::string, uint64_t> counts;
-    for (const std::string& s : samples)
-        ++counts[s];
-    const double n = static_cast<double>(samples.size());
-    double statistic = 0, pooled_expected = 0, pooled_count = 0;
+// Pearson's statistic of observed record strings against exact probabilities, bins under 5
+// expected shots pooled; fails on any outcome the oracle calls impossible. The bound is the
+// 5-sigma quantile of chi-square (Wilson-Hilferty).
+inline void expect_fits(const std::map<std::string, uint64_t>& observed,
+                        const std::map<std::string, double>& exact, uint64_t shots,
+                        const std::string& label) {
+    double statistic = 0, pooled_expected = 0, pooled_observed = 0;
     uint64_t bins = 0;
-    for (const auto& [s, c] : counts)
-        if (!exact.contains(s) || exact.at(s) <= 1e-15) {
-            if (why != nullptr) *why = "impossible record string " + s;
-            return false;
-        }
-    for (const auto& [s, p] : exact) {
-        const double expected = n * p, seen = counts.contains(s) ? counts[s] : 0.0;
+    for (const auto& [key, count] : observed) {
+        const auto it = exact.find(key);
+        ASSERT_TRUE(it != exact.end() && it->second > 1e-12) << key << " in\n" << label;
+    }
+    for (const auto& [key, p] : exact) {
+        const double expected = p * static_cast<double>(shots);
+        const auto it = observed.find(key);
+        const double seen = it == observed.end() ? 0.0 : static_cast<double>(it->second);
         if (expected < 5) {
             pooled_expected += expected;
-            pooled_count += seen;
+            pooled_observed += seen;
             continue;
         }
         statistic += (seen - expected) * (seen - expected) / expected;
         ++bins;
     }
-    if (pooled_expected > 0) {
-        statistic += (pooled_count - pooled_expected) * (pooled_count - pooled_expected) /
-                     std::max(pooled_expected, 1.0);
+    if (pooled_expected >= 1) {
+        statistic += (pooled_observed - pooled_expected) * (pooled_observed - pooled_expected) /
+                     pooled_expected;
         ++bins;
     }
-    const double k = static_cast<double>(std::max<uint64_t>(bins, 2) - 1);
-    const double bound = k * std::pow(1 - 2 / (9 * k) + 5 * std::sqrt(2 / (9 * k)), 3);
-    if (why != nullptr)
-        *why = "chi-square " + std::to_string(statistic) + " over " + std::to_string(k) +
-               " degrees of freedom, bound " + std::to_string(bound);
-    return statistic < bound;
+    if (bins < 2) return;
+    const double df = static_cast<double>(bins - 1);
+    const double bound = df * std::pow(1 - 2 / (9 * df) + 5 * std::sqrt(2 / (9 * df)), 3);
+    EXPECT_LT(statistic, bound) << "df " << df << "\n" << label;
 }
 
 // |successes - n p| within five standard deviations of a binomial count.
