@@ -55,10 +55,9 @@ void ActivePauliFrame::record_pauli(const PauliString& p, int32_t condition,
     // Every check and every allocation comes first, so a failure leaves the frame as it was.
     check_pauli(p);
     KELVO_ASSERT(condition >= 1, "condition id must be positive");
-    const uint64_t e = entries_.size();
-    PauliString body = e < kBodyLimit ? p : PauliString();
-    reserve_for(entries_, e + 1);
+    const uint64_t e = conditions_.size();
     reserve_for(conditions_, e + 1);
+    reserve_for(phases_, e + 1);
     const uint64_t block = e / 64;
     if (block % chunk_blocks_ == 0 && e % 64 == 0) {
         if (n_ > std::numeric_limits<uint64_t>::max() / chunk_blocks_) throw std::bad_alloc();
@@ -83,13 +82,36 @@ void ActivePauliFrame::record_pauli(const PauliString& p, int32_t condition,
         }
     }
 
-    if (e == kBodyLimit) {
+    conditions_.push_back(condition);
+    phases_.push_back(p.phase);
+    context.raise_next_condition_id_past(condition);
+}
+
+std::span<const ConditionalPauliString> ActivePauliFrame::entries() const {
+    const uint64_t count = conditions_.size();
+    const bool bodies = count <= kBodyLimit;
+    if (!bodies && entries_have_bodies_) {
         for (ConditionalPauliString& entry : entries_)
             entry.pauli = PauliString();
+        entries_have_bodies_ = false;
     }
-    entries_.push_back({std::move(body), condition});
-    conditions_.push_back(condition);
-    context.raise_next_condition_id_past(condition);
+    entries_.reserve(count);
+    for (uint64_t e = entries_.size(); e < count; ++e) {
+        PauliString body;
+        if (bodies) {
+            body = PauliString(n_);
+            body.phase = phases_[e];
+            const Chunk& chunk = chunks_[e / 64 / chunk_blocks_];
+            const uint64_t offset = e / 64 % chunk_blocks_;
+            for (uint64_t q = 0; q < n_; ++q) {
+                const uint64_t word = q * chunk_blocks_ + offset;
+                body.x[q / 64] |= ((chunk.x[word] >> (e % 64)) & 1) << (q % 64);
+                body.z[q / 64] |= ((chunk.z[word] >> (e % 64)) & 1) << (q % 64);
+            }
+        }
+        entries_.push_back({std::move(body), conditions_[e]});
+    }
+    return entries_;
 }
 
 SymbolicPauliString ActivePauliFrame::conjugate_by(const PauliString& p) const {

@@ -27,13 +27,12 @@ struct SymbolicPauliString {
     bool operator==(const SymbolicPauliString&) const = default;
 };
 
-// The records in the order they were added, plus their X and Z bits transposed into
-// per-qubit bitsets over the records, 64 records per word, so that one query streams one
-// column per qubit of the query whatever the records' supports.
+// The records in the order they were added, kept as their conditions and phases and their X
+// and Z bits transposed into per-qubit bitsets over the records, 64 records per word, so that
+// one query streams one column per qubit of the query whatever the records' supports.
 class ActivePauliFrame {
   public:
-    // Records from this index on (and, once it is reached, all earlier ones) keep no body;
-    // the column bitsets describe them.
+    // Past this many records, entries() lists them without bodies.
     static constexpr uint64_t kBodyLimit = 200000;
 
     explicit ActivePauliFrame(uint64_t num_qubits = 0);
@@ -53,7 +52,11 @@ class ActivePauliFrame {
     SymbolicBool anticommutation_sign(const PauliString& p) const;
 
     uint64_t num_qubits() const { return n_; }
-    std::span<const ConditionalPauliString> entries() const { return entries_; }
+    uint64_t size() const { return conditions_.size(); }
+    // The records in order, each body rebuilt from the columns the first time it is asked for
+    // (no body past kBodyLimit records). Fills a cache, so a frame must not be read from two
+    // threads while one of them calls this.
+    std::span<const ConditionalPauliString> entries() const;
 
   private:
     // Blocks of 64 records are grouped into chunks of chunk_blocks_ blocks. Within a chunk,
@@ -67,11 +70,14 @@ class ActivePauliFrame {
 
     void check_pauli(const PauliString& p) const;
 
-    std::vector<ConditionalPauliString> entries_;
-    std::vector<int32_t> conditions_;  // entries_[e].condition, packed for queries
+    std::vector<int32_t> conditions_;  // per record, packed for queries
+    std::vector<uint8_t> phases_;
     std::vector<Chunk> chunks_;
     uint64_t chunk_blocks_ = 1;
     uint64_t n_ = 0;
+    // What entries() has built so far.
+    mutable std::vector<ConditionalPauliString> entries_;
+    mutable bool entries_have_bodies_ = true;
 };
 
 }  // namespace kelvo

@@ -74,7 +74,7 @@ void BM_LowerCircuitFile(benchmark::State& state, const std::string& path) {
         const uint64_t before = allocated_bytes();
         const CircuitLoweringResult held = lower_circuit_to_factored(circuit);
         const uint64_t after = allocated_bytes();
-        const auto errors = static_cast<double>(held.state.active_frame.entries().size());
+        const auto errors = static_cast<double>(held.state.active_frame.size());
         state.counters["qubits"] = static_cast<double>(circuit.num_qubits);
         state.counters["errors"] = errors;
         state.counters["pending"] = static_cast<double>(held.state.pending.size());
