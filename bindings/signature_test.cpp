@@ -16,8 +16,10 @@ constexpr const char* kCompileDoc =
     "observable=0, gpu_chunk_shots=1048576)\n--\n\nCompiles.";
 
 // Matches `call`, a Python tuple (args_tuple, kwargs_dict), through the vectorcall matcher.
-std::string match_error(const Signature& sig, const char* call, ArgSlots& out) {
-    const Ref pair = eval(call);
+// The slots borrow from the call's objects, which `held` keeps alive.
+std::string match_error(const Signature& sig, const char* call, ArgSlots& out,
+                        Ref* held = nullptr) {
+    Ref pair = eval(call);
     PyObject* args = PyTuple_GetItem(pair.get(), 0);
     PyObject* kwargs = PyTuple_GetItem(pair.get(), 1);
     std::vector<PyObject*> flat;
@@ -41,6 +43,7 @@ std::string match_error(const Signature& sig, const char* call, ArgSlots& out) {
     sig.match(args, kwargs, again);
     for (size_t i = 0; i < sig.size(); ++i)
         EXPECT_EQ(again[i], out[i]);
+    if (held) *held = std::move(pair);
     return "";
 }
 
@@ -57,7 +60,8 @@ TEST(Signature, ParsesNamesDefaultsAndKeywordOnlyMarker) {
     EXPECT_EQ(PyUnicode_CompareWithASCIIString(out[2], "cpu"), 0);
     EXPECT_EQ(PyLong_AsLong(out[3]), 0);
     EXPECT_EQ(PyLong_AsLong(out[4]), 1048576);
-    EXPECT_EQ(match_error(sig, "(([1],), {'observable': 3, 'backend': 'gpu'})", out), "");
+    Ref held;
+    EXPECT_EQ(match_error(sig, "(([1],), {'observable': 3, 'backend': 'gpu'})", out, &held), "");
     EXPECT_EQ(PyLong_AsLong(out[3]), 3);
     EXPECT_EQ(PyUnicode_CompareWithASCIIString(out[2], "gpu"), 0);
 }
