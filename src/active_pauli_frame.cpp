@@ -13,21 +13,14 @@
 namespace kelvo {
 namespace {
 
-// The new capacity of `v` when `size` elements do not fit, else 0. Geometric, so that appends
-// stay amortised.
-template <typename T>
-uint64_t new_capacity(const std::vector<T>& v, uint64_t size) {
-    if (size > v.max_size()) throw std::bad_alloc();
-    return size > v.capacity() ? std::max<uint64_t>(size, 2 * v.capacity()) : 0;
-}
-
-// Grows capacity before anything changes.
+// Grows capacity geometrically so that appends stay amortised, and before anything changes.
 template <typename T>
 void reserve_for(std::vector<T>& v, uint64_t size) {
-    if (const uint64_t capacity = new_capacity(v, size)) {
-        require_memory(capacity, sizeof(T));
-        v.reserve(capacity);
-    }
+    if (size > v.max_size()) throw std::bad_alloc();
+    if (size <= v.capacity()) return;
+    const uint64_t capacity = std::max<uint64_t>(size, 2 * v.capacity());
+    require_memory(capacity, sizeof(T));
+    v.reserve(capacity);
 }
 
 }  // namespace
