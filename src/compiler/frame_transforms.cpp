@@ -211,16 +211,18 @@ void push_symbolic_pauli_through_pending_from(PendingFactoredState& state, uint6
     }
 }
 
-PauliString coordinates_after_replacement(PauliString p, uint64_t q, const PauliString& b) {
+namespace {
+
+// The part the replacement and promotion frames share: rows X_i -> X_i Z_q^(b.z_i) and
+// Z_i -> Z_i Z_q^(b.x_i) for i != q, with Z_q and b taking the two rows of q. Every bit off q
+// becomes p's, times b when p.x_q; then p = i^c * (those letters, times Z_q^t) * b with
+// t = (p.z ^ b.z)_q, so the sign is the parity of the new Z crossing b's X, counted with t at
+// q. Returns p.x_q and <b, p>; the bits of q are left to the caller.
+std::pair<bool, bool> fold_body_off_qubit(PauliString& p, uint64_t q, const PauliString& b) {
     KELVO_ASSERT_EQ(p.num_qubits, b.num_qubits, "Pauli strings act on different numbers of qubits");
-    KELVO_ASSERT(b.xbit(q), "replaced body must have an X part on the dormant qubit");
-    const uint64_t w = q / 64, bit = uint64_t{1} << (q % 64);
-    const bool anticommutes = pauli_anticommutes(p, b);
-    // Rows: X_i -> X_i Z_q^(b.z_i), Z_i -> Z_i Z_q^(b.x_i) for i != q, X_q -> Z_q, Z_q -> b.
-    // Then z_q = <Z_q, p> = p.x_q, x_q = <b, p>, and every other bit is p's, times b when p.x_q.
-    if ((p.x[w] & bit) != 0) {
-        // p = i^c * (C's letters off q, times Z_q^t) * b with t = (p.z ^ b.z)_q: the sign is
-        // the parity of C's Z crossing b's X, counted with t at q.
+    KELVO_ASSERT(b.xbit(q), "the body must have an X part on the dormant qubit");
+    const bool x_on_q = p.xbit(q), anticommutes = pauli_anticommutes(p, b);
+    if (x_on_q) {
         uint64_t crossings = 0;
         for (size_t i = 0; i < p.x.size(); ++i) {
             p.x[i] ^= b.x[i];
@@ -229,11 +231,40 @@ PauliString coordinates_after_replacement(PauliString p, uint64_t q, const Pauli
         }
         p.phase =
             static_cast<uint8_t>((p.phase + 4 - b.phase + 2 * (std::popcount(crossings) & 1)) % 4);
-        p.z[w] |= bit;
-    } else {
-        p.z[w] &= ~bit;
     }
-    p.x[w] = anticommutes ? p.x[w] | bit : p.x[w] & ~bit;
+    return {x_on_q, anticommutes};
+}
+
+// Bits k..q-1 move up to k+1..q and bit k becomes `bit` (k <= q).
+void insert_bit_moving_up(std::vector<uint64_t>& v, uint64_t k, uint64_t q, bool bit) {
+    for (uint64_t w = q / 64 + 1; w-- > k / 64;) {
+        const uint64_t lo = w == k / 64 ? k % 64 : 0, hi = w == q / 64 ? q % 64 : 63;
+        const uint64_t range = (~uint64_t{0} >> (63 - hi)) & (~uint64_t{0} << lo);
+        const uint64_t carry = w == k / 64 ? bit : v[w - 1] >> 63;
+        const uint64_t moved = ((v[w] << 1) & ~(uint64_t{1} << lo)) | (carry << lo);
+        v[w] = (v[w] & ~range) | (moved & range);
+    }
+}
+
+}  // namespace
+
+PauliString coordinates_after_replacement(PauliString p, uint64_t q, const PauliString& b) {
+    // X_q -> Z_q, Z_q -> b: z_q = <Z_q, p> = p.x_q and x_q = <b, p>.
+    const auto [x_on_q, anticommutes] = fold_body_off_qubit(p, q, b);
+    p.set_zbit(q, x_on_q);
+    p.set_xbit(q, anticommutes);
+    return p;
+}
+
+PauliString coordinates_after_promotion(PauliString p, uint64_t k, uint64_t q,
+                                        const PauliString& b) {
+    KELVO_ASSERT(k <= q, "the promoted qubit must be dormant");
+    // X_k -> b, Z_k -> Z_q: x_k = p.x_q and z_k = <b, p>, b now standing left of Z_q^z_k, which
+    // costs a sign when both are set.
+    const auto [x_on_q, anticommutes] = fold_body_off_qubit(p, q, b);
+    if (x_on_q && anticommutes) p.phase = static_cast<uint8_t>((p.phase + 2) % 4);
+    insert_bit_moving_up(p.x, k, q, x_on_q);
+    insert_bit_moving_up(p.z, k, q, anticommutes);
     return p;
 }
 
@@ -250,6 +281,25 @@ void transform_pending_operations_by_replacement(PendingFactoredState& state, ui
     for_each_marked(state, state.cursor, changing, [&](uint64_t j) {
         if (PauliString* p = pauli_of(state.pending[j]))
             set_pauli(state, j, *p, coordinates_after_replacement(*p, q, b));
+    });
+}
+
+void transform_pending_operations_by_promotion(PendingFactoredState& state, uint64_t k, uint64_t q,
+                                               const PauliString& b) {
+    KELVO_ASSERT(!state.in_order, "a promotion is applied at once only in consume mode");
+    KELVO_ASSERT_EQ(b.num_qubits, state.num_qubits,
+                    "Pauli strings act on different numbers of qubits");
+    // Operations with a part on k..q move, those anticommuting with b change.
+    const Anticommuting anticommuting(b);
+    const auto changing = [&](const uint64_t* xc, const uint64_t* zc) {
+        uint64_t acc = anticommuting(xc, zc);
+        for (uint64_t i = k; i <= q; ++i)
+            acc |= xc[i] | zc[i];
+        return acc;
+    };
+    for_each_marked(state, state.cursor, changing, [&](uint64_t j) {
+        if (PauliString* p = pauli_of(state.pending[j]))
+            set_pauli(state, j, *p, coordinates_after_promotion(*p, k, q, b));
     });
 }
 

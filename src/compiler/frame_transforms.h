@@ -36,6 +36,14 @@ PauliString coordinates_after_replacement(PauliString p, uint64_t q, const Pauli
 void transform_pending_operations_by_replacement(PendingFactoredState& state, uint64_t q,
                                                  const PauliString& b);
 
+// The frame of a dormant rotation promotion (k active qubits, body b with an X part on q >= k):
+// X_k -> b, Z_k -> Z_q, qubits k..q-1 move up to k+1..q, and every other row times Z_q where it
+// anticommutes with b. The same pair of functions as for a replacement.
+PauliString coordinates_after_promotion(PauliString p, uint64_t k, uint64_t q,
+                                        const PauliString& b);
+void transform_pending_operations_by_promotion(PendingFactoredState& state, uint64_t k, uint64_t q,
+                                               const PauliString& b);
+
 // XORs `value` into the sign of every pending rotation and measurement at or after `from`
 // (1 is the current operation, 2 the one after it, counted from the cursor) that
 // anticommutes with `pauli`, given in the current basis. Raises the context's next id

@@ -97,32 +97,48 @@ TEST(FrameTransforms, EagerAndComposedChangesAgree) {
                   eager.pending[j]);
 }
 
-// A replacement applied row by row must rewrite the operations from a moving cursor as the
-// frame built from its rows does, one by one, and leave the column tables right for the
-// pushes after it.
-TEST(FrameTransforms, ReplacementMatchesItsFrame) {
+// Replacements and promotions applied row by row must rewrite the operations from a moving
+// cursor as the frames built from their rows do, one by one, and leave the column tables right
+// for the pushes after them.
+TEST(FrameTransforms, ReplacementAndPromotionMatchTheirFrames) {
     std::mt19937_64 rng(9);
     const uint64_t n = 70, count = 150;
     PendingFactoredState state = random_pending(rng, n, count);
     std::vector<PendingOperation> want = state.pending;
-    for (int round = 0; round < 40; ++round) {
-        const uint64_t q = rng() % n;
+    for (int round = 0; round < 60; ++round) {
+        // Often across the word boundary at 64, so that moved qubits carry between words.
+        const uint64_t q = round % 4 == 0 ? n - 1 - rng() % 6 : rng() % n;
+        const uint64_t k = round % 3 ? rng() % (q + 1) : q;
+        const bool promotion = round % 2 == 0;
         PauliString b = random_hermitian(rng, n, 1 + rng() % 8);
         b.set_xbit(q, true);
         b.phase = static_cast<uint8_t>(b.y_count() % 4);
         const PauliString s = pauli_z(n, q);
+        // The rows in the planner's order: the promoted qubit at k, the others kept in order.
         std::vector<PauliString> x_rows, z_rows;
         for (uint64_t i = 0; i < n; ++i) {
-            x_rows.push_back(i == q ? s
-                                    : multiply_by_stabilizer_if_anticommutes(pauli_x(n, i), b, s));
-            z_rows.push_back(i == q ? b
-                                    : multiply_by_stabilizer_if_anticommutes(pauli_z(n, i), b, s));
+            if (promotion && i == k) {
+                x_rows.push_back(b);
+                z_rows.push_back(s);
+            }
+            if (i == q) {
+                if (!promotion) {
+                    x_rows.push_back(s);
+                    z_rows.push_back(b);
+                }
+                continue;
+            }
+            x_rows.push_back(multiply_by_stabilizer_if_anticommutes(pauli_x(n, i), b, s));
+            z_rows.push_back(multiply_by_stabilizer_if_anticommutes(pauli_z(n, i), b, s));
         }
         const CliffordFrame frame = CliffordFrame::from_xz_rows(n, x_rows, z_rows);
 
         state.cursor = rng() % count;
-        transform_pending_operations_by_replacement(state, q, b);
-        const PauliString pushed = round % 2 ? pauli_x(n, q) : random_hermitian(rng, n, 3);
+        if (promotion)
+            transform_pending_operations_by_promotion(state, k, q, b);
+        else
+            transform_pending_operations_by_replacement(state, q, b);
+        const PauliString pushed = round % 4 < 2 ? pauli_x(n, k) : random_hermitian(rng, n, 3);
         push_symbolic_pauli_through_pending_from(state, 1, pushed, symbolic_bool(30 + round));
         for (uint64_t j = state.cursor; j < count; ++j) {
             want[j] = transform_operation_by_frame(want[j], frame);

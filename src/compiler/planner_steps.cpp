@@ -133,32 +133,34 @@ void plan_dormant_rotation_promotion(PendingFactoredState& state,
     if (!pauli_anticommutes(s, b))
         refuse("dormant rotation promotion requires an anti-commuting fixed stabilizer");
 
-    // The promoted qubit moves to position k; the other dormant qubits follow in order.
-    Tableau t;
-    auto keep = [&](uint64_t i) {
-        t.add(multiply_by_stabilizer_if_anticommutes(pauli_x(n, i), b, s),
-              multiply_by_stabilizer_if_anticommutes(pauli_z(n, i), b, s));
-    };
-    for (uint64_t i = 0; i < k; ++i)
-        keep(i);
-    t.add(b, s);
-    for (uint64_t i = k; i < n; ++i)
-        if (i != q) keep(i);
-    if (t.x.size() != n) refuse("dormant rotation promotion frame did not repack dormant rows");
-
-    const CliffordFrame frame = t.frame(n);
-    PendingOperation moved = transform_operation_by_frame(rotation, frame);
-    transform_pending_operations_by_frame(state, frame);
-    auto* promoted = std::get_if<PendingPauliRotation>(&moved);
-    KELVO_ASSERT(promoted != nullptr,
-                 "internal error: entered unreachable code: a rotation stays a rotation under a "
-                 "basis change");
-    if (!same_body(promoted->pauli, pauli_x(n, k)))
+    // The promoted qubit moves to position k; the other dormant qubits follow in order. In
+    // consume mode that frame is applied row by row without being built.
+    if (q < k) refuse("dormant rotation promotion frame did not repack dormant rows");
+    PendingPauliRotation promoted = rotation;
+    if (state.in_order) {
+        Tableau t;
+        auto keep = [&](uint64_t i) {
+            t.add(multiply_by_stabilizer_if_anticommutes(pauli_x(n, i), b, s),
+                  multiply_by_stabilizer_if_anticommutes(pauli_z(n, i), b, s));
+        };
+        for (uint64_t i = 0; i < k; ++i)
+            keep(i);
+        t.add(b, s);
+        for (uint64_t i = k; i < n; ++i)
+            if (i != q) keep(i);
+        const CliffordFrame frame = t.frame(n);
+        promoted.pauli = frame.coordinates_in_frame(rotation.pauli);
+        transform_pending_operations_by_frame(state, frame);
+    } else {
+        promoted.pauli = coordinates_after_promotion(rotation.pauli, k, q, b);
+        transform_pending_operations_by_promotion(state, k, q, b);
+    }
+    if (!same_body(promoted.pauli, pauli_x(n, k)))
         refuse("dormant rotation tableau reduction did not expose promoted X");
 
-    SymbolicBool sign = xor_bool_constant(promoted->sign, measurement_phase_sign(promoted->pauli));
+    SymbolicBool sign = xor_bool_constant(promoted.sign, measurement_phase_sign(promoted.pauli));
     SymbolicBoolEvaluationPlan plan(sign);
-    push_instruction(state, DormantPromotion{std::move(sign), std::move(plan), promoted->angle});
+    push_instruction(state, DormantPromotion{std::move(sign), std::move(plan), promoted.angle});
     set_planning_active_count(state, k + 1);
 }
 
