@@ -246,6 +246,26 @@ void insert_bit_moving_up(std::vector<uint64_t>& v, uint64_t k, uint64_t q, bool
     }
 }
 
+// Consume mode: rewrites by `coordinates` the operations from the cursor that anticommute with
+// b or have a part on qubits k..q, the only ones a replacement (k = q) or promotion changes.
+template <class Coordinates>
+void rewrite_touched(PendingFactoredState& state, uint64_t k, uint64_t q, const PauliString& b,
+                     Coordinates coordinates) {
+    KELVO_ASSERT(!state.in_order, "only consume mode rewrites the operations at once");
+    KELVO_ASSERT_EQ(b.num_qubits, state.num_qubits,
+                    "Pauli strings act on different numbers of qubits");
+    const Anticommuting anticommuting(b);
+    const auto touched = [&](const uint64_t* xc, const uint64_t* zc) {
+        uint64_t acc = anticommuting(xc, zc);
+        for (uint64_t i = k; i <= q; ++i)
+            acc |= xc[i] | zc[i];
+        return acc;
+    };
+    for_each_marked(state, state.cursor, touched, [&](uint64_t j) {
+        if (PauliString* p = pauli_of(state.pending[j])) set_pauli(state, j, *p, coordinates(*p));
+    });
+}
+
 }  // namespace
 
 PauliString coordinates_after_replacement(PauliString p, uint64_t q, const PauliString& b) {
@@ -270,37 +290,14 @@ PauliString coordinates_after_promotion(PauliString p, uint64_t k, uint64_t q,
 
 void transform_pending_operations_by_replacement(PendingFactoredState& state, uint64_t q,
                                                  const PauliString& b) {
-    KELVO_ASSERT(!state.in_order, "a replacement is applied at once only in consume mode");
-    KELVO_ASSERT_EQ(b.num_qubits, state.num_qubits,
-                    "Pauli strings act on different numbers of qubits");
-    // Only operations with a part on q or anticommuting with b change.
-    const Anticommuting anticommuting(b);
-    const auto changing = [&](const uint64_t* xc, const uint64_t* zc) {
-        return anticommuting(xc, zc) | xc[q] | zc[q];
-    };
-    for_each_marked(state, state.cursor, changing, [&](uint64_t j) {
-        if (PauliString* p = pauli_of(state.pending[j]))
-            set_pauli(state, j, *p, coordinates_after_replacement(*p, q, b));
-    });
+    rewrite_touched(state, q, q, b,
+                    [&](const PauliString& p) { return coordinates_after_replacement(p, q, b); });
 }
 
 void transform_pending_operations_by_promotion(PendingFactoredState& state, uint64_t k, uint64_t q,
                                                const PauliString& b) {
-    KELVO_ASSERT(!state.in_order, "a promotion is applied at once only in consume mode");
-    KELVO_ASSERT_EQ(b.num_qubits, state.num_qubits,
-                    "Pauli strings act on different numbers of qubits");
-    // Operations with a part on k..q move, those anticommuting with b change.
-    const Anticommuting anticommuting(b);
-    const auto changing = [&](const uint64_t* xc, const uint64_t* zc) {
-        uint64_t acc = anticommuting(xc, zc);
-        for (uint64_t i = k; i <= q; ++i)
-            acc |= xc[i] | zc[i];
-        return acc;
-    };
-    for_each_marked(state, state.cursor, changing, [&](uint64_t j) {
-        if (PauliString* p = pauli_of(state.pending[j]))
-            set_pauli(state, j, *p, coordinates_after_promotion(*p, k, q, b));
-    });
+    rewrite_touched(state, k, q, b,
+                    [&](const PauliString& p) { return coordinates_after_promotion(p, k, q, b); });
 }
 
 PauliString positive_hermitian_body(PauliString pauli) {
