@@ -84,6 +84,17 @@ SymbolicBool SymbolicContext::fresh_bernoulli_bool(double p) {
 std::vector<SymbolicBool> SymbolicContext::fresh_categorical_bools(
     uint64_t k, std::span<const std::vector<uint64_t>> assignments,
     std::span<const double> probabilities) {
+    const int32_t first = fresh_categorical_conditions(k, assignments, probabilities);
+    std::vector<SymbolicBool> out;
+    out.reserve(k);
+    for (uint64_t i = 0; i < k; ++i)
+        out.push_back(symbolic_bool(first + static_cast<int32_t>(i)));
+    return out;
+}
+
+int32_t SymbolicContext::fresh_categorical_conditions(
+    uint64_t k, std::span<const std::vector<uint64_t>> assignments,
+    std::span<const double> probabilities) {
     if (assignments.empty()) {
         throw KelvoError::invalid_input(
             "categorical symbolic distribution needs at least one assignment");
@@ -119,18 +130,13 @@ std::vector<SymbolicBool> SymbolicContext::fresh_categorical_bools(
     dist.probabilities.assign(probabilities.begin(), probabilities.end());
     dist.width = k;
 
-    std::vector<SymbolicBool> out;
-    out.reserve(k);
-    for (const int32_t id : dist.conditions)
-        out.push_back(symbolic_bool(id));
-
     // Everything that can fail is done; now commit.
     const uint64_t index = categoricals.size();
     categoricals.push_back(std::move(dist));
     for (const int32_t id : categoricals.back().conditions)
         categorical_of[id] = index;
     next_condition_id += static_cast<uint32_t>(k);
-    return out;
+    return first;
 }
 
 void SymbolicContext::raise_next_condition_id_past(int32_t id) {

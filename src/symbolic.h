@@ -71,6 +71,10 @@ struct SymbolicContext {
     std::vector<SymbolicBool> fresh_categorical_bools(
         uint64_t k, std::span<const std::vector<uint64_t>> assignments,
         std::span<const double> probabilities);
+    // The same, returning the first of the k consecutive ids instead of their Booleans.
+    int32_t fresh_categorical_conditions(uint64_t k,
+                                         std::span<const std::vector<uint64_t>> assignments,
+                                         std::span<const double> probabilities);
 
     // next_condition_id = max(next_condition_id, id + 1), compared as signed values.
     void raise_next_condition_id_past(int32_t id);

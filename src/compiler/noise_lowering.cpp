@@ -34,12 +34,12 @@ double checked_sum(std::span<const double> probabilities) {
     return s;
 }
 
-// X_q under bool 2t and Z_q under bool 2t + 1, for target t.
-void apply_xz_parts(FrameFactoredState& state, std::span<const uint64_t> targets,
-                    const std::vector<SymbolicBool>& bools) {
+// X_q under condition first + 2t and Z_q under first + 2t + 1, for target t.
+void apply_xz_parts(FrameFactoredState& state, std::span<const uint64_t> targets, int32_t first) {
     for (size_t t = 0; t < targets.size(); ++t) {
-        apply_qubit_pauli_symbolic(state, targets[t], false, bools[2 * t]);
-        apply_qubit_pauli_symbolic(state, targets[t], true, bools[2 * t + 1]);
+        const auto x = first + 2 * static_cast<int32_t>(t);
+        apply_qubit_pauli(state, targets[t], false, x);
+        apply_qubit_pauli(state, targets[t], true, x + 1);
     }
 }
 
@@ -109,7 +109,7 @@ void apply_depolarize1(FrameFactoredState& state, std::span<const uint64_t> qubi
     for (const uint64_t q : qubits) {
         const std::array<uint64_t, 1> target = {q};
         apply_xz_parts(state, target,
-                       state.context.fresh_categorical_bools(2, rows, probabilities));
+                       state.context.fresh_categorical_conditions(2, rows, probabilities));
     }
 }
 
@@ -123,7 +123,7 @@ void apply_depolarize2(FrameFactoredState& state, std::span<const uint64_t> qubi
     probabilities[0] = 1.0 - p;
     for (size_t i = 0; i < qubits.size(); i += 2) {
         apply_xz_parts(state, qubits.subspan(i, 2),
-                       state.context.fresh_categorical_bools(4, rows, probabilities));
+                       state.context.fresh_categorical_conditions(4, rows, probabilities));
     }
 }
 
@@ -160,8 +160,9 @@ void apply_pauli_channel(FrameFactoredState& state, std::span<const uint64_t> ta
     outcomes.reserve(probabilities.size() + 1);
     outcomes.push_back(no_error_probability(s));
     outcomes.insert(outcomes.end(), probabilities.begin(), probabilities.end());
-    apply_xz_parts(state, targets,
-                   state.context.fresh_categorical_bools(2 * n, pauli_channel_table(n), outcomes));
+    apply_xz_parts(
+        state, targets,
+        state.context.fresh_categorical_conditions(2 * n, pauli_channel_table(n), outcomes));
 }
 
 void apply_heralded_channel(FrameFactoredState& state, std::vector<SymbolicBool>& records,
@@ -178,12 +179,11 @@ void apply_heralded_channel(FrameFactoredState& state, std::vector<SymbolicBool>
     static const Rows rows = rows_of(std::array<uint64_t, 5>{0b000, 0b001, 0b011, 0b111, 0b101});
     const std::array<double, 5> outcomes = {1.0 - s, probabilities[0], probabilities[1],
                                             probabilities[2], probabilities[3]};
-    std::vector<SymbolicBool> bools = state.context.fresh_categorical_bools(3, rows, outcomes);
-    const uint32_t record = append_record(records, bools[0]);
-    apply_classical_record(state, bools[0], record, std::nullopt);
+    const int32_t herald = state.context.fresh_categorical_conditions(3, rows, outcomes);
+    const uint32_t record = append_record(records, symbolic_bool(herald));
+    apply_classical_record(state, symbolic_bool(herald), record, std::nullopt);
     const std::array<uint64_t, 1> target = {qubit};
-    bools.erase(bools.begin());
-    apply_xz_parts(state, target, bools);
+    apply_xz_parts(state, target, herald + 1);
 }
 
 void apply_pauli_product_channel(FrameFactoredState& state,

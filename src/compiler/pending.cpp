@@ -92,6 +92,11 @@ void apply_qubit_pauli_symbolic(FrameFactoredState& state, uint64_t q, bool z,
     record_terms(state, state.frame.row(z ? state.num_qubits + q : q), false, value);
 }
 
+void apply_qubit_pauli(FrameFactoredState& state, uint64_t q, bool z, int32_t condition) {
+    KELVO_ASSERT(q < state.num_qubits, "qubit index out of range");
+    record_error(state, state.frame.row(z ? state.num_qubits + q : q), false, condition);
+}
+
 const PendingPauliRotation& apply_pauli_rotation(FrameFactoredState& state,
                                                  const PauliString& pauli, double angle) {
     SymbolicPauliString signed_image = signed_pull_back(state, pauli);

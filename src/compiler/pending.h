@@ -94,6 +94,8 @@ void apply_pauli_symbolic(FrameFactoredState& state, const PauliString& pauli,
 // Pauli is built. A qubit >= num_qubits is fatal ("qubit index out of range").
 void apply_qubit_pauli_symbolic(FrameFactoredState& state, uint64_t q, bool z,
                                 const SymbolicBool& value);
+// The same for the value that is condition `condition` alone.
+void apply_qubit_pauli(FrameFactoredState& state, uint64_t q, bool z, int32_t condition);
 const PendingPauliRotation& apply_pauli_rotation(FrameFactoredState& state,
                                                  const PauliString& pauli, double angle);
 // Takes no condition id itself: the caller draws `condition_id` from the context.
