@@ -6,6 +6,7 @@
 
 #include "bits.h"
 #include "errors.h"
+#include "testing/error_text.h"
 
 namespace kelvo {
 namespace {
@@ -97,44 +98,9 @@ TEST(Assembly, ReductionKeepsValues) {
     EXPECT_GT(reduced, 100u);
 }
 
-TEST(Assembly, SizesAndDimensions) {
-    SymbolicContext context;
-    context.next_condition_id = 9;
-    const FactoredInstructionProgram empty = assemble({}, context);
-    EXPECT_EQ(empty.num_symbols, 8u);
-    EXPECT_EQ(empty.num_records + empty.num_detectors + empty.num_exp_vals, 0u);
-    ASSERT_NE(empty.component_plan, nullptr);
-    EXPECT_FALSE(empty.component_plan_enabled);
-
-    RecordDetector detector;
-    detector.parity = symbolic_bool(3);
-    detector.id = 4;
-    const FactoredInstructionProgram sized = assemble({
-        Detector{detector},
-        DeterministicOutcome{{{}, true}, {}, 5, std::nullopt, std::nullopt},
-        DeterministicOutcome{{{}, false}, {}, 2, 14, std::nullopt},
-        RandomOutcome{{}, {}, std::nullopt, std::nullopt, 2, 0},
-    });
-    EXPECT_EQ(sized.num_records, 5u);
-    EXPECT_EQ(sized.num_exp_vals, 3u);
-    EXPECT_EQ(sized.num_detectors, 4u);
-    EXPECT_EQ(sized.num_symbols, 14u);
-    EXPECT_EQ(sized.context.next_condition_id, 15u);
-
-    for (const auto [n, initial, active] :
-         {std::array<uint64_t, 3>{4, 3, 2}, {2, 3, 3}, {2, 1, 3}}) {
-        try {
-            FactoredInstructionProgram::with_context(n, initial, {}, active, {}, {});
-            ADD_FAILURE() << n << initial << active;
-        } catch (const KelvoError& e) {
-            EXPECT_STREQ(e.what(), "invalid factored instruction program dimensions");
-        }
-    }
-    EXPECT_THROW(assemble({RandomOutcome{{}, {}, 1, std::nullopt, std::nullopt, -1}}), FatalError);
-}
-
-// Boundary cases of the groups, against groups written out by hand.
-TEST(Assembly, SampleGroups) {
+// Sizes from the instructions, and the sample groups at their boundaries against groups
+// written out by hand.
+TEST(Assembly, SizesAndSampleGroups) {
     SymbolicContext context;
     for (const double p : {0.01, 0.02, 0.01, 0.010000000000000002, -0.0, 0.0, 0.5})
         context.fresh_bernoulli_condition(p);
@@ -144,7 +110,20 @@ TEST(Assembly, SampleGroups) {
     context.fresh_categorical_bools(2, two_bits, rare);             // 9, 10
     context.fresh_categorical_bools(1, one_bit, {{0.981, 0.019}});  // 11
     context.fresh_categorical_bools(2, two_bits, rare);             // 12, 13
-    const FactoredInstructionProgram program = assemble({}, context);
+    RecordDetector detector;
+    detector.parity = symbolic_bool(3);
+    detector.id = 4;
+    const FactoredInstructionProgram program = assemble(
+        {
+            Detector{detector},
+            DeterministicOutcome{{{}, true}, {}, 5, std::nullopt, std::nullopt},
+            DeterministicOutcome{{{}, false}, {}, 2, 15, std::nullopt},
+            RandomOutcome{{}, {}, std::nullopt, std::nullopt, 2, 0},
+        },
+        context);
+    EXPECT_EQ(std::tuple(program.num_records, program.num_exp_vals, program.num_detectors,
+                         program.num_symbols, program.context.next_condition_id),
+              std::tuple(5u, 3u, 4u, 15u, 16u));
 
     EXPECT_EQ(program.dense_bernoulli_conditions, (std::vector<int32_t>{2, 7}));
     EXPECT_EQ(program.dense_bernoulli_probabilities, (std::vector<double>{0.02, 0.5}));
@@ -164,6 +143,22 @@ TEST(Assembly, SampleGroups) {
         {{{11}}, one_bit, {0.981, 0.019}, {1}, {0.019 * (1 / mass)}, mass, 1},
     };
     EXPECT_EQ(program.rare_categorical_groups, rare_groups);
+
+    // Without instructions the symbols are the context's; the component plan is there, off.
+    SymbolicContext ids_only;
+    ids_only.next_condition_id = 9;
+    const FactoredInstructionProgram empty = assemble({}, ids_only);
+    EXPECT_EQ(empty.num_symbols, 8u);
+    EXPECT_EQ(empty.num_records + empty.num_detectors + empty.num_exp_vals, 0u);
+    ASSERT_NE(empty.component_plan, nullptr);
+    EXPECT_FALSE(empty.component_plan_enabled);
+    for (const auto [n, initial, active] :
+         {std::array<uint64_t, 3>{4, 3, 2}, {2, 3, 3}, {2, 1, 3}}) {
+        testing::expect_refused(
+            [&] { FactoredInstructionProgram::with_context(n, initial, {}, active, {}, {}); },
+            "invalid factored instruction program dimensions");
+    }
+    EXPECT_THROW(assemble({RandomOutcome{{}, {}, 1, std::nullopt, std::nullopt, -1}}), FatalError);
 }
 
 // Thousands of conditions with gaps in their ids and a stray large id: the groups and the

@@ -58,15 +58,6 @@ std::string pauli_name(uint64_t k, uint64_t targets) {
     return name;
 }
 
-void expect_near(const std::map<std::string, double>& got,
-                 const std::map<std::string, double>& want, const std::string& channel) {
-    ASSERT_EQ(got.size(), want.size()) << channel;
-    for (const auto& [key, p] : want) {
-        ASSERT_TRUE(got.contains(key)) << channel << " " << key;
-        EXPECT_NEAR(got.at(key), p, 1e-12) << channel << " " << key;
-    }
-}
-
 TEST(NoiseLowering, ChannelsMatchTheirDocumentedDefinitions) {
     // The published definitions: argument k of PAULI_CHANNEL_2 is the k-th Pauli pair of
     // IX, IY, IZ, XI, ... (first letter on the first target); ELSE_CORRELATED_ERROR fires only
@@ -111,8 +102,12 @@ TEST(NoiseLowering, ChannelsMatchTheirDocumentedDefinitions) {
          1,
          {{"I", 0.25}, {"hI", 0.1}, {"hX", 0.2}, {"hY", 0.3}, {"hZ", 0.15}}},
     };
-    for (const auto& c : cases)
-        expect_near(net_paulis(c.channel, c.targets), c.want, c.channel);
+    for (const auto& c : cases) {
+        const std::map<std::string, double> got = net_paulis(c.channel, c.targets);
+        ASSERT_EQ(got.size(), c.want.size()) << c.channel;
+        for (const auto& [key, p] : c.want)
+            EXPECT_NEAR(got.contains(key) ? got.at(key) : -1, p, 1e-12) << c.channel << " " << key;
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "errors.h"
 #include "testing/dense_circuit.h"
+#include "testing/error_text.h"
 
 namespace kelvo {
 namespace {
@@ -183,12 +184,7 @@ TEST(Optimizer, ExactResults) {
 TEST(Optimizer, Refusals) {
     PauliString imaginary = pauli_string("Z");
     imaginary.phase = 1;
-    const struct {
-        std::vector<PendingOperation> ops;
-        uint64_t preserved;
-        bool planned;
-        const char* message;
-    } cases[] = {
+    const std::tuple<std::vector<PendingOperation>, uint64_t, bool, const char*> cases[] = {
         {{rot("Z", 0.1)}, 2, false, "preserved pending-operation prefix is out of range"},
         {{PendingPauliRotation{imaginary, {}, 0.1}},
          1,
@@ -196,16 +192,12 @@ TEST(Optimizer, Refusals) {
          "pending Pauli rotation must have a Hermitian generator"},
         {{}, 0, true, "pending-operation optimization must run before planning"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [ops, preserved, planned, message] : cases) {
         PendingFactoredState state;
-        state.pending = c.ops;
-        if (c.planned) state.checkpoints.push_back(0);
-        try {
-            optimize_pending_operations(state, std::vector<uint64_t>{c.preserved});
-            ADD_FAILURE() << c.message;
-        } catch (const KelvoError& e) {
-            EXPECT_STREQ(e.what(), c.message);
-        }
+        state.pending = ops;
+        if (planned) state.checkpoints.push_back(0);
+        testing::expect_refused(
+            [&] { optimize_pending_operations(state, std::vector<uint64_t>{preserved}); }, message);
     }
 }
 
