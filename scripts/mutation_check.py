@@ -161,6 +161,23 @@ MUTANTS = [
      "iswap_rows(core.frame, a, b, 1);", "ISWAP_DAG applies ISWAP"),
     ("T23", "simulator", "src/tableau_simulator/simulator.cpp", "if (axis == Axis::Y) f.left_root_x(q, 3);",
      "if (axis == Axis::Y) f.left_root_x(q, 1);", "Y-controlled gates rotate back the wrong way"),
+    # Detector postselection and pinned parities
+    ("D1", "sampler", "src/sampler/batch/postselect.cpp", "            read_condition(c, f.instruction);",
+     "            (void)c;", "compaction drops the rows a later forced branch reads"),
+    ("D2", "sampler", "src/sampler/pinning.cpp",
+     "c != equation.first && symbols.branch_instructions.contains(c)", "c != equation.first",
+     "forced branches keep noise conditions the batch never assigns"),
+    ("D3", "sampler", "src/sampler/pinning.cpp", "certain.contains(condition)", "false",
+     "the compiler's certain flips read as noise in pinned parities"),
+    ("D4", "sampler", "src/sampler/batch/postselect.cpp",
+     "        return true;  // their cost (draws, projections) grows with the live shots",
+     "        return false;", "coins and measurements drawn for dead shots"),
+    ("D5", "sampler", "src/sampler/batch/postselect.cpp",
+     "context.expected_detectors[expected_index] != 0", "context.expected_detectors[expected_index] == 0",
+     "postselection ignores the expected detector bits"),
+    ("D6", "sampler", "src/sampler/batch/postselect.cpp",
+     "if (record_use[r] > index || (final && record_use[r] == index))", "if (record_use[r] > index)",
+     "the final compaction leaves records last read at its index behind"),
 ]
 
 
