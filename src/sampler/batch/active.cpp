@@ -587,28 +587,8 @@ void with_batch_component(BatchFactoredExecutorState& state, uint64_t component,
     if (!state.components[component].active) {
         throw invalid("cannot execute an instruction on an inactive component");
     }
-    // The component lends its buffers and sizes to the flat-state kernel; they go back on
-    // every path, a thrown error included.
-    struct Restore {
-        BatchFactoredExecutorState& state;
-        uint64_t component, active, dormant, capacity;
-        ~Restore() {
-            BatchActiveComponent& c = state.components[component];
-            c.active_qubits = state.active_qubits;
-            c.basis_capacity = state.basis_capacity;
-            swap_batch_component_buffers(state, component);
-            state.active_qubits = active;
-            state.dormant_qubits = dormant;
-            state.basis_capacity = capacity;
-        }
-    };
-    const uint64_t active = state.active_qubits, dormant = state.dormant_qubits;
-    const uint64_t capacity = state.basis_capacity;
-    swap_batch_component_buffers(state, component);
-    const Restore restore{state, component, active, dormant, capacity};
-    state.active_qubits = state.components[component].active_qubits;
-    state.basis_capacity = state.components[component].basis_capacity;
-    rotate_pauli_batch(state, kernel, sign_bits);
+    detail::run_in_component(state, component,
+                             [&] { rotate_pauli_batch(state, kernel, sign_bits); });
 }
 
 }  // namespace kelvo

@@ -101,4 +101,34 @@ void measure_precomputed_active_pauli_expectation_batch(
     BatchFactoredExecutorState& state, const PrecomputedActivePauliMeasurementKernel& kernel,
     std::span<const uint64_t> sign_bits, int32_t exp_index);
 
+namespace detail {
+
+// Runs `run` on component `index` with its buffers and sizes lent to the flat-state kernels;
+// they go back on every path, a thrown error included.
+template <class Run>
+void run_in_component(BatchFactoredExecutorState& state, uint64_t index, Run&& run) {
+    struct Restore {
+        BatchFactoredExecutorState& state;
+        uint64_t index, active, dormant, capacity;
+        ~Restore() {
+            BatchActiveComponent& c = state.components[index];
+            c.active_qubits = state.active_qubits;
+            c.basis_capacity = state.basis_capacity;
+            swap_batch_component_buffers(state, index);
+            state.active_qubits = active;
+            state.dormant_qubits = dormant;
+            state.basis_capacity = capacity;
+        }
+    };
+    const uint64_t active = state.active_qubits, dormant = state.dormant_qubits;
+    const uint64_t capacity = state.basis_capacity;
+    swap_batch_component_buffers(state, index);
+    const Restore restore{state, index, active, dormant, capacity};
+    state.active_qubits = state.components[index].active_qubits;
+    state.basis_capacity = state.components[index].basis_capacity;
+    run();
+}
+
+}  // namespace detail
+
 }  // namespace kelvo

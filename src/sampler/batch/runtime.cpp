@@ -174,26 +174,9 @@ void measure_in_component(BatchFactoredExecutorState& state, uint64_t index,
                           const PrecomputedActivePauliMeasurementKernel& kernel, uint32_t condition,
                           std::vector<uint64_t>& branch,
                           std::optional<std::span<const uint64_t>> pinned) {
-    struct Restore {
-        BatchFactoredExecutorState& state;
-        uint64_t index, active, dormant, capacity;
-        ~Restore() {
-            BatchActiveComponent& c = state.components[index];
-            c.active_qubits = state.active_qubits;
-            c.basis_capacity = state.basis_capacity;
-            swap_batch_component_buffers(state, index);
-            state.active_qubits = active;
-            state.dormant_qubits = dormant;
-            state.basis_capacity = capacity;
-        }
-    };
-    const uint64_t active = state.active_qubits, dormant = state.dormant_qubits;
-    const uint64_t capacity = state.basis_capacity;
-    swap_batch_component_buffers(state, index);
-    const Restore restore{state, index, active, dormant, capacity};
-    state.active_qubits = state.components[index].active_qubits;
-    state.basis_capacity = state.components[index].basis_capacity;
-    measure_precomputed_active_pauli_branch_batch(state, kernel, condition, branch, pinned);
+    detail::run_in_component(state, index, [&] {
+        measure_precomputed_active_pauli_branch_batch(state, kernel, condition, branch, pinned);
+    });
 }
 
 template <class T>
