@@ -1,5 +1,6 @@
 #include "compiler/frame_transforms.h"
 
+#include <algorithm>
 #include <bit>
 #include <type_traits>
 #include <utility>
@@ -56,6 +57,24 @@ void for_each_set_bit(const std::vector<uint64_t>& words, Visit visit) {
         for (uint64_t bits = words[w]; bits != 0; bits &= bits - 1)
             visit(64 * w + static_cast<uint64_t>(std::countr_zero(bits)));
     }
+}
+
+// sign XOR value. A value of a few ids (an outcome is usually one) is toggled into the sign's
+// list where it stands instead of merging the whole list into a new one.
+void xor_in_place(SymbolicBool& sign, const SymbolicBool& value) {
+    if (value.conditions.size() > 4) {
+        sign = xor_bool(sign, value);
+        return;
+    }
+    std::vector<int32_t>& ids = sign.conditions;
+    for (const int32_t c : value.conditions) {
+        const auto it = std::lower_bound(ids.begin(), ids.end(), c);
+        if (it != ids.end() && *it == c)
+            ids.erase(it);
+        else
+            ids.insert(it, c);
+    }
+    sign.constant = sign.constant != value.constant;
 }
 
 // Block b of each table holds n words: bit j % 64 of word (j / 64) * n + q is set when
@@ -141,7 +160,7 @@ void push_by_columns(PendingFactoredState& state, uint64_t start, const PauliStr
     KELVO_ASSERT_EQ(p.num_qubits, state.num_qubits,
                     "Pauli strings act on different numbers of qubits");
     for_each_marked(state, start, Anticommuting(p), [&](uint64_t j) {
-        if (SymbolicBool* sign = sign_of(state.pending[j])) *sign = xor_bool(*sign, value);
+        if (SymbolicBool* sign = sign_of(state.pending[j])) xor_in_place(*sign, value);
     });
 }
 

@@ -23,6 +23,11 @@ void ConditionRelationIndex::add(int32_t id, uint32_t relation) {
     slot.more = static_cast<uint32_t>(more_.size());
 }
 
+void ConditionRelationIndex::add(std::span<const int32_t> ids, uint32_t relation) {
+    for (const int32_t id : ids)
+        add(id, relation);
+}
+
 void RelationWordMasks::add(std::span<const int32_t> ids) {
     for (const int32_t id : ids) {
         KELVO_ASSERT(id >= 1, "condition id must be positive");

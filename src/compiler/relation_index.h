@@ -17,6 +17,8 @@ class ConditionRelationIndex {
   public:
     // Appends `relation` to the list of `id` (>= 1, else fatal "condition id must be positive").
     void add(int32_t id, uint32_t relation);
+    // The same for each of `ids`.
+    void add(std::span<const int32_t> ids, uint32_t relation);
 
     // Calls visit(relation) for every relation naming `id`.
     template <class Visit>
@@ -80,7 +82,7 @@ struct RelationScratch {
     std::vector<uint64_t> initial_list;  // those words
     std::vector<uint32_t> shared;
     std::vector<uint32_t> candidates;  // relations with a nonzero `shared`
-    std::vector<int32_t> buffer, added;
+    std::vector<int32_t> buffer, added, found, merged;
 
     // Makes room for symbol-table words up to `word` and relations below `relations`.
     void reserve(uint64_t word, uint64_t relations) {

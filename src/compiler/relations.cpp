@@ -148,30 +148,30 @@ void substitute_by_pending_store(SymbolicBool& expr, PendingFactoredState& state
         const auto i = static_cast<uint64_t>(c);
         return i / 64 < keys.size() && ((keys[i / 64] >> (i % 64)) & 1) != 0;
     };
-    if (std::none_of(expr.conditions.begin(), expr.conditions.end(), is_key)) return;
-    // The passes of substitute_pending_symbols: the conditions that are no key stay in order,
-    // so only the substituted ones need sorting before they are XORed back in.
-    std::vector<int32_t>& kept = state.relation_scratch.buffer;
-    std::vector<int32_t>& added = state.relation_scratch.added;
-    for (bool found = true; found;) {
-        found = false;
-        kept.clear();
-        added.clear();
-        for (const int32_t c : expr.conditions) {
-            if (!is_key(c)) {
-                kept.push_back(c);
-                continue;
-            }
-            found = true;
+    RelationScratch& s = state.relation_scratch;
+    s.found.clear();
+    std::copy_if(expr.conditions.begin(), expr.conditions.end(), std::back_inserter(s.found),
+                 is_key);
+    // The passes of substitute_pending_symbols: each XORs the expression with its keys and
+    // their values, so only the values can bring keys into the next pass.
+    while (!s.found.empty()) {
+        s.added.clear();
+        for (const int32_t c : s.found) {
             const SymbolicBool& value = state.substitutions.at(c);
-            added.insert(added.end(), value.conditions.begin(), value.conditions.end());
+            s.added.insert(s.added.end(), value.conditions.begin(), value.conditions.end());
             expr.constant = expr.constant != value.constant;
         }
-        if (!found) break;
-        const std::vector<int32_t> substituted = normalize_xor_conditions(added);
-        expr.conditions.clear();
-        std::set_symmetric_difference(kept.begin(), kept.end(), substituted.begin(),
-                                      substituted.end(), std::back_inserter(expr.conditions));
+        s.added = normalize_xor_conditions(std::move(s.added));
+        s.buffer.clear();
+        std::set_symmetric_difference(s.found.begin(), s.found.end(), s.added.begin(),
+                                      s.added.end(), std::back_inserter(s.buffer));
+        s.merged.clear();
+        std::set_symmetric_difference(expr.conditions.begin(), expr.conditions.end(),
+                                      s.buffer.begin(), s.buffer.end(),
+                                      std::back_inserter(s.merged));
+        std::swap(expr.conditions, s.merged);
+        s.found.clear();
+        std::copy_if(s.added.begin(), s.added.end(), std::back_inserter(s.found), is_key);
     }
 }
 
@@ -198,10 +198,12 @@ void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
     }
     KELVO_ASSERT(state.relations.size() < UINT32_MAX, "relation index out of range");
     const auto index = static_cast<uint32_t>(state.relations.size());
-    for (const int32_t c : relation.conditions)
-        state.relations_by_condition.add(c, index);
+    state.relations_by_condition.add(relation.conditions, index);
     state.relation_masks.add(relation.conditions);
-    state.relation_words.push_back(condition_words(relation.conditions));
+    std::vector<uint64_t> words;
+    for (const WordMask& m : state.relation_masks.of(index))
+        words.push_back(m.word);
+    state.relation_words.push_back(std::move(words));
     state.relations.push_back(std::move(relation));
 }
 
