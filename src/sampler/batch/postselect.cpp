@@ -6,6 +6,7 @@
 
 #include "bits.h"
 #include "errors.h"
+#include "sampler/batch/buffer_loan.h"
 #include "sampler/batch/runtime.h"
 #include "sampler/batch/symbols.h"
 #include "sampler/contiguous.h"
@@ -138,20 +139,6 @@ void move_state_columns(BatchFactoredExecutorState& state, std::span<const uint6
             slot[j] = slot[columns[j]];
     }
 }
-
-// The state's work bits, lent to the instruction loop and returned on every path.
-class WorkLoan {
-  public:
-    explicit WorkLoan(std::vector<uint64_t>& home) : home_(home), bits_(std::move(home)) {}
-    ~WorkLoan() { home_ = std::move(bits_); }
-    WorkLoan(const WorkLoan&) = delete;
-    WorkLoan& operator=(const WorkLoan&) = delete;
-    std::vector<uint64_t>& bits() { return bits_; }
-
-  private:
-    std::vector<uint64_t>& home_;
-    std::vector<uint64_t> bits_;
-};
 
 bool is_dead(std::span<const uint64_t> dead, uint64_t s) {
     return s / 64 < dead.size() && ((dead[s / 64] >> (s % 64)) & 1);
@@ -443,7 +430,7 @@ PostselectedBatch execute_batch_postselected_in_place(
     scratch.dead_count = 0;
     if (state.live_shots == 0) return {};
 
-    WorkLoan loan(state.work_bits);
+    BufferLoan loan(state.work_bits);
     std::vector<uint64_t>& work = loan.bits();
     BatchSignSource source = BatchSignSource::in_place(plan, block, offset);
     bool workspace = false;

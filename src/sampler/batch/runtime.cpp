@@ -8,6 +8,7 @@
 #include "bits.h"
 #include "errors.h"
 #include "sampler/batch/active.h"
+#include "sampler/batch/buffer_loan.h"
 #include "sampler/batch/symbols.h"
 #include "sampler/contiguous.h"
 #include "splitmix64.h"
@@ -26,20 +27,6 @@ KelvoError invalid(const char* message) {
 void grow_to(std::vector<uint64_t>& bits, uint64_t words) {
     if (bits.size() < words) bits.resize(words);
 }
-
-// Moves a buffer out of the state for the duration of a scope and puts it back on every path.
-class BufferLoan {
-  public:
-    BufferLoan(std::vector<uint64_t>& home) : home_(home), bits_(std::move(home)) {}
-    ~BufferLoan() { home_ = std::move(bits_); }
-    BufferLoan(const BufferLoan&) = delete;
-    BufferLoan& operator=(const BufferLoan&) = delete;
-    std::vector<uint64_t>& bits() { return bits_; }
-
-  private:
-    std::vector<uint64_t>& home_;
-    std::vector<uint64_t> bits_;
-};
 
 // The forced branch of an instruction, when a pin forces it, lent out of pinned_bits.
 class PinnedLoan {
