@@ -16,7 +16,6 @@ namespace kelvo {
 namespace {
 
 using testing::dense_detail::apply_pauli;
-using testing::dense_detail::norm2;
 using testing::dense_detail::State;
 using C = std::complex<double>;
 
@@ -58,7 +57,7 @@ void run(std::span<const PendingOperation> ops, const uint64_t (&at)[3], State p
                 State branch(psi.size());
                 for (size_t b = 0; b < psi.size(); ++b)
                     branch[b] = 0.5 * (psi[b] + (bit ? -1.0 : 1.0) * p_psi[b]);
-                const double p = norm2(branch);
+                const double p = oracle::weight(branch);
                 for (C& a : branch)
                     a /= std::sqrt(p);
                 if (p > 1e-14)

@@ -52,22 +52,18 @@ namespace dense_detail {
 using oracle::C;
 using State = std::vector<C>;
 
-// i^phase X^x Z^z on a state vector (Z acts first), qubit q = index bit q.
-inline State apply_pauli(const State& psi, const PauliString& p) {
-    static const C kPow[4] = {1, oracle::kI, -1, -oracle::kI};
-    const uint64_t x = p.x.empty() ? 0 : p.x[0];
-    const uint64_t z = p.z.empty() ? 0 : p.z[0];
+// c X^x Z^z on a state vector (Z acts first): |b> -> c (-1)^popcount(b AND z) |b XOR x>.
+inline State apply_pauli(const State& psi, uint64_t x, uint64_t z, C c) {
     State out(psi.size());
     for (uint64_t b = 0; b < psi.size(); ++b)
-        out[b ^ x] = kPow[p.phase % 4] * (std::popcount(b & z) % 2 ? -1.0 : 1.0) * psi[b];
+        out[b ^ x] = c * (std::popcount(b & z) % 2 ? -1.0 : 1.0) * psi[b];
     return out;
 }
 
-inline double norm2(const State& psi) {
-    double s = 0;
-    for (const C& a : psi)
-        s += std::norm(a);
-    return s;
+// i^phase X^x Z^z, qubit q = index bit q.
+inline State apply_pauli(const State& psi, const PauliString& p) {
+    static const C kPow[4] = {1, oracle::kI, -1, -oracle::kI};
+    return apply_pauli(psi, p.x.empty() ? 0 : p.x[0], p.z.empty() ? 0 : p.z[0], kPow[p.phase % 4]);
 }
 
 // A gate matrix u on `qubits` (the first qubit is the lowest local index bit).
@@ -330,7 +326,7 @@ class Runner {
                         State branch(psi.size());
                         for (size_t b = 0; b < psi.size(); ++b)
                             branch[b] = 0.5 * (psi[b] + (outcome ? -1.0 : 1.0) * p[b]);
-                        const double q = norm2(branch);
+                        const double q = oracle::weight(branch);
                         if (q < kPrune) continue;
                         for (C& a : branch)
                             a /= std::sqrt(q);

@@ -32,13 +32,7 @@ inline C complex(Complex c) {
     return {c.re, c.im};
 }
 
-// c X^x Z^z applied to a state: |b> -> c (-1)^popcount(b AND z) |b XOR x>.
-inline std::vector<C> apply_pauli(const std::vector<C>& psi, uint64_t x, uint64_t z, C c) {
-    std::vector<C> out(psi.size());
-    for (uint64_t b = 0; b < psi.size(); ++b)
-        out[b ^ x] = c * (std::popcount(b & z) % 2 ? -1.0 : 1.0) * psi[b];
-    return out;
-}
+using dense_detail::apply_pauli;
 
 // Index t with bit v inserted at position p.
 inline uint64_t insert_bit(uint64_t t, uint64_t p, uint64_t v) {
@@ -201,10 +195,7 @@ class Interpreter {
                     scale * (b.amplitudes[i] + g * b.amplitudes[i ^ m.x_mask]) / std::sqrt(2.0);
             }
         }
-        double norm = 0;
-        for (const C& a : next)
-            norm += std::norm(a);
-        KELVO_ASSERT(std::abs(norm - 1) < 1e-9, "reference: projection lost norm");
+        KELVO_ASSERT(std::abs(oracle::weight(next) - 1) < 1e-9, "reference: projection lost norm");
         b.amplitudes = std::move(next);
         --b.k;
     }
