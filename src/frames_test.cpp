@@ -116,10 +116,6 @@ PauliString pauli_from_bits(uint64_t n, uint64_t x, uint64_t z, uint8_t phase) {
     return p;
 }
 
-Mat dense(const PauliString& p) {
-    return oracle::pauli(p.num_qubits, p.x.at(0), p.z.at(0), p.phase);
-}
-
 // preimage(P) == U^dag P U for every Pauli body on n qubits (phases vary with the body).
 void expect_frame_is(const CliffordFrame& frame, const Mat& u, const std::string& context) {
     const uint64_t n = frame.num_qubits(), bodies = uint64_t{1} << n;
@@ -128,7 +124,7 @@ void expect_frame_is(const CliffordFrame& frame, const Mat& u, const std::string
         for (uint64_t z = 0; z < bodies; ++z) {
             const PauliString p = pauli_from_bits(n, x, z, static_cast<uint8_t>((x + 3 * z) % 4));
             const PauliString image = frame.preimage(p);
-            ASSERT_TRUE(oracle::near(dense(image), ud * dense(p) * u))
+            ASSERT_TRUE(oracle::near(oracle::pauli(image), ud * oracle::pauli(p) * u))
                 << context << ": preimage of " << p.str() << " is " << image.str();
         }
     }

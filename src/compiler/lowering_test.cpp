@@ -16,10 +16,6 @@ namespace {
 using oracle::Mat;
 using testing::error_text;
 
-Mat dense(const PauliString& p) {
-    return oracle::pauli(p.num_qubits, p.x.at(0), p.z.at(0), p.phase);
-}
-
 CircuitInstruction instruction(CircuitGate gate, std::vector<size_t> qubits = {}) {
     CircuitInstruction ins;
     ins.gate = gate;
@@ -60,8 +56,8 @@ TEST(Lowering, GateCodesPullPaulisBackAsTheirMatrices) {
             for (size_t i = 0; i < observed.size(); ++i) {
                 const auto& m = std::get<PendingPauliMeasurement>(acc.state.pending[i]);
                 EXPECT_TRUE(m.sign == SymbolicBool{});
-                EXPECT_TRUE(
-                    oracle::near(dense(m.pauli), oracle::adjoint(u) * dense(observed[i]) * u))
+                EXPECT_TRUE(oracle::near(oracle::pauli(m.pauli),
+                                         oracle::adjoint(u) * oracle::pauli(observed[i]) * u))
                     << "code " << code << ": " << observed[i].str() << " -> " << m.pauli.str();
             }
         }

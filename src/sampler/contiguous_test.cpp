@@ -53,11 +53,6 @@ PauliString random_pauli(std::mt19937_64& rng, uint64_t k, int x_kind, bool any_
     return p;
 }
 
-oracle::Mat dense(const PauliString& p) {
-    return oracle::pauli(p.num_qubits, p.num_qubits ? p.x[0] : 0, p.num_qubits ? p.z[0] : 0,
-                         p.phase);
-}
-
 std::vector<C> apply(const oracle::Mat& m, const State& s) {
     std::vector<C> out(m.dim);
     for (uint64_t r = 0; r < m.dim; ++r) {
@@ -101,7 +96,7 @@ TEST(ContiguousTest, KernelsMatchDenseMatrices) {
                     const State start = random_state(rng, k);
                     const double angle = sign ? -theta : theta;
                     const oracle::Mat u = C(std::cos(angle)) * oracle::identity(d) +
-                                          C(0, -std::sin(angle)) * dense(p);
+                                          C(0, -std::sin(angle)) * oracle::pauli(p);
                     expect_levels(start, apply(u, start), 1e-12, [&](State& s, SimdLevel level) {
                         rotate_contiguous_active(s.re, s.im, d, rotation, sign, level);
                     });
@@ -113,7 +108,8 @@ TEST(ContiguousTest, KernelsMatchDenseMatrices) {
                 double probability = 0;
                 for (const bool outcome : {false, true}) {
                     const std::vector<C> phi = apply(
-                        C(0.5) * (oracle::identity(d) + C(outcome ? -1 : 1) * dense(p)), start);
+                        C(0.5) * (oracle::identity(d) + C(outcome ? -1 : 1) * oracle::pauli(p)),
+                        start);
                     probability = 0;
                     for (const C a : phi)
                         probability += std::norm(a);

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "pauli.h"
+
 namespace kelvo::oracle {
 
 using C = std::complex<double>;
@@ -80,6 +82,11 @@ inline Mat pauli(uint64_t n, uint64_t x, uint64_t z, unsigned phase) {
         m.at(b ^ x, b) = kPow[phase % 4] * C(std::popcount(z & b) % 2 ? -1.0 : 1.0);
     }
     return m;
+}
+
+// A PauliString of at most 64 qubits as its matrix.
+inline Mat pauli(const PauliString& p) {
+    return pauli(p.num_qubits, p.x.empty() ? 0 : p.x[0], p.z.empty() ? 0 : p.z[0], p.phase);
 }
 
 // A one-qubit matrix u (u[row][col]) acting on qubit q of n.
