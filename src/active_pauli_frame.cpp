@@ -80,16 +80,12 @@ void ActivePauliFrame::record_pauli(const PauliString& p, int32_t condition,
     context.raise_next_condition_id_past(condition);
 }
 
-std::span<const ConditionalPauliString> ActivePauliFrame::entries() const {
+std::vector<ConditionalPauliString> ActivePauliFrame::entries() const {
     const uint64_t count = conditions_.size();
     const bool bodies = count <= kBodyLimit;
-    if (!bodies && entries_have_bodies_) {
-        for (ConditionalPauliString& entry : entries_)
-            entry.pauli = PauliString();
-        entries_have_bodies_ = false;
-    }
-    entries_.reserve(count);
-    for (uint64_t e = entries_.size(); e < count; ++e) {
+    std::vector<ConditionalPauliString> out;
+    out.reserve(count);
+    for (uint64_t e = 0; e < count; ++e) {
         PauliString body;
         if (bodies) {
             body = PauliString(n_);
@@ -102,9 +98,9 @@ std::span<const ConditionalPauliString> ActivePauliFrame::entries() const {
                 body.z[q / 64] |= ((chunk.z[word] >> (e % 64)) & 1) << (q % 64);
             }
         }
-        entries_.push_back({std::move(body), conditions_[e]});
+        out.push_back({std::move(body), conditions_[e]});
     }
-    return entries_;
+    return out;
 }
 
 SymbolicPauliString ActivePauliFrame::conjugate_by(const PauliString& p) const {

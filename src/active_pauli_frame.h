@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "pauli.h"
@@ -53,10 +52,9 @@ class ActivePauliFrame {
 
     uint64_t num_qubits() const { return n_; }
     uint64_t size() const { return conditions_.size(); }
-    // The records in order, each body rebuilt from the columns the first time it is asked for
-    // (no body past kBodyLimit records). Fills a cache, so a frame must not be read from two
-    // threads while one of them calls this.
-    std::span<const ConditionalPauliString> entries() const;
+    // The records in order, each body rebuilt from the columns (no body past kBodyLimit
+    // records). Builds a new list on every call.
+    std::vector<ConditionalPauliString> entries() const;
 
   private:
     // Blocks of 64 records are grouped into chunks of chunk_blocks_ blocks. Within a chunk,
@@ -75,9 +73,6 @@ class ActivePauliFrame {
     std::vector<Chunk> chunks_;
     uint64_t chunk_blocks_ = 1;
     uint64_t n_ = 0;
-    // What entries() has built so far.
-    mutable std::vector<ConditionalPauliString> entries_;
-    mutable bool entries_have_bodies_ = true;
 };
 
 }  // namespace kelvo

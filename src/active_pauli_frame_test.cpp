@@ -67,8 +67,8 @@ TEST(ActivePauliFrame, MatchesBruteForceAcrossBlocks) {
             EXPECT_EQ(added, (ConditionalPauliString{p, condition}));
             records.push_back(added);
         }
-        EXPECT_TRUE(std::equal(frame.entries().begin(), frame.entries().end(), records.begin(),
-                               records.end()));
+        const std::vector<ConditionalPauliString> entries = frame.entries();
+        EXPECT_TRUE(std::equal(entries.begin(), entries.end(), records.begin(), records.end()));
         for (int trial = 0; trial < 40; ++trial) {
             const PauliString p = random_pauli(rng, n, 1 + trial % 4);
             const SymbolicPauliString out = frame.conjugate_by(p);
@@ -96,10 +96,11 @@ TEST(ActivePauliFrame, BodiesReleasedPastTheLimit) {
         EXPECT_EQ(added.pauli, p);  // the returned copy keeps the body
         records.push_back(added);
     }
-    ASSERT_EQ(frame.entries().size(), ActivePauliFrame::kBodyLimit + 3);
-    for (uint64_t e = 0; e < frame.entries().size(); ++e) {
-        ASSERT_EQ(frame.entries()[e].pauli, PauliString());
-        ASSERT_EQ(frame.entries()[e].condition, records[e].condition);
+    const std::vector<ConditionalPauliString> entries = frame.entries();
+    ASSERT_EQ(entries.size(), ActivePauliFrame::kBodyLimit + 3);
+    for (uint64_t e = 0; e < entries.size(); ++e) {
+        ASSERT_EQ(entries[e].pauli, PauliString());
+        ASSERT_EQ(entries[e].condition, records[e].condition);
     }
     for (uint64_t index = 0; index < 64; ++index) {
         PauliString p(n);
