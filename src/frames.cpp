@@ -1,7 +1,6 @@
 #include "frames.h"
 
 #include <bit>
-#include <limits>
 #include <new>
 #include <utility>
 
@@ -14,11 +13,6 @@ namespace {
 
 constexpr const char* kSizeMismatch =
     "Pauli string and Clifford frame have different numbers of qubits";
-
-uint64_t checked_product(uint64_t a, uint64_t b) {
-    if (a != 0 && b > std::numeric_limits<uint64_t>::max() / a) throw std::bad_alloc();
-    return a * b;
-}
 
 // Bits start..start+63 of a packed vector; bits past its end read as zero.
 uint64_t bits_at(std::span<const uint64_t> words, uint64_t start) {

@@ -90,9 +90,7 @@ void require_memory(uint64_t bytes) {
 }
 
 void require_memory(uint64_t count, uint64_t element_bytes) {
-    uint64_t bytes = 0;
-    if (__builtin_mul_overflow(count, element_bytes, &bytes)) throw std::bad_alloc();
-    require_memory(bytes);
+    require_memory(checked_product(count, element_bytes));
 }
 
 uint64_t physical_memory_bytes() {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <vector>
 
 namespace kelvo {
@@ -33,6 +34,14 @@ uint64_t available_memory_bytes();
 
 // The largest request that fits now (a budget for estimates built step by step).
 uint64_t usable_memory_bytes();
+
+// a * b for a size; a product beyond 64 bits can never be allocated, so it throws
+// std::bad_alloc.
+inline uint64_t checked_product(uint64_t a, uint64_t b) {
+    uint64_t r = 0;
+    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
+    return r;
+}
 
 // Throws std::bad_alloc unless `bytes` fit in the memory available now.
 void require_memory(uint64_t bytes);

@@ -46,12 +46,6 @@ void for_each_exogenous_id(const FactoredInstructionProgram& program, bool gap_s
             f(c);
 }
 
-uint64_t checked_product(uint64_t a, uint64_t b) {
-    uint64_t r = 0;
-    if (__builtin_mul_overflow(a, b, &r)) throw std::bad_alloc();
-    return r;
-}
-
 uint64_t gap_from_logs(double log_u, double log_q) {
     const double gap = std::floor(log_u / log_q);
     // Kept in 64 bits: a gap cut short would set a bit that must stay clear.

@@ -179,8 +179,7 @@ void evaluate_presampled_expression_block(PresampledExpressionBlock& block,
         throw KelvoError::invalid_input("packed presampled exogenous values are not initialized");
     }
     const uint64_t count = plan.block_expressions.size();
-    uint64_t total = 0;
-    if (__builtin_mul_overflow(count, words, &total)) throw std::bad_alloc();
+    const uint64_t total = checked_product(count, words);
     require_memory_to_grow(block.words, total);
     block.shots = exogenous.shots;
     block.words_per_row = words;

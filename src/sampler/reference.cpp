@@ -95,8 +95,7 @@ ReferenceSample reference_sample_for_program(const FactoredInstructionProgram& p
 void fill_observable_words(std::vector<uint64_t>& words, const BatchFactoredExecutorState& state,
                            const LogicalRecords& logical_records) {
     const uint64_t wpb = state.words_per_batch;
-    uint64_t total = 0;
-    if (__builtin_mul_overflow(logical_records.size(), wpb, &total)) throw std::bad_alloc();
+    const uint64_t total = checked_product(logical_records.size(), wpb);
     require_memory_to_grow(words, total);
     words.assign(total, 0);
     const uint64_t live = word_count(state.live_shots);
