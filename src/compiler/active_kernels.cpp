@@ -121,6 +121,17 @@ PrecomputedActivePauliMeasurementKernel PrecomputedActivePauliMeasurementKernel:
     return out;
 }
 
+ActivePauliAction PrecomputedActivePauliMeasurementKernel::action() const {
+    ActivePauliAction action;
+    action.k = k;
+    action.x_mask = x_mask;
+    action.z_mask = z_mask;
+    action.coefficient = coefficient;
+    action.negated_coefficient = negated_coefficient;
+    action.y_parity = y_parity;
+    return action;
+}
+
 uint64_t active_length(uint64_t k) {
     check_active_width(k);
     return uint64_t{1} << k;

@@ -80,6 +80,9 @@ struct PrecomputedActivePauliMeasurementKernel {
     static PrecomputedActivePauliMeasurementKernel with_pivot(const ActivePauliAction& action,
                                                               uint64_t pivot);
 
+    // The Pauli the kernel measures.
+    ActivePauliAction action() const;
+
     bool operator==(const PrecomputedActivePauliMeasurementKernel&) const = default;
 };
 

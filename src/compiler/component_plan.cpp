@@ -24,17 +24,6 @@ double amplitudes(uint64_t width) {
     return static_cast<double>(active_length(width));
 }
 
-ActivePauliAction action_of(const PrecomputedActivePauliMeasurementKernel& kernel) {
-    ActivePauliAction action;
-    action.k = kernel.k;
-    action.x_mask = kernel.x_mask;
-    action.z_mask = kernel.z_mask;
-    action.coefficient = kernel.coefficient;
-    action.negated_coefficient = kernel.negated_coefficient;
-    action.y_parity = kernel.y_parity;
-    return action;
-}
-
 // The replay's mutable state.
 class Planner {
   public:
@@ -106,7 +95,7 @@ class Planner {
         if (touched.empty()) throw invalid("active measurement has no component support");
         const auto [target, start, count] = merge(touched);
         std::vector<uint64_t>& coordinates = components_[target].coordinates;
-        const ActivePauliAction local = remap_action(action_of(kernel), coordinates, position_of_);
+        const ActivePauliAction local = remap_action(kernel.action(), coordinates, position_of_);
         if (kernel.pivot >= width()) {
             throw invalid("component planner saw an invalid measurement pivot");
         }

@@ -101,13 +101,7 @@ void replay(const FactoredInstructionProgram& program, const ActiveComponentPlan
         } else if (const auto* m = std::get_if<ActiveMeasurement>(&in)) {
             ASSERT_EQ(step.kind, ActiveComponentStepKind::Measurement);
             const ActiveComponentMeasurementStep& s = plan.measurement_steps[step.index];
-            const auto action = [](const PrecomputedActivePauliMeasurementKernel& k) {
-                ActivePauliAction a;
-                a.k = k.k, a.x_mask = k.x_mask, a.z_mask = k.z_mask, a.y_parity = k.y_parity;
-                a.coefficient = k.coefficient, a.negated_coefficient = k.negated_coefficient;
-                return a;
-            };
-            ASSERT_EQ(step_on(s.merge_start, s.merge_count, action(m->kernel), action(s.kernel)),
+            ASSERT_EQ(step_on(s.merge_start, s.merge_count, m->kernel.action(), s.kernel.action()),
                       s.component);
             std::vector<uint64_t>& comp = comps[s.component];
             ASSERT_EQ(comp[s.kernel.pivot], active[m->kernel.pivot]);
