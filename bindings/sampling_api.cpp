@@ -16,6 +16,7 @@
 #include "poisonable_mutex.h"
 #include "sampler/prepared.h"
 #include "sampler/reference.h"
+#include "sampler/rows.h"
 
 namespace kelvo::py {
 namespace {
@@ -178,10 +179,6 @@ Ref compile_function(const Args& a) {
 }
 
 // sampling ---------------------------------------------------------------------------------
-
-uint64_t row_bytes(uint64_t bits, bool bit_packed) {
-    return bit_packed ? bits / 8 + (bits % 8 != 0) : bits;
-}
 
 Ref run(const PyProgram& program, uint64_t shots, std::optional<uint64_t> seed, bool keep_records,
         bool bit_packed) {

@@ -41,10 +41,6 @@ uint64_t ceil_div(uint64_t n, uint64_t d) {
     return n / d + (n % d != 0);
 }
 
-uint64_t row_bytes(uint64_t columns, bool packed) {
-    return packed ? ceil_div(columns, 8) : columns;
-}
-
 // a * b, or the largest value when it does not fit.
 uint64_t saturating_mul(uint64_t a, uint64_t b) {
     uint64_t r = 0;

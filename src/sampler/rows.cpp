@@ -48,7 +48,7 @@ void transpose_bits_64x64(std::span<uint64_t, 64> block) {
 void append_bit_rows(std::vector<uint8_t>& buffer, std::span<const uint64_t> planes,
                      std::span<const uint8_t> inversion, uint64_t columns, uint64_t words_per_row,
                      uint64_t live, bool packed) {
-    const uint64_t bytes = packed ? columns / 8 + (columns % 8 != 0) : columns;
+    const uint64_t bytes = row_bytes(columns, packed);
     if (bytes == 0 || live == 0) return;
     const uint64_t words = word_count(live);
     KELVO_ASSERT(words <= words_per_row && checked_product(columns, words_per_row) <= planes.size(),

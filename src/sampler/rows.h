@@ -8,6 +8,12 @@
 
 namespace kelvo {
 
+// Bytes of one output row of `columns` columns: one byte per column, or ceil(columns / 8)
+// bytes packed.
+inline uint64_t row_bytes(uint64_t columns, bool packed) {
+    return packed ? columns / 8 + (columns % 8 != 0) : columns;
+}
+
 // Appends one row per shot s < live to `buffer`: column j is bit s of plane j (planes of
 // `words_per_row` words each), inverted where inversion[j] is nonzero; one byte per column,
 // or packed little-endian into ceil(columns / 8) bytes with the unused high bits 0.
