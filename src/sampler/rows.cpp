@@ -25,7 +25,8 @@ constexpr std::array<std::array<uint8_t, 8>, 256> kBitBytes = [] {
 // Below this many ones a 64 x 64 block costs less bit by bit than transposed.
 constexpr uint64_t kSparseBlock = 128;
 
-uint64_t checked_product(uint64_t a, uint64_t b) {
+// a * b, or the largest value when it does not fit (so that a size check fails).
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
     uint64_t r = 0;
     if (__builtin_mul_overflow(a, b, &r)) return std::numeric_limits<uint64_t>::max();
     return r;
@@ -51,10 +52,10 @@ void append_bit_rows(std::vector<uint8_t>& buffer, std::span<const uint64_t> pla
     const uint64_t bytes = row_bytes(columns, packed);
     if (bytes == 0 || live == 0) return;
     const uint64_t words = word_count(live);
-    KELVO_ASSERT(words <= words_per_row && checked_product(columns, words_per_row) <= planes.size(),
+    KELVO_ASSERT(words <= words_per_row && saturating_mul(columns, words_per_row) <= planes.size(),
                  "bit plane index out of range");
     const uint64_t start = buffer.size();
-    KELVO_ASSERT(checked_product(live, bytes) <= buffer.max_size() - start,
+    KELVO_ASSERT(saturating_mul(live, bytes) <= buffer.max_size() - start,
                  "row buffer size out of range");
     buffer.resize(start + live * bytes);  // zeros: only ones are written
     uint8_t* rows = buffer.data() + start;
