@@ -8,9 +8,8 @@
 namespace kelvo::py::testing {
 
 // Starts the interpreter on first use; it lives until the process ends. Its objects come from
-// malloc rather than from Python's own arenas, which the leak checker does not scan: so what
-// the interpreter still holds at exit is reachable, only objects nothing refers to any more
-// are reported, and a use after free is caught.
+// malloc, not from Python's own arenas (which the leak checker does not scan), so that only
+// objects nothing refers to any more are reported as leaks, and a use after free is caught.
 inline void ensure_python() {
     if (Py_IsInitialized()) return;
     PyPreConfig config;
@@ -28,7 +27,7 @@ inline Ref eval(const char* expression) {
     return take(PyRun_String(expression, Py_eval_input, globals.get(), globals.get()));
 }
 
-// Takes the pending exception: its class name and message; clears it.
+// The pending exception, which is cleared: its class and message.
 struct Raised {
     PyObject* type = nullptr;
     std::string message;
@@ -37,15 +36,9 @@ inline Raised take_raised() {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    Raised out{type, ""};
-    if (value) {
-        Ref text = Ref::steal(PyObject_Str(value));
-        if (text) out.message = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    return out;
+    const Ref owned[] = {Ref::steal(type), Ref::steal(value), Ref::steal(traceback)};
+    const Ref text = value ? Ref::steal(PyObject_Str(value)) : Ref();
+    return {type, text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : ""};
 }
 
 }  // namespace kelvo::py::testing

@@ -12,8 +12,8 @@ namespace {
 // Counts live values; a copy of a failing value throws before it exists.
 struct Fragile {
     static inline int live = 0;
-    bool fail = false;
-    Fragile() { ++live; }
+    bool fail;
+    explicit Fragile(bool fail = false) : fail(fail) { ++live; }
     Fragile(const Fragile& other) : fail(other.fail) {
         if (fail) throw std::bad_alloc();
         ++live;
@@ -27,11 +27,9 @@ TEST(PyClass, ValueThatFailsToBuildIsNeverDestroyed) {
     PyObject* const type = reinterpret_cast<PyObject*>(
         define_class<Fragile>("kelvo_test.Fragile", slots, {.instantiable = false}));
     const Py_ssize_t type_refs = Py_REFCNT(type);
-    Fragile good;
+    const Fragile good, bad(true);
     make_instance(good);
-    EXPECT_EQ(Fragile::live, 1);
-    Fragile bad;
-    bad.fail = true;
+    EXPECT_EQ(Fragile::live, 2);
     EXPECT_THROW(make_instance(bad), std::bad_alloc);
     EXPECT_EQ(Fragile::live, 2);
     EXPECT_EQ(Py_REFCNT(type), type_refs);

@@ -2,80 +2,59 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "embedded_python.h"
 
 namespace kelvo::py {
 namespace {
 
-using testing::ensure_python;
-using testing::eval;
-using testing::take_raised;
-
-constexpr const char* kCompileDoc =
-    "compile($self, postselection_mask=None, *, normalize_syndromes=False, backend=\"cpu\", "
-    "observable=0, gpu_chunk_shots=1048576)\n--\n\nCompiles.";
-
-// Matches `call`, a Python tuple (args_tuple, kwargs_dict), through the vectorcall matcher.
-// The slots borrow from the call's objects, which `held` keeps alive.
-std::string match_error(const Signature& sig, const char* call, ArgSlots& out,
-                        Ref* held = nullptr) {
-    Ref pair = eval(call);
-    PyObject* args = PyTuple_GetItem(pair.get(), 0);
-    PyObject* kwargs = PyTuple_GetItem(pair.get(), 1);
-    std::vector<PyObject*> flat;
-    for (Py_ssize_t i = 0; i < PyTuple_Size(args); ++i)
-        flat.push_back(PyTuple_GetItem(args, i));
-    const Ref keys = take(PyDict_Keys(kwargs));
-    for (Py_ssize_t i = 0; i < PyList_Size(keys.get()); ++i) {
-        flat.push_back(PyDict_GetItem(kwargs, PyList_GetItem(keys.get(), i)));
-    }
-    const Ref kwnames = take(PyList_AsTuple(keys.get()));
+// Matches `call`, a Python tuple (args, kwargs), through the vectorcall matcher. Returns the
+// TypeError's message, or the repr of the matched values once the tuple/dict matcher agrees.
+std::string match(const Signature& sig, const std::string& call) {
+    const Ref parts = testing::eval(
+        ("(lambda a, k: (a, k, a + tuple(k.values()), tuple(k) or None))(*" + call + ")").c_str());
+    PyObject* const args = PyTuple_GetItem(parts.get(), 0);
+    PyObject* const flat = PyTuple_GetItem(parts.get(), 2);
+    PyObject* const kwnames = PyTuple_GetItem(parts.get(), 3);
+    std::vector<PyObject*> items;
+    for (Py_ssize_t i = 0; i < PyTuple_Size(flat); ++i)
+        items.push_back(PyTuple_GetItem(flat, i));
+    ArgSlots out, again;
     try {
-        sig.match(flat.data(), PyTuple_Size(args),
-                  PyTuple_Size(kwnames.get()) ? kwnames.get() : nullptr, out);
+        sig.match(items.data(), PyTuple_Size(args), kwnames == Py_None ? nullptr : kwnames, out);
     } catch (const PythonError&) {
-        const testing::Raised raised = take_raised();
+        const testing::Raised raised = testing::take_raised();
         EXPECT_EQ(raised.type, PyExc_TypeError);
         return raised.message;
     }
-    // The tuple/dict matcher must agree.
-    ArgSlots again;
-    sig.match(args, kwargs, again);
-    for (size_t i = 0; i < sig.size(); ++i)
+    sig.match(args, PyTuple_GetItem(parts.get(), 1), again);
+    const Ref values = take(PyTuple_New(static_cast<Py_ssize_t>(sig.size())));
+    for (size_t i = 0; i < sig.size(); ++i) {
         EXPECT_EQ(again[i], out[i]);
-    if (held) *held = std::move(pair);
-    return "";
+        check_status(PyTuple_SetItem(values.get(), static_cast<Py_ssize_t>(i),
+                                     Ref::borrow(out[i]).release()));
+    }
+    const Ref text = take(PyObject_Repr(values.get()));
+    return PyUnicode_AsUTF8AndSize(text.get(), nullptr);
 }
 
-TEST(Signature, ParsesNamesDefaultsAndKeywordOnlyMarker) {
-    ensure_python();
-    const Signature sig(kCompileDoc);
-    ASSERT_EQ(sig.size(), 5u);
-    EXPECT_STREQ(sig.param_name(0), "postselection_mask");
-    EXPECT_STREQ(sig.param_name(4), "gpu_chunk_shots");
-    ArgSlots out;
-    EXPECT_EQ(match_error(sig, "((), {})", out), "");
-    EXPECT_EQ(out[0], Py_None);
-    EXPECT_EQ(out[1], Py_False);
-    EXPECT_EQ(PyUnicode_CompareWithASCIIString(out[2], "cpu"), 0);
-    EXPECT_EQ(PyLong_AsLong(out[3]), 0);
-    EXPECT_EQ(PyLong_AsLong(out[4]), 1048576);
-    Ref held;
-    EXPECT_EQ(match_error(sig, "(([1],), {'observable': 3, 'backend': 'gpu'})", out, &held), "");
-    EXPECT_EQ(PyLong_AsLong(out[3]), 3);
-    EXPECT_EQ(PyUnicode_CompareWithASCIIString(out[2], "gpu"), 0);
-}
-
-TEST(Signature, CpythonStyleErrors) {
-    ensure_python();
-    const Signature compile(kCompileDoc);
+TEST(Signature, MatchesWithDefaultsAndCpythonStyleErrors) {
+    testing::ensure_python();
+    const Signature compile(
+        "compile($self, postselection_mask=None, *, normalize_syndromes=False, backend=\"cpu\", "
+        "observable=0, gpu_chunk_shots=1048576)\n--\n\nCompiles.");
     const Signature pair("pauli_x(nqubits, q)");
     const Signature three("f(a, b, c, *, d)");
     const struct {
         const Signature& sig;
         const char* call;
-        const char* message;
+        const char* result;
     } cases[] = {
+        {compile, "((), {})", "(None, False, 'cpu', 0, 1048576)"},
+        // A keyword built at run time (not interned) still matches by value.
+        {compile, "(([1],), {'observable': 3, ''.join(['back', 'end']): 'gpu'})",
+         "([1], False, 'gpu', 3, 1048576)"},
         {compile, "((None, True), {})",
          "compile() takes from 0 to 1 positional arguments but 2 were given"},
         {pair, "((1, 2, 3), {})", "pauli_x() takes 2 positional arguments but 3 were given"},
@@ -85,11 +64,8 @@ TEST(Signature, CpythonStyleErrors) {
         {pair, "((1,), {'nqubits': 2})", "pauli_x() got multiple values for argument 'nqubits'"},
         {pair, "((1, 2), {'r': 2})", "pauli_x() got an unexpected keyword argument 'r'"},
     };
-    ArgSlots out;
     for (const auto& c : cases)
-        EXPECT_EQ(match_error(c.sig, c.call, out), c.message);
-    // A keyword built at run time (not interned) still matches by value.
-    EXPECT_EQ(match_error(pair, "((1,), {''.join(['q']): 2})", out), "");
+        EXPECT_EQ(match(c.sig, c.call), c.result) << c.call;
 }
 
 }  // namespace

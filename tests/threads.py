@@ -1,19 +1,12 @@
 """Running a call on a fresh thread, for the thread-affinity tests."""
 
-import threading
+from concurrent.futures import ThreadPoolExecutor
 
 
 def run_on_thread(fn):
-    """Calls fn() on a new thread; returns {"value": result} or {"error": exception}."""
-    result = {}
-
-    def body():
-        try:
-            result["value"] = fn()
-        except BaseException as e:  # noqa: BLE001 - the panic exception is the subject
-            result["error"] = e
-
-    t = threading.Thread(target=body)
-    t.start()
-    t.join()
-    return result
+    """Calls fn() on a new thread; returns {"value": result} or {"error": exception}, the panic
+    exception (a BaseException) included."""
+    with ThreadPoolExecutor(1) as pool:
+        future = pool.submit(fn)
+        error = future.exception()
+    return {"value": future.result()} if error is None else {"error": error}
