@@ -25,7 +25,7 @@ testing::Raised translated(const E& error) {
     return testing::take_raised();
 }
 
-TEST(ErrorMap, KelvoErrorKinds) {
+TEST(ErrorMap, KelvoAndSimErrorKinds) {
     ensure_python();
     const struct {
         KelvoError error;
@@ -45,10 +45,6 @@ TEST(ErrorMap, KelvoErrorKinds) {
         EXPECT_EQ(raised.type, c.type) << c.message;
         EXPECT_EQ(raised.message, c.message);
     }
-}
-
-TEST(ErrorMap, SimErrorKinds) {
-    ensure_python();
     const std::pair<std::vector<SimError>, PyObject*> groups[] = {
         {{SimError::invalid_probability(1.5), SimError::invalid_pauli_channel(),
           SimError::non_finite_angle(1.0), SimError::repeated_qubit(2),

@@ -19,16 +19,14 @@ def test_all_lists_registered_names_in_order_with_version_last():
         assert (getattr(core, name).__module__, getattr(core, name).__qualname__) == ("kelvo._core", name)
 
 
-def test_exception_classes():
+def test_exception_classes_and_the_hidden_panic_exception():
     for cls, base, doc in [(core.ParseError, ValueError, "A circuit failed to parse."),
                            (core.SimulatorError, RuntimeError,
                             "A simulator operation failed on the live quantum state.")]:
         assert (cls.__bases__, cls.__doc__, cls.__module__) == ((base,), doc, "kelvo._core")
         assert cls.__dict__.keys() <= {"__module__", "__doc__", "__weakref__", "__dict__"}
         assert cls("m").args == ("m",)
-
-
-def test_panic_exception_is_a_hidden_base_exception():
+    # The panic exception is a hidden BaseException.
     with pytest.raises(BaseException, match="Pauli strings act on different numbers of qubits") as info:
         kelvo.pauli_x(1, 0) * kelvo.pauli_x(2, 0)
     panic = type(info.value)
