@@ -16,15 +16,12 @@ TEST(Convert, ByteListsAndPins) {
     EXPECT_EQ(to_byte_list({eval("b'\\x00\\x07'").get(), "m"}), (std::vector<uint8_t>{0, 7}));
     EXPECT_EQ(to_byte_list({eval("(3, 4)").get(), "m"}), (std::vector<uint8_t>{3, 4}));
     EXPECT_TRUE(to_byte_list({Py_None, "m"}).empty());
-    std::vector<std::pair<std::vector<uint64_t>, bool>> pins;
+    std::vector<std::pair<std::vector<uint64_t>, bool>> read;
     for (const Pin& pin : to_pins({eval("[([0, 2], True), ((5,), False), ([], True)]").get(), "p"}))
-        pins.emplace_back(pin.records, pin.value);
-    EXPECT_EQ(pins, (decltype(pins){{{0, 2}, true}, {{5}, false}, {{}, true}}));
+        read.emplace_back(pin.records, pin.value);
+    EXPECT_EQ(read, (decltype(read){{{0, 2}, true}, {{5}, false}, {{}, true}}));
     EXPECT_TRUE(to_pins({Py_None, "p"}).empty());
-}
-
-TEST(Convert, RefusedInputsNameTheArgumentAndKeepTheirClass) {
-    testing::ensure_python();
+    // Refused inputs name the argument and keep their class.
     void (*const bytes)(Arg) = [](Arg arg) { to_byte_list(arg); };
     void (*const pins)(Arg) = [](Arg arg) { to_pins(arg); };
     const struct {

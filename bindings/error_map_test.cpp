@@ -25,47 +25,32 @@ testing::Raised translated(const E& error) {
     return testing::take_raised();
 }
 
-TEST(ErrorMap, KelvoAndSimErrorKinds) {
+// Each error kind becomes its Python class and keeps its message.
+TEST(ErrorMap, EachExceptionBecomesItsPythonClass) {
     ensure_python();
-    const struct {
-        KelvoError error;
-        PyObject* type;
-        const char* message;
-    } cases[] = {
-        {KelvoError::invalid_input("bad"), PyExc_ValueError, "bad"},
-        {KelvoError::parse(3, "oops"), parse_error_class(), "line 3: oops"},
-        {KelvoError::io("a.kelvo", std::make_error_code(std::errc::no_such_file_or_directory)),
-         PyExc_OSError, "failed to read circuit file: a.kelvo"},
-        {KelvoError::unsupported("no"), PyExc_ValueError, "no"},
-        {KelvoError::internal("inner"), PyExc_RuntimeError, "inner"},
-        {KelvoError::worker_panic(), PyExc_RuntimeError, "batch worker panicked"},
+    const auto expect = [](const auto& error, PyObject* type) {
+        const testing::Raised raised = translated(error);
+        EXPECT_EQ(raised.type, type) << error.what();
+        EXPECT_EQ(raised.message, error.what());
     };
-    for (const auto& c : cases) {
-        const testing::Raised raised = translated(c.error);
-        EXPECT_EQ(raised.type, c.type) << c.message;
-        EXPECT_EQ(raised.message, c.message);
-    }
-    const std::pair<std::vector<SimError>, PyObject*> groups[] = {
-        {{SimError::invalid_probability(1.5), SimError::invalid_pauli_channel(),
+    for (const KelvoError& e : {KelvoError::invalid_input("bad"), KelvoError::unsupported("no")})
+        expect(e, PyExc_ValueError);
+    for (const KelvoError& e : {KelvoError::internal("inner"), KelvoError::worker_panic()})
+        expect(e, PyExc_RuntimeError);
+    expect(KelvoError::parse(3, "oops"), parse_error_class());
+    expect(KelvoError::io("a", std::make_error_code(std::errc::no_such_file_or_directory)),
+           PyExc_OSError);
+    for (const SimError& e :
+         {SimError::invalid_probability(1.5), SimError::invalid_pauli_channel(),
           SimError::non_finite_angle(1.0), SimError::repeated_qubit(2),
           SimError::controlled_pauli_anticommutes(), SimError::controlled_pauli_not_positive(),
-          SimError::non_hermitian_axis(), SimError::qubit_out_of_range(9, 3)},
-         PyExc_ValueError},
-        {{SimError::pruned_all_amplitudes(1e-12), SimError::rank_cap_exceeded(5, 4),
-          SimError::impossible_postselection(true, 3e-10), SimError::unproduced_batch_record(7)},
-         simulator_error_class()},
-    };
-    for (const auto& [errors, type] : groups) {
-        for (const SimError& error : errors) {
-            const testing::Raised raised = translated(error);
-            EXPECT_EQ(raised.type, type) << error.what();
-            EXPECT_EQ(raised.message, error.what());
-        }
-    }
-}
-
-TEST(ErrorMap, PanicsAndMemory) {
-    ensure_python();
+          SimError::non_hermitian_axis(), SimError::qubit_out_of_range(9, 3)})
+        expect(e, PyExc_ValueError);
+    for (const SimError& e :
+         {SimError::pruned_all_amplitudes(1e-12), SimError::rank_cap_exceeded(5, 4),
+          SimError::impossible_postselection(true, 3e-10), SimError::unproduced_batch_record(7)})
+        expect(e, simulator_error_class());
+    // A broken precondition is printed, then raised as the panic exception.
     ::testing::internal::CaptureStderr();
     const testing::Raised raised = translated(FatalError("index out of range", "src/x.cpp:3"));
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),

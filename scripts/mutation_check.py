@@ -80,6 +80,8 @@ MUTANTS = [
     ("P22", "glue", "bindings/error_map.cpp",
      "} catch (const std::length_error&) {\n            PyErr_NoMemory();\n        } catch", "} catch",
      "length_error reported as a panic instead of MemoryError"),
+    ("P23", "glue", "bindings/py_class.h", "if (inst->guard.on_owner_thread()) {", "if (true) {",
+     "an object dropped on another thread is destroyed there without a report"),
     # Circuit language
     ("C1", "circuit", "src/circuit/targets.cpp", "return num_records + 1 - *k;", "return num_records - *k;",
      "record offsets off by one"),

@@ -9,7 +9,7 @@ import pytest
 import kelvo
 
 
-def test_operators_make_new_values():
+def test_operators_make_new_values_and_getters_copy():
     x, z = kelvo.pauli_string("XI"), kelvo.pauli_string("ZI")
     p = x * z
     assert (str(p), str(x), str(z)) == ("-i*YI", "XI", "ZI")
@@ -21,11 +21,9 @@ def test_operators_make_new_values():
     for bad in (lambda: x * 2, lambda: 2 * x, lambda: x * "X"):
         with pytest.raises(TypeError):
             bad()
-
-
-def test_getters_and_word_boundaries():
-    p = kelvo.PauliString()
-    assert (p.nqubits, p.x, p.z, p.phase_exponent, str(p), str(-p)) == (0, [], [], 0, "I", "-I")
+    # Getters of empty and multi-word strings.
+    e = kelvo.PauliString()
+    assert (e.nqubits, e.x, e.z, e.phase_exponent, str(e), str(-e)) == (0, [], [], 0, "I", "-I")
     assert kelvo.pauli_x(64, 63).x == [2**63] and kelvo.pauli_z(129, 128).z == [0, 0, 1]
     assert str(kelvo.pauli_identity(2)) == "II"
 
