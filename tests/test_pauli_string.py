@@ -52,13 +52,17 @@ def test_bits_phase_and_bodies():
     assert kelvo.pauli_z(70, 69).has_nonidentity_body() is True
 
 
-def test_index_checks_come_before_any_allocation():
+def test_argument_checks_come_before_any_allocation():
     p = kelvo.PauliString(3)
     for call in (lambda: kelvo.PauliString(0).set_xbit(0, True), lambda: p.xbit(3), lambda: p.zbit(3),
                  lambda: p.set_zbit(3, False), lambda: kelvo.pauli_x(0, 0), lambda: kelvo.pauli_y(2, 2),
                  lambda: kelvo.pauli_z(1, 5), lambda: kelvo.pauli_z(2**63, 2**63)):
         with pytest.raises(ValueError, match="^qubit index is out of range$"):
             call()
+    with pytest.raises(TypeError, match="'q'"):  # conversions come first as well
+        kelvo.pauli_x(2**63, "0")
+    with pytest.raises(MemoryError):
+        kelvo.pauli_y(2**63, 0)
 
 
 def test_comparison_hash_and_closed_class():
@@ -80,10 +84,3 @@ def test_comparison_hash_and_closed_class():
     for attr in ("x", "z", "nqubits", "phase_exponent", "other"):  # read-only, no __dict__
         with pytest.raises(AttributeError):
             setattr(p, attr, 1)
-
-
-def test_sizes_beyond_memory_raise_memory_error_after_the_argument_checks():
-    with pytest.raises(MemoryError):
-        kelvo.pauli_y(2**63, 0)
-    with pytest.raises(TypeError, match="'q'"):
-        kelvo.pauli_x(2**63, "0")
