@@ -6,22 +6,10 @@ import kelvo
 
 stim = pytest.importorskip("stim")
 
-NOISE = dict(
-    after_clifford_depolarization=0.001,
-    before_round_data_depolarization=0.002,
-    before_measure_flip_probability=0.003,
-    after_reset_flip_probability=0.004,
-)
-
-TASKS = [
-    "repetition_code:memory",
-    "surface_code:rotated_memory_x",
-    "surface_code:rotated_memory_z",
-    "surface_code:unrotated_memory_x",
-    "surface_code:unrotated_memory_z",
-    "color_code:memory_xyz",
-]
-
+NOISE = dict(after_clifford_depolarization=0.001, before_round_data_depolarization=0.002,
+             before_measure_flip_probability=0.003, after_reset_flip_probability=0.004)
+TASKS = ["repetition_code:memory", "surface_code:rotated_memory_x", "surface_code:rotated_memory_z",
+         "surface_code:unrotated_memory_x", "surface_code:unrotated_memory_z", "color_code:memory_xyz"]
 CASES = [(task, d, r) for task in TASKS for d in (3, 5, 7) for r in (2, 3, 5, 20)] + [
     (task, 11, 50) for task in TASKS]
 
@@ -37,9 +25,9 @@ def test_generated_circuits_parse_with_stims_counts(task, distance, rounds):
     expected = counts(flat)
     assert expected[2] > 0 and expected[3] > 0
     # Both the compact text (REPEAT blocks, SHIFT_COORDS) and the flattened text.
-    assert counts(kelvo.parse(str(circuit))) == expected
+    compact = kelvo.parse(str(circuit))
+    assert counts(compact) == expected and compact.num_exp_vals == 0
     assert counts(kelvo.Circuit(str(flat))) == expected
-    assert kelvo.parse(str(circuit)).num_exp_vals == 0
 
 
 def test_generated_circuit_from_a_file(tmp_path):

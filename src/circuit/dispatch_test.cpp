@@ -53,14 +53,12 @@ TEST(Dispatch, AnnotationsAndCoordinates) {
         // instruction; QUBIT_COORDS names qubits.
         {"M 0\nDETECTOR(1, 2) rec[-1]\nSHIFT_COORDS(10, 20, 30)\nH 0\nDISCARD rec[-1]\n"
          "SHIFT_COORDS(1)\nDETECTOR(5)\nQUBIT_COORDS(1, 2) 9",
-         "M 0 L1; H 0 L4; DETECTOR(1,2) 1 #1 L2; DISCARD(10,20,30) 1 #2 L5; DETECTOR(16,20,30) #2 "
-         "L7; "
-         "q10 m1 e0"},
+         "M 0 L1; H 0 L4; DETECTOR(1,2) 1 #1 L2; DISCARD(10,20,30) 1 #2 L5; "
+         "DETECTOR(16,20,30) #2 L7; q10 m1 e0"},
         // The shift persists through every REPEAT pass.
         {"REPEAT 3 {\nM 0\nSHIFT_COORDS(0, 1)\nDETECTOR(0, 0) rec[-1]\n}",
-         "M 0 L2; M 0 L2; M 0 L2; DETECTOR(0,1) 1 #1 L4; DETECTOR(0,2) 2 #2 L4; DETECTOR(0,3) 3 #3 "
-         "L4; "
-         "q1 m3 e0"},
+         "M 0 L2; M 0 L2; M 0 L2; DETECTOR(0,1) 1 #1 L4; DETECTOR(0,2) 2 #2 L4; "
+         "DETECTOR(0,3) 3 #3 L4; q1 m3 e0"},
         {"M 0 1\nOBSERVABLE_INCLUDE(3) rec[-1]\nOBSERVABLE_INCLUDE(-0) rec[-2] rec[-1]",
          "M 0 1 L1; OBS(3) 2 L2; OBS(0) 1 2 L3; q2 m2 e0"},
     };
@@ -73,42 +71,31 @@ TEST(Dispatch, AnnotationsAndCoordinates) {
 }
 
 TEST(Dispatch, Refusals) {
-    const char* parens = "line 1: operation does not accept parens arguments";
-    const char* integer = "line 2: OBSERVABLE_INCLUDE expects one nonnegative integer index";
-    const char* index = "line 2: OBSERVABLE_INCLUDE expects one nonnegative observable index";
-    const char* detector =
-        "line 1: detector expects 1 to 16 coordinate arguments when parens are present";
-    const char* shift = "line 1: SHIFT_COORDS expects 1 to 16 coordinate arguments";
+    using testing::expect_refused;
+    // The argument rule runs before the targets are read.
+    expect_refused("line 1: operation does not accept parens arguments",
+                   {"H() 0", "H(1) x", "TICK()", "I(0.1) 0"});
+    const std::string observable = "M 0\nOBSERVABLE_INCLUDE";
+    for (const char* args : {"(1.5)", "(-1)", "(inf)", "(nan)", "(2147483648)"}) {
+        EXPECT_EQ(testing::parse_error(observable + args + " rec[-1]"),
+                  "line 2: OBSERVABLE_INCLUDE expects one nonnegative integer index");
+    }
+    expect_refused("line 2: OBSERVABLE_INCLUDE expects one nonnegative observable index",
+                   {observable + " rec[-1]", observable + "(0, 1) rec[-1]"});
     const std::string many = "(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17)";
+    expect_refused("line 1: detector expects 1 to 16 coordinate arguments when parens are present",
+                   {"DETECTOR()", "DETECTOR" + many});
+    expect_refused("line 1: SHIFT_COORDS expects 1 to 16 coordinate arguments",
+                   {"SHIFT_COORDS 0", "SHIFT_COORDS()", "SHIFT_COORDS" + many});
+    expect_refused("line 1: operation does not accept targets", {"TICK 0", "SHIFT_COORDS(1) 0"});
     testing::expect_refusals({
-        {"H(0.1) 0", parens},
-        {"H() 0", parens},
-        {"CX(0.1) 0 1", parens},
-        {"R(1) 0", parens},
-        {"TICK()", parens},
-        {"I(0.1) 0", parens},
-        {"H(1) x", parens},  // the argument rule runs before the targets are read
-        {"TICK 0", "line 1: operation does not accept targets"},
         {"FOO 0", "line 1: unsupported Kelvo operation: FOO"},
         {"Cx_Foo 0", "line 1: unsupported Kelvo operation: CX_FOO"},
-        {"M 0\nOBSERVABLE_INCLUDE(1.5) rec[-1]", integer},
-        {"M 0\nOBSERVABLE_INCLUDE(-1) rec[-1]", integer},
-        {"M 0\nOBSERVABLE_INCLUDE(inf) rec[-1]", integer},
-        {"M 0\nOBSERVABLE_INCLUDE(nan) rec[-1]", integer},
-        {"M 0\nOBSERVABLE_INCLUDE(2147483648) rec[-1]", integer},
-        {"M 0\nOBSERVABLE_INCLUDE rec[-1]", index},
-        {"M 0\nOBSERVABLE_INCLUDE(0, 1) rec[-1]", index},
-        {"DETECTOR()", detector},
-        {"DETECTOR" + many, detector},
         {"QUBIT_COORDS" + many + " 0",
          "line 1: QUBIT_COORDS expects 1 to 16 coordinate arguments when parens are present"},
         {"QUBIT_COORDS(1)", "line 1: QUBIT_COORDS expects qubit targets"},
         {"QUBIT_COORDS 0 !1", "line 1: operation does not accept inverted targets"},
         {"QUBIT_COORDS sweep[0]", "line 1: invalid qubit target"},
-        {"SHIFT_COORDS 0", shift},
-        {"SHIFT_COORDS()", shift},
-        {"SHIFT_COORDS" + many, shift},
-        {"SHIFT_COORDS(1) 0", "line 1: operation does not accept targets"},
     });
 }
 

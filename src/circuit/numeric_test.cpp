@@ -63,9 +63,8 @@ TEST(NumericLiteral, DecimalSyntaxCorrectlyRoundedAsStrtodReadsIt) {
     EXPECT_TRUE(std::isnan(*read_float_literal("NaN")));
     EXPECT_TRUE(std::signbit(*read_float_literal("-nan")));
     for (const char* bad : {"", "+", ".", "e5", "1e", "1e+", "0x10", "1_0", "1.2.3", "nan(1)", "pi",
-                            " 1", "1 ", "infin", "+-1", "--inf"}) {
+                            " 1", "1 ", "infin", "+-1", "--inf"})
         EXPECT_FALSE(read_float_literal(bad).has_value()) << bad;
-    }
 }
 
 TEST(NumericExpression, EvaluatesLeftToRightInDoublePrecision) {
@@ -95,24 +94,17 @@ TEST(NumericExpression, EvaluatesLeftToRightInDoublePrecision) {
 }
 
 TEST(NumericExpression, Refusals) {
-    const std::pair<std::string, const char*> cases[] = {
-        {"2*inf", "unknown numeric constant: INF"},
-        {"- inf", "unknown numeric constant: INF"},
-        {"tau", "unknown numeric constant: TAU"},
-        {"2pi", "invalid numeric expression"},
-        {"1+", "invalid numeric expression"},
-        {"1)", "invalid numeric expression"},
-        {"1 2", "invalid numeric expression"},
-        {"2e", "invalid numeric expression"},
-        {"*2", "invalid numeric expression"},
-        {"1\u00a0+1", "invalid numeric expression"},
-        {"(1+2", "unterminated numeric expression"},
-        // Hostile nesting is refused instead of exhausting the stack.
-        {std::string(100'000, '(') + "1" + std::string(100'000, ')'),
-         "numeric expression is nested too deeply"},
+    const auto refused = [](std::string_view message, std::initializer_list<std::string> texts) {
+        for (const std::string& text : texts)
+            EXPECT_EQ(eval_error(text), "line 1: " + std::string(message)) << text;
     };
-    for (const auto& [text, message] : cases)
-        EXPECT_EQ(eval_error(text), std::string("line 1: ") + message) << text;
+    refused("unknown numeric constant: INF", {"2*inf", "- inf"});
+    refused("unknown numeric constant: TAU", {"tau"});
+    refused("invalid numeric expression", {"2pi", "1+", "1)", "1 2", "2e", "*2", "1\u00a0+1"});
+    refused("unterminated numeric expression", {"(1+2"});
+    // Hostile nesting is refused instead of exhausting the stack.
+    refused("numeric expression is nested too deeply",
+            {std::string(100'000, '(') + "1" + std::string(100'000, ')')});
     EXPECT_EQ(eval(std::string(500, '(') + "1" + std::string(500, ')')), 1.0);
 }
 

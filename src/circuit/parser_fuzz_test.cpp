@@ -1,11 +1,13 @@
-// Random mutations of valid circuits: every input must parse or be refused with KelvoError or
+// Random mutations of valid circuits: every input must parse or be refused with a parse error or
 // std::bad_alloc; a fatal assertion, any other exception, a crash or a hang is a bug. Fixed seed,
 // bounded iterations; run it under -DKELVO_SANITIZE=ON for memory errors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <random>
-#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "circuit/parser.h"
@@ -15,90 +17,61 @@ namespace kelvo {
 namespace {
 
 const char* const kCorpus[] = {
-    "H 0\nCX 0 1\nM 0 1\nDETECTOR(1, 2) rec[-1] rec[-2]\nOBSERVABLE_INCLUDE(0) rec[-1]\n",
-    "R 0 1 2\nREPEAT 3 {\n  DEPOLARIZE1(0.01) 0 1\n  CZ 0 1\n  MR !1\n  DETECTOR rec[-1]\n"
-    "  SHIFT_COORDS(0, 1)\n}\nM 0\n",
+    "H 0\nCX 0 1\nM 0 1\nDETECTOR(1, 2) rec[-1] rec[-2]\nOBSERVABLE_INCLUDE(0) rec[-1]\n"
     "MPP X0*Z1 !Y2 X3 * Z4\nMXX 0 1\nMZZ(0.1) !2 3\nEXP_VAL X0*X1 Z2\n",
-    "E(0.1) X0 Y1\nELSE_CORRELATED_ERROR(0.2) Z2*X3\nCORRELATED_ERROR(0.3) !X4\nTICK\n",
-    "R_X(0.25) 0\nR_ZZ(pi/4) 0 1\nU3(0.5, 0.25, 1/8) 2\nR_PAULI(-(1)/2) X0*Y1\nSPP !Z0\n"
-    "SPP_DAG X1\nT 0\nT_DAG 1\n",
+    "R 0 1 2\nREPEAT 3 {\n  DEPOLARIZE1(0.01) 0 1\n  CZ 0 1\n  MR !1\n  DETECTOR rec[-1]\n"
+    "  SHIFT_COORDS(0, 1)\n}\nM 0\nE(0.1) X0 Y1\nELSE_CORRELATED_ERROR(0.2) Z2*X3\nTICK\n",
+    "R_X(0.25) 0\nR_ZZ(pi/4) 0 1\nU3(0.5, 0.25, 1/8) 2\nR_PAULI(-(1)/2) X0*Y1\nSPP !Z0\nT 0\n"
     "M 0 1\nCX rec[-1] 2 0 1\nCZ 3 rec[-2]\nXCZ 4 rec[-1]\nYCZ 5 rec[-2]\nCY rec[-1] 6\n",
-    "QUBIT_COORDS(1, 2) 0\nPAULI_CHANNEL_1(0.1, 0.2, 0.3) 0\nHERALDED_ERASE(0.1) 1\n"
-    "HERALDED_PAULI_CHANNEL_1(0.1, 0.1, 0.1, 0.1) 2\nMPAD 0 1\nI_ERROR(0.1, 0.2) 0\nII 0 1\n",
-    "H[tag # x] 0 # comment\r\nREPEAT 2 {\r\n  X_ERROR(0.5) 0\r\n  REPEAT 2 {\r\n    M(0.01) 0\r\n"
-    "  }\r\n}\r\nDISCARD rec[-1]\r\n",
+    "QUBIT_COORDS(1, 2) 0\nPAULI_CHANNEL_1(0.1, 0.2, 0.3) 0\nHERALDED_ERASE(0.1) 1\nMPAD 0 1\n"
+    "I_ERROR(0.1, 0.2) 0\nII 0 1\nH[tag # x] 0 # c\r\nREPEAT 2 {\r\n  REPEAT 2 {\r\n"
+    "    M(0.01) 0\r\n  }\r\n}\r\nDISCARD rec[-1]\r\n",
 };
 
 // Pieces inserted by the mutations, separated by `|`.
-const std::string_view kFragments =
-    " |\n|{|}|(|)|,|*|!|#|[|]|rec[-1]|rec[-9]|sweep[0]|X|Y|Z|0|1|99|pi|inf|nan|-|+|/|"
-    "e|.|REPEAT 2 {\n|REPEAT 2147483647 {\n|}\n|MPP |E(0.1) |"
-    "ELSE_CORRELATED_ERROR(0.1) |DETECTOR |OBSERVABLE_INCLUDE(|SHIFT_COORDS(|"
-    "18446744073709551615|18446744073709551616|9999999999|\xe3\x80\x80|\xff|\r\n|\t|"
-    "H |CX |M |U3(1,2,3) |R_PAULI(1) |EXP_VAL ";
+constexpr std::string_view kFragments =
+    " |\n|{|}|(|)|,|*|!|#|[|]|rec[-1]|rec[-9]|sweep[0]|X|Y|0|99|pi|inf|nan|-|/|e|.|"
+    "REPEAT 2 {\n|REPEAT 2147483647 {\n|MPP |E(0.1) |ELSE_CORRELATED_ERROR(0.1) |DETECTOR |"
+    "OBSERVABLE_INCLUDE(|18446744073709551615|18446744073709551616|\xe3\x80\x80|\xff|\r\n|H |"
+    "CX |U3(1,2,3) |R_PAULI(1) |EXP_VAL ";
 
-std::vector<std::string_view> fragments() {
-    std::vector<std::string_view> out;
-    for (size_t start = 0;;) {
-        const size_t bar = kFragments.find('|', start);
-        out.push_back(kFragments.substr(start, bar - start));
-        if (bar == std::string_view::npos) return out;
-        start = bar + 1;
-    }
-}
-
-std::string mutate(std::string s, std::span<const std::string_view> pieces, std::mt19937_64& rng) {
-    const int edits = 1 + static_cast<int>(rng() % 4);
-    for (int e = 0; e < edits; ++e) {
-        const size_t pos = s.empty() ? 0 : rng() % (s.size() + 1);
-        switch (rng() % 6) {
-            case 0:  // insert a fragment
-                s.insert(pos, pieces[rng() % pieces.size()]);
-                break;
-            case 1:  // delete a short range
-                if (!s.empty() && pos < s.size()) s.erase(pos, 1 + rng() % 8);
-                break;
-            case 2:  // replace one byte
-                if (pos < s.size()) s[pos] = static_cast<char>(rng() % 256);
-                break;
-            case 3: {  // duplicate a range
-                if (pos < s.size()) s.insert(pos, s.substr(pos, 1 + rng() % 40));
-                break;
-            }
-            case 4:  // splice in another corpus entry
-                s.insert(pos, kCorpus[rng() % std::size(kCorpus)]);
-                break;
-            default:  // flip an ASCII letter's case
-                if (pos < s.size() && std::isalpha(static_cast<unsigned char>(s[pos]))) {
-                    s[pos] = static_cast<char>(s[pos] ^ 0x20);
-                }
-                break;
-        }
+// One to four edits: insert a fragment or a corpus entry, delete or duplicate a range, replace a
+// byte or flip an ASCII letter's case.
+std::string mutate(std::string s, const std::vector<std::string>& pieces, std::mt19937_64& rng) {
+    for (int e = 1 + static_cast<int>(rng() % 4); e > 0; --e) {
+        const size_t pos = rng() % (s.size() + 1);
+        const unsigned op = rng() % 6;
+        if (op == 0) s.insert(pos, pieces[rng() % pieces.size()]);
+        if (op == 1) s.insert(pos, kCorpus[rng() % std::size(kCorpus)]);
+        if (pos == s.size()) continue;
+        if (op == 2) s.erase(pos, 1 + rng() % 8);
+        if (op == 3) s[pos] = static_cast<char>(rng() % 256);
+        if (op == 4) s.insert(pos, s.substr(pos, 1 + rng() % 40));
+        if (op == 5 && std::isalpha(static_cast<unsigned char>(s[pos]))) s[pos] ^= 0x20;
     }
     return s;
 }
 
 TEST(ParserFuzz, MutatedCircuitsParseOrFailCleanly) {
-    std::mt19937_64 rng(20260612);
-    const std::vector<std::string_view> pieces = fragments();
-    constexpr int kIterations = 100'000;
-    constexpr uint64_t kBudget = 64ull << 20;  // keeps accepted expansions small and quick
-    int parsed = 0, refused = 0;
-    for (const char* seed : kCorpus) {
-        ASSERT_NO_THROW(detail::parse_kelvo_circuit_text(seed, kBudget)) << seed;
+    std::vector<std::string> pieces;
+    for (size_t a = 0, b = 0; a <= kFragments.size(); a = b + 1) {
+        b = std::min(kFragments.find('|', a), kFragments.size());
+        pieces.emplace_back(kFragments.substr(a, b - a));
     }
+    std::mt19937_64 rng(20260612);
+    constexpr int kIterations = 80'000;
+    int parsed = 0, refused = 0;
     for (int i = 0; i < kIterations; ++i) {
         std::string text = kCorpus[rng() % std::size(kCorpus)];
-        const int rounds = 1 + static_cast<int>(rng() % 3);
-        for (int r = 0; r < rounds; ++r)
+        for (int r = 1 + static_cast<int>(rng() % 3); r > 0; --r)
             text = mutate(std::move(text), pieces, rng);
         try {
-            const Circuit c = detail::parse_kelvo_circuit_text(text, kBudget);
+            // The budget keeps accepted expansions small and quick.
+            const Circuit c = detail::parse_kelvo_circuit_text(text, 64ull << 20);
             ++parsed;
             for (const CircuitInstruction& inst : c.instructions) {
-                for (const CircuitPauliProduct& p : inst.paulis) {
+                for (const CircuitPauliProduct& p : inst.paulis)
                     ASSERT_EQ(p.pauli.num_qubits, c.num_qubits);
-                }
             }
         } catch (const KelvoError& e) {
             ASSERT_EQ(e.kind(), KelvoErrorKind::Parse) << text;
@@ -106,9 +79,7 @@ TEST(ParserFuzz, MutatedCircuitsParseOrFailCleanly) {
             ++refused;
         } catch (const std::bad_alloc&) {
             ++refused;
-        } catch (const std::exception& e) {
-            FAIL() << "unexpected exception " << e.what() << " for input:\n" << text;
-        }
+        }  // anything else escapes and fails the test
     }
     // The mutations must exercise both outcomes to mean anything.
     EXPECT_GT(parsed, kIterations / 100);

@@ -12,14 +12,10 @@ using testing::parse;
 
 constexpr double kQuarterPi = 0.7853981633974483;
 
-TEST(Rotations, AnglesAreHalfTurnsTimesPiOverTwo) {
-    EXPECT_EQ(bits(rotation_half_angle(0.25)), bits(0.39269908169872414));
-    EXPECT_EQ(bits(rotation_half_angle(1)), bits(1.5707963267948966));
+TEST(Rotations, FormsAndAngles) {
+    // Angles are half turns times pi / 2 (more below, as parsed).
     EXPECT_EQ(bits(rotation_half_angle(0.1)), bits((0.1 * 3.141592653589793) * 0.5));
     EXPECT_EQ(bits(rotation_half_angle(-0.0)), bits(-0.0));
-}
-
-TEST(Rotations, FormsAndAngles) {
     // Axis and pair forms (one product per target or pair), U3 as Z by lambda, Y by theta and Z
     // by phi over every target, product forms, T and expectation values.
     EXPECT_EQ(
@@ -47,23 +43,19 @@ TEST(Rotations, FormsAndAngles) {
 }
 
 TEST(Rotations, Refusals) {
-    const char* single = "line 1: single-qubit rotation expects one angle argument";
-    const char* pair = "line 1: two-qubit Pauli rotation expects one angle argument";
-    const char* parens = "line 1: operation does not accept parens arguments";
+    using testing::expect_refused;
+    // The argument check comes before the targets.
+    expect_refused("line 1: single-qubit rotation expects one angle argument",
+                   {"R_X 0", "R_X x", "R_X(1, 2) 0"});
+    expect_refused("line 1: operation does not accept parens arguments",
+                   {"SPP(0.5) X0", "SPP_DAG() X0", "T(0.1) 0", "EXP_VAL(1) X0"});
     testing::expect_refusals({
-        {"R_X 0", single},
-        {"R_X x", single},  // the argument check comes before the targets
-        {"R_X(1, 2) 0", single},
         {"R_X(1) !0", "line 1: operation does not accept inverted targets"},
-        {"R_ZZ 1 1", pair},
+        {"R_ZZ 1 1", "line 1: two-qubit Pauli rotation expects one angle argument"},
         {"R_ZZ(0.5) 0 1 2", "line 1: two-qubit Pauli rotation requires paired targets"},
         {"R_ZZ(0.5) 1 1", "line 1: two-qubit Pauli operation requires distinct qubits"},
         {"U(1, 2) 0", "line 1: U3 expects three angle arguments"},
         {"R_PAULI 0", "line 1: R_PAULI expects one angle argument"},
-        {"SPP(0.5) X0", parens},
-        {"SPP_DAG() X0", parens},
-        {"T(0.1) 0", parens},
-        {"EXP_VAL(1) X0", parens},
         {"SPP X0 *", "line 1: dangling MPP combiner"},
         {"EXP_VAL", "line 1: EXP_VAL expects at least one Pauli product"},
     });

@@ -23,8 +23,8 @@ TEST(LineSyntax, CommentsTagsCaseBlocksAndLineEndings) {
         // Brackets do not nest: the first `]` closes, so the `#` after it starts a comment.
         {"H[a[b]#] 0", "H L1; q0 m0 e0"},
         {"REPEAT 3 {\n  H 0\n  REPEAT 2 {\n    M 1\n  }\n}\nX 2",
-         "H 0 L2; M 1 L4; M 1 L4; H 0 L2; M 1 L4; M 1 L4; H 0 L2; M 1 L4; M 1 L4; X 2 L7; q3 m6 "
-         "e0"},
+         "H 0 L2; M 1 L4; M 1 L4; H 0 L2; M 1 L4; M 1 L4; H 0 L2; M 1 L4; M 1 L4; X 2 L7; "
+         "q3 m6 e0"},
         {"repeat 2 {\n}\nrepeat[t] 1{\nH 0\n}\nREPEAT 0002 {\nX 0\n}",
          "H 0 L4; X 0 L7; X 0 L7; q1 m0 e0"},
         {"REPEAT 2147483647 {\n}", "q0 m0 e0"},
@@ -41,10 +41,9 @@ TEST(LineSyntax, UnicodeWhiteSpaceTrimsLinesAndSeparatesTargets) {
         EXPECT_EQ(c.instructions[0].qubits, (std::vector<size_t>{0, 1})) << s;
     }
     // Not white space: they stay inside the token.
-    for (const char* other : {"\u00e9", "\u200b", "\u180e", "\x1c"}) {
+    for (const char* other : {"\u00e9", "\u200b", "\u180e", "\x1c"})
         EXPECT_EQ(testing::parse_error(std::string("H 0") + other + "1"),
                   "line 1: invalid qubit target");
-    }
 }
 
 TEST(Blocks, DeepNestingNeedsNoRecursion) {
@@ -63,40 +62,32 @@ TEST(Blocks, DeepNestingNeedsNoRecursion) {
 }
 
 TEST(LineSyntax, Refusals) {
-    const char* must = "line 1: REPEAT count must be in [1, 10^18]";
-    const char* large = "line 1: REPEAT count is too large for this flattened circuit frontend";
+    using testing::expect_refused;
+    expect_refused("line 1: invalid Kelvo REPEAT block",
+                   {"H 0 {\n}", "REPEAT(2) 2 {\n}", "REPEAT 2 3 {\n}", "REPEAT {\n}"});
+    expect_refused("line 1: REPEAT count must be in [1, 10^18]",
+                   {"REPEAT 0 {\n}", "REPEAT +3 {\n}", "REPEAT -3 {\n}", "REPEAT 3x {\n}",
+                    "REPEAT 1000000000000000001 {\n}",
+                    "REPEAT 99999999999999999999999999999999999999999 {\n}"});
+    expect_refused("line 1: REPEAT count is too large for this flattened circuit frontend",
+                   {"REPEAT 2147483648 {\n}", "REPEAT 1000000000000000000 {\n}"});
+    expect_refused("line 1: REPEAT must start a block", {"REPEAT 2\nH 0", "REPEAT 2 { }"});
+    expect_refused("line 1: unterminated Kelvo argument list", {"X_ERROR(0.1 0", "X_ERROR((1) 0"});
+    // The last line is reported even when it is blank or a comment.
+    expect_refused("line 3: unterminated Kelvo block",
+                   {"REPEAT 2 {\nH 0\n\n", "REPEAT 2 {\nH 0\n# c", "REPEAT 2 {\nREPEAT 2 {\n}\n"});
     testing::expect_refusals({
         {"\n\n  !H 0", "line 3: invalid Kelvo instruction"},
         {"1 0", "line 1: invalid Kelvo instruction"},
         {"H 0\n{", "line 2: invalid Kelvo instruction"},
         {"H[unclosed 0", "line 1: unterminated Kelvo tag"},
-        {"X_ERROR(0.1 0", "line 1: unterminated Kelvo argument list"},
-        {"X_ERROR((1) 0", "line 1: unterminated Kelvo argument list"},
         // With a blank before it, `(` belongs to the targets.
         {"X_ERROR (0.1) 0", "line 1: operation expects one probability argument"},
         {"H (0.1) 0", "line 1: invalid qubit target"},
         {"H 0\n}", "line 2: unmatched Kelvo block terminator"},
         {"REPEAT 2 {\nH 0", "line 2: unterminated Kelvo block"},
-        // The last line is reported even when it is blank or a comment.
-        {"REPEAT 2 {\nH 0\n\n", "line 3: unterminated Kelvo block"},
-        {"REPEAT 2 {\nH 0\n# c", "line 3: unterminated Kelvo block"},
-        {"REPEAT 2 {\nREPEAT 2 {\n}\n", "line 3: unterminated Kelvo block"},
-        {"REPEAT 2\nH 0", "line 1: REPEAT must start a block"},
-        {"REPEAT 2 { }", "line 1: REPEAT must start a block"},
-        {"H 0 {\n}", "line 1: invalid Kelvo REPEAT block"},
-        {"REPEAT(2) 2 {\n}", "line 1: invalid Kelvo REPEAT block"},
-        {"REPEAT 2 3 {\n}", "line 1: invalid Kelvo REPEAT block"},
-        {"REPEAT {\n}", "line 1: invalid Kelvo REPEAT block"},
         // Arguments are read before the block header is judged.
         {"REPEAT(x) 2 {\n}", "line 1: unknown numeric constant: X"},
-        {"REPEAT 0 {\n}", must},
-        {"REPEAT +3 {\n}", must},
-        {"REPEAT -3 {\n}", must},
-        {"REPEAT 3x {\n}", must},
-        {"REPEAT 1000000000000000001 {\n}", must},
-        {"REPEAT 99999999999999999999999999999999999999999 {\n}", must},
-        {"REPEAT 2147483648 {\n}", large},
-        {"REPEAT 1000000000000000000 {\n}", large},
         // Every syntax error of the text comes before any line is interpreted.
         {"FOO 1\nH x\nREPEAT 0 {\n}", "line 3: REPEAT count must be in [1, 10^18]"},
     });

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
 #include "circuit/test_util.h"
@@ -15,28 +16,22 @@ TEST(TargetTokens, FormsAndQubitCountCandidates) {
     EXPECT_EQ(parse_qubit_token("007")->index, 7u);
     EXPECT_TRUE(parse_qubit_token("!3")->inverted);
     EXPECT_EQ(parse_qubit_token("18446744073709551615")->index, SIZE_MAX);
-    for (const char* bad : {"", "!", "-1", "+1", "1a", "x1", "!!1", "18446744073709551616"}) {
+    for (const char* bad : {"", "!", "-1", "+1", "1a", "x1", "!!1", "18446744073709551616"})
         EXPECT_FALSE(parse_qubit_token(bad).has_value()) << bad;
-    }
     EXPECT_EQ(record_offset("rec[-01]"), 1u);
     EXPECT_EQ(record_offset("rec[-99999999999999999999999]"), SIZE_MAX);
-    for (const char* bad : {"rec[-]", "rec[3]", "rec[-1a]", "rec[-1", "REC[-1]", "rec[--1]"}) {
+    for (const char* bad : {"rec[-]", "rec[3]", "rec[-1a]", "rec[-1", "REC[-1]", "rec[--1]"})
         EXPECT_FALSE(record_offset(bad).has_value()) << bad;
-    }
     EXPECT_TRUE(is_sweep_target("sweep[0]"));
     EXPECT_FALSE(is_sweep_target("sweep[]") || is_sweep_target("sweep[-1]"));
 
-    const std::pair<const char*, std::optional<size_t>> candidates[] = {
-        {"5", 5},         {"!5", 5},
-        {"X3*!Z9*Y1", 9}, {"!X4", 4},
-        {"!!X4", 4},      {"rec[-1]*X6", 6},
-        {"x4", {}},       {"X", {}},
-        {"*", {}},        {"rec[-7]", {}},
-        {"sweep[7]", {}}, {"(0.1)", {}},
-        {"XX5", {}},      {"99999999999999999999", {}},
-    };
-    for (const auto& [token, expected] : candidates)
-        EXPECT_EQ(max_qubit_candidate(token), expected) << token;
+    std::istringstream counted("5 5 !5 5 X3*!Z9*Y1 9 !X4 4 !!X4 4 rec[-1]*X6 6");
+    std::string token;
+    for (size_t q; counted >> token >> q;)
+        EXPECT_EQ(max_qubit_candidate(token), q) << token;
+    for (const char* none :
+         {"x4", "X", "*", "rec[-7]", "sweep[7]", "(0.1)", "XX5", "99999999999999999999"})
+        EXPECT_EQ(max_qubit_candidate(none), std::nullopt) << none;
 }
 
 TEST(Targets, ParsedForms) {
@@ -72,52 +67,38 @@ TEST(Targets, ParsedForms) {
 }
 
 TEST(Targets, Refusals) {
-    const char* range = "line 2: measurement record target out of range";
-    const char* observable =
-        "line 2: OBSERVABLE_INCLUDE targets must be measurement records or Pauli targets";
+    using testing::expect_refused;
+    expect_refused("line 1: invalid qubit target", {"H 0 x", "M 0 !", "H 18446744073709551616"});
+    expect_refused("line 2: invalid qubit target",  // record-controlled pairs
+                   {"M 0\nCX 0 rec[-1]", "M 0\nXCZ rec[-1] 2", "M 0\nCZ rec[-1] rec[-1]",
+                    "M 0\nCX !1 rec[-1] 0 1"});
+    expect_refused("line 2: measurement record target out of range",
+                   {"M 0 1 2\nDETECTOR rec[-4]", "M 0 1 2\nDETECTOR rec[-0]",
+                    "M 0 1 2\nDETECTOR rec[-99999999999999999999999]", "M 0\nCX rec[-2] 0",
+                    "M 0\nCZ 0 rec[-2]"});
+    expect_refused(
+        "line 2: OBSERVABLE_INCLUDE targets must be measurement records or Pauli targets",
+        {"M 0\nOBSERVABLE_INCLUDE(0) 0", "M 0\nOBSERVABLE_INCLUDE(0) X5*Z2",
+         "M 0\nOBSERVABLE_INCLUDE(0) !*"});
+    expect_refused("line 1: invalid MPP factor", {"MPP X0 *Z1 Y2", "MPP x0", "MPP !!X0", "MPP X",
+                                                  "MPP X99999999999999999999999"});
+    expect_refused("line 1: misplaced MPP combiner", {"MPP * X0", "MPP X0 * * Z1"});
+    // Grouping comes before any factor is read.
+    expect_refused("line 1: dangling MPP combiner", {"MPP X0 *", "MPP x0 *"});
+    expect_refused("line 1: operation does not accept inverted targets", {"H !0", "CX 0 !1"});
+    expect_refused("line 2: sweep-controlled operations are not supported",
+                   {"M 0\nCX sweep[0] 0", "M 0\nH(0.1) sweep[0]"});
     testing::expect_refusals({
-        {"H !0", "line 1: operation does not accept inverted targets"},
-        {"H 0 x", "line 1: invalid qubit target"},
-        {"M 0 !", "line 1: invalid qubit target"},
-        {"H 18446744073709551616", "line 1: invalid qubit target"},
-        {"M 0 1 2\nDETECTOR rec[-4]", range},
-        {"M 0 1 2\nDETECTOR rec[-0]", range},
-        {"M 0 1 2\nDETECTOR rec[-99999999999999999999999]", range},
         {"DETECTOR 0", "line 1: invalid measurement record target"},
         {"H 0\nDETECTOR sweep[0]", "line 2: invalid measurement record target"},
-        {"M 0\nOBSERVABLE_INCLUDE(0) 0", observable},
-        {"M 0\nOBSERVABLE_INCLUDE(0) X5*Z2", observable},
-        {"M 0\nOBSERVABLE_INCLUDE(0) !*", observable},
-        {"MPP X0 *Z1 Y2", "line 1: invalid MPP factor"},
-        {"MPP * X0", "line 1: misplaced MPP combiner"},
-        {"MPP X0 * * Z1", "line 1: misplaced MPP combiner"},
-        {"MPP X0* *", "line 1: misplaced MPP combiner"},
-        {"MPP X0 *", "line 1: dangling MPP combiner"},
-        {"MPP X0*", "line 1: dangling MPP combiner"},
-        {"MPP x0 *", "line 1: dangling MPP combiner"},  // grouping before any factor is read
-        {"MPP x0", "line 1: invalid MPP factor"},
-        {"MPP X0**Z1", "line 1: invalid MPP factor"},
-        {"MPP !!X0", "line 1: invalid MPP factor"},
-        {"MPP X", "line 1: invalid MPP factor"},
-        {"MPP X99999999999999999999999", "line 1: invalid MPP factor"},
         {"MYY 0 1 2", "line 1: pair measurement requires paired targets"},
         {"MXX 3 3", "line 1: two-qubit Pauli operation requires distinct qubits"},
-        // Record-controlled pairs.
-        {"M 0\nCX 0 rec[-1]", "line 2: invalid qubit target"},
-        {"M 0\nXCZ rec[-1] 2", "line 2: invalid qubit target"},
-        {"M 0\nCZ rec[-1] rec[-1]", "line 2: invalid qubit target"},
-        {"M 0\nCX !1 rec[-1] 0 1", "line 2: invalid qubit target"},
         {"M 0\nSWAP rec[-1] 0", "line 2: unsupported classically controlled gate"},
         {"M 0\nCX rec[-1] 0 1", "line 2: controlled two-qubit gate requires paired targets"},
-        {"M 0\nCX rec[-2] 0", range},
-        {"M 0\nCZ 0 rec[-2]", range},
         {"M 0\nCX rec[-1] !0",
          "line 2: record-controlled feedback does not accept inverted qubit targets"},
         {"M 0\nCX rec[-1] 0 !1 2",
          "line 2: two-qubit Clifford does not accept inverted qubit targets"},
-        {"CX 0 !1", "line 1: operation does not accept inverted targets"},
-        {"M 0\nCX sweep[0] 0", "line 2: sweep-controlled operations are not supported"},
-        {"H(0.1) sweep[0]", "line 1: sweep-controlled operations are not supported"},
         // The record scan comes before the name lookup and the argument rules.
         {"M 0\nM rec[-1]", "line 2: controlled two-qubit gate requires paired targets"},
         {"M 0\nFOO rec[-1] rec[-1]", "line 2: unsupported classically controlled gate"},

@@ -8,7 +8,6 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 #include "circuit/parser.h"
 #include "errors.h"
@@ -36,6 +35,12 @@ struct Refusal {
 inline void expect_refusals(std::initializer_list<Refusal> cases) {
     for (const Refusal& c : cases)
         EXPECT_EQ(parse_error(c.text), c.message) << c.text;
+}
+
+// Texts that are all refused with the same whole message.
+inline void expect_refused(std::string_view message, std::initializer_list<std::string> texts) {
+    for (const std::string& text : texts)
+        EXPECT_EQ(parse_error(text), message) << text;
 }
 
 // Bit pattern of a double, for bit-exact comparisons.
@@ -66,60 +71,55 @@ inline std::string describe(const Circuit& c) {
             start = kNames.find(' ', start) + 1;
         return kNames.substr(start, kNames.find(' ', start) - start);
     };
+    using std::to_string;
     std::string out;
-    const auto put = [&out](std::string_view sep, const auto& value) {
-        out += sep;
-        if constexpr (std::is_same_v<std::decay_t<decltype(value)>, double>) {
-            out += format_float(value);
-        } else if constexpr (std::is_integral_v<std::decay_t<decltype(value)>>) {
-            out += std::to_string(value);
-        } else {
-            out += value;
-        }
+    const auto put = [&out](std::string_view separator, const std::string& value) {
+        out += separator;
+        out += value;
     };
     const auto numbers = [&](const std::vector<double>& v) {
         for (size_t k = 0; k < v.size(); ++k)
-            put(k ? "," : "(", v[k]);
+            put(k ? "," : "(", format_float(v[k]));
         if (!v.empty()) out += ')';
     };
     for (const CircuitInstruction& i : c.instructions) {
         out += name(i.gate);
         numbers(i.args);
         for (const size_t q : i.qubits)
-            put(" ", q);
+            put(" ", to_string(q));
         for (const CircuitMeasurementTarget& m : i.measurements)
-            put(m.inverted ? " !" : " ", m.qubit);
+            put(m.inverted ? " !" : " ", to_string(m.qubit));
         for (const CircuitPauliProduct& p : i.paulis)
             put(p.inverted ? " !" : " ", p.pauli.str());
         for (const CircuitFeedbackTarget& f : i.feedback) {
-            put(" ", f.record);
-            put(">", f.qubit);
+            put(" ", to_string(f.record));
+            put(">", to_string(f.qubit));
         }
-        if (i.probability != 0) put(" p=", i.probability);
-        if (i.exp_val_start) put(" @", *i.exp_val_start);
-        put(" L", i.line);
+        if (i.probability != 0) put(" p=", format_float(i.probability));
+        if (i.exp_val_start) put(" @", to_string(*i.exp_val_start));
+        put(" L", to_string(i.line));
         out += "; ";
     }
     for (const CircuitDetector& d : c.detectors) {
         out += d.discard ? "DISCARD" : "DETECTOR";
         numbers(d.coords);
         for (const size_t r : d.records)
-            put(" ", r);
-        put(" #", d.source_position);
-        put(" L", d.line);
+            put(" ", to_string(r));
+        put(" #", to_string(d.source_position));
+        put(" L", to_string(d.line));
         out += "; ";
     }
     for (const CircuitObservableInclude& o : c.observables) {
-        put("OBS(", o.index);
+        put("OBS(", to_string(o.index));
         out += ')';
         for (const size_t r : o.records)
-            put(" ", r);
-        put(" L", o.line);
+            put(" ", to_string(r));
+        put(" L", to_string(o.line));
         out += "; ";
     }
-    put("q", c.num_qubits);
-    put(" m", c.num_measurements);
-    put(" e", c.num_exp_vals);
+    put("q", to_string(c.num_qubits));
+    put(" m", to_string(c.num_measurements));
+    put(" e", to_string(c.num_exp_vals));
     return out;
 }
 
