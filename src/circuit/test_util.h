@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "circuit/parser.h"
 #include "errors.h"
@@ -26,15 +27,10 @@ inline std::string parse_error(std::string_view text, uint64_t budget = 0) {
     return "<parsed>";
 }
 
-// A text and the whole message it is refused with ("<parsed>" when it must parse).
-struct Refusal {
-    std::string_view text;
-    std::string_view message;
-};
-
-inline void expect_refusals(std::initializer_list<Refusal> cases) {
-    for (const Refusal& c : cases)
-        EXPECT_EQ(parse_error(c.text), c.message) << c.text;
+// Texts and the whole messages they are refused with ("<parsed>" when one must parse).
+inline void expect_refusals(std::initializer_list<std::pair<std::string, std::string>> cases) {
+    for (const auto& [text, message] : cases)
+        EXPECT_EQ(parse_error(text), message) << text;
 }
 
 // Texts that are all refused with the same whole message.
