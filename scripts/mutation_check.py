@@ -132,6 +132,8 @@ MUTANTS = [
     ("C23", "circuit", "src/circuit/file_read.cpp",
      "        if (!whole) fail_io(path, std::errc::illegal_byte_sequence);\n        checked += *whole;",
      "        if (whole) checked += *whole;", "bytes that are not UTF-8 refused only at the end"),
+    ("C24", "circuit", "bindings/error_map.cpp", "            type = PyExc_OSError;",
+     "            type = PyExc_ValueError;", "reading failures raised as ValueError instead of OSError"),
     # Symbolic algebra and Clifford frames
     ("S1", "frames", "src/symbolic.cpp", "out.constant = a.constant != b.constant;",
      "out.constant = a.constant || b.constant;", "XOR of constants computed as OR"),

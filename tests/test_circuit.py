@@ -68,23 +68,20 @@ def test_argument_types_and_errors(tmp_path):
             call()
     path = tmp_path / "syntax.kelvo"
     path.write_text("H 0\n\nfoo 1")
-    for call in (kelvo.parse, kelvo.Circuit, kelvo.Circuit.from_text):
+    for call in (kelvo.parse, kelvo.Circuit, kelvo.Circuit.from_text,
+                 lambda _: kelvo.parse_file(str(path))):
         with pytest.raises(kelvo.ParseError) as info:
             call("H 0\n\nfoo 1")
         assert isinstance(info.value, ValueError)
         assert info.value.args == ("line 3: unsupported Kelvo operation: FOO",)
-    with pytest.raises(kelvo.ParseError, match="^line 3: unsupported Kelvo operation: FOO$"):
-        kelvo.parse_file(str(path))
     with pytest.raises(MemoryError):
         kelvo.parse("MPP Z99999999999999")
-    bad = tmp_path / "bad.kelvo"
-    bad.write_bytes(b"H 0\n# \xff\n")
-    for name in (str(bad), str(tmp_path / "missing.kelvo"), "a\x00b"):
-        for call in (kelvo.parse_file, kelvo.Circuit.from_file):
-            with pytest.raises(OSError) as info:
-                call(name)
-            assert str(info.value) == f"failed to read circuit file: {name}"
-            assert info.value.errno is None
+    # Reading failures (their causes are checked in C++), a NUL in the name included.
+    for name in (str(tmp_path / "missing.kelvo"), "a\x00b"):
+        with pytest.raises(OSError) as info:
+            kelvo.Circuit.from_file(name)
+        assert str(info.value) == f"failed to read circuit file: {name}"
+        assert info.value.errno is None
 
 
 def test_undecodable_file_names_are_read_and_reported_lossily(tmp_path):

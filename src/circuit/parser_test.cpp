@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "circuit/file_read.h"
 #include "circuit/test_util.h"
 #include "memory.h"
 
@@ -49,6 +50,10 @@ TEST(ParseEntry, Files) {
                                  std::string("a\0b", 3), path + ".missing"})
         EXPECT_EQ(file_error(p), io + "failed to read circuit file: " + p);
     std::remove(path.c_str());
+    // Endless sources end at the memory bound; random bytes are refused as they arrive, well
+    // within it. Blocking opens and reads (FIFOs, Ctrl-C) are exercised through the bindings.
+    EXPECT_THROW(detail::read_circuit_file("/dev/zero", {}, uint64_t{1} << 20), std::bad_alloc);
+    EXPECT_THROW(detail::read_circuit_file("/dev/urandom", {}, uint64_t{1} << 20), KelvoError);
 }
 
 TEST(ParseEntry, UnrolledPassesAdvanceRecordsAndSlots) {
