@@ -37,6 +37,7 @@ TEST(ErrorMap, EachExceptionBecomesItsPythonClass) {
         expect(e, PyExc_ValueError);
     for (const KelvoError& e : {KelvoError::internal("inner"), KelvoError::worker_panic()})
         expect(e, PyExc_RuntimeError);
+    EXPECT_EQ(translated(KelvoError::worker_panic()).message, "batch worker panicked");
     expect(KelvoError::parse(3, "oops"), parse_error_class());
     expect(KelvoError::io("a", std::make_error_code(std::errc::no_such_file_or_directory)),
            PyExc_OSError);
