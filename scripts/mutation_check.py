@@ -134,6 +134,10 @@ MUTANTS = [
      "        if (whole) checked += *whole;", "bytes that are not UTF-8 refused only at the end"),
     ("C24", "circuit", "bindings/error_map.cpp", "            type = PyExc_OSError;",
      "            type = PyExc_ValueError;", "reading failures raised as ValueError instead of OSError"),
+    ("C25", "circuit", "bindings/circuit_api.cpp",
+     "without_gil_interruptible(\n        [&](const InterruptCheck& check) { return read_circuit_file(path, check); });",
+     "read_circuit_file(path, [] {\n        if (PyErr_CheckSignals() < 0) throw PythonError{};\n    });",
+     "a file is read holding the interpreter lock"),
     # Symbolic algebra and Clifford frames
     ("S1", "frames", "src/symbolic.cpp", "out.constant = a.constant != b.constant;",
      "out.constant = a.constant || b.constant;", "XOR of constants computed as OR"),

@@ -36,22 +36,20 @@ def test_every_road_gives_the_same_circuit(tmp_path):
 
 def test_signatures_and_docstrings():
     for fn, signature, doc in [
-        (kelvo.Circuit, "(stim_text='')", None),
-        (kelvo.parse, "(text)", None),
+        (kelvo.Circuit, "(stim_text='')", None), (kelvo.parse, "(text)", None),
         (kelvo.parse_file, "(path)", "Parses a quantum circuit from a UTF-8 file."),
         (kelvo.Circuit.from_text, "(stim_text)", "Parses a circuit from source text."),
         (kelvo.Circuit.from_file, "(path)", "Parses a circuit from a UTF-8 file."),
+        (kelvo.Circuit.num_qubits, None, "Number of qubits named by the circuit."),
+        (kelvo.Circuit.num_measurements, None, "Number of measurement records produced by the circuit."),
+        (kelvo.Circuit.num_detectors, None, "Number of detector declarations."),
+        (kelvo.Circuit.num_observables, None, "Number of observable indices."),
+        (kelvo.Circuit.num_exp_vals, None, "Number of expectation values produced by the circuit."),
     ]:
-        assert str(inspect.signature(fn)) == signature
+        assert signature is None or str(inspect.signature(fn)) == signature
         assert doc is None or fn.__doc__ == doc
     assert kelvo.parse.__doc__.startswith("Parses a quantum circuit from source text.")
     assert "Call `circuit.compile(...)` when the circuit will be sampled." in kelvo.Circuit.__doc__
-    for name, doc in [("num_qubits", "Number of qubits named by the circuit."),
-                      ("num_measurements", "Number of measurement records produced by the circuit."),
-                      ("num_detectors", "Number of detector declarations."),
-                      ("num_observables", "Number of observable indices."),
-                      ("num_exp_vals", "Number of expectation values produced by the circuit.")]:
-        assert getattr(kelvo.Circuit, name).__doc__ == doc
     parser, runner = doctest.DocTestParser(), doctest.DocTestRunner()
     for name, doc in (("Circuit", kelvo.Circuit.__doc__), ("parse", kelvo.parse.__doc__)):
         runner.run(parser.get_doctest(doc, {}, name, None, 0))

@@ -24,15 +24,6 @@ double eval(std::string_view text) {
     return evaluate_argument(text, 1);
 }
 
-std::string eval_error(std::string_view text) {
-    try {
-        eval(text);
-    } catch (const KelvoError& e) {
-        return e.what();
-    }
-    return "<evaluated>";
-}
-
 TEST(NumericLiteral, DecimalSyntaxCorrectlyRoundedAsStrtodReadsIt) {
     const auto expect_strtod = [](const std::string& text) {
         EXPECT_EQ(bits(read_float_literal(text).value()), bits(std::strtod(text.c_str(), nullptr)))
@@ -96,7 +87,8 @@ TEST(NumericExpression, EvaluatesLeftToRightInDoublePrecision) {
 TEST(NumericExpression, Refusals) {
     const auto refused = [](std::string_view message, std::initializer_list<std::string> texts) {
         for (const std::string& text : texts)
-            EXPECT_EQ(eval_error(text), "line 1: " + std::string(message)) << text;
+            EXPECT_EQ(testing::error_of([&] { eval(text); }), "line 1: " + std::string(message))
+                << text;
     };
     refused("unknown numeric constant: INF", {"2*inf", "- inf"});
     refused("unknown numeric constant: TAU", {"tau"});

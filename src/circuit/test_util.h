@@ -16,15 +16,23 @@
 
 namespace kelvo::testing {
 
-// The message of the KelvoError that parsing `text` throws, or "<parsed>" when it parses; with a
-// budget of flattened work other than the memory available now, when one is given.
-inline std::string parse_error(std::string_view text, uint64_t budget = 0) {
+// The message of the KelvoError that `call()` throws, or "<parsed>" when it throws nothing.
+template <class F>
+std::string error_of(F&& call) {
     try {
-        budget ? detail::parse_kelvo_circuit_text(text, budget) : parse_kelvo_circuit_text(text);
+        call();
     } catch (const KelvoError& e) {
         return e.what();
     }
     return "<parsed>";
+}
+
+// The message of the KelvoError that parsing `text` throws, or "<parsed>"; with a budget of
+// flattened work other than the memory available now, when one is given.
+inline std::string parse_error(std::string_view text, uint64_t budget = 0) {
+    return error_of([&] {
+        budget ? detail::parse_kelvo_circuit_text(text, budget) : parse_kelvo_circuit_text(text);
+    });
 }
 
 // Texts and the whole messages they are refused with ("<parsed>" when one must parse).
@@ -44,9 +52,7 @@ inline uint64_t bits(double x) {
     return std::bit_cast<uint64_t>(x);
 }
 
-inline Circuit parse(std::string_view text) {
-    return parse_kelvo_circuit_text(text);
-}
+inline constexpr auto& parse = parse_kelvo_circuit_text;
 
 // A parsed circuit in one line: each instruction as its gate, arguments, targets (qubits,
 // measured qubits, Pauli products, record>qubit pairs), probability p, expectation slot @ and
