@@ -2,24 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "bits.h"
-#include "errors.h"
 #include "testing/error_text.h"
+#include "testing/random_pauli.h"
 
 namespace kelvo {
 namespace {
 
-PauliString random_pauli(std::mt19937_64& rng, uint64_t n, int density) {
-    PauliString p(n);
-    for (uint64_t q = 0; q < n; ++q) {
-        p.set_xbit(q, rng() % density == 0);
-        p.set_zbit(q, rng() % density == 0);
-    }
-    p.phase = static_cast<uint8_t>(rng() % 4);
-    return p;
-}
+using test_support::random_pauli;
 
 // The sign from the definition: XOR of the conditions of the records anticommuting with p.
 SymbolicBool brute_force_sign(const std::vector<ConditionalPauliString>& records,
@@ -28,26 +21,6 @@ SymbolicBool brute_force_sign(const std::vector<ConditionalPauliString>& records
     for (const ConditionalPauliString& r : records)
         if (pauli_anticommutes(r.pauli, p)) ids.push_back(r.condition);
     return SymbolicBool{normalize_xor_conditions(ids), false};
-}
-
-TEST(ActivePauliFrame, SignsAndConditionIds) {
-    ActivePauliFrame frame(3);
-    SymbolicContext ctx;
-    ctx.next_condition_id = 5;
-    PauliString p = pauli_string("ZZI");
-    p.phase = 2;
-    EXPECT_EQ(frame.conjugate_by(p), (SymbolicPauliString{p, SymbolicBool{}}));
-    frame.add_pauli(PauliString(3), 3, ctx);  // the identity never signs anything
-    EXPECT_EQ(ctx.next_condition_id, 5u);
-    frame.add_pauli(pauli_x(3, 0), 4, ctx);
-    frame.add_pauli(pauli_y(3, 0), 4, ctx);  // same condition, also anticommutes with Z_0
-    frame.add_pauli(pauli_x(3, 1), 2, ctx);
-    frame.add_pauli(pauli_z(3, 0), 10, ctx);  // commutes with Z_0
-    EXPECT_EQ(ctx.next_condition_id, 11u);
-    const SymbolicPauliString out = frame.conjugate_by(p);
-    EXPECT_EQ(out.pauli, p);
-    EXPECT_EQ(out.sign, (SymbolicBool{{2}, false}));
-    EXPECT_EQ(frame.conjugate_by(pauli_string("XII")).sign, (SymbolicBool{{4, 10}, false}));
 }
 
 TEST(ActivePauliFrame, MatchesBruteForceAcrossBlocks) {
@@ -59,55 +32,50 @@ TEST(ActivePauliFrame, MatchesBruteForceAcrossBlocks) {
     for (const auto& [n, count] : shapes) {
         ActivePauliFrame frame(n);
         SymbolicContext ctx;
+        ctx.next_condition_id = 30;
         std::vector<ConditionalPauliString> records;
         for (uint64_t e = 0; e < count; ++e) {
-            const PauliString p = random_pauli(rng, n, 3);
+            // Identities and repeated conditions among them.
+            const PauliString p = e % 7 ? random_pauli(rng, n, 3) : PauliString(n);
             const int32_t condition = 1 + static_cast<int32_t>(rng() % 40);
             const ConditionalPauliString added = frame.add_pauli(p, condition, ctx);
             EXPECT_EQ(added, (ConditionalPauliString{p, condition}));
             records.push_back(added);
         }
+        // The counter rises past every recorded condition, never falls.
+        const int32_t top =
+            std::ranges::max(records, {}, &ConditionalPauliString::condition).condition;
+        EXPECT_EQ(ctx.next_condition_id, static_cast<uint32_t>(std::max(30, top + 1)));
         const std::vector<ConditionalPauliString> entries = frame.entries();
         EXPECT_TRUE(std::equal(entries.begin(), entries.end(), records.begin(), records.end()));
         for (int trial = 0; trial < 40; ++trial) {
             const PauliString p = random_pauli(rng, n, 1 + trial % 4);
-            const SymbolicPauliString out = frame.conjugate_by(p);
-            EXPECT_EQ(out.pauli, p);
-            EXPECT_EQ(out.sign, brute_force_sign(records, p));
+            EXPECT_EQ(frame.conjugate_by(p),
+                      (SymbolicPauliString{p, brute_force_sign(records, p)}));
         }
     }
 }
 
 TEST(ActivePauliFrame, BodiesReleasedPastTheLimit) {
     std::mt19937_64 rng(6);
-    const uint64_t n = 3;
-    ActivePauliFrame frame(n);
+    ActivePauliFrame frame(3);
     SymbolicContext ctx;
     std::vector<ConditionalPauliString> records;
     records.reserve(ActivePauliFrame::kBodyLimit + 3);
-    for (uint64_t e = 0; e < ActivePauliFrame::kBodyLimit; ++e) {
-        const PauliString p = random_pauli(rng, n, 2);
+    for (uint64_t e = 0; e < ActivePauliFrame::kBodyLimit + 3; ++e) {
+        const PauliString p = random_pauli(rng, 3);
         records.push_back(frame.add_pauli(p, 1 + static_cast<int32_t>(rng() % 1000), ctx));
-    }
-    EXPECT_EQ(frame.entries().back().pauli, records.back().pauli);
-    for (int k = 0; k < 3; ++k) {
-        const PauliString p = random_pauli(rng, n, 2);
-        const ConditionalPauliString added = frame.add_pauli(p, 1 + k, ctx);
-        EXPECT_EQ(added.pauli, p);  // the returned copy keeps the body
-        records.push_back(added);
+        ASSERT_EQ(records.back().pauli, p);  // the returned copy keeps the body
+        if (e + 1 == ActivePauliFrame::kBodyLimit) {
+            EXPECT_EQ(frame.entries().back().pauli, p);
+        }
     }
     const std::vector<ConditionalPauliString> entries = frame.entries();
-    ASSERT_EQ(entries.size(), ActivePauliFrame::kBodyLimit + 3);
-    for (uint64_t e = 0; e < entries.size(); ++e) {
-        ASSERT_EQ(entries[e].pauli, PauliString());
-        ASSERT_EQ(entries[e].condition, records[e].condition);
-    }
-    for (uint64_t index = 0; index < 64; ++index) {
-        PauliString p(n);
-        for (uint64_t q = 0; q < n; ++q) {
-            p.set_xbit(q, (index >> (2 * q)) & 1);
-            p.set_zbit(q, (index >> (2 * q + 1)) & 1);
-        }
+    ASSERT_EQ(entries.size(), records.size());
+    for (uint64_t e = 0; e < entries.size(); ++e)
+        ASSERT_EQ(entries[e], (ConditionalPauliString{PauliString(), records[e].condition}));
+    for (uint64_t body = 0; body < 64; ++body) {
+        const PauliString p = test_support::pauli_from_bits(3, body % 8, body / 8);
         EXPECT_EQ(frame.conjugate_by(p).sign, brute_force_sign(records, p));
     }
 }

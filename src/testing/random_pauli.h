@@ -22,4 +22,26 @@ inline PauliString random_pauli_letters(std::mt19937_64& rng, uint64_t n, uint64
     return p;
 }
 
+// Every X and Z bit set with probability 1 / density, and a random phase.
+inline PauliString random_pauli(std::mt19937_64& rng, uint64_t n, uint64_t density = 2) {
+    PauliString p(n);
+    for (uint64_t q = 0; q < n; ++q) {
+        p.set_xbit(q, rng() % density == 0);
+        p.set_zbit(q, rng() % density == 0);
+    }
+    p.phase = static_cast<uint8_t>(rng() % 4);
+    return p;
+}
+
+// The Pauli with X bits x and Z bits z (qubit q = bit q) on n <= 64 qubits.
+inline PauliString pauli_from_bits(uint64_t n, uint64_t x, uint64_t z, uint8_t phase = 0) {
+    PauliString p(n);
+    for (uint64_t q = 0; q < n; ++q) {
+        p.set_xbit(q, (x >> q) & 1);
+        p.set_zbit(q, (z >> q) & 1);
+    }
+    p.phase = phase;
+    return p;
+}
+
 }  // namespace kelvo::test_support
