@@ -258,6 +258,10 @@ MUTANTS = [
      "const uint64_t first = to_u64(a[0]);\n    const uint64_t second = to_u64(a[1]);",
      "const uint64_t second = to_u64(a[1]);\n    const uint64_t first = to_u64(a[0]);",
      "two-qubit gate arguments converted right to left"),
+    ("T32", "simulator", "src/tableau_simulator/frame.cpp", "k += std::popcount(pauli.x[i] & pauli.z[i]);",
+     "k += 3 * std::popcount(pauli.x[i] & pauli.z[i]);", "preimages count the Y letters' phase the wrong way"),
+    ("T33", "simulator", "src/tableau_simulator/frame.cpp", "out.phase = static_cast<uint8_t>((4 - k) & 3);",
+     "out.phase = static_cast<uint8_t>(k & 3);", "images of X and Z carry the conjugate phase"),
     # Detector postselection and pinned parities
     ("D1", "sampler", "src/sampler/batch/postselect.cpp", "            read_condition(c, f.instruction);",
      "            (void)c;", "compaction drops the rows a later forced branch reads"),
