@@ -1,10 +1,6 @@
-"""Clifford-only runs far beyond dense reach, checked against stim's tableau simulator.
-
-Every label width is crossed (1, 2, 4, 8 words and heap labels), and every Clifford method of
-the Python class is called under its own name on both simulators. Random outcomes are forced to
-the same value in both by postselection, so the two states stay equal and every deterministic
-measurement, peek and observable expectation must agree exactly.
-"""
+"""Clifford-only runs far beyond dense reach against stim's tableau simulator, crossing every label
+width and calling every Clifford method under its own name on both. Random outcomes are forced to
+the same value in both by postselection, so every measurement and expectation must agree exactly."""
 
 import random
 
@@ -23,38 +19,38 @@ def random_observable(rng, n):
     letters = ["I"] * n
     for q in rng.sample(range(n), 4):
         letters[q] = rng.choice("XYZ")
-    text = "".join(letters)
-    sign = rng.choice(["", "-"])
-    ours = kelvo.pauli_string(text)
-    return (-ours if sign else ours), stim.PauliString(sign + text)
+    sign, ours = rng.choice(["", "-"]), kelvo.pauli_string("".join(letters))
+    return (-ours if sign else ours), stim.PauliString(sign + "".join(letters))
 
 
 def check_state(rng, ours, theirs, n):
     # The state is fixed by its n stabilizers: each must have expectation +1 in ours.
     for stabilizer in theirs.canonical_stabilizers():
-        text = str(stabilizer)
-        p = kelvo.pauli_string(text[1:])
-        assert ours.peek_observable_expectation(-p if text[0] == "-" else p) == 1
+        p = kelvo.pauli_string(str(stabilizer)[1:])
+        assert ours.peek_observable_expectation(-p if str(stabilizer)[0] == "-" else p) == 1
     for q in rng.sample(range(n), 24):
-        assert ours.peek_x(q) == theirs.peek_x(q)
-        assert ours.peek_y(q) == theirs.peek_y(q)
-        assert ours.peek_z(q) == theirs.peek_z(q)
+        assert [getattr(ours, "peek_" + a)(q) for a in "xyz"] == [getattr(theirs, "peek_" + a)(q) for a in "xyz"]
     for _ in range(8):
         a, b = random_observable(rng, n)
         assert ours.peek_observable_expectation(a) == theirs.peek_observable_expectation(b)
 
 
-def measure_axis(rng, ours, theirs, axis, q):
-    """A measurement of X, Y or Z on q: drawn when certain, postselected on both otherwise."""
-    expected = getattr(theirs, "peek_" + axis)(q)
-    if expected != 0 and axis == "z":
-        r = ours.measure(q)
+def measure(rng, expected, measure_ours, postselect_ours, postselect_theirs, draw):
+    """A measurement with stim's expectation: drawn when certain (if `draw`), else postselected on both."""
+    if expected != 0 and draw:
+        r = measure_ours()
         assert r.deterministic and r.probability == 1.0 and r.outcome == (expected == -1)
         return
     want = expected == -1 if expected != 0 else rng.random() < 0.5
-    r = getattr(ours, "postselect_" + axis)(q, want)
+    r = postselect_ours(want)
     assert r.outcome == want and r.probability == pytest.approx(0.5 if expected == 0 else 1.0)
-    getattr(theirs, "postselect_" + axis)(q, desired_value=want)
+    postselect_theirs(desired_value=want)
+
+
+def measure_axis(rng, ours, theirs, axis, q):
+    measure(rng, getattr(theirs, "peek_" + axis)(q), lambda: ours.measure(q),
+            lambda want: getattr(ours, "postselect_" + axis)(q, want),
+            lambda **kw: getattr(theirs, "postselect_" + axis)(q, **kw), axis == "z")
 
 
 @pytest.mark.parametrize("n", [40, 100, 200, 400, 600])
@@ -89,17 +85,9 @@ def test_clifford_runs_match_stim(n):
             getattr(theirs, method)(q)
         else:
             a, b = random_observable(rng, n)
-            expected = theirs.peek_observable_expectation(b)
-            if expected != 0 and kind < 0.97:
-                r = ours.measure_observable(a)
-                assert r.deterministic and r.outcome == (expected == -1)
-                continue
-            want = expected == -1 if expected != 0 else rng.random() < 0.5
-            r = ours.postselect_observable(a, want)
-            assert r.outcome == want
-            assert r.probability == pytest.approx(1.0 if expected != 0 else 0.5)
-            theirs.postselect_observable(b, desired_value=want)
+            measure(rng, theirs.peek_observable_expectation(b), lambda: ours.measure_observable(a),
+                    lambda want: ours.postselect_observable(a, want),
+                    lambda **kw: theirs.postselect_observable(b, **kw), kind < 0.97)
         if step % 500 == 499:
             check_state(rng, ours, theirs, n)
-    assert ours.rank == 1
-    assert ours.num_qubits == n
+    assert ours.rank == 1 and ours.num_qubits == n

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <random>
 
 #include "splitmix64.h"
@@ -26,41 +27,39 @@ TEST(Measurement, ThresholdOfPostselection) {
     for (const double p1 : {1.0000001e-9, 0.9999999e-9}) {
         TableauSimulator sim =
             with_table(1, {{0, {std::sqrt(1 - p1), 0}}, {1, {std::sqrt(p1), 0}}});
-        if (p1 > 1e-9) {
-            const MeasureResult r = sim.postselect_z(0, true);
-            EXPECT_FALSE(r.deterministic);  // p0 = 1 - p1 is just inside the uncertain range
-            EXPECT_NEAR(r.probability, p1, 1e-15);
-            EXPECT_EQ(sim.rank(), 1u);
-        } else {
+        if (p1 < 1e-9) {
             EXPECT_THROW(sim.postselect_z(0, true), SimError);
             EXPECT_EQ(sim.rank(), 2u);
+            continue;
         }
+        const MeasureResult r = sim.postselect_z(0, true);
+        EXPECT_FALSE(r.deterministic);  // p0 = 1 - p1 is just inside the uncertain range
+        EXPECT_NEAR(r.probability, p1, 1e-15);
+        EXPECT_EQ(sim.rank(), 1u);
     }
+}
+
+std::string failure(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const SimError& e) {
+        return e.what();
+    }
+    return "no SimError";
 }
 
 TEST(Measurement, FailuresChangeNeitherTableNorFrame) {
     TableauSimulator sim = with_table(1, {{0, {std::sqrt(0.8), 0}}, {1, {std::sqrt(0.2), 0}}});
     sim.core.prune_epsilon = 0.5;
-    try {
-        sim.postselect_z(0, true);
-        FAIL();
-    } catch (const SimError& e) {
-        EXPECT_STREQ(e.what(), "prune epsilon 0.5 removed every amplitude");
-    }
+    EXPECT_EQ(failure([&] { sim.postselect_z(0, true); }),
+              "prune epsilon 0.5 removed every amplitude");
     EXPECT_EQ(sim.rank(), 2u);
-
-    TableauSimulator wide =
-        with_table(3, {{0, {0.5, 0}}, {2, {0.5, 0}}, {4, {0.5, 0}}, {6, {0.5, 0}}});
-    wide.core.rank_cap = 3;
-    const uint64_t rng_before = wide.core.rng;
-    try {
-        wide.measure(0);
-        FAIL();
-    } catch (const SimError& e) {
-        EXPECT_STREQ(e.what(), "stabilizer rank 4 exceeds cap 3");
-    }
-    EXPECT_EQ(wide.rank(), 4u);
-    EXPECT_NE(wide.core.rng, rng_before) << "the draw comes before the failure";
+    sim = with_table(3, {{0, {0.5, 0}}, {2, {0.5, 0}}, {4, {0.5, 0}}, {6, {0.5, 0}}});
+    sim.core.rank_cap = 3;
+    const uint64_t rng_before = sim.core.rng;
+    EXPECT_EQ(failure([&] { sim.measure(0); }), "stabilizer rank 4 exceeds cap 3");
+    EXPECT_EQ(sim.rank(), 4u);
+    EXPECT_NE(sim.core.rng, rng_before) << "the draw comes before the failure";
 
     // Random outcomes (the Pauli flips labels): the frame and table stay as they were.
     std::mt19937_64 rng(47);
