@@ -282,9 +282,16 @@ MUTANTS = [
 ]
 
 
+def default_sigint():
+    # A run started from a background shell inherits an ignored SIGINT, and the tests that
+    # interrupt a blocked read with Ctrl-C would fail on an unmutated tree.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def run(cmd, cwd, timeout, env=None):
     try:
-        return subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout)
+        return subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout,
+                              preexec_fn=default_sigint)
     except subprocess.TimeoutExpired as e:
         return subprocess.CompletedProcess(cmd, 124, e.stdout or "", e.stderr or "")
 
