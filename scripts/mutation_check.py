@@ -148,6 +148,12 @@ MUTANTS = [
      "H_XZ alias mapped to another gate"),
     ("C30", "circuit", "bindings/circuit_api.cpp", 'getter<&num_detectors>("num_detectors"',
      'getter<&num_observables>("num_detectors"', "Python num_detectors reads the observable count"),
+    ("C31", "circuit", "src/circuit/dispatch.cpp", "detector.source_position = builder.instructions.size();",
+     "detector.source_position = builder.num_measurements;", "detector positions count measurements"),
+    ("C32", "circuit", "src/circuit/dispatch.cpp", "instruction.exp_val_start = builder.num_exp_vals;",
+     "instruction.exp_val_start = builder.num_measurements;", "expectation slots count measurements"),
+    ("C33", "circuit", "src/circuit/noise.cpp", 'if (token == "*") fail(node.line, "implicit Pauli',
+     'if (token.find(\'*\') != token.npos) fail(node.line, "implicit Pauli', "glued products refused in E"),
     # Symbolic algebra and Clifford frames
     ("S1", "frames", "src/symbolic.cpp", "out.constant = a.constant != b.constant;",
      "out.constant = a.constant || b.constant;", "XOR of constants computed as OR"),

@@ -57,12 +57,10 @@ def test_signatures_and_docstrings():
 
 
 def test_argument_types_and_errors(tmp_path):
-    for call, name in [(lambda: kelvo.parse(b"H 0"), "text"), (lambda: kelvo.Circuit(3), "stim_text"),
-                       (lambda: kelvo.parse_file(pathlib.Path("x")), "path")]:
-        with pytest.raises(TypeError, match=f"'{name}'"):
-            call()
-    for call in (lambda: kelvo.parse(), lambda: kelvo.Circuit("", "")):
-        with pytest.raises(TypeError):
+    for call, match in [(lambda: kelvo.parse(b"H 0"), "'text'"), (lambda: kelvo.parse(), ""),
+                        (lambda: kelvo.Circuit(3), "'stim_text'"), (lambda: kelvo.Circuit("", ""), ""),
+                        (lambda: kelvo.parse_file(pathlib.Path("x")), "'path'")]:
+        with pytest.raises(TypeError, match=match):
             call()
     path = tmp_path / "syntax.kelvo"
     path.write_text("H 0\n\nfoo 1")

@@ -19,19 +19,14 @@ def counts(c):
 
 
 @pytest.mark.parametrize("task,distance,rounds", CASES)
-def test_generated_circuits_parse_with_stims_counts(task, distance, rounds):
+def test_generated_circuits_parse_with_stims_counts(tmp_path, task, distance, rounds):
     circuit = stim.Circuit.generated(task, distance=distance, rounds=rounds, **NOISE)
     flat = circuit.flattened()
     expected = counts(flat)
     assert expected[2] > 0 and expected[3] > 0
-    # Both the compact text (REPEAT blocks, SHIFT_COORDS) and the flattened text.
-    compact = kelvo.parse(str(circuit))
+    # The compact text (REPEAT blocks, SHIFT_COORDS) from a file, and the flattened text.
+    path = tmp_path / "circuit.stim"
+    circuit.to_file(str(path))
+    compact = kelvo.parse_file(str(path))
     assert counts(compact) == expected and compact.num_exp_vals == 0
     assert counts(kelvo.Circuit(str(flat))) == expected
-
-
-def test_generated_circuit_from_a_file(tmp_path):
-    circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=5, rounds=4, **NOISE)
-    path = tmp_path / "surface.stim"
-    circuit.to_file(str(path))
-    assert counts(kelvo.parse_file(str(path))) == counts(circuit.flattened())

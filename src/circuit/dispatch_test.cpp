@@ -40,55 +40,29 @@ TEST(Dispatch, EveryGateNameHasItsFixedCode) {
         EXPECT_EQ(static_cast<int>(c.instructions[0].gate), code) << name;
         EXPECT_EQ(c.instructions[0].probability, 0.5);
     }
-    EXPECT_EQ(parse("PAULI_CHANNEL_2(0,0,0,0,0,0,0,0,0,0,0,0,0,0,0.5) 0 1").instructions[0].gate,
-              CircuitGate::PAULI_CHANNEL_2);
-    EXPECT_EQ(parse("TICK").instructions[0].gate, CircuitGate::TICK);
-    EXPECT_EQ(static_cast<int>(parse("HERALDED_PAULI_CHANNEL_1(0,0,0,0) 0").instructions[0].gate),
-              70);
+    EXPECT_EQ(testing::described("TICK\nHERALDED_PAULI_CHANNEL_1(0,0,0,0) 0\n"
+                                 "PAULI_CHANNEL_2(0,0,0,0,0,0,0,0,0,0,0,0,0,0,0.5) 0 1"),
+              "TICK L1; HERALDED_PAULI_CHANNEL_1(0,0,0,0) 0 L2; "
+              "PAULI_CHANNEL_2(0,0,0,0,0,0,0,0,0,0,0,0,0,0,0.5) 0 1 L3; q2 m1 e0");
 }
 
-TEST(Dispatch, AnnotationsAndCoordinates) {
-    const std::pair<const char*, const char*> cases[] = {
+TEST(Dispatch, AnnotationsCoordinatesAndRefusals) {
+    const std::string many = "(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17)";
+    testing::expect_outcomes({
         // Without coordinates a detector takes the shift itself; annotations append no
         // instruction; QUBIT_COORDS names qubits.
         {"M 0\nDETECTOR(1, 2) rec[-1]\nSHIFT_COORDS(10, 20, 30)\nH 0\nDISCARD rec[-1]\n"
          "SHIFT_COORDS(1)\nDETECTOR(5)\nQUBIT_COORDS(1, 2) 9",
          "M 0 L1; H 0 L4; DETECTOR(1,2) 1 #1 L2; DISCARD(10,20,30) 1 #2 L5; "
          "DETECTOR(16,20,30) #2 L7; q10 m1 e0"},
-        // The shift persists through every REPEAT pass.
-        {"REPEAT 3 {\nM 0\nSHIFT_COORDS(0, 1)\nDETECTOR(0, 0) rec[-1]\n}",
-         "M 0 L2; M 0 L2; M 0 L2; DETECTOR(0,1) 1 #1 L4; DETECTOR(0,2) 2 #2 L4; "
-         "DETECTOR(0,3) 3 #3 L4; q1 m3 e0"},
+        // The shift, records and expectation slots advance with every REPEAT pass.
+        {"REPEAT 3 {\nM 0\nSHIFT_COORDS(0, 1)\nDETECTOR(0, 0) rec[-1]\nEXP_VAL Z0\n}\n"
+         "OBSERVABLE_INCLUDE(0) rec[-1]",
+         "M 0 L2; EXP_VAL Z @0 L5; M 0 L2; EXP_VAL Z @1 L5; M 0 L2; EXP_VAL Z @2 L5; "
+         "DETECTOR(0,1) 1 #1 L4; DETECTOR(0,2) 2 #3 L4; DETECTOR(0,3) 3 #5 L4; OBS(0) 3 L7; "
+         "q1 m3 e3"},
         {"M 0 1\nOBSERVABLE_INCLUDE(3) rec[-1]\nOBSERVABLE_INCLUDE(-0) rec[-2] rec[-1]",
          "M 0 1 L1; OBS(3) 2 L2; OBS(0) 1 2 L3; q2 m2 e0"},
-    };
-    for (const auto& [text, expected] : cases)
-        EXPECT_EQ(testing::described(text), expected) << text;
-    EXPECT_EQ(parse("M 0\nOBSERVABLE_INCLUDE(3) rec[-1]\nOBSERVABLE_INCLUDE(0) rec[-1]")
-                  .observable_count(),
-              4u);
-    EXPECT_EQ(parse("M 0\nOBSERVABLE_INCLUDE(2147483647) rec[-1]").observable_count(), 2147483648u);
-}
-
-TEST(Dispatch, Refusals) {
-    using testing::expect_refused;
-    // The argument rule runs before the targets are read.
-    expect_refused("line 1: operation does not accept parens arguments",
-                   {"H() 0", "H(1) x", "TICK()", "I(0.1) 0"});
-    const std::string observable = "M 0\nOBSERVABLE_INCLUDE";
-    for (const char* args : {"(1.5)", "(-1)", "(inf)", "(nan)", "(2147483648)"}) {
-        EXPECT_EQ(testing::parse_error(observable + args + " rec[-1]"),
-                  "line 2: OBSERVABLE_INCLUDE expects one nonnegative integer index");
-    }
-    expect_refused("line 2: OBSERVABLE_INCLUDE expects one nonnegative observable index",
-                   {observable + " rec[-1]", observable + "(0, 1) rec[-1]"});
-    const std::string many = "(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17)";
-    expect_refused("line 1: detector expects 1 to 16 coordinate arguments when parens are present",
-                   {"DETECTOR()", "DETECTOR" + many});
-    expect_refused("line 1: SHIFT_COORDS expects 1 to 16 coordinate arguments",
-                   {"SHIFT_COORDS 0", "SHIFT_COORDS()", "SHIFT_COORDS" + many});
-    expect_refused("line 1: operation does not accept targets", {"TICK 0", "SHIFT_COORDS(1) 0"});
-    testing::expect_refusals({
         {"FOO 0", "line 1: unsupported Kelvo operation: FOO"},
         {"Cx_Foo 0", "line 1: unsupported Kelvo operation: CX_FOO"},
         {"QUBIT_COORDS" + many + " 0",
@@ -97,6 +71,26 @@ TEST(Dispatch, Refusals) {
         {"QUBIT_COORDS 0 !1", "line 1: operation does not accept inverted targets"},
         {"QUBIT_COORDS sweep[0]", "line 1: invalid qubit target"},
     });
+    EXPECT_EQ(parse("M 0\nOBSERVABLE_INCLUDE(3) rec[-1]\nOBSERVABLE_INCLUDE(0) rec[-1]")
+                  .observable_count(),
+              4u);
+    EXPECT_EQ(parse("M 0\nOBSERVABLE_INCLUDE(2147483647) rec[-1]").observable_count(), 2147483648u);
+    using testing::expect_refused;
+    // The argument rule runs before the targets are read.
+    expect_refused("line 1: operation does not accept parens arguments",
+                   {"H() 0", "H(1) x", "TICK()", "I(0.1) 0"});
+    const std::string observable = "M 0\nOBSERVABLE_INCLUDE";
+    expect_refused(
+        "line 2: OBSERVABLE_INCLUDE expects one nonnegative integer index",
+        {observable + "(1.5) rec[-1]", observable + "(-1) rec[-1]", observable + "(inf) rec[-1]",
+         observable + "(nan) rec[-1]", observable + "(2147483648) rec[-1]"});
+    expect_refused("line 2: OBSERVABLE_INCLUDE expects one nonnegative observable index",
+                   {observable + " rec[-1]", observable + "(0, 1) rec[-1]"});
+    expect_refused("line 1: detector expects 1 to 16 coordinate arguments when parens are present",
+                   {"DETECTOR()", "DETECTOR" + many});
+    expect_refused("line 1: SHIFT_COORDS expects 1 to 16 coordinate arguments",
+                   {"SHIFT_COORDS 0", "SHIFT_COORDS()", "SHIFT_COORDS" + many});
+    expect_refused("line 1: operation does not accept targets", {"TICK 0", "SHIFT_COORDS(1) 0"});
 }
 
 }  // namespace

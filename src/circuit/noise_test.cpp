@@ -11,7 +11,7 @@ namespace {
 
 using testing::parse;
 
-TEST(NoiseProbabilities, WhereTheyAreStored) {
+TEST(NoiseProbabilities, WhereTheyAreStoredAndRefusals) {
     std::string pc3 = "PAULI_CHANNEL_3(0";
     for (int i = 1; i < 63; ++i)
         pc3 += ", 0";
@@ -20,19 +20,21 @@ TEST(NoiseProbabilities, WhereTheyAreStored) {
     // The target count of DEPOLARIZE2 is left to the compiler; channel values are stored as
     // written, without range checks; heralds, measurements and MPAD produce records; I, II,
     // I_ERROR and II_ERROR are checked and dropped.
-    EXPECT_EQ(
-        testing::described(
-            "X_ERROR(0.1) 0\nDEPOLARIZE2(0.2) 0\nHERALDED_ERASE(0.3) 2\nM(0.4) 0\nMPAD(0.5) 1\n"
-            "PAULI_CHANNEL_1(2, 0.2, -1) 0\nHERALDED_PAULI_CHANNEL_1(0.1, 0.2, 0.3, 0.4) 1\n"
-            "M 0\nX_ERROR(1) 0\nM(0) 0\nX_ERROR(-0) 0\nI 0\nII 0 1\nI_ERROR(0.5, 0.5) 2\n"
-            "I_ERROR(0.6, 0.4) 0\nI_ERROR 0\nII_ERROR 0 1"),
-        "X_ERROR 0 p=0.1 L1; DEPOLARIZE2 0 p=0.2 L2; HERALDED_ERASE 2 p=0.3 L3; M 0 p=0.4 L4; "
-        "MPAD 1 p=0.5 L5; PAULI_CHANNEL_1(2,0.2,-1) 0 L6; "
-        "HERALDED_PAULI_CHANNEL_1(0.1,0.2,0.3,0.4) 1 L7; M 0 L8; X_ERROR 0 p=1 L9; M 0 L10; "
-        "X_ERROR 0 L11; q3 m6 e0");
-}
-
-TEST(NoiseProbabilities, Refusals) {
+    testing::expect_outcomes({
+        {"X_ERROR(0.1) 0\nDEPOLARIZE2(0.2) 0\nHERALDED_ERASE(0.3) 2\nM(0.4) 0\nMPAD(0.5) 1\n"
+         "PAULI_CHANNEL_1(2, 0.2, -1) 0\nHERALDED_PAULI_CHANNEL_1(0.1, 0.2, 0.3, 0.4) 1\n"
+         "M 0\nX_ERROR(1) 0\nM(0) 0\nX_ERROR(-0) 0\nI 0\nII 0 1\nI_ERROR(0.5, 0.5) 2\n"
+         "I_ERROR(0.6, 0.4) 0\nI_ERROR 0\nII_ERROR 0 1",
+         "X_ERROR 0 p=0.1 L1; DEPOLARIZE2 0 p=0.2 L2; HERALDED_ERASE 2 p=0.3 L3; M 0 p=0.4 L4; "
+         "MPAD 1 p=0.5 L5; PAULI_CHANNEL_1(2,0.2,-1) 0 L6; "
+         "HERALDED_PAULI_CHANNEL_1(0.1,0.2,0.3,0.4) 1 L7; M 0 L8; X_ERROR 0 p=1 L9; M 0 L10; "
+         "X_ERROR 0 L11; q3 m6 e0"},
+        {"HERALDED_PAULI_CHANNEL_1(0.1) 0",
+         "line 1: HERALDED_PAULI_CHANNEL_1 expects four probabilities"},
+        {"II_ERROR() 0 1", "line 1: II_ERROR probabilities must be disjoint and sum to at most 1"},
+        {"II_ERROR(0.1) 0", "line 1: II_ERROR requires paired targets"},
+        {"II 0", "line 1: II requires paired targets"},
+    });
     using testing::expect_refused;
     expect_refused("line 1: operation expects one probability argument",
                    {"X_ERROR 0", "X_ERROR() 0", "X_ERROR(0.1, 0.2) 0", "HERALDED_ERASE 0", "E X0"});
@@ -45,17 +47,12 @@ TEST(NoiseProbabilities, Refusals) {
                    {"PAULI_CHANNEL_1(0.1, 0.2) 0", "PAULI_CHANNEL_2(0.1) 0 1"});
     expect_refused("line 1: I_ERROR probabilities must be disjoint and sum to at most 1",
                    {"I_ERROR(0.6, 0.5) 0", "I_ERROR() 0"});
-    testing::expect_refusals({
-        {"HERALDED_PAULI_CHANNEL_1(0.1) 0",
-         "line 1: HERALDED_PAULI_CHANNEL_1 expects four probabilities"},
-        {"II_ERROR() 0 1", "line 1: II_ERROR probabilities must be disjoint and sum to at most 1"},
-        {"II_ERROR(0.1) 0", "line 1: II_ERROR requires paired targets"},
-        {"II 0", "line 1: II requires paired targets"},
-    });
 }
 
 TEST(CorrelatedErrors, ChainsBecomeOneInstructionWithUnconditionalProbabilities) {
-    const std::pair<const char*, const char*> cases[] = {
+    const std::string orphan =
+        ": ELSE_CORRELATED_ERROR must follow CORRELATED_ERROR or ELSE_CORRELATED_ERROR";
+    testing::expect_outcomes({
         // The chain takes the line that closed it.
         {"CORRELATED_ERROR(0.2) X0\nELSE_CORRELATED_ERROR(0.5) Z1\nH 0",
          "E(0.2,0.4) XI IZ L3; H 0 L3; q2 m0 e0"},
@@ -67,9 +64,12 @@ TEST(CorrelatedErrors, ChainsBecomeOneInstructionWithUnconditionalProbabilities)
         {"E(0.1) X0\nREPEAT 2 {\nH 0\n}", "E(0.1) X L2; H 0 L3; H 0 L3; q1 m0 e0"},
         // A block ending in a nested block closes its chain with the nested header's line.
         {"REPEAT 1 {\nE(0.1) X0\nREPEAT 1 {\n}\n}", "E(0.1) X L3; q1 m0 e0"},
-    };
-    for (const auto& [text, expected] : cases)
-        EXPECT_EQ(testing::described(text), expected) << text;
+        {"ELSE_CORRELATED_ERROR(0.1) X0", "line 1" + orphan},
+        {"E(0.1) X0\nTICK\nELSE_CORRELATED_ERROR(0.1) X0", "line 3" + orphan},
+        {"REPEAT 2 {\nE(0.1) X0\n}\nELSE_CORRELATED_ERROR(0.1) X0", "line 4" + orphan},
+        {"E(0.1) X0\nREPEAT 2 {\nELSE_CORRELATED_ERROR(0.1) X0\n}", "line 3" + orphan},
+        {"E(0.1) X0 * Z1", "line 1: implicit Pauli products do not use combiner targets"},
+    });
     const Circuit c =
         parse("E(0.1) X0\nELSE_CORRELATED_ERROR(0.3) X1\nELSE_CORRELATED_ERROR(0.7) X2");
     // Exactly as products in this order (a member's mass times what the earlier ones left).
@@ -77,19 +77,6 @@ TEST(CorrelatedErrors, ChainsBecomeOneInstructionWithUnconditionalProbabilities)
     EXPECT_EQ(c.instructions[0].args,
               (std::vector{p1, p2 * (1.0 - p1), p3 * ((1.0 - p1) * (1.0 - p2))}));
     EXPECT_EQ(c.instructions[0].line, 3u);  // the chain ends the text
-}
-
-TEST(CorrelatedErrors, Refusals) {
-    const std::string orphan =
-        ": ELSE_CORRELATED_ERROR must follow CORRELATED_ERROR or ELSE_CORRELATED_ERROR";
-    testing::expect_refusals({
-        {"ELSE_CORRELATED_ERROR(0.1) X0", "line 1" + orphan},
-        {"E(0.1) X0\nTICK\nELSE_CORRELATED_ERROR(0.1) X0", "line 3" + orphan},
-        {"REPEAT 2 {\nE(0.1) X0\n}\nELSE_CORRELATED_ERROR(0.1) X0", "line 4" + orphan},
-        {"E(0.1) X0\nREPEAT 2 {\nELSE_CORRELATED_ERROR(0.1) X0\n}", "line 3" + orphan},
-        {"E(0.1) X0 * Z1", "line 1: implicit Pauli products do not use combiner targets"},
-        {"E(0.1) X0*Z1", "<parsed>"},
-    });
     testing::expect_refused("line 2: invalid MPP factor",
                             {"M 0\nE(0.1) rec[-1]", "M 0\nE(0.1) sweep[0]"});
 }

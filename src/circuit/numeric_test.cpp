@@ -59,35 +59,27 @@ TEST(NumericLiteral, DecimalSyntaxCorrectlyRoundedAsStrtodReadsIt) {
 }
 
 TEST(NumericExpression, EvaluatesLeftToRightInDoublePrecision) {
-    // Bit-exact: the same operations in the same order as written.
-    EXPECT_EQ(bits(eval("0.1*3+0.2")), bits(0.1 * 3 + 0.2));
-    EXPECT_EQ(bits(eval("0.1+0.2+0.3")), bits((0.1 + 0.2) + 0.3));
-    EXPECT_EQ(bits(eval("0.3+(0.2+0.1)")), bits(0.3 + (0.2 + 0.1)));
-    EXPECT_EQ(eval("1-2-3"), -4.0);
-    EXPECT_EQ(eval("8/2/2"), 2.0);
-    EXPECT_EQ(eval("2+3*4"), 14.0);
+    // Bit-exact: the same operations in the same order as written. Signs are unary; a long run
+    // of them does not recurse. Division by zero follows floating point.
+    const char* texts[] = {
+        "0.1*3+0.2", "0.1+0.2+0.3",   "0.3+(0.2+0.1)", "1-2-3", "8/2/2",  "2+3*4", "2*pi", "Pi/4",
+        "-(3)/2",    "1.5e1+.5+2.e1", "--2",           "+-+2",  "3 - -1", "-(0)",  "1/0",  "-1/0"};
+    const char* const* text = texts;
+    for (const double value :
+         {0.1 * 3 + 0.2, (0.1 + 0.2) + 0.3, 0.3 + (0.2 + 0.1), -4.0, 2.0, 14.0, 6.283185307179586,
+          3.141592653589793 / 4, -1.5, 35.5, 2.0, -2.0, 4.0, -0.0, kInf, -kInf})
+        EXPECT_EQ(bits(eval(*text++)), bits(value)) << text[-1];
     EXPECT_EQ(eval(" 2 *\t( 1 + 1 ) "), 4.0);
-    EXPECT_EQ(bits(eval("2*pi")), bits(6.283185307179586));
-    EXPECT_EQ(bits(eval("Pi/4")), bits(3.141592653589793 / 4));
-    EXPECT_EQ(eval("-(3)/2"), -1.5);
-    EXPECT_EQ(eval("1.5e1+.5+2.e1"), 35.5);
-    // Signs are unary; a long run of them does not recurse.
-    EXPECT_EQ(eval("--2"), 2.0);
-    EXPECT_EQ(eval("+-+2"), -2.0);
-    EXPECT_EQ(eval("3 - -1"), 4.0);
-    EXPECT_EQ(bits(eval("-(0)")), bits(-0.0));
     EXPECT_EQ(eval(std::string(1'000'000, '-') + "7"), 7.0);
     EXPECT_EQ(eval(std::string(999'999, '-') + "7"), -7.0);
-    // Division by zero follows floating point.
-    EXPECT_EQ(eval("1/0"), kInf);
-    EXPECT_EQ(eval("-1/0"), -kInf);
     EXPECT_TRUE(std::isnan(eval("0/0")));
 }
 
 TEST(NumericExpression, Refusals) {
     const auto refused = [](std::string_view message, std::initializer_list<std::string> texts) {
         for (const std::string& text : texts)
-            EXPECT_EQ(testing::error_of([&] { eval(text); }), "line 1: " + std::string(message))
+            EXPECT_EQ(testing::outcome_of([&] { return std::to_string(eval(text)); }),
+                      "line 1: " + std::string(message))
                 << text;
     };
     refused("unknown numeric constant: INF", {"2*inf", "- inf"});
@@ -104,7 +96,7 @@ TEST(NumericArguments, InInstructionLines) {
     const Circuit c = parse("M 0\nDETECTOR(1, 2*pi, -(3)/2) rec[-1]\nX_ERROR( 1/4 ) 0");
     EXPECT_EQ(c.detectors[0].coords, (std::vector<double>{1, 6.283185307179586, -1.5}));
     EXPECT_EQ(c.instructions[1].probability, 0.25);
-    testing::expect_refusals({
+    testing::expect_outcomes({
         {"X_ERROR(2*inf) 0", "line 1: unknown numeric constant: INF"},
         {"H 0\nX_ERROR(0.1,) 0", "line 2: invalid numeric expression"},
         {"X_ERROR((1,2)) 0", "line 1: unterminated numeric expression"},

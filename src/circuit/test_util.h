@@ -16,37 +16,6 @@
 
 namespace kelvo::testing {
 
-// The message of the KelvoError that `call()` throws, or "<parsed>" when it throws nothing.
-template <class F>
-std::string error_of(F&& call) {
-    try {
-        call();
-    } catch (const KelvoError& e) {
-        return e.what();
-    }
-    return "<parsed>";
-}
-
-// The message of the KelvoError that parsing `text` throws, or "<parsed>"; with a budget of
-// flattened work other than the memory available now, when one is given.
-inline std::string parse_error(std::string_view text, uint64_t budget = 0) {
-    return error_of([&] {
-        budget ? detail::parse_kelvo_circuit_text(text, budget) : parse_kelvo_circuit_text(text);
-    });
-}
-
-// Texts and the whole messages they are refused with ("<parsed>" when one must parse).
-inline void expect_refusals(std::initializer_list<std::pair<std::string, std::string>> cases) {
-    for (const auto& [text, message] : cases)
-        EXPECT_EQ(parse_error(text), message) << text;
-}
-
-// Texts that are all refused with the same whole message.
-inline void expect_refused(std::string_view message, std::initializer_list<std::string> texts) {
-    for (const std::string& text : texts)
-        EXPECT_EQ(parse_error(text), message) << text;
-}
-
 // Bit pattern of a double, for bit-exact comparisons.
 inline uint64_t bits(double x) {
     return std::bit_cast<uint64_t>(x);
@@ -75,9 +44,8 @@ inline std::string describe(const Circuit& c) {
     };
     using std::to_string;
     std::string out;
-    const auto put = [&out](std::string_view separator, const std::string& value) {
-        out += separator;
-        out += value;
+    const auto put = [&out](std::string_view sep, const std::string& s) {
+        out.append(sep).append(s);
     };
     const auto numbers = [&](const std::vector<double>& v) {
         for (size_t k = 0; k < v.size(); ++k)
@@ -93,41 +61,63 @@ inline std::string describe(const Circuit& c) {
             put(m.inverted ? " !" : " ", to_string(m.qubit));
         for (const CircuitPauliProduct& p : i.paulis)
             put(p.inverted ? " !" : " ", p.pauli.str());
-        for (const CircuitFeedbackTarget& f : i.feedback) {
-            put(" ", to_string(f.record));
-            put(">", to_string(f.qubit));
-        }
+        for (const CircuitFeedbackTarget& f : i.feedback)
+            put(" ", to_string(f.record) + ">" + to_string(f.qubit));
         if (i.probability != 0) put(" p=", format_float(i.probability));
         if (i.exp_val_start) put(" @", to_string(*i.exp_val_start));
-        put(" L", to_string(i.line));
-        out += "; ";
+        put(" L", to_string(i.line) + "; ");
     }
     for (const CircuitDetector& d : c.detectors) {
         out += d.discard ? "DISCARD" : "DETECTOR";
         numbers(d.coords);
         for (const size_t r : d.records)
             put(" ", to_string(r));
-        put(" #", to_string(d.source_position));
-        put(" L", to_string(d.line));
-        out += "; ";
+        put(" #", to_string(d.source_position) + " L" + to_string(d.line) + "; ");
     }
     for (const CircuitObservableInclude& o : c.observables) {
-        put("OBS(", to_string(o.index));
-        out += ')';
+        put("OBS(", to_string(o.index) + ")");
         for (const size_t r : o.records)
             put(" ", to_string(r));
-        put(" L", to_string(o.line));
-        out += "; ";
+        put(" L", to_string(o.line) + "; ");
     }
-    put("q", to_string(c.num_qubits));
-    put(" m", to_string(c.num_measurements));
-    put(" e", to_string(c.num_exp_vals));
-    return out;
+    return out + "q" + to_string(c.num_qubits) + " m" + to_string(c.num_measurements) + " e" +
+           to_string(c.num_exp_vals);
 }
 
 // The parsed text in the form above.
 inline std::string described(std::string_view text) {
     return describe(parse_kelvo_circuit_text(text));
+}
+
+// What `call()` returns, or the message of the KelvoError it throws.
+template <class F>
+std::string outcome_of(F&& call) {
+    try {
+        return call();
+    } catch (const KelvoError& e) {
+        return e.what();
+    }
+}
+
+// The parsed text as described above, or the message it is refused with; with a budget of
+// flattened work other than the memory available now, when one is given.
+inline std::string outcome(std::string_view text, uint64_t budget = 0) {
+    return outcome_of([&] {
+        return describe(budget ? detail::parse_kelvo_circuit_text(text, budget)
+                               : parse_kelvo_circuit_text(text));
+    });
+}
+
+// Texts and what parsing each gives (a description or a whole message).
+inline void expect_outcomes(std::initializer_list<std::pair<std::string, std::string>> cases) {
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(outcome(text), expected) << text;
+}
+
+// Texts that are all refused with the same whole message.
+inline void expect_refused(std::string_view message, std::initializer_list<std::string> texts) {
+    for (const std::string& text : texts)
+        EXPECT_EQ(outcome(text), message) << text;
 }
 
 }  // namespace kelvo::testing
