@@ -207,6 +207,17 @@ MUTANTS = [
      "const bool bodies = count < kBodyLimit;", "bodies released one record early"),
     ("S24", "frames", "src/symbolic.cpp", "        categorical_of[id] = index;", "        categorical_of[id] = 0;",
      "every categorical condition mapped to the first group"),
+    ("S25", "frames", "src/symbolic.cpp",
+     "    ++next_condition_id;\n    if (categorical_of.contains(id)) {\n"
+     "        throw KelvoError::invalid_input(\"condition already belongs to a categorical distribution\");\n    }\n",
+     "    if (categorical_of.contains(id)) {\n"
+     "        throw KelvoError::invalid_input(\"condition already belongs to a categorical distribution\");\n    }\n"
+     "    ++next_condition_id;\n",
+     "an id refused for its categorical group is not consumed"),
+    ("S26", "frames", "src/symbolic.cpp", "    if (categorical_of.contains(id)) {", "    if (false) {",
+     "an id of a categorical group also made a Bernoulli condition"),
+    ("S27", "frames", "src/memory.cpp", "    return available > margin ? available - margin : 0;",
+     "    return available;", "usable memory keeps no margin"),
     # Tableau simulator
     ("T1", "simulator", "src/tableau_simulator/frame.cpp",
      "signs_[2 * q] = static_cast<uint8_t>((signs_[2 * q] + k) & 3);",

@@ -56,7 +56,6 @@ TEST(PauliString, WordBoundaries) {
         EXPECT_TRUE(pauli_anticommutes(p, q));
         EXPECT_EQ((p * q).str(), "i*" + std::string(n - 1, 'I') + "Y");
     }
-    EXPECT_EQ(pauli_z(130, 64).max_support(), 64);
     EXPECT_THROW(PauliString(~uint64_t{0}), std::bad_alloc);
     // Two word vectors of half the available memory each, and a byte more: both would be
     // granted, and zeroing them would end the process.
@@ -67,7 +66,6 @@ TEST(PauliString, WordBoundaries) {
 TEST(PauliString, LiteralsAndFatalSizes) {
     EXPECT_EQ(pauli_string("").str(), "I");
     EXPECT_EQ(pauli_string("xyz_"), pauli_string("XYZI"));
-    EXPECT_EQ(pauli_string("XYZI").phase, 1);
     EXPECT_EQ(pauli_x(3, 0) * pauli_y(3, 1) * pauli_z(3, 2), pauli_string("XYZ"));
     for (const char* bad : {"+X", "-X", "X Y", "X1", "\xc3\x89"}) {
         EXPECT_EQ(testing::error_text([&] { pauli_string(bad); }, KelvoErrorKind::Unsupported),
