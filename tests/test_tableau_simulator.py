@@ -24,45 +24,26 @@ def first_uniform(seed: int) -> float:
     return ((z ^ (z >> 31)) >> 11) * 2.0**-53
 
 
-# name, parameters, docstring (after the text signature)
+# name|parameters|docstring (after the text signature), entries separated by " ; "
 SURFACE = """\
-h|q|Hadamard on `q`.
-s|q|Phase gate S on `q`.
-s_dag|q|S dagger on `q`.
-x|q|Pauli X on `q`.
-y|q|Pauli Y on `q`.
-z|q|Pauli Z on `q`.
-sqrt_x|q|Square-root X on `q`.
-sqrt_x_dag|q|Square-root X dagger on `q`.
-sqrt_y|q|Square-root Y on `q`.
-sqrt_y_dag|q|Square-root Y dagger on `q`.
-c_xyz|q|Order-three Pauli cycle X -> Y -> Z -> X.
-c_zyx|q|Inverse Pauli cycle X -> Z -> Y -> X.
-h_xy|q|Hadamard-like exchange of X and Y.
-h_yz|q|Hadamard-like exchange of Y and Z.
+h|q|Hadamard on `q`. ; s|q|Phase gate S on `q`. ; s_dag|q|S dagger on `q`. ; x|q|Pauli X on `q`. ; y|q|Pauli Y on `q`.
+z|q|Pauli Z on `q`. ; sqrt_x|q|Square-root X on `q`. ; sqrt_x_dag|q|Square-root X dagger on `q`.
+sqrt_y|q|Square-root Y on `q`. ; sqrt_y_dag|q|Square-root Y dagger on `q`.
+c_xyz|q|Order-three Pauli cycle X -> Y -> Z -> X. ; c_zyx|q|Inverse Pauli cycle X -> Z -> Y -> X.
+h_xy|q|Hadamard-like exchange of X and Y. ; h_yz|q|Hadamard-like exchange of Y and Z.
 cx|control, target|CNOT from `control` onto `target`.
 cnot|control, target|Alias of `cx`: CNOT from `control` onto `target`.
-cy|control, target|Controlled Y from `control` onto `target`.
-cz|a, b|Controlled Z on `a` and `b`.
-xcx|control, target|X-controlled X.
-xcy|control, target|X-controlled Y.
-xcz|control, target|X-controlled Z.
-ycx|control, target|Y-controlled X.
-ycy|control, target|Y-controlled Y.
-ycz|control, target|Y-controlled Z.
-zcx|control, target|Z-controlled X, equivalent to CNOT.
-zcy|control, target|Z-controlled Y.
-zcz|a, b|Z-controlled Z, equivalent to CZ.
-iswap|a, b|ISWAP on `a` and `b`.
-iswap_dag|a, b|ISWAP dagger on `a` and `b`.
-swap|a, b|Swaps `a` and `b`.
+cy|control, target|Controlled Y from `control` onto `target`. ; cz|a, b|Controlled Z on `a` and `b`.
+xcx|control, target|X-controlled X. ; xcy|control, target|X-controlled Y. ; xcz|control, target|X-controlled Z.
+ycx|control, target|Y-controlled X. ; ycy|control, target|Y-controlled Y. ; ycz|control, target|Y-controlled Z.
+zcx|control, target|Z-controlled X, equivalent to CNOT. ; zcy|control, target|Z-controlled Y.
+zcz|a, b|Z-controlled Z, equivalent to CZ. ; iswap|a, b|ISWAP on `a` and `b`.
+iswap_dag|a, b|ISWAP dagger on `a` and `b`. ; swap|a, b|Swaps `a` and `b`.
 pauli|pauli|Applies a Pauli operator to the state.
-controlled_pauli|control, target|Applies commuting control and target Pauli axes.
-t|q|Applies T on `q`.
+controlled_pauli|control, target|Applies commuting control and target Pauli axes. ; t|q|Applies T on `q`.
 t_dag|q|Applies T dagger on `q`.
 t_pauli|axis, adjoint|Applies a T rotation about `axis`; `adjoint=True` selects T dagger.
-ccz|a, b, c|Applies CCZ to three distinct qubits.
-measure|q|Measures Z on `q` and collapses the state.
+ccz|a, b, c|Applies CCZ to three distinct qubits. ; measure|q|Measures Z on `q` and collapses the state.
 measure_observable|observable|Measures a Hermitian Pauli observable and collapses the state.
 postselect_observable|observable, desired_value|Forces a Pauli measurement to `desired_value`.
 postselect_z|q, desired_value|Forces a Z measurement on `q`.
@@ -71,11 +52,8 @@ postselect_y|q, desired_value|Forces a Y measurement on `q`.
 peek_observable_expectation|observable|Returns a Pauli expectation without collapsing the state.
 peek_x|q|Returns the X expectation on `q` without measuring.
 peek_y|q|Returns the Y expectation on `q` without measuring.
-peek_z|q|Returns the Z expectation on `q` without measuring.
-reset|q|Resets `q` to |0>.
-reset_z|q|Resets `q` to |0>.
-reset_x|q|Resets `q` to |+>.
-reset_y|q|Resets `q` to |+i>.
+peek_z|q|Returns the Z expectation on `q` without measuring. ; reset|q|Resets `q` to |0>.
+reset_z|q|Resets `q` to |0>. ; reset_x|q|Resets `q` to |+>. ; reset_y|q|Resets `q` to |+i>.
 state_vector||Reconstructs the dense state vector; intended for small registers.
 reseed_rng|seed|Reseeds outcome sampling without changing the state.
 restore_rng_from|snapshot|Copies the RNG position from `snapshot` without changing the state.
@@ -83,7 +61,7 @@ restore_rng_from|snapshot|Copies the RNG position from `snapshot` without changi
 
 
 def test_signatures_and_docstrings():
-    methods = [line.split("|", 2) for line in SURFACE.splitlines()]
+    methods = [entry.split("|", 2) for entry in SURFACE.replace("\n", " ; ").split(" ; ") if entry]
     assert {name for name, _, _ in methods} == {
         name for name in vars(TableauSimulator) if not name.startswith("_")} - {"num_qubits", "rank"}
     for name, params, doc in methods:

@@ -9,6 +9,7 @@
 
 #include "errors.h"
 #include "memory.h"
+#include "tableau_simulator/rotation.h"
 #include "testing/dense_gates.h"
 
 namespace kelvo::tableau_simulator {
@@ -252,15 +253,36 @@ TEST(TableauSimulator, ConstructionFormsAndMigration) {
     EXPECT_NE(TS::with_entropy(1).core.rng, TS::with_entropy(1).core.rng);
 }
 
-void expect_unchanged(const TS& sim, const TS& before) {
+// Everything a failed call must leave alone: register, frame, generator (unless it drew), table
+// and scratch.
+void expect_unchanged(const TS& sim, const TS& before, bool drew = false) {
     ASSERT_EQ(sim.num_qubits(), before.num_qubits());
-    EXPECT_EQ(sim.core.rng, before.core.rng);
+    EXPECT_EQ(sim.core.rng != before.core.rng, drew);
     EXPECT_EQ(sim.amps.index(), before.amps.index());
     for (uint64_t r = 0; r < 2 * sim.num_qubits(); ++r) {
         EXPECT_TRUE(std::ranges::equal(sim.core.frame.row(r), before.core.frame.row(r)));
         EXPECT_EQ(sim.core.frame.sign(r), before.core.frame.sign(r));
     }
     EXPECT_EQ(sim.state_vector(), before.state_vector());
+    const auto& scratch = std::get<Terms<Key<1>>>(sim.amps).scratch;
+    EXPECT_TRUE(scratch.staged.empty() && scratch.new_pairs.empty() && scratch.partners.empty());
+}
+
+// Checks that `call` fails with `kind` and `message` and changes nothing but the generator (if
+// `drew`) or, if `grown` is set, the register size it grew to before failing.
+void expect_refused(const TS& start, const std::function<void(TS&)>& call, SimErrorKind kind,
+                    const std::string& message, uint64_t grown = 0, bool drew = false) {
+    TS sim = start;
+    try {
+        call(sim);
+        ADD_FAILURE() << message;
+    } catch (const SimError& e) {
+        EXPECT_EQ(e.kind(), kind);
+        EXPECT_EQ(e.what(), message);
+    }
+    if (grown == 0) return expect_unchanged(sim, start, drew);
+    EXPECT_EQ(sim.num_qubits(), grown);
+    EXPECT_EQ(sim.rank(), start.rank());
 }
 
 TEST(TableauSimulator, HugeQubitIndicesFailWithoutChangingAnything) {
@@ -339,23 +361,12 @@ TEST(TableauSimulator, RefusalsChangeNothing) {
     base.h(0);
     base.t(0);
     base.cx(0, 1);
-    const auto expect_refused = [&](const std::function<void(TS&)>& call, K kind,
-                                    const std::string& message) {
-        TS sim = base;
-        try {
-            call(sim);
-            ADD_FAILURE() << message;
-        } catch (const SimError& e) {
-            EXPECT_EQ(e.kind(), kind);
-            EXPECT_EQ(e.what(), message);
-        }
-        expect_unchanged(sim, base);
-    };
     for (const auto& c : cases)
-        expect_refused(c.call, c.kind, c.message);
+        expect_refused(base, c.call, c.kind, c.message);
     for (const Gate& g : kGates) {
         if (g.two && g.code != G::SWAP)
-            expect_refused([&](TS& s) { (s.*g.two)(5, 5); }, K::RepeatedQubit, repeated + "5");
+            expect_refused(
+                base, [&](TS& s) { (s.*g.two)(5, 5); }, K::RepeatedQubit, repeated + "5");
     }
     TS sim = base;
     EXPECT_THROW(sim.controlled_pauli(pauli_z(3, 0), pauli_z(4, 0)), FatalError);
@@ -366,6 +377,126 @@ TEST(TableauSimulator, RefusalsChangeNothing) {
     EXPECT_EQ(sim.num_qubits(), 9u);
     EXPECT_EQ(sim.peek_observable_expectation(pauli_identity(50)), 1);
     EXPECT_EQ(TS::with_seed(0, 0).peek_observable_expectation(phased(PauliString(0), 2)), -1);
+}
+
+// |+> on qubits [0, n) with T on the first `t` of them (rank 2^t), under the given limits.
+TS plus_states(uint64_t n, uint64_t t, uint64_t cap = uint64_t{1} << 20, double epsilon = 1e-12,
+               uint64_t seed = 0) {
+    TS sim = TS::with_seed(0, seed);
+    for (uint64_t q = 0; q < n; ++q) {
+        sim.h(q);
+        if (q < t) sim.t(q);
+    }
+    sim.core.rank_cap = cap;
+    sim.core.prune_epsilon = epsilon;
+    return sim;
+}
+
+// n qubits whose frame is the identity and whose table holds `terms`, under the given limits.
+TS with_table(uint64_t n, std::initializer_list<std::pair<uint64_t, Complex>> terms, uint64_t cap,
+              double epsilon) {
+    TS sim = TS::with_seed(n, 0);
+    Terms<Key<1>> t;
+    for (const auto& [label, amp] : terms)
+        t.map.insert_new(Key<1>{{label}}, amp);
+    sim.amps = std::move(t);
+    sim.core.rank_cap = cap;
+    sim.core.prune_epsilon = epsilon;
+    return sim;
+}
+
+TEST(TableauSimulator, RankCapAndPruningFailuresChangeNothing) {
+    using K = SimErrorKind;
+    const std::string rank = "stabilizer rank ";
+    const auto pruned = [](const char* epsilon) {
+        return "prune epsilon " + std::string(epsilon) + " removed every amplitude";
+    };
+    const double a = std::sqrt(0.8), b = std::sqrt(0.2);
+    const struct {
+        TS start;
+        std::function<void(TS&)> call;
+        K kind;
+        std::string message;
+        uint64_t grown = 0;
+        bool drew = false;
+    } cases[] = {
+        {plus_states(4, 3, 8), [](TS& s) { s.t(3); }, K::RankCapExceeded,
+         rank + "16 exceeds cap 8"},
+        // The diagonal path refuses a table that is already over the cap; the growth stays.
+        {plus_states(4, 3, 4), [](TS& s) { s.t(7); }, K::RankCapExceeded, rank + "8 exceeds cap 4",
+         8},
+        {plus_states(21, 20), [](TS& s) { s.t(20); }, K::RankCapExceeded,
+         rank + "2097152 exceeds cap 1048576", 21},
+        // c*1 = 0.92 and the new partner 0.38 both fall under the cut.
+        {plus_states(1, 0, 8, 0.95), [](TS& s) { s.t(0); }, K::PrunedAllAmplitudes, pruned("0.95")},
+        // Rank 2 is above 3 >> 7, so ccz works on a copy; its Z_1 rotation already needs rank 4.
+        // A coarser epsilon also takes the copying path; the first rotation prunes everything.
+        {plus_states(3, 1, 3, 1e-12, 9), [](TS& s) { s.ccz(1, 2, 40); }, K::RankCapExceeded,
+         rank + "4 exceeds cap 3"},
+        {plus_states(3, 1, 1 << 20, 0.95, 9), [](TS& s) { s.ccz(1, 2, 40); },
+         K::PrunedAllAmplitudes, pruned("0.95")},
+        {with_table(1, {{0, {a, 0}}, {1, {b, 0}}}, 8, 0.5), [](TS& s) { s.postselect_z(0, true); },
+         K::PrunedAllAmplitudes, pruned("0.5")},
+        // The draw comes before the failure.
+        {with_table(3, {{0, {0.5, 0}}, {2, {0.5, 0}}, {4, {0.5, 0}}, {6, {0.5, 0}}}, 3, 1e-12),
+         [](TS& s) { s.measure(0); }, K::RankCapExceeded, rank + "4 exceeds cap 3", 0, true},
+    };
+    for (const auto& c : cases)
+        expect_refused(c.start, c.call, c.kind, c.message, c.grown, c.drew);
+    // With room to spare the same call succeeds in place and grows the register.
+    TS sim = plus_states(3, 1, uint64_t{1} << 20, 1e-12, 9);
+    sim.ccz(1, 2, 40);
+    EXPECT_EQ(sim.num_qubits(), 41u);
+}
+
+const AmplitudeTable<Key<1>>& table(const TS& sim) {
+    return std::get<Terms<Key<1>>>(sim.amps).map;
+}
+
+TEST(Rotation, TKeepsTheAmplitudesPhaseAndPrunesCancelledLabels) {
+    TS sim = plus_states(1, 1);
+    EXPECT_EQ(*table(sim).find(Key<1>{{0}}), (Complex{kCosPi8, 0}));
+    EXPECT_EQ(*table(sim).find(Key<1>{{1}}), (Complex{0, -kSinPi8}));
+    sim.t_dag(0);  // label 1 stages exactly 0 and is pruned
+    EXPECT_EQ(sim.rank(), 1u);
+    EXPECT_NEAR(norm2(*table(sim).find(Key<1>{{0}})), 1, 1e-15);
+    expect_unchanged(sim, sim);
+    EXPECT_GT(std::get<Terms<Key<1>>>(sim.amps).scratch.staged.capacity(), 0u);
+}
+
+TEST(Rotation, TablesShrinkAfterPruningAndCollapse) {
+    TS sim = plus_states(10, 10);
+    ASSERT_EQ(sim.rank(), 1024u);
+    for (uint64_t q = 0; q < 10; ++q)
+        sim.t_dag(q);  // each undoes one doubling
+    EXPECT_EQ(sim.rank(), 1u);
+    EXPECT_LE(table(sim).room(), 4u * 16);
+    // The same for measurements that keep the frame and filter the table in place.
+    sim = TS::with_seed(10, 0);
+    Terms<Key<1>> uniform;
+    for (uint64_t k = 0; k < 1024; ++k)
+        uniform.map.insert_new(Key<1>{{k}}, {1.0 / 32, 0});
+    sim.amps = std::move(uniform);
+    for (uint64_t q = 0; q < 10; ++q)
+        sim.measure(q);
+    EXPECT_EQ(sim.rank(), 1u);
+    EXPECT_LE(table(sim).room(), 4u * 16);
+}
+
+TEST(Measurement, ThresholdOfPostselection) {
+    // p1 = |a1|^2 on a diagonal table; just above 1e-9 is accepted, just below refused.
+    for (const double p1 : {1.0000001e-9, 0.9999999e-9}) {
+        TS sim = with_table(1, {{0, {std::sqrt(1 - p1), 0}}, {1, {std::sqrt(p1), 0}}}, 8, 1e-12);
+        if (p1 < 1e-9) {
+            EXPECT_THROW(sim.postselect_z(0, true), SimError);
+            EXPECT_EQ(sim.rank(), 2u);
+            continue;
+        }
+        const MeasureResult r = sim.postselect_z(0, true);
+        EXPECT_FALSE(r.deterministic);  // p0 = 1 - p1 is just inside the uncertain range
+        EXPECT_NEAR(r.probability, p1, 1e-15);
+        EXPECT_EQ(sim.rank(), 1u);
+    }
 }
 
 }  // namespace
