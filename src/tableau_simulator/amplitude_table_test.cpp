@@ -22,33 +22,27 @@ void check_against_map(uint64_t width) {
     for (int step = 0; step < 20000; ++step) {
         const uint64_t v = rng() % 3000;
         const K key = label_of<K>(v, width);
-        switch (rng() % 4) {
-            case 0:
-            case 1: {
-                const Complex amp{static_cast<double>(step), 1};
-                EXPECT_EQ(table.insert(key, amp).second, oracle.emplace(v, amp).second);
-                break;
-            }
-            case 2: {
-                // Erase a random tenth of the entries, rewriting the others.
-                table.update_or_erase([&](const K& k, Complex& amp) {
-                    const uint64_t id = k.words()[0];
-                    if (id % 10 == v % 10) {
-                        oracle.erase(id);
-                        return false;
-                    }
-                    amp.im += 1;
-                    oracle[id].im += 1;
-                    return true;
-                });
-                break;
-            }
-            default: {
-                const Complex* found = table.find(key);
-                ASSERT_EQ(found != nullptr, oracle.contains(v));
-                if (found) {
-                    EXPECT_EQ(*found, oracle[v]);
+        const uint64_t op = rng() % 4;
+        if (op < 2) {
+            const Complex amp{static_cast<double>(step), 1};
+            EXPECT_EQ(table.insert(key, amp).second, oracle.emplace(v, amp).second);
+        } else if (op == 2) {
+            // Erase a random tenth of the entries, rewriting the others.
+            table.update_or_erase([&](const K& k, Complex& amp) {
+                const uint64_t id = k.words()[0];
+                if (id % 10 == v % 10) {
+                    oracle.erase(id);
+                    return false;
                 }
+                amp.im += 1;
+                oracle[id].im += 1;
+                return true;
+            });
+        } else {
+            const Complex* found = table.find(key);
+            ASSERT_EQ(found != nullptr, oracle.contains(v));
+            if (found) {
+                EXPECT_EQ(*found, oracle[v]);
             }
         }
         ASSERT_EQ(table.size(), oracle.size());

@@ -42,17 +42,6 @@ TEST(Frame, StrideRuleGrowthAndShrink) {
     EXPECT_EQ(fatal_text([&] { s.resize(3); }), "cannot drop qubit 4: its preimages are not X/Z");
 }
 
-TEST(Frame, HugeRegistersFailCleanly) {
-    Frame f = Frame::identity(5);
-    f.left_h(2);
-    for (const uint64_t n : {~uint64_t{0}, uint64_t{1} << 62, uint64_t{1} << 33}) {
-        EXPECT_THROW(f.resize(n), std::bad_alloc) << n;
-        EXPECT_EQ(f.num_qubits(), 5u);
-        EXPECT_EQ(f.row(4)[0], 0u);
-        EXPECT_EQ(f.row(4)[1], 4u);
-    }
-}
-
 TEST(Frame, RowProductPhaseRule) {
     // X and Z multiplied either way round: ZX = iY takes two more quarter turns than XZ = -iY.
     for (uint8_t sa = 0; sa < 4; ++sa) {
@@ -73,7 +62,14 @@ TEST(Frame, RowProductPhaseRule) {
     }
 }
 
-TEST(Frame, GuardsAndTheirMessages) {
+TEST(Frame, GuardsHugeRegistersAndMessages) {
+    Frame f = Frame::identity(5);
+    f.left_h(2);
+    for (const uint64_t n : {~uint64_t{0}, uint64_t{1} << 62, uint64_t{1} << 33}) {
+        EXPECT_THROW(f.resize(n), std::bad_alloc) << n;
+        EXPECT_EQ(f.num_qubits(), 5u);
+        EXPECT_TRUE(std::ranges::equal(f.row(4), std::vector<uint64_t>{0, 4}));
+    }
     Frame p = Frame::identity(3);
     EXPECT_THROW(p.left_cx(0, 0), FatalError);
     EXPECT_THROW(p.left_cz(0, 0), FatalError);

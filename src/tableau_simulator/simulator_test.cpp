@@ -9,8 +9,10 @@
 
 #include "errors.h"
 #include "memory.h"
+#include "splitmix64.h"
 #include "tableau_simulator/rotation.h"
 #include "testing/dense_gates.h"
+#include "testing/scramble.h"
 
 namespace kelvo::tableau_simulator {
 namespace {
@@ -25,24 +27,23 @@ using oracle::Vec;
 
 // Every Clifford gate method with the circuit gate whose dense matrix it must apply.
 struct Gate {
-    void (TS::*one)(uint64_t);
-    void (TS::*two)(uint64_t, uint64_t);
+    Gate(void (TS::*f)(uint64_t), CircuitGate c) : one(f), code(c) {}
+    Gate(void (TS::*f)(uint64_t, uint64_t), CircuitGate c) : two(f), code(c) {}
+    void (TS::*one)(uint64_t) = nullptr;
+    void (TS::*two)(uint64_t, uint64_t) = nullptr;
     CircuitGate code;
 };
 
 // clang-format off
 const Gate kGates[] = {
-    {&TS::h, nullptr, G::H}, {&TS::s, nullptr, G::S}, {&TS::s_dag, nullptr, G::S_DAG},
-    {&TS::x, nullptr, G::X}, {&TS::y, nullptr, G::Y}, {&TS::z, nullptr, G::Z},
-    {&TS::sqrt_x, nullptr, G::SQRT_X}, {&TS::sqrt_x_dag, nullptr, G::SQRT_X_DAG},
-    {&TS::sqrt_y, nullptr, G::SQRT_Y}, {&TS::sqrt_y_dag, nullptr, G::SQRT_Y_DAG},
-    {&TS::h_xy, nullptr, G::H_XY}, {&TS::h_yz, nullptr, G::H_YZ}, {&TS::c_xyz, nullptr, G::C_XYZ},
-    {&TS::c_zyx, nullptr, G::C_ZYX}, {nullptr, &TS::cx, G::CX}, {nullptr, &TS::cy, G::CY},
-    {nullptr, &TS::cz, G::CZ}, {nullptr, &TS::xcx, G::XCX}, {nullptr, &TS::xcy, G::XCY},
-    {nullptr, &TS::xcz, G::XCZ}, {nullptr, &TS::ycx, G::YCX}, {nullptr, &TS::ycy, G::YCY},
-    {nullptr, &TS::ycz, G::YCZ}, {nullptr, &TS::zcx, G::CX}, {nullptr, &TS::zcy, G::CY},
-    {nullptr, &TS::zcz, G::CZ}, {nullptr, &TS::swap, G::SWAP}, {nullptr, &TS::iswap, G::ISWAP},
-    {nullptr, &TS::iswap_dag, G::ISWAP_DAG},
+    {&TS::h, G::H}, {&TS::s, G::S}, {&TS::s_dag, G::S_DAG}, {&TS::x, G::X}, {&TS::y, G::Y},
+    {&TS::z, G::Z}, {&TS::sqrt_x, G::SQRT_X}, {&TS::sqrt_x_dag, G::SQRT_X_DAG},
+    {&TS::sqrt_y, G::SQRT_Y}, {&TS::sqrt_y_dag, G::SQRT_Y_DAG}, {&TS::h_xy, G::H_XY},
+    {&TS::h_yz, G::H_YZ}, {&TS::c_xyz, G::C_XYZ}, {&TS::c_zyx, G::C_ZYX}, {&TS::cx, G::CX},
+    {&TS::cy, G::CY}, {&TS::cz, G::CZ}, {&TS::xcx, G::XCX}, {&TS::xcy, G::XCY}, {&TS::xcz, G::XCZ},
+    {&TS::ycx, G::YCX}, {&TS::ycy, G::YCY}, {&TS::ycz, G::YCZ}, {&TS::zcx, G::CX},
+    {&TS::zcy, G::CY}, {&TS::zcz, G::CZ}, {&TS::swap, G::SWAP}, {&TS::iswap, G::ISWAP},
+    {&TS::iswap_dag, G::ISWAP_DAG},
 };
 // clang-format on
 
@@ -124,6 +125,31 @@ void collapse(Vec& psi, const Mat& p, bool outcome) {
         c /= w;
 }
 
+// |+> on qubits [0, n) with T on the first `t` of them (rank 2^t), under the given limits.
+TS plus_states(uint64_t n, uint64_t t, uint64_t cap = uint64_t{1} << 20, double epsilon = 1e-12,
+               uint64_t seed = 0) {
+    TS sim = TS::with_seed(0, seed);
+    for (uint64_t q = 0; q < n; ++q) {
+        sim.h(q);
+        if (q < t) sim.t(q);
+    }
+    sim.core.rank_cap = cap;
+    sim.core.prune_epsilon = epsilon;
+    return sim;
+}
+
+// n qubits whose frame is the identity and whose table holds `terms`, under the given limits.
+TS with_table(uint64_t n, std::initializer_list<std::pair<uint64_t, Complex>> terms,
+              uint64_t cap = uint64_t{1} << 20, double epsilon = 1e-12) {
+    TS sim = plus_states(0, 0, cap, epsilon);
+    sim.ensure_qubits(n);
+    Terms<Key<1>> t;
+    for (const auto& [label, amp] : terms)
+        t.map.insert_new(Key<1>{{label}}, amp);
+    sim.amps = std::move(t);
+    return sim;
+}
+
 constexpr double kT = std::numbers::pi / 8;  // T is exp(-i kT Z)
 
 // Random Clifford+T runs with measurements, postselections and resets on a few qubits: the state,
@@ -141,11 +167,9 @@ TEST(TableauSimulator, RandomRunsFollowADenseStateVector) {
         // uniform too) and collapses psi.
         const auto measured = [&](const MeasureResult& r, const Mat& p, bool drawn) {
             const double p0 = weight(projected(p, psi, false));
-            if (drawn) {
-                const double u = uniforms.next();
-                if (std::abs(u - p0) > 1e-9) {
-                    EXPECT_EQ(r.outcome, u >= p0) << run;
-                }
+            const double u = drawn ? uniforms.next() : 0;
+            if (drawn && std::abs(u - p0) > 1e-9) {
+                EXPECT_EQ(r.outcome, u >= p0) << run;
             }
             EXPECT_NEAR(r.probability, r.outcome ? 1 - p0 : p0, 1e-9) << run;
             const double least = std::min(p0, 1 - p0);
@@ -232,11 +256,7 @@ TEST(TableauSimulator, ConstructionFormsAndMigration) {
             << n;
     }
     // Growth keeps every amplitude bit for bit while the labels widen.
-    TS sim = TS::with_seed(3, 0);
-    Terms<Key<1>> terms;
-    terms.map.insert_new(Key<1>{{0}}, {0.6, 0.0});
-    terms.map.insert_new(Key<1>{{5}}, {0.0, -0.8});
-    sim.amps = terms;
+    TS sim = with_table(3, {{0, {0.6, 0.0}}, {5, {0.0, -0.8}}});
     sim.h(9);
     EXPECT_EQ(sim.amps.index(), 0u);
     sim.h(70);
@@ -245,8 +265,7 @@ TEST(TableauSimulator, ConstructionFormsAndMigration) {
     EXPECT_EQ(*wide.find(Key<2>{{5, 0}}), (Complex{0.0, -0.8}));
     EXPECT_EQ(*wide.find(Key<2>{{0, 0}}), (Complex{0.6, 0.0}));
     sim.ensure_qubits(700);
-    std::vector<uint64_t> five(11, 0);
-    five[0] = 5;
+    const uint64_t five[11] = {5};
     EXPECT_EQ(*std::get<Terms<Label>>(sim.amps).map.find(Label::from_words(five, 11)),
               (Complex{0.0, -0.8}));
     EXPECT_EQ(sim.core.key_words, 11u);
@@ -281,8 +300,7 @@ void expect_refused(const TS& start, const std::function<void(TS&)>& call, SimEr
         EXPECT_EQ(e.what(), message);
     }
     if (grown == 0) return expect_unchanged(sim, start, drew);
-    EXPECT_EQ(sim.num_qubits(), grown);
-    EXPECT_EQ(sim.rank(), start.rank());
+    EXPECT_EQ(std::pair(sim.num_qubits(), sim.rank()), std::pair(grown, start.rank()));
 }
 
 TEST(TableauSimulator, HugeQubitIndicesFailWithoutChangingAnything) {
@@ -379,67 +397,37 @@ TEST(TableauSimulator, RefusalsChangeNothing) {
     EXPECT_EQ(TS::with_seed(0, 0).peek_observable_expectation(phased(PauliString(0), 2)), -1);
 }
 
-// |+> on qubits [0, n) with T on the first `t` of them (rank 2^t), under the given limits.
-TS plus_states(uint64_t n, uint64_t t, uint64_t cap = uint64_t{1} << 20, double epsilon = 1e-12,
-               uint64_t seed = 0) {
-    TS sim = TS::with_seed(0, seed);
-    for (uint64_t q = 0; q < n; ++q) {
-        sim.h(q);
-        if (q < t) sim.t(q);
-    }
-    sim.core.rank_cap = cap;
-    sim.core.prune_epsilon = epsilon;
-    return sim;
-}
-
-// n qubits whose frame is the identity and whose table holds `terms`, under the given limits.
-TS with_table(uint64_t n, std::initializer_list<std::pair<uint64_t, Complex>> terms, uint64_t cap,
-              double epsilon) {
-    TS sim = TS::with_seed(n, 0);
-    Terms<Key<1>> t;
-    for (const auto& [label, amp] : terms)
-        t.map.insert_new(Key<1>{{label}}, amp);
-    sim.amps = std::move(t);
-    sim.core.rank_cap = cap;
-    sim.core.prune_epsilon = epsilon;
-    return sim;
-}
-
 TEST(TableauSimulator, RankCapAndPruningFailuresChangeNothing) {
-    using K = SimErrorKind;
+    using enum SimErrorKind;
     const std::string rank = "stabilizer rank ";
-    const auto pruned = [](const char* epsilon) {
-        return "prune epsilon " + std::string(epsilon) + " removed every amplitude";
-    };
+    const std::string pruned = "prune epsilon 0.95 removed every amplitude";
     const double a = std::sqrt(0.8), b = std::sqrt(0.2);
     const struct {
         TS start;
         std::function<void(TS&)> call;
-        K kind;
+        SimErrorKind kind;
         std::string message;
         uint64_t grown = 0;
         bool drew = false;
     } cases[] = {
-        {plus_states(4, 3, 8), [](TS& s) { s.t(3); }, K::RankCapExceeded,
-         rank + "16 exceeds cap 8"},
+        {plus_states(4, 3, 8), [](TS& s) { s.t(3); }, RankCapExceeded, rank + "16 exceeds cap 8"},
         // The diagonal path refuses a table that is already over the cap; the growth stays.
-        {plus_states(4, 3, 4), [](TS& s) { s.t(7); }, K::RankCapExceeded, rank + "8 exceeds cap 4",
-         8},
-        {plus_states(21, 20), [](TS& s) { s.t(20); }, K::RankCapExceeded,
+        {plus_states(4, 3, 4), [](TS& s) { s.t(7); }, RankCapExceeded, rank + "8 exceeds cap 4", 8},
+        {plus_states(21, 20), [](TS& s) { s.t(20); }, RankCapExceeded,
          rank + "2097152 exceeds cap 1048576", 21},
         // c*1 = 0.92 and the new partner 0.38 both fall under the cut.
-        {plus_states(1, 0, 8, 0.95), [](TS& s) { s.t(0); }, K::PrunedAllAmplitudes, pruned("0.95")},
+        {plus_states(1, 0, 8, 0.95), [](TS& s) { s.t(0); }, PrunedAllAmplitudes, pruned},
         // Rank 2 is above 3 >> 7, so ccz works on a copy; its Z_1 rotation already needs rank 4.
         // A coarser epsilon also takes the copying path; the first rotation prunes everything.
-        {plus_states(3, 1, 3, 1e-12, 9), [](TS& s) { s.ccz(1, 2, 40); }, K::RankCapExceeded,
+        {plus_states(3, 1, 3, 1e-12, 9), [](TS& s) { s.ccz(1, 2, 40); }, RankCapExceeded,
          rank + "4 exceeds cap 3"},
-        {plus_states(3, 1, 1 << 20, 0.95, 9), [](TS& s) { s.ccz(1, 2, 40); },
-         K::PrunedAllAmplitudes, pruned("0.95")},
+        {plus_states(3, 1, 1 << 20, 0.95, 9), [](TS& s) { s.ccz(1, 2, 40); }, PrunedAllAmplitudes,
+         pruned},
         {with_table(1, {{0, {a, 0}}, {1, {b, 0}}}, 8, 0.5), [](TS& s) { s.postselect_z(0, true); },
-         K::PrunedAllAmplitudes, pruned("0.5")},
+         PrunedAllAmplitudes, "prune epsilon 0.5 removed every amplitude"},
         // The draw comes before the failure.
         {with_table(3, {{0, {0.5, 0}}, {2, {0.5, 0}}, {4, {0.5, 0}}, {6, {0.5, 0}}}, 3, 1e-12),
-         [](TS& s) { s.measure(0); }, K::RankCapExceeded, rank + "4 exceeds cap 3", 0, true},
+         [](TS& s) { s.measure(0); }, RankCapExceeded, rank + "4 exceeds cap 3", 0, true},
     };
     for (const auto& c : cases)
         expect_refused(c.start, c.call, c.kind, c.message, c.grown, c.drew);
@@ -486,7 +474,7 @@ TEST(Rotation, TablesShrinkAfterPruningAndCollapse) {
 TEST(Measurement, ThresholdOfPostselection) {
     // p1 = |a1|^2 on a diagonal table; just above 1e-9 is accepted, just below refused.
     for (const double p1 : {1.0000001e-9, 0.9999999e-9}) {
-        TS sim = with_table(1, {{0, {std::sqrt(1 - p1), 0}}, {1, {std::sqrt(p1), 0}}}, 8, 1e-12);
+        TS sim = with_table(1, {{0, {std::sqrt(1 - p1), 0}}, {1, {std::sqrt(p1), 0}}});
         if (p1 < 1e-9) {
             EXPECT_THROW(sim.postselect_z(0, true), SimError);
             EXPECT_EQ(sim.rank(), 2u);
@@ -497,6 +485,54 @@ TEST(Measurement, ThresholdOfPostselection) {
         EXPECT_NEAR(r.probability, p1, 1e-15);
         EXPECT_EQ(sim.rank(), 1u);
     }
+}
+
+TEST(Measurement, FailuresChangeNeitherTableNorFrame) {
+    // Random outcomes (the Pauli flips labels): the frame and table stay as they were.
+    std::mt19937_64 rng(47);
+    int failures = 0;
+    for (int trial = 0; trial < 60; ++trial) {
+        TS s = TS::with_seed(4, trial);
+        test_support::scramble(s, rng, 25, /*with_t=*/true);
+        if (s.rank() < 2) continue;
+        s.core.rank_cap = 1;
+        const TS before = s;
+        try {
+            s.measure_axis(static_cast<Axis>(rng() % 3), rng() % 4, std::nullopt);
+        } catch (const SimError& e) {
+            ++failures;
+            EXPECT_EQ(e.kind(), SimErrorKind::RankCapExceeded);
+            expect_unchanged(s, before, /*drew=*/true);
+        }
+    }
+    EXPECT_GT(failures, 5);
+}
+
+TEST(Measurement, IdentityObservablesAreCertainAndStillDraw) {
+    TS sim = TS::with_seed(2, 3);
+    EXPECT_EQ(sim.measure_observable(PauliString(5)), (MeasureResult{1, false, true}));
+    EXPECT_EQ(sim.measure_observable(phased(PauliString(5), 2)), (MeasureResult{1, true, true}));
+    expect_unchanged(sim, TS::with_seed(2, 3), /*drew=*/true);
+    uint64_t expected = 3;
+    splitmix64_next(expected);
+    splitmix64_next(expected);
+    EXPECT_EQ(sim.core.rng, expected);
+}
+
+TEST(SimError, Messages) {
+    const std::pair<SimError, const char*> cases[] = {
+        {SimError::pruned_all_amplitudes(1e-12),
+         "prune epsilon 0.000000000001 removed every amplitude"},
+        {SimError::impossible_postselection(true, 0.0),
+         "cannot post-select outcome true with probability 0e0"},
+        {SimError::impossible_postselection(false, 3e-10),
+         "cannot post-select outcome false with probability 3e-10"},
+        {SimError::invalid_probability(1.5), "probability 1.5 must be between 0 and 1"},
+        {SimError::unproduced_batch_record(2),
+         "conditional Pauli reads batch record 2, which the batch has not produced"},
+    };
+    for (const auto& [error, message] : cases)
+        EXPECT_STREQ(error.what(), message);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numeric>
 #include <random>
 
 #include "errors.h"
@@ -37,9 +38,8 @@ std::vector<Complex> searched_state_vector(const TableauSimulator& sim) {
             for (uint64_t j = 0; j < size; ++j)
                 v[j] = 0.5 * (v[j] + w[j]);
         }
-        double m = 0;
-        for (const Complex& c : v)
-            m += norm2(c);
+        const double m = std::accumulate(v.begin(), v.end(), 0.0,
+                                         [](double t, const Complex& c) { return t + norm2(c); });
         if (m > 1e-9) {
             for (uint64_t j = 0; j < size; ++j)
                 ref[j] = (1 / std::sqrt(m)) * v[j];
@@ -86,9 +86,8 @@ TEST(StateVector, RegistersTooLargeFailClearly) {
     uint64_t beyond = 0;
     while ((uint64_t{64} << beyond) <= available_memory_bytes())
         ++beyond;
-    for (const uint64_t n : {beyond, uint64_t{45}, uint64_t{60}, uint64_t{63}}) {
+    for (const uint64_t n : {beyond, uint64_t{45}, uint64_t{60}, uint64_t{63}})
         EXPECT_THROW(TableauSimulator::with_seed(n, 0).state_vector(), std::bad_alloc) << n;
-    }
     // |+>^30 spreads over 2^30 basis states, each of weight below 1e-9: no reference phase.
     TableauSimulator spread = TableauSimulator::with_seed(30, 0);
     for (uint64_t q = 0; q < 30; ++q)
