@@ -220,7 +220,6 @@ def test_borrow_and_thread_guards():
     # Only the owning thread may touch the simulator; any thread may read a result.
     result = sim.postselect_z(0, False)
     for call in (lambda: sim.h(0), lambda: sim.peek_z(0), lambda: sim.rank, lambda: repr(sim)):
-        error = run_on_thread(call)["error"]
-        assert isinstance(error, BaseException) and not isinstance(error, Exception)
+        assert isinstance(error := run_on_thread(call)["error"], BaseException) and not isinstance(error, Exception)
     assert run_on_thread(lambda: result.outcome) == {"value": False}
     assert sim.peek_z(0) == 1.0 and sim.num_qubits == 1
