@@ -146,7 +146,7 @@ void substitute_by_pending_store(SymbolicBool& expr, PendingFactoredState& state
     const std::vector<uint64_t>& keys = state.substitution_keys;
     const auto is_key = [&keys](int32_t c) {
         const auto i = static_cast<uint64_t>(c);
-        return i / 64 < keys.size() && ((keys[i / 64] >> (i % 64)) & 1) != 0;
+        return i / 64 < keys.size() && get_bit(keys, i);
     };
     RelationScratch& s = state.relation_scratch;
     s.found.clear();
@@ -191,9 +191,9 @@ void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
     if (!names_condition && s.conditions.size() <= 1) {
         state.substitutions[id] = std::move(s);
         std::vector<uint64_t>& keys = state.substitution_keys;
-        if (static_cast<uint64_t>(id) / 64 >= keys.size())
-            keys.resize(static_cast<uint64_t>(id) / 64 + 1, 0);
-        keys[static_cast<uint64_t>(id) / 64] |= uint64_t{1} << (id % 64);
+        const auto bit = static_cast<uint64_t>(id);
+        if (bit / 64 >= keys.size()) keys.resize(bit / 64 + 1, 0);
+        set_bit(keys, bit, true);
         return;
     }
     KELVO_ASSERT(state.relations.size() < UINT32_MAX, "relation index out of range");
