@@ -37,12 +37,10 @@ std::vector<uint64_t> moved_qubits(const CliffordFrame& frame) {
 }
 
 // The Pauli of a rotation or measurement; none for a record.
-template <class Operation>
-auto* pauli_of(Operation& op) {
-    using Pauli = std::conditional_t<std::is_const_v<Operation>, const PauliString, PauliString>;
-    if (auto* r = std::get_if<PendingPauliRotation>(&op)) return static_cast<Pauli*>(&r->pauli);
-    if (auto* m = std::get_if<PendingPauliMeasurement>(&op)) return static_cast<Pauli*>(&m->pauli);
-    return static_cast<Pauli*>(nullptr);
+PauliString* pauli_of(PendingOperation& op) {
+    if (auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->pauli;
+    if (auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->pauli;
+    return nullptr;
 }
 
 SymbolicBool* sign_of(PendingOperation& op) {
