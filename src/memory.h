@@ -43,6 +43,17 @@ inline uint64_t checked_product(uint64_t a, uint64_t b) {
     return r;
 }
 
+// a + b and a * b for size estimates, or the largest value when the result does not fit (so
+// that a later size check fails).
+inline uint64_t saturating_add(uint64_t a, uint64_t b) {
+    uint64_t r = 0;
+    return __builtin_add_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+inline uint64_t saturating_mul(uint64_t a, uint64_t b) {
+    uint64_t r = 0;
+    return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
+}
+
 // Throws std::bad_alloc unless `bytes` fit in the memory available now.
 void require_memory(uint64_t bytes);
 

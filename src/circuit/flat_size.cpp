@@ -4,14 +4,6 @@
 
 namespace kelvo {
 
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-    if (a == 0 || b == 0) return 0;
-    return a > UINT64_MAX / b ? UINT64_MAX : a * b;
-}
-
 void FlatSize::add(const FlatSize& other) {
     base = saturating_add(base, other.base);
     products = saturating_add(products, other.products);

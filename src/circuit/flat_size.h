@@ -5,11 +5,9 @@
 #include <cstdint>
 
 #include "circuit/names.h"
+#include "memory.h"
 
 namespace kelvo {
-
-uint64_t saturating_add(uint64_t a, uint64_t b);
-uint64_t saturating_mul(uint64_t a, uint64_t b);
 
 // Estimated size of a subtree once unrolled: `base` bytes plus `products` dense Pauli products
 // (whose size depends on the final qubit count) over `lines` instruction lines. Saturating.

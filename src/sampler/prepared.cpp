@@ -41,17 +41,6 @@ uint64_t ceil_div(uint64_t n, uint64_t d) {
     return n / d + (n % d != 0);
 }
 
-// a * b, or the largest value when it does not fit.
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-    uint64_t r = 0;
-    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<uint64_t>::max() : r;
-}
-
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-    uint64_t r = 0;
-    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<uint64_t>::max() : r;
-}
-
 template <class T>
 uint64_t bytes_of(const std::vector<T>& v) {
     return saturating_mul(v.capacity(), sizeof(T));

@@ -4,10 +4,10 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <limits>
 
 #include "bits.h"
 #include "errors.h"
+#include "memory.h"
 #include "sampler/batch/executor.h"
 
 namespace kelvo {
@@ -24,13 +24,6 @@ constexpr std::array<std::array<uint8_t, 8>, 256> kBitBytes = [] {
 
 // Below this many ones a 64 x 64 block costs less bit by bit than transposed.
 constexpr uint64_t kSparseBlock = 128;
-
-// a * b, or the largest value when it does not fit (so that a size check fails).
-uint64_t saturating_mul(uint64_t a, uint64_t b) {
-    uint64_t r = 0;
-    if (__builtin_mul_overflow(a, b, &r)) return std::numeric_limits<uint64_t>::max();
-    return r;
-}
 
 }  // namespace
 
