@@ -306,7 +306,6 @@ void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
                                 call.bit_packed);
                 append_bit_rows(worker.observables, worker.observable_words, {}, observable_count_,
                                 wpb, live, call.bit_packed);
-                worker.exp_vals.reserve(worker.exp_vals.size() + live * exp_val_count_);
                 for (uint64_t s = 0; s < live; ++s)
                     for (uint64_t e = 0; e < exp_val_count_; ++e)
                         worker.exp_vals.push_back(
