@@ -1,10 +1,10 @@
 #include "compiler/component_plan.h"
 
 #include <algorithm>
-#include <limits>
 
 #include "compiler/program.h"
 #include "errors.h"
+#include "memory.h"
 
 namespace kelvo {
 namespace {
@@ -13,11 +13,6 @@ constexpr uint64_t kMinPlannedActiveQubits = 8;
 
 KelvoError invalid(const char* message) {
     return KelvoError::invalid_input(message);
-}
-
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-    return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max()
-                                                        : a + b;
 }
 
 double amplitudes(uint64_t width) {
