@@ -42,17 +42,8 @@ struct PySampleResult {
     Ref observables;
     Ref exp_vals;
     Ref observable_ones;
-    uint64_t total_shots = 0;
-    uint64_t discards = 0;
-    uint64_t passed_shots = 0;
-    uint64_t logical_errors = 0;
+    SampleCounters counters;  // compile_s and bit_packed as the Program and the caller set them
     uint64_t observable = 0;
-    double compile_s = 0;
-    double presample_s = 0;
-    double execute_s = 0;
-    double sample_s = 0;
-    uint64_t active_threads = 0;
-    bool bit_packed = false;
 
     void for_each_reference(auto&& visit) {
         visit(measurements);
@@ -207,17 +198,10 @@ Ref run(const PyProgram& program, uint64_t shots, std::optional<uint64_t> seed, 
         array2(std::move(result.observables), rows, row_bytes(program.num_observables, bit_packed));
     out.exp_vals = array2(std::move(result.exp_vals), rows, program.num_exp_vals);
     out.observable_ones = array1(std::move(result.observable_ones));
-    out.total_shots = result.total_shots;
-    out.discards = result.discards;
-    out.passed_shots = result.passed_shots;
-    out.logical_errors = result.logical_errors;
+    out.counters = result;
+    out.counters.compile_s = program.compile_s;
+    out.counters.bit_packed = bit_packed;
     out.observable = program.observable;
-    out.compile_s = program.compile_s;
-    out.presample_s = result.presample_s;
-    out.execute_s = result.execute_s;
-    out.sample_s = result.sample_s;
-    out.active_threads = result.active_threads;
-    out.bit_packed = bit_packed;
     return make_instance(std::move(out));
 }
 
@@ -305,16 +289,19 @@ Ref result_array(const PySampleResult& r) {
     const Ref& array = r.*Field;
     return array ? Ref::borrow(array.get()) : py_none();
 }
-template <uint64_t PySampleResult::* Field>
+template <uint64_t SampleCounters::* Field>
 Ref result_count(const PySampleResult& r) {
-    return py_u64(r.*Field);
+    return py_u64(r.counters.*Field);
 }
-template <double PySampleResult::* Field>
+template <double SampleCounters::* Field>
 Ref result_seconds(const PySampleResult& r) {
-    return py_float(r.*Field);
+    return py_float(r.counters.*Field);
+}
+Ref result_observable(const PySampleResult& r) {
+    return py_u64(r.observable);
 }
 Ref result_bit_packed(const PySampleResult& r) {
-    return py_bool(r.bit_packed);
+    return py_bool(r.counters.bit_packed);
 }
 
 // 0 / 0 (no shots, or none passed) is NaN rather than an error.
@@ -323,10 +310,10 @@ double rate(uint64_t count, uint64_t total) {
     return static_cast<double>(count) / static_cast<double>(total);
 }
 Ref result_discard_rate(const PySampleResult& r) {
-    return py_float(rate(r.discards, r.total_shots));
+    return py_float(rate(r.counters.discards, r.counters.total_shots));
 }
 Ref result_logical_error_rate(const PySampleResult& r) {
-    return py_float(rate(r.logical_errors, r.passed_shots));
+    return py_float(rate(r.counters.logical_errors, r.counters.passed_shots));
 }
 
 Ref result_iter(const PySampleResult& r) {
@@ -337,7 +324,8 @@ Ref result_iter(const PySampleResult& r) {
     return take(PyObject_GetIter(items.get()));
 }
 
-Ref result_repr(const PySampleResult& r) {
+Ref result_repr(const PySampleResult& p) {
+    const SampleCounters& r = p.counters;
     return py_str("SampleResult(total_shots=" + std::to_string(r.total_shots) + ", passed_shots=" +
                   std::to_string(r.passed_shots) + ", discards=" + std::to_string(r.discards) +
                   ", logical_errors=" + std::to_string(r.logical_errors) + ")");
@@ -347,34 +335,34 @@ constexpr Text kSampleResultDoc =
     "Per-shot records, aggregate counters, and timing from one sampling call.";
 
 using R = PySampleResult;
+using C = SampleCounters;
 PyGetSetDef result_properties[] = {
     getter<&result_array<&R::measurements>>("measurements", "Row-major `uint8` measurement array."),
     getter<&result_array<&R::detectors>>("detectors", "Row-major `uint8` detector array."),
     getter<&result_array<&R::observables>>("observables", "Row-major `uint8` observable array."),
     getter<&result_array<&R::exp_vals>>("exp_vals",
                                         "`float64` array shaped `(passed_shots, num_exp_vals)`."),
-    getter<&result_count<&R::total_shots>>("total_shots", "Attempted shots. Alias of `shots`."),
-    getter<&result_count<&R::total_shots>>("shots", "Attempted shots."),
-    getter<&result_count<&R::discards>>(
+    getter<&result_count<&C::total_shots>>("total_shots", "Attempted shots. Alias of `shots`."),
+    getter<&result_count<&C::total_shots>>("shots", "Attempted shots."),
+    getter<&result_count<&C::discards>>(
         "discards", "Shots rejected by detector postselection. Alias of `discarded`."),
-    getter<&result_count<&R::discards>>("discarded", "Shots rejected by detector postselection."),
-    getter<&result_count<&R::passed_shots>>(
+    getter<&result_count<&C::discards>>("discarded", "Shots rejected by detector postselection."),
+    getter<&result_count<&C::passed_shots>>(
         "passed_shots", "Shots retained after postselection. Alias of `accepted`."),
-    getter<&result_count<&R::passed_shots>>("accepted", "Shots retained after postselection."),
-    getter<&result_count<&R::logical_errors>>(
+    getter<&result_count<&C::passed_shots>>("accepted", "Shots retained after postselection."),
+    getter<&result_count<&C::logical_errors>>(
         "logical_errors", "Accepted shots where the selected observable was one."),
     getter<&result_array<&R::observable_ones>>("observable_ones",
                                                "`uint64` count for every observable column."),
-    getter<&result_count<&R::observable>>("observable",
-                                          "Observable index represented by `logical_errors`."),
-    getter<&result_seconds<&R::compile_s>>("compile_s",
+    getter<&result_observable>("observable", "Observable index represented by `logical_errors`."),
+    getter<&result_seconds<&C::compile_s>>("compile_s",
                                            "Circuit parsing/planning time in seconds."),
-    getter<&result_seconds<&R::presample_s>>("presample_s",
+    getter<&result_seconds<&C::presample_s>>("presample_s",
                                              "Exogenous-noise generation time in seconds."),
-    getter<&result_seconds<&R::execute_s>>("execute_s", "Circuit execution time in seconds."),
-    getter<&result_seconds<&R::sample_s>>("sample_s",
+    getter<&result_seconds<&C::execute_s>>("execute_s", "Circuit execution time in seconds."),
+    getter<&result_seconds<&C::sample_s>>("sample_s",
                                           "Total steady-state sampling time in seconds."),
-    getter<&result_count<&R::active_threads>>(
+    getter<&result_count<&C::active_threads>>(
         "active_threads", "CPU worker count used by the call; one for GPU sampling."),
     getter<&result_bit_packed>("bit_packed",
                                "Whether the three bit arrays pack eight bits into each byte."),

@@ -33,15 +33,8 @@ struct SamplerOptions {
     uint64_t batch_size = 0;
 };
 
-// The rows and counters of one sampling call. A row is one byte per column, or, bit-packed,
-// ceil(n / 8) bytes with column j in bit j % 8 of byte j / 8. Buffers hold `record_rows` rows
-// each (zero-width buffers stay empty); counts-only calls hold no rows.
-struct SampleResult {
-    std::vector<uint8_t> measurements;
-    std::vector<uint8_t> detectors;    // inverted where the expected detector bit is set
-    std::vector<uint8_t> observables;  // inverted where the expected observable bit is set
-    std::vector<uint64_t> observable_ones;
-    std::vector<double> exp_vals;  // per row, the shot's values in expectation-slot order
+// The scalar outcome of one sampling call, apart from its rows.
+struct SampleCounters {
     uint64_t total_shots = 0;
     uint64_t discards = 0;
     uint64_t passed_shots = 0;
@@ -53,6 +46,17 @@ struct SampleResult {
     uint64_t active_threads = 0;
     uint64_t record_rows = 0;
     bool bit_packed = false;
+};
+
+// The rows and counters of one sampling call. A row is one byte per column, or, bit-packed,
+// ceil(n / 8) bytes with column j in bit j % 8 of byte j / 8. Buffers hold `record_rows` rows
+// each (zero-width buffers stay empty); counts-only calls hold no rows.
+struct SampleResult : SampleCounters {
+    std::vector<uint8_t> measurements;
+    std::vector<uint8_t> detectors;    // inverted where the expected detector bit is set
+    std::vector<uint8_t> observables;  // inverted where the expected observable bit is set
+    std::vector<uint64_t> observable_ones;
+    std::vector<double> exp_vals;  // per row, the shot's values in expectation-slot order
 };
 
 // The workspace of one worker thread, reused by every sampling call.
