@@ -5,9 +5,11 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <cstring>
 #include <random>
 
 #include "errors.h"
+#include "splitmix64.h"
 #include "testing/dense_oracle.h"
 
 namespace kelvo {
@@ -172,6 +174,98 @@ TEST(ContiguousTest, ProbabilityEdges) {
                                               false, level),
                      FatalError);
     }
+}
+
+// ---- the bits of every kernel, pinned ----
+
+// FNV-1a over the bit patterns of doubles.
+struct BitDigest {
+    uint64_t h = 0xcbf29ce484222325;
+    void add(double v) {
+        uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        for (int b = 0; b < 64; b += 8)
+            h = (h ^ ((bits >> b) & 0xFF)) * 0x100000001b3;
+    }
+    void add(const State& s) {
+        for (uint64_t i = 0; i < s.re.size(); ++i)
+            add(s.re[i]), add(s.im[i]);
+    }
+};
+
+// A Pauli drawn from `rng` with the X part none, all, one bit or some bits.
+PauliString drawn_pauli(uint64_t& rng, uint64_t k, int x_kind, bool any_z) {
+    const uint64_t all = (uint64_t{1} << k) - 1;
+    PauliString p(k);
+    uint64_t x = 0;
+    if (x_kind == 1) x = all;
+    if (x_kind == 2) x = uint64_t{1} << (splitmix64_next(rng) % k);
+    if (x_kind == 3) x = (splitmix64_next(rng) & all) | (uint64_t{1} << (splitmix64_next(rng) % k));
+    uint64_t z = any_z ? splitmix64_next(rng) & all : 0;
+    if (x == 0 && z == 0) z = 1;
+    p.x[0] = x;
+    p.z[0] = z;
+    p.phase = static_cast<uint8_t>((std::popcount(x & z) + 2 * (splitmix64_next(rng) & 1)) % 4);
+    return p;
+}
+
+// A rotation with exact constants (cos 0.6, sin 0.8): no libm in the pinned bits.
+Rotation exact_rotation(const PauliString& p) {
+    Rotation r(ActivePauliAction(p), 0.5);
+    const Complex c = r.action.coefficient;
+    r.cos_theta = 0.6;
+    r.off_diagonal = {0.8 * c.im, -0.8 * c.re};
+    return r;
+}
+
+// Every kernel, on states of 1 to 12 qubits, in sequences that include runs of diagonal and
+// pair rotations, folded into one digest per level. The values were produced by the kernels
+// as first written; a faster kernel must give the same bits.
+uint64_t kernel_sequence_digest(SimdLevel level) {
+    uint64_t rng = 2024;
+    BitDigest digest;
+    for (uint64_t k = 1; k <= 12; ++k) {
+        const uint64_t d = uint64_t{1} << k;
+        State s{std::vector<double>(2 * d), std::vector<double>(2 * d)};
+        double norm = 0;
+        for (uint64_t i = 0; i < d; ++i) {
+            s.re[i] = 2 * splitmix64_uniform(rng) - 1, s.im[i] = 2 * splitmix64_uniform(rng) - 1;
+            norm += s.re[i] * s.re[i] + s.im[i] * s.im[i];
+        }
+        for (uint64_t i = 0; i < d; ++i)
+            s.re[i] /= std::sqrt(norm), s.im[i] /= std::sqrt(norm);
+        for (uint64_t i = d; i < 2 * d; ++i)
+            s.re[i] = 0.25 * static_cast<double>(i), s.im[i] = -0.5;
+        for (int round = 0; round < 24; ++round) {
+            const int x_kind = round < 6 ? 0 : round % 4;
+            const Rotation r = exact_rotation(drawn_pauli(rng, k, x_kind, round % 3 != 1));
+            rotate_contiguous_active(s.re, s.im, d, r, splitmix64_next(rng) & 1, level);
+            digest.add(s);
+        }
+        for (int x_kind = 0; x_kind < 4; ++x_kind) {
+            State t = s;
+            const Measurement m = Measurement::from_pauli(drawn_pauli(rng, k, x_kind, true));
+            const bool diagonal = m.kind == ActiveMeasurementKind::Diagonal;
+            digest.add(diagonal ? diagonal_probability_contiguous(t.re, t.im, m, level)
+                                : nondiagonal_probability_contiguous(t.re, t.im, m, level));
+            std::vector<double> scratch_re(d), scratch_im(d);
+            const bool outcome = splitmix64_next(rng) & 1;
+            if (diagonal) {
+                project_diagonal_contiguous(t.re, t.im, m, outcome, 1.25);
+            } else {
+                project_nondiagonal_contiguous(t.re, t.im, scratch_re, scratch_im, m, outcome,
+                                               1.25, level);
+            }
+            promote_contiguous_active(t.re, t.im, d / 2, 0.6, -0.8, level);
+            digest.add(t);
+        }
+    }
+    return digest.h;
+}
+
+TEST(ContiguousTest, KernelsKeepTheirBits) {
+    EXPECT_EQ(kernel_sequence_digest(SimdLevel::Scalar), 13556655738998584960u);
+    EXPECT_EQ(kernel_sequence_digest(SimdLevel::Vector), 14718460561825766023u);
 }
 
 }  // namespace
