@@ -1,5 +1,6 @@
 #include "sampler/contiguous.h"
 
+#include <array>
 #include <bit>
 
 #include "errors.h"
@@ -106,6 +107,82 @@ void rotate_diagonal_vector(double* re, double* im, uint64_t d, const Rotation& 
     }
 }
 
+// The factors of one diagonal rotation of a run with its sign folded in: indexed by
+// popcount(i & z) mod 2 alone.
+struct FoldedDiagonal {
+    uint64_t z;
+    double c[2];
+    double e[2];
+};
+
+// The same for the lane pair (i, i + 1), i even, indexed by the parity of lane 0.
+struct FoldedDiagonalLanes {
+    uint64_t z;
+    f64x2 c[2];
+    f64x2 e[2];
+};
+
+// Each amplitude goes through the run's factors in order, with the operations of
+// rotate_diagonal_scalar: the bits of one pass per rotation.
+void rotate_diagonal_run_scalar(double* re, double* im, uint64_t d,
+                                std::span<const FoldedDiagonal> run) {
+    for (uint64_t i = 0; i < d; ++i) {
+        double a = re[i], b = im[i];
+        for (const FoldedDiagonal& f : run) {
+            const unsigned q = parity(i & f.z);
+            const double na = f.c[q] * a - f.e[q] * b;
+            b = f.e[q] * a + f.c[q] * b;
+            a = na;
+        }
+        re[i] = a;
+        im[i] = b;
+    }
+}
+
+void rotate_diagonal_run_vector(double* re, double* im, uint64_t d,
+                                std::span<const FoldedDiagonalLanes> run) {
+    for (uint64_t i = 0; i < d; i += 2) {
+        f64x2 a = simd::load(re + i), b = simd::load(im + i);
+        for (const FoldedDiagonalLanes& f : run) {
+            const unsigned q = parity(i & f.z);
+            const f64x2 na = f.c[q] * a - f.e[q] * b;
+            b = f.e[q] * a + f.c[q] * b;
+            a = na;
+        }
+        simd::store(re + i, a);
+        simd::store(im + i, b);
+    }
+}
+
+// Consecutive diagonal kernels of a run in one pass; bit r of `signs` is kernel r's sign.
+void rotate_diagonal_run(double* re, double* im, uint64_t d,
+                         std::span<const PrecomputedActivePauliRotationKernel* const> kernels,
+                         uint32_t signs, bool vector) {
+    const uint64_t n = kernels.size();
+    if (vector) {
+        std::array<FoldedDiagonalLanes, kMaxRotationRun> run;
+        for (uint64_t r = 0; r < n; ++r) {
+            const Rotation rotation = rotation_of(*kernels[r]);
+            const DiagonalFactors k = diagonal_factors(rotation);
+            const unsigned sign = (signs >> r) & 1, z0 = rotation.z & 1;
+            run[r].z = rotation.z;
+            for (unsigned p = 0; p < 2; ++p) {
+                run[r].c[p] = f64x2{k.c[p ^ sign], k.c[p ^ sign ^ z0]};
+                run[r].e[p] = f64x2{k.e[p ^ sign], k.e[p ^ sign ^ z0]};
+            }
+        }
+        return rotate_diagonal_run_vector(re, im, d, std::span(run).first(n));
+    }
+    std::array<FoldedDiagonal, kMaxRotationRun> run;
+    for (uint64_t r = 0; r < n; ++r) {
+        const Rotation rotation = rotation_of(*kernels[r]);
+        const DiagonalFactors k = diagonal_factors(rotation);
+        const unsigned sign = (signs >> r) & 1;
+        run[r] = {rotation.z, {k.c[sign], k.c[sign ^ 1]}, {k.e[sign], k.e[sign ^ 1]}};
+    }
+    rotate_diagonal_run_scalar(re, im, d, std::span(run).first(n));
+}
+
 void rotate_z_free_scalar(double* re, double* im, uint64_t d, const Rotation& r, bool sign) {
     const double w = sign ? -r.f_im : r.f_im;
     const double c = r.cos;
@@ -168,17 +245,23 @@ void rotate_z_free_vector(double* re, double* im, uint64_t d, const Rotation& r,
 
 void rotate_general(double* re, double* im, const Rotation& r, bool sign) {
     const double c = r.cos;
-    for (uint64_t t = 0; t < r.half; ++t) {
-        const uint64_t i = insert_zero(t, r.pivot), j = i ^ r.x;
-        const bool negative = parity(i & r.z) != static_cast<unsigned>(sign);
-        // f times s (for a_j into a_i) and s' = s (-1)^y_parity (for a_i into a_j).
-        const double sfr = negative ? -r.f_re : r.f_re, sfi = negative ? -r.f_im : r.f_im;
-        const double tfr = r.y_parity ? -sfr : sfr, tfi = r.y_parity ? -sfi : sfi;
-        const double ri = re[i], mi = im[i], rj = re[j], mj = im[j];
-        re[i] = c * ri + (tfr * rj - tfi * mj);
-        im[i] = c * mi + (tfr * mj + tfi * rj);
-        re[j] = c * rj + (sfr * ri - sfi * mi);
-        im[j] = c * mj + (sfr * mi + sfi * ri);
+    // f times s (for a_j into a_i) and s' = s (-1)^y_parity (for a_i into a_j), indexed by
+    // whether s is -1: popcount(i & z) odd XOR the sign bit.
+    const double sfr[2] = {r.f_re, -r.f_re}, sfi[2] = {r.f_im, -r.f_im};
+    const double tfr[2] = {r.y_parity ? -r.f_re : r.f_re, r.y_parity ? r.f_re : -r.f_re};
+    const double tfi[2] = {r.y_parity ? -r.f_im : r.f_im, r.y_parity ? r.f_im : -r.f_im};
+    // The pairs in increasing i: blocks of 2^(p+1) indices, i in the lower half of each.
+    const uint64_t h = uint64_t{1} << r.pivot;
+    for (uint64_t b = 0; b < 2 * r.half; b += 2 * h) {
+        for (uint64_t i = b; i < b + h; ++i) {
+            const uint64_t j = i ^ r.x;
+            const unsigned q = parity(i & r.z) ^ sign;
+            const double ri = re[i], mi = im[i], rj = re[j], mj = im[j];
+            re[i] = c * ri + (tfr[q] * rj - tfi[q] * mj);
+            im[i] = c * mi + (tfr[q] * mj + tfi[q] * rj);
+            re[j] = c * rj + (sfr[q] * ri - sfi[q] * mi);
+            im[j] = c * mj + (sfr[q] * mi + sfi[q] * ri);
+        }
     }
 }
 
@@ -270,23 +353,23 @@ void project_diagonal(double* re, double* im, const Measurement& m, bool outcome
     }
 }
 
-void project_nondiagonal_scalar(double* re, double* im, double* sre, double* sim,
-                                const Measurement& m, bool outcome, double scale) {
+// Entry t is written after its pair (i, j) is read, and i >= t, j > i: every later step reads
+// above every entry written so far, so the projection needs no second array.
+void project_nondiagonal_scalar(double* re, double* im, const Measurement& m, bool outcome,
+                                double scale) {
     const PairFactors k = pair_factors(m);
     for (uint64_t t = 0; t < m.half; ++t) {
         const uint64_t i = insert_zero(t, m.pivot), j = i ^ m.x;
         const unsigned q = parity(i & m.z) ^ outcome;
         double r, s;
         kept_amplitude(k, q, re[i], im[i], re[j], im[j], r, s);
-        sre[t] = scale * r;
-        sim[t] = scale * s;
+        re[t] = scale * r;
+        im[t] = scale * s;
     }
-    std::memcpy(re, sre, m.half * sizeof(double));
-    std::memcpy(im, sim, m.half * sizeof(double));
 }
 
-void project_nondiagonal_vector(double* re, double* im, double* sre, double* sim,
-                                const Measurement& m, bool outcome, double scale) {
+void project_nondiagonal_vector(double* re, double* im, const Measurement& m, bool outcome,
+                                double scale) {
     const PairLanes k = pair_lanes(pair_factors(m), m.z);
     const f64x2 vs = simd::splat(scale);
     for (uint64_t t = 0; t < m.half; t += 2) {
@@ -295,11 +378,9 @@ void project_nondiagonal_vector(double* re, double* im, double* sre, double* sim
         f64x2 rj, mj, r, s;
         load_partners(re, im, i, m.x, rj, mj);
         kept_lanes(k, q, simd::load(re + i), simd::load(im + i), rj, mj, r, s);
-        simd::store(sre + t, vs * r);
-        simd::store(sim + t, vs * s);
+        simd::store(re + t, vs * r);
+        simd::store(im + t, vs * s);
     }
-    std::memcpy(re, sre, m.half * sizeof(double));
-    std::memcpy(im, sim, m.half * sizeof(double));
 }
 
 // Clamped to [0, 1]; a NaN passes through for the caller to report.
@@ -403,6 +484,29 @@ void rotate_contiguous_active(std::span<double> re, std::span<double> im, uint64
     rotate_general(re.data(), im.data(), r, sign_bit);
 }
 
+void rotate_contiguous_run(std::span<double> re, std::span<double> im, uint64_t dimension,
+                           std::span<const PrecomputedActivePauliRotationKernel* const> kernels,
+                           uint32_t signs, SimdLevel level) {
+    KELVO_ASSERT(kernels.size() <= kMaxRotationRun, "rotation run is too long");
+    const uint64_t length = std::min(re.size(), im.size());
+    const bool vector =
+        level == SimdLevel::Vector && dimension >= 2 && dimension % 2 == 0 && dimension <= length;
+    for (uint64_t r = 0; r < kernels.size();) {
+        uint64_t end = r;
+        while (end < kernels.size() && kernels[end]->diagonal)
+            ++end;
+        if (end - r >= 2) {
+            KELVO_ASSERT(dimension <= length, "active state index out of range");
+            rotate_diagonal_run(re.data(), im.data(), dimension, kernels.subspan(r, end - r),
+                                signs >> r, vector);
+            r = end;
+            continue;
+        }
+        rotate_contiguous_active(re, im, dimension, *kernels[r], (signs >> r) & 1, level);
+        ++r;
+    }
+}
+
 void promote_contiguous_active(std::span<double> re, std::span<double> im, uint64_t dimension,
                                double a, double b, SimdLevel level) {
     const uint64_t length = std::min(re.size(), im.size());
@@ -421,21 +525,15 @@ void project_diagonal_contiguous(std::span<double> re, std::span<double> im,
 }
 
 void project_nondiagonal_contiguous(std::span<double> re, std::span<double> im,
-                                    std::span<double> scratch_re, std::span<double> scratch_im,
                                     const PrecomputedActivePauliMeasurementKernel& kernel,
                                     bool outcome, double scale, SimdLevel level) {
     const Measurement m = measurement_of(kernel);
     KELVO_ASSERT(m.half == 0 || is_pivot_of(m.x, m.pivot),
                  "active kernel does not match the active state");
     check_pair_sweep(m.half, m.pivot, std::min(re.size(), im.size()));
-    KELVO_ASSERT(m.half <= std::min(scratch_re.size(), scratch_im.size()),
-                 "active state index out of range");
-    if (level == SimdLevel::Vector && m.pivot >= 1) {
-        return project_nondiagonal_vector(re.data(), im.data(), scratch_re.data(),
-                                          scratch_im.data(), m, outcome, scale);
-    }
-    project_nondiagonal_scalar(re.data(), im.data(), scratch_re.data(), scratch_im.data(), m,
-                               outcome, scale);
+    if (level == SimdLevel::Vector && m.pivot >= 1)
+        return project_nondiagonal_vector(re.data(), im.data(), m, outcome, scale);
+    project_nondiagonal_scalar(re.data(), im.data(), m, outcome, scale);
 }
 
 double diagonal_probability_contiguous(std::span<const double> re, std::span<const double> im,

@@ -23,6 +23,16 @@ void rotate_contiguous_active(std::span<double> re, std::span<double> im, uint64
                               const PrecomputedActivePauliRotationKernel& kernel, bool sign_bit,
                               SimdLevel level = simd_level());
 
+// The most kernels one rotate_contiguous_run takes: one sign bit each in a 32-bit word.
+constexpr uint64_t kMaxRotationRun = 32;
+
+// Applies `kernels` in order, kernel r by -theta where bit r of `signs` is set: the amplitudes
+// of one rotate_contiguous_active per kernel, bit for bit, with each stretch of consecutive
+// diagonal kernels applied in one pass over the state. At most kMaxRotationRun kernels.
+void rotate_contiguous_run(std::span<double> re, std::span<double> im, uint64_t dimension,
+                           std::span<const PrecomputedActivePauliRotationKernel* const> kernels,
+                           uint32_t signs, SimdLevel level = simd_level());
+
 // Appends a qubit in a|0> + i b|1> as the new top index bit: entries dimension..2 dimension - 1
 // are written, the state doubles.
 void promote_contiguous_active(std::span<double> re, std::span<double> im, uint64_t dimension,
@@ -36,9 +46,8 @@ void project_diagonal_contiguous(std::span<double> re, std::span<double> im,
                                  bool outcome, double scale);
 
 // Projects onto the `outcome` eigenspace of a Pauli with an X part, drops the pivot qubit and
-// multiplies by `scale`; the scratch arrays hold at least half_dimension entries.
+// multiplies by `scale`, in place like the diagonal projection.
 void project_nondiagonal_contiguous(std::span<double> re, std::span<double> im,
-                                    std::span<double> scratch_re, std::span<double> scratch_im,
                                     const PrecomputedActivePauliMeasurementKernel& kernel,
                                     bool outcome, double scale, SimdLevel level = simd_level());
 

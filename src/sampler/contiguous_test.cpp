@@ -4,8 +4,8 @@
 
 #include <bit>
 #include <cmath>
-#include <limits>
 #include <cstring>
+#include <limits>
 #include <random>
 
 #include "errors.h"
@@ -123,12 +123,10 @@ TEST(ContiguousTest, KernelsMatchDenseMatrices) {
                         want.push_back(scale *
                                        (m.x_mask ? std::sqrt(2.0) * phi[i] : phi[i] + phi[j]));
                     }
-                    std::vector<double> scratch_re(m.half_dimension), scratch_im(m.half_dimension);
                     expect_levels(start, want, 1e-9, [&](State& s, SimdLevel level) {
                         if (diagonal)
                             return project_diagonal_contiguous(s.re, s.im, m, outcome, scale);
-                        project_nondiagonal_contiguous(s.re, s.im, scratch_re, scratch_im, m,
-                                                       outcome, scale, level);
+                        project_nondiagonal_contiguous(s.re, s.im, m, outcome, scale, level);
                     });
                 }
                 const auto probability_of =
@@ -248,19 +246,56 @@ uint64_t kernel_sequence_digest(SimdLevel level) {
             const bool diagonal = m.kind == ActiveMeasurementKind::Diagonal;
             digest.add(diagonal ? diagonal_probability_contiguous(t.re, t.im, m, level)
                                 : nondiagonal_probability_contiguous(t.re, t.im, m, level));
-            std::vector<double> scratch_re(d), scratch_im(d);
             const bool outcome = splitmix64_next(rng) & 1;
             if (diagonal) {
                 project_diagonal_contiguous(t.re, t.im, m, outcome, 1.25);
             } else {
-                project_nondiagonal_contiguous(t.re, t.im, scratch_re, scratch_im, m, outcome,
-                                               1.25, level);
+                project_nondiagonal_contiguous(t.re, t.im, m, outcome, 1.25, level);
             }
             promote_contiguous_active(t.re, t.im, d / 2, 0.6, -0.8, level);
             digest.add(t);
         }
     }
     return digest.h;
+}
+
+// A run gives the bits of its kernels applied one by one, diagonal stretches included.
+TEST(ContiguousTest, RotationRunMatchesSingleRotations) {
+    uint64_t rng = 7;
+    for (uint64_t k = 1; k <= 9; ++k) {
+        const uint64_t d = uint64_t{1} << k;
+        for (int trial = 0; trial < 4; ++trial) {
+            std::vector<Rotation> rotations;
+            for (uint64_t r = 0; r < kMaxRotationRun; ++r) {
+                const int x_kind = splitmix64_next(rng) % 3 != 0
+                                       ? 0
+                                       : 1 + static_cast<int>(splitmix64_next(rng) % 3);
+                rotations.push_back(exact_rotation(drawn_pauli(rng, k, x_kind, true)));
+            }
+            std::vector<const Rotation*> kernels;
+            for (const Rotation& r : rotations)
+                kernels.push_back(&r);
+            const uint64_t length = 1 + splitmix64_next(rng) % kMaxRotationRun;
+            const uint32_t signs = static_cast<uint32_t>(splitmix64_next(rng));
+            for (const SimdLevel level : kLevels) {
+                State want{std::vector<double>(2 * d), std::vector<double>(2 * d)};
+                for (uint64_t i = 0; i < 2 * d; ++i)
+                    want.re[i] = splitmix64_uniform(rng), want.im[i] = splitmix64_uniform(rng);
+                State got = want;
+                for (uint64_t r = 0; r < length; ++r)
+                    rotate_contiguous_active(want.re, want.im, d, rotations[r], (signs >> r) & 1,
+                                             level);
+                rotate_contiguous_run(got.re, got.im, d, std::span(kernels).first(length), signs,
+                                      level);
+                EXPECT_EQ(got.re, want.re) << "k " << k << " length " << length;
+                EXPECT_EQ(got.im, want.im) << "k " << k << " length " << length;
+            }
+        }
+    }
+    std::vector<double> re(4), im(4);
+    const Rotation z = exact_rotation(pauli_string("Z"));
+    const std::vector<const Rotation*> too_many(kMaxRotationRun + 1, &z);
+    EXPECT_THROW(rotate_contiguous_run(re, im, 2, too_many, 0), FatalError);
 }
 
 TEST(ContiguousTest, KernelsKeepTheirBits) {

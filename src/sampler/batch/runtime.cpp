@@ -1,6 +1,7 @@
 #include "sampler/batch/runtime.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -16,7 +17,6 @@
 namespace kelvo {
 namespace {
 
-constexpr uint64_t kMaxRun = 32;
 constexpr const char* kPlanMismatch = "batch presampled expression plan does not match program";
 constexpr const char* kTooWide = "active qubit count is too large for machine basis indices";
 
@@ -396,7 +396,7 @@ uint64_t execute_shot_major_rotation_run(BatchFactoredExecutorState& state,
     if (start >= instructions.size()) return 0;
     if (std::holds_alternative<DormantPromotion>(instructions[start])) return 0;
     uint64_t run = 0;
-    while (run < kMaxRun && start + run < instructions.size() &&
+    while (run < kMaxRotationRun && start + run < instructions.size() &&
            std::holds_alternative<ActiveRotation>(instructions[start + run])) {
         ++run;
     }
@@ -404,10 +404,12 @@ uint64_t execute_shot_major_rotation_run(BatchFactoredExecutorState& state,
     if (run < 2 || live == 0) return 0;
     const uint64_t words = word_count(live);
     if (state.run_sign_bits.size() < run * words) state.run_sign_bits.resize(run * words);
+    std::array<const PrecomputedActivePauliRotationKernel*, kMaxRotationRun> kernels{};
     for (uint64_t r = 0; r < run; ++r) {
         const auto* rotation = std::get_if<ActiveRotation>(&instructions[start + r]);
         KELVO_ASSERT(rotation != nullptr,
                      "internal error: entered unreachable code: run length counted only rotations");
+        kernels[r] = &rotation->kernel;
         if (rotation->kernel.action.k != state.active_qubits) {
             throw invalid("rotation kernel dimension does not match batch active state");
         }
@@ -428,12 +430,11 @@ uint64_t execute_shot_major_rotation_run(BatchFactoredExecutorState& state,
     const std::span<const uint64_t> signs(state.run_sign_bits);
     for (uint64_t s = 0; s < live; ++s) {
         if (s / 64 < dead.size() && get_bit(dead, s)) continue;
-        for (uint64_t r = 0; r < run; ++r) {
-            const auto& rotation = std::get<ActiveRotation>(instructions[start + r]);
-            rotate_contiguous_active(re.subspan(s * block, dimension),
-                                     im.subspan(s * block, dimension), dimension, rotation.kernel,
-                                     get_bit(signs.subspan(r * words, words), s), level);
-        }
+        uint32_t shot_signs = 0;
+        for (uint64_t r = 0; r < run; ++r)
+            shot_signs |= static_cast<uint32_t>(get_bit(signs.subspan(r * words, words), s)) << r;
+        rotate_contiguous_run(re.subspan(s * block, dimension), im.subspan(s * block, dimension),
+                              dimension, std::span(kernels).first(run), shot_signs, level);
     }
     return run;
 }
