@@ -2,6 +2,7 @@
 
 #include <array>
 #include <bit>
+#include <cstring>
 
 #include "errors.h"
 #include "sampler/simd.h"
@@ -59,8 +60,16 @@ Measurement measurement_of(const PrecomputedActivePauliMeasurementKernel& k) {
             k.half_dimension, k.pivot,  k.negative};
 }
 
+// A rotation's pairs are walked in blocks below its pivot, the highest bit of x.
 bool is_pivot_of(uint64_t x, uint64_t p) {
     return p < 64 && (x >> p) == 1;
+}
+
+// A measurement may pivot on any bit of x: the component plan keeps the qubit the planner
+// removes, which need not be the highest in the component's local order. The pair sweeps
+// (i with bit p clear, partner i XOR x) hold for any such pivot.
+bool is_measurement_pivot_of(uint64_t x, uint64_t p) {
+    return p < 64 && ((x >> p) & 1) == 1;
 }
 
 // Index ranges of a sweep over H pairs split at pivot p: every index stays below 2H <= length.
@@ -353,23 +362,24 @@ void project_diagonal(double* re, double* im, const Measurement& m, bool outcome
     }
 }
 
-// Entry t is written after its pair (i, j) is read, and i >= t, j > i: every later step reads
-// above every entry written so far, so the projection needs no second array.
-void project_nondiagonal_scalar(double* re, double* im, const Measurement& m, bool outcome,
-                                double scale) {
+// Entry t of the result goes to `out`, which may be the state itself when the pivot is the
+// highest bit of x: then i >= t and j > i, so every later step reads above every entry
+// written so far.
+void project_nondiagonal_scalar(const double* re, const double* im, double* out_re, double* out_im,
+                                const Measurement& m, bool outcome, double scale) {
     const PairFactors k = pair_factors(m);
     for (uint64_t t = 0; t < m.half; ++t) {
         const uint64_t i = insert_zero(t, m.pivot), j = i ^ m.x;
         const unsigned q = parity(i & m.z) ^ outcome;
         double r, s;
         kept_amplitude(k, q, re[i], im[i], re[j], im[j], r, s);
-        re[t] = scale * r;
-        im[t] = scale * s;
+        out_re[t] = scale * r;
+        out_im[t] = scale * s;
     }
 }
 
-void project_nondiagonal_vector(double* re, double* im, const Measurement& m, bool outcome,
-                                double scale) {
+void project_nondiagonal_vector(const double* re, const double* im, double* out_re, double* out_im,
+                                const Measurement& m, bool outcome, double scale) {
     const PairLanes k = pair_lanes(pair_factors(m), m.z);
     const f64x2 vs = simd::splat(scale);
     for (uint64_t t = 0; t < m.half; t += 2) {
@@ -378,8 +388,8 @@ void project_nondiagonal_vector(double* re, double* im, const Measurement& m, bo
         f64x2 rj, mj, r, s;
         load_partners(re, im, i, m.x, rj, mj);
         kept_lanes(k, q, simd::load(re + i), simd::load(im + i), rj, mj, r, s);
-        simd::store(re + t, vs * r);
-        simd::store(im + t, vs * s);
+        simd::store(out_re + t, vs * r);
+        simd::store(out_im + t, vs * s);
     }
 }
 
@@ -525,15 +535,29 @@ void project_diagonal_contiguous(std::span<double> re, std::span<double> im,
 }
 
 void project_nondiagonal_contiguous(std::span<double> re, std::span<double> im,
+                                    std::span<double> scratch_re, std::span<double> scratch_im,
                                     const PrecomputedActivePauliMeasurementKernel& kernel,
                                     bool outcome, double scale, SimdLevel level) {
     const Measurement m = measurement_of(kernel);
-    KELVO_ASSERT(m.half == 0 || is_pivot_of(m.x, m.pivot),
+    KELVO_ASSERT(m.half == 0 || is_measurement_pivot_of(m.x, m.pivot),
                  "active kernel does not match the active state");
     check_pair_sweep(m.half, m.pivot, std::min(re.size(), im.size()));
-    if (level == SimdLevel::Vector && m.pivot >= 1)
-        return project_nondiagonal_vector(re.data(), im.data(), m, outcome, scale);
-    project_nondiagonal_scalar(re.data(), im.data(), m, outcome, scale);
+    const bool in_place = is_pivot_of(m.x, m.pivot);
+    if (!in_place) {
+        KELVO_ASSERT(m.half <= std::min(scratch_re.size(), scratch_im.size()),
+                     "active state index out of range");
+    }
+    double* const out_re = in_place ? re.data() : scratch_re.data();
+    double* const out_im = in_place ? im.data() : scratch_im.data();
+    if (level == SimdLevel::Vector && m.pivot >= 1) {
+        project_nondiagonal_vector(re.data(), im.data(), out_re, out_im, m, outcome, scale);
+    } else {
+        project_nondiagonal_scalar(re.data(), im.data(), out_re, out_im, m, outcome, scale);
+    }
+    if (!in_place) {
+        std::memcpy(re.data(), out_re, m.half * sizeof(double));
+        std::memcpy(im.data(), out_im, m.half * sizeof(double));
+    }
 }
 
 double diagonal_probability_contiguous(std::span<const double> re, std::span<const double> im,
@@ -554,7 +578,7 @@ double nondiagonal_probability_contiguous(std::span<const double> re, std::span<
                                           const PrecomputedActivePauliMeasurementKernel& kernel,
                                           SimdLevel level) {
     const Measurement m = measurement_of(kernel);
-    KELVO_ASSERT(m.half == 0 || is_pivot_of(m.x, m.pivot),
+    KELVO_ASSERT(m.half == 0 || is_measurement_pivot_of(m.x, m.pivot),
                  "active kernel does not match the active state");
     check_pair_sweep(m.half, m.pivot, std::min(re.size(), im.size()));
     if (m.half == 0) return 0.0;

@@ -46,8 +46,11 @@ void project_diagonal_contiguous(std::span<double> re, std::span<double> im,
                                  bool outcome, double scale);
 
 // Projects onto the `outcome` eigenspace of a Pauli with an X part, drops the pivot qubit and
-// multiplies by `scale`, in place like the diagonal projection.
+// multiplies by `scale`. The scratch arrays hold at least half_dimension entries; they are
+// used only when the pivot is not the highest bit of the X part (else the projection is done
+// in place).
 void project_nondiagonal_contiguous(std::span<double> re, std::span<double> im,
+                                    std::span<double> scratch_re, std::span<double> scratch_im,
                                     const PrecomputedActivePauliMeasurementKernel& kernel,
                                     bool outcome, double scale, SimdLevel level = simd_level());
 

@@ -123,7 +123,8 @@ void BM_project_nondiagonal(benchmark::State& state) {
     const auto m = PrecomputedActivePauliMeasurementKernel::from_pauli(
         pauli(k, (uint64_t{1} << (k - 1)) | 1, 0x6));
     for (auto _ : state) {
-        project_nondiagonal_contiguous(a.re, a.im, m, true, 1.0, level_of(state));
+        project_nondiagonal_contiguous(a.re, a.im, a.scratch_re, a.scratch_im, m, true, 1.0,
+                                       level_of(state));
         benchmark::DoNotOptimize(a.re.data());
     }
     state.SetItemsProcessed(state.iterations() * a.re.size());

@@ -137,13 +137,15 @@ double contiguous_probability(std::span<const double> re, std::span<const double
                : nondiagonal_probability_contiguous(re, im, kernel, level);
 }
 
-void project_contiguous(std::span<double> re, std::span<double> im,
+void project_contiguous(std::span<double> re, std::span<double> im, std::span<double> scratch_re,
+                        std::span<double> scratch_im,
                         const PrecomputedActivePauliMeasurementKernel& kernel, bool outcome,
                         double scale, SimdLevel level) {
     if (kernel.kind == ActiveMeasurementKind::Diagonal) {
         project_diagonal_contiguous(re, im, kernel, outcome, scale);
     } else {
-        project_nondiagonal_contiguous(re, im, kernel, outcome, scale, level);
+        project_nondiagonal_contiguous(re, im, scratch_re, scratch_im, kernel, outcome, scale,
+                                       level);
     }
 }
 
@@ -503,12 +505,16 @@ void measure_precomputed_active_pauli_branch_batch(
         const uint64_t block = state.basis_capacity;
         const Amplitudes a =
             shot_blocks(state.amplitude_re, state.amplitude_im, block, live, 2 * half);
+        const Amplitudes scratch =
+            shot_blocks(state.scratch_re, state.scratch_im, block, live, half);
         clear_branch(branch, state.words_per_batch);
         for (uint64_t s = 0; s < live; ++s) {
             const std::span<double> re = block_of(a.re, block, s), im = block_of(a.im, block, s);
             const Branch b =
                 draw_branch(contiguous_probability(re, im, kernel, level), state.rng_state);
-            project_contiguous(re, im, kernel, b.outcome, 1 / std::sqrt(b.kept), level);
+            project_contiguous(re, im, block_of(scratch.re, block, s),
+                               block_of(scratch.im, block, s), kernel, b.outcome,
+                               1 / std::sqrt(b.kept), level);
             if (b.outcome) set_branch(branch, s);
         }
     } else {
@@ -516,8 +522,9 @@ void measure_precomputed_active_pauli_branch_batch(
         sample_batch_measurement_branches_from_true(state, branch, pinned);
         if (state.shot_stride == 1) {
             if (live > 0) {
-                project_contiguous(state.amplitude_re, state.amplitude_im, kernel,
-                                   bit_of(branch, 0), state.shot_scalars_c[0], level);
+                project_contiguous(state.amplitude_re, state.amplitude_im, state.scratch_re,
+                                   state.scratch_im, kernel, bit_of(branch, 0),
+                                   state.shot_scalars_c[0], level);
             }
         } else if (kernel.kind == ActiveMeasurementKind::Diagonal) {
             project_diagonal_batch(state, kernel, branch);
@@ -539,12 +546,14 @@ void measure_shot_major_active_branch_pinned(BatchFactoredExecutorState& state,
     const uint64_t block = state.basis_capacity;
     const SimdLevel level = simd_level();
     const Amplitudes a = shot_blocks(state.amplitude_re, state.amplitude_im, block, live, 2 * half);
+    const Amplitudes scratch = shot_blocks(state.scratch_re, state.scratch_im, block, live, half);
     clear_branch(branch, state.words_per_batch);
     for (uint64_t s = 0; s < live; ++s) {
         const std::span<double> re = block_of(a.re, block, s), im = block_of(a.im, block, s);
         const Branch b =
             pinned_branch(contiguous_probability(re, im, kernel, level), bit_of(pinned, s));
-        project_contiguous(re, im, kernel, b.outcome, 1 / std::sqrt(b.kept), level);
+        project_contiguous(re, im, block_of(scratch.re, block, s), block_of(scratch.im, block, s),
+                           kernel, b.outcome, 1 / std::sqrt(b.kept), level);
         if (b.outcome) set_branch(branch, s);
     }
     state.active_qubits -= 1;

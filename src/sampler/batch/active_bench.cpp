@@ -95,7 +95,8 @@ void BM_shot_major_measurement(benchmark::State& state) {
             const double p = nondiagonal_probability_contiguous(re, im, kernel, level);
             const bool outcome =
                 p > 0 && p < 1 ? splitmix64_uniform(b.state.rng_state) < p : p >= 1;
-            project_nondiagonal_contiguous(re, im, kernel, outcome,
+            project_nondiagonal_contiguous(re, im, b.slice(b.state.scratch_re, s),
+                                           b.slice(b.state.scratch_im, s), kernel, outcome,
                                            1 / std::sqrt(outcome ? p : 1 - p), level);
             promote_contiguous_active(re, im, top, 1.0, 0.0, level);
             branch[s / 64] |= uint64_t{outcome} << (s % 64);

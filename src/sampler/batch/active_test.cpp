@@ -146,11 +146,13 @@ TEST(BatchActive, KernelsMatchTheContiguousKernels) {
                         EXPECT_EQ(outcome, splitmix64_uniform(rng_state) < p);
                     }
                     Shot& v = want[s];
+                    Shot scratch = v;
                     const double scale = 1 / std::sqrt(outcome ? p : 1 - p);
                     if (diagonal) {
                         project_diagonal_contiguous(v.re, v.im, kernel, outcome, scale);
                     } else {
-                        project_nondiagonal_contiguous(v.re, v.im, kernel, outcome, scale);
+                        project_nondiagonal_contiguous(v.re, v.im, scratch.re, scratch.im, kernel,
+                                                       outcome, scale);
                     }
                     expect_near(batch.get(s), v, 8, "projected");
                 }
