@@ -11,7 +11,8 @@ namespace {
 
 // The exported storage of one array. Never changes size once exported.
 struct ArrayBuffer {
-    std::variant<std::vector<uint8_t>, std::vector<uint64_t>, std::vector<double>> storage;
+    std::variant<UninitializedVector<uint8_t>, std::vector<uint64_t>, UninitializedVector<double>>
+        storage;
 };
 
 int get_buffer(PyObject* self, Py_buffer* view, int flags) {
@@ -54,11 +55,11 @@ Ref numpy_array(Vector&& values, const char* dtype, size_t rows, size_t columns,
 
 }  // namespace
 
-Ref array2(std::vector<uint8_t>&& values, size_t rows, size_t columns) {
+Ref array2(UninitializedVector<uint8_t>&& values, size_t rows, size_t columns) {
     return numpy_array(std::move(values), "uint8", rows, columns, true);
 }
 
-Ref array2(std::vector<double>&& values, size_t rows, size_t columns) {
+Ref array2(UninitializedVector<double>&& values, size_t rows, size_t columns) {
     return numpy_array(std::move(values), "float64", rows, columns, true);
 }
 

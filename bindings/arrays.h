@@ -7,14 +7,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "memory.h"
 #include "ref.h"
 
 namespace kelvo::py {
 
 // A 2-D C-contiguous array of shape (rows, columns). RuntimeError when the buffer does not hold
 // exactly rows × columns values.
-Ref array2(std::vector<uint8_t>&& values, size_t rows, size_t columns);  // uint8
-Ref array2(std::vector<double>&& values, size_t rows, size_t columns);   // float64
+Ref array2(UninitializedVector<uint8_t>&& values, size_t rows, size_t columns);  // uint8
+Ref array2(UninitializedVector<double>&& values, size_t rows, size_t columns);   // float64
 
 // A 1-D uint64 array of the buffer's length.
 Ref array1(std::vector<uint64_t>&& values);

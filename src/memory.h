@@ -10,7 +10,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace kelvo {
@@ -67,6 +70,33 @@ template <class T>
 void require_memory_to_grow(const std::vector<T>& v, uint64_t size) {
     if (size > v.capacity()) require_memory(size, sizeof(T));
 }
+
+// An allocator that leaves elements made without a value uninitialised, so that a vector of
+// it grows without a pass that zero-fills: for large outputs that several threads then write
+// in full, each its own part (their pages are first touched by the thread that fills them).
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+
+    UninitializedAllocator() noexcept = default;
+    template <class U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+template <class T>
+using UninitializedVector = std::vector<T, UninitializedAllocator<T>>;
 
 // Bytes of physical memory; 16 GiB when the system does not say. Not a guard: most of it
 // may be in use.

@@ -1,6 +1,8 @@
 #include "sampler/prepared.h"
 
 #include <algorithm>
+#include <atomic>
+#include <barrier>
 #include <bit>
 #include <chrono>
 #include <cstdio>
@@ -93,6 +95,40 @@ struct WorkerOutcome {
     enum class Kind : uint8_t { Done, Error, OutOfMemory, Panic } kind = Kind::Done;
     std::optional<KelvoError> error;
 };
+
+// Runs `work` on a worker thread: nothing escapes, every way it can end lands in `outcome`.
+template <class Work>
+void run_guarded(WorkerOutcome& outcome, Work&& work) {
+    try {
+        try {
+            work();
+        } catch (const KelvoError& e) {
+            outcome.error = e;
+            outcome.kind = WorkerOutcome::Kind::Error;
+        }
+    } catch (const std::bad_alloc&) {
+        outcome.kind = WorkerOutcome::Kind::OutOfMemory;
+    } catch (const std::length_error&) {
+        outcome.kind = WorkerOutcome::Kind::OutOfMemory;
+    } catch (const FatalError& e) {
+        report_panic(e.what(), e.location());
+        outcome.kind = WorkerOutcome::Kind::Panic;
+    } catch (...) {
+        report_panic("unknown C++ exception", "unknown");
+        outcome.kind = WorkerOutcome::Kind::Panic;
+    }
+}
+
+// Shots of the chunks worker w runs: chunks w, w + W, ... of a call.
+uint64_t worker_shots(uint64_t w, uint64_t workers, uint64_t chunk_count, uint64_t chunk,
+                      uint64_t shots) {
+    uint64_t own = 0;
+    for (uint64_t c = w; c < chunk_count; c += workers) {
+        own += std::min(chunk, shots - c * chunk);
+        if (chunk_count - c <= workers) break;
+    }
+    return own;
+}
 
 }  // namespace
 
@@ -225,12 +261,72 @@ void Sampler::prepare_workers(uint64_t count) {
         if (!workers_[w]) workers_[w] = make_worker();
 }
 
+bool Sampler::place_rows(SampleResult& result, const SampleCall& call) {
+    const uint64_t mb = row_bytes(measurement_count_, call.bit_packed);
+    const uint64_t db = row_bytes(detector_count_, call.bit_packed);
+    const uint64_t ob = row_bytes(observable_count_, call.bit_packed);
+    const uint64_t eb = exp_val_count_;
+    // Every shot may survive; pages past the rows kept are never touched.
+    result.measurements.resize(call.shots * mb);
+    result.detectors.resize(call.shots * db);
+    result.observables.resize(call.shots * ob);
+    result.exp_vals.resize(call.shots * eb);
+    const std::span<uint8_t> measurements(result.measurements), detectors(result.detectors),
+        observables(result.observables);
+    const std::span<double> exp_vals(result.exp_vals);
+    bool staged = false;
+    uint64_t first_row = 0;
+    for (uint64_t w = 0; w < call.workers; ++w) {
+        BatchWorker& worker = *workers_[w];
+        const uint64_t rows = worker_shots(w, call.workers, call.chunk_count,
+                                           options_.sample_chunk_shots, call.shots);
+        if (w == 0 || !has_postselection_) {
+            worker.rows = {measurements.subspan(first_row * mb, rows * mb),
+                           detectors.subspan(first_row * db, rows * db),
+                           observables.subspan(first_row * ob, rows * ob),
+                           exp_vals.subspan(first_row * eb, rows * eb)};
+        } else {
+            StagedRows& own = worker.staged;
+            own.measurements.resize(rows * mb);
+            own.detectors.resize(rows * db);
+            own.observables.resize(rows * ob);
+            own.exp_vals.resize(rows * eb);
+            worker.rows = {own.measurements, own.detectors, own.observables, own.exp_vals};
+            staged = true;
+        }
+        first_row += rows;
+    }
+    return staged;
+}
+
+void Sampler::write_rows(BatchWorker& worker, uint64_t live, bool bit_packed) const {
+    const BatchFactoredExecutorState& executor = worker.executor;
+    const uint64_t wpb = executor.words_per_batch;
+    const uint64_t row = worker.passed_shots;  // rows this worker wrote before this batch
+    const auto rows_at = [&](std::span<uint8_t> rows, uint64_t columns) {
+        const uint64_t bytes = row_bytes(columns, bit_packed);
+        KELVO_ASSERT((row + live) * bytes <= rows.size(), "row buffer size out of range");
+        return rows.subspan(row * bytes, live * bytes);
+    };
+    write_bit_rows(rows_at(worker.rows.measurements, measurement_count_),
+                   executor.measurement_records, {}, measurement_count_, wpb, live, bit_packed);
+    write_bit_rows(rows_at(worker.rows.detectors, detector_count_), executor.detector_records,
+                   options_.expected_detectors, detector_count_, wpb, live, bit_packed);
+    write_bit_rows(rows_at(worker.rows.observables, observable_count_), worker.observable_words, {},
+                   observable_count_, wpb, live, bit_packed);
+    if (exp_val_count_ == 0) return;
+    KELVO_ASSERT(
+        (row + live) * exp_val_count_ <= worker.rows.exp_vals.size() &&
+            (exp_val_count_ - 1) * executor.batch_capacity + live <= executor.exp_values.size(),
+        "expectation value index out of range");
+    double* out = worker.rows.exp_vals.data() + row * exp_val_count_;
+    for (uint64_t s = 0; s < live; ++s)
+        for (uint64_t e = 0; e < exp_val_count_; ++e)
+            *out++ = executor.exp_values[e * executor.batch_capacity + s];
+}
+
 void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
     const FactoredInstructionProgram& program = *program_;
-    worker.measurements.clear();
-    worker.detectors.clear();
-    worker.observables.clear();
-    worker.exp_vals.clear();
     worker.observable_ones.assign(observable_count_, 0);
     worker.total_shots = worker.discards = worker.passed_shots = worker.logical_errors = 0;
     worker.presample_s = worker.execute_s = 0;
@@ -242,18 +338,6 @@ void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
     const uint64_t batch = options_.batch_size;
     const uint64_t batches_per_chunk = ceil_div(chunk, batch);
     const std::span<const uint8_t> expected_observables(options_.expected_observables);
-    if (call.keep_records) {
-        // Room for every row this worker can write, so that appending never moves them.
-        uint64_t own_shots = 0;
-        for (uint64_t c = call.first_chunk; c < call.chunk_count; c += call.workers) {
-            own_shots += std::min(chunk, call.shots - c * chunk);
-            if (call.chunk_count - c <= call.workers) break;
-        }
-        worker.measurements.reserve(own_shots * row_bytes(measurement_count_, call.bit_packed));
-        worker.detectors.reserve(own_shots * row_bytes(detector_count_, call.bit_packed));
-        worker.observables.reserve(own_shots * row_bytes(observable_count_, call.bit_packed));
-        worker.exp_vals.reserve(own_shots * exp_val_count_);
-    }
     // Rows kept after a batch: every record for row output, else the observables' records.
     const PostselectionContext postselection{
         options_.expected_detectors, kCompactionFactor,
@@ -297,20 +381,8 @@ void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
                 worker.observable_ones[j] += ones;
                 if (j == options_.observable) worker.logical_errors += ones;
             }
+            if (call.keep_records) write_rows(worker, live, call.bit_packed);
             worker.passed_shots += live;
-            if (call.keep_records) {
-                append_bit_rows(worker.measurements, executor.measurement_records, {},
-                                measurement_count_, wpb, live, call.bit_packed);
-                append_bit_rows(worker.detectors, executor.detector_records,
-                                options_.expected_detectors, detector_count_, wpb, live,
-                                call.bit_packed);
-                append_bit_rows(worker.observables, worker.observable_words, {}, observable_count_,
-                                wpb, live, call.bit_packed);
-                for (uint64_t s = 0; s < live; ++s)
-                    for (uint64_t e = 0; e < exp_val_count_; ++e)
-                        worker.exp_vals.push_back(
-                            executor.exp_values[e * executor.batch_capacity + s]);
-            }
             worker.total_shots += m;
             if (shots - offset <= batch) break;
         }
@@ -351,6 +423,7 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
     result.bit_packed = bit_packed;
     const Clock::time_point start = Clock::now();
     SampleCall call{shots, seed, chunk_count, workers, 0, keep_records, bit_packed};
+    const bool staged = keep_records && place_rows(result, call);
 
     if (workers == 1) {
         try {
@@ -360,7 +433,7 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
             throw;
         }
     } else {
-        run_threads(call);
+        run_threads(call, result, staged);
     }
 
     for (uint64_t w = 0; w < workers; ++w) {
@@ -373,18 +446,30 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
         result.execute_s += worker.execute_s;
         for (uint64_t j = 0; j < observable_count_; ++j)
             result.observable_ones[j] += worker.observable_ones[j];
+        worker.rows = {};
     }
-    merge_rows(result, workers);
+    if (keep_records) {
+        // Discarded shots leave room at the end; shrinking keeps the buffers where they are.
+        const uint64_t rows = result.passed_shots;
+        result.measurements.resize(rows * row_bytes(measurement_count_, bit_packed));
+        result.detectors.resize(rows * row_bytes(detector_count_, bit_packed));
+        result.observables.resize(rows * row_bytes(observable_count_, bit_packed));
+        result.exp_vals.resize(rows * exp_val_count_);
+    }
     result.record_rows = keep_records ? result.passed_shots : 0;
     result.sample_s = seconds_since(start);
     result.active_threads = workers;
     return result;
 }
 
-void Sampler::run_threads(const SampleCall& call) {
+void Sampler::run_threads(const SampleCall& call, SampleResult& result, bool staged) {
     std::vector<WorkerOutcome> outcomes(call.workers);
     std::vector<std::thread> threads;
     threads.reserve(call.workers);
+    // With staged rows, every worker waits for all to finish sampling before it copies; a
+    // failed one still arrives, and then nobody copies.
+    std::barrier<> sampled(static_cast<std::ptrdiff_t>(staged ? call.workers : 0));
+    std::atomic<bool> failed = false;
     const auto join_all = [&threads] {
         for (std::thread& t : threads)
             if (t.joinable()) t.join();
@@ -393,28 +478,23 @@ void Sampler::run_threads(const SampleCall& call) {
         SampleCall own = call;
         own.first_chunk = w;
         try {
-            threads.emplace_back([this, &outcomes, w, own] {
+            threads.emplace_back([this, &outcomes, &sampled, &failed, &result, staged, w, own] {
                 WorkerOutcome& outcome = outcomes[w];
-                try {
-                    try {
-                        run_worker(*workers_[w], own);
-                    } catch (const KelvoError& e) {
-                        outcome.error = e;
-                        outcome.kind = WorkerOutcome::Kind::Error;
-                    }
-                } catch (const std::bad_alloc&) {
-                    outcome.kind = WorkerOutcome::Kind::OutOfMemory;
-                } catch (const std::length_error&) {
-                    outcome.kind = WorkerOutcome::Kind::OutOfMemory;
-                } catch (const FatalError& e) {
-                    report_panic(e.what(), e.location());
-                    outcome.kind = WorkerOutcome::Kind::Panic;
-                } catch (...) {
-                    report_panic("unknown C++ exception", "unknown");
-                    outcome.kind = WorkerOutcome::Kind::Panic;
+                run_guarded(outcome, [&] { run_worker(*workers_[w], own); });
+                if (!staged) return;
+                if (outcome.kind != WorkerOutcome::Kind::Done) failed = true;
+                sampled.arrive_and_wait();
+                if (!failed) {
+                    run_guarded(outcome, [&] { copy_staged_rows(result, w, own.bit_packed); });
                 }
             });
         } catch (const std::system_error& e) {
+            // The workers never started must not hold the others at the barrier.
+            failed = true;
+            if (staged) {
+                for (uint64_t missing = w; missing < call.workers; ++missing)
+                    sampled.arrive_and_drop();
+            }
             join_all();
             fatal(std::string("failed to spawn thread: ") + e.what());
         }
@@ -444,26 +524,25 @@ void Sampler::run_threads(const SampleCall& call) {
     }
 }
 
-void Sampler::merge_rows(SampleResult& result, uint64_t workers) {
-    const auto merge = [&]<class T>(std::vector<T> BatchWorker::* field, std::vector<T>& out) {
-        if (workers == 1) {
-            out.swap((*workers_[0]).*field);
-            return;
-        }
-        uint64_t total = 0;
-        for (uint64_t w = 0; w < workers; ++w)
-            total += ((*workers_[w]).*field).size();
-        out.reserve(total);
-        for (uint64_t w = 0; w < workers; ++w) {
-            std::vector<T>& rows = (*workers_[w]).*field;
-            out.insert(out.end(), rows.begin(), rows.end());
-            std::vector<T>().swap(rows);
-        }
+void Sampler::copy_staged_rows(SampleResult& result, uint64_t w, bool bit_packed) {
+    BatchWorker& worker = *workers_[w];
+    if (w == 0) return;  // worker 0 wrote in place
+    uint64_t first_row = 0;
+    for (uint64_t earlier = 0; earlier < w; ++earlier)
+        first_row += workers_[earlier]->passed_shots;
+    const uint64_t rows = worker.passed_shots;
+    const auto copy = [&]<class T>(const UninitializedVector<T>& from, UninitializedVector<T>& to,
+                                   uint64_t per_row) {
+        KELVO_ASSERT(rows * per_row <= from.size() && (first_row + rows) * per_row <= to.size(),
+                     "row buffer size out of range");
+        std::copy_n(from.data(), rows * per_row, to.data() + first_row * per_row);
     };
-    merge(&BatchWorker::measurements, result.measurements);
-    merge(&BatchWorker::detectors, result.detectors);
-    merge(&BatchWorker::observables, result.observables);
-    merge(&BatchWorker::exp_vals, result.exp_vals);
+    StagedRows& staged = worker.staged;
+    copy(staged.measurements, result.measurements, row_bytes(measurement_count_, bit_packed));
+    copy(staged.detectors, result.detectors, row_bytes(detector_count_, bit_packed));
+    copy(staged.observables, result.observables, row_bytes(observable_count_, bit_packed));
+    copy(staged.exp_vals, result.exp_vals, exp_val_count_);
+    staged = StagedRows();
 }
 
 }  // namespace kelvo

@@ -10,6 +10,7 @@
 
 #include "circuit/ir.h"
 #include "compiler/program.h"
+#include "memory.h"
 #include "sampler/batch/executor.h"
 #include "sampler/batch/postselect.h"
 #include "sampler/exogenous.h"
@@ -52,11 +53,28 @@ struct SampleCounters {
 // ceil(n / 8) bytes with column j in bit j % 8 of byte j / 8. Buffers hold `record_rows` rows
 // each (zero-width buffers stay empty); counts-only calls hold no rows.
 struct SampleResult : SampleCounters {
-    std::vector<uint8_t> measurements;
-    std::vector<uint8_t> detectors;    // inverted where the expected detector bit is set
-    std::vector<uint8_t> observables;  // inverted where the expected observable bit is set
+    UninitializedVector<uint8_t> measurements;
+    UninitializedVector<uint8_t> detectors;    // inverted where the expected detector bit is set
+    UninitializedVector<uint8_t> observables;  // inverted where the expected observable bit is set
     std::vector<uint64_t> observable_ones;
-    std::vector<double> exp_vals;  // per row, the shot's values in expectation-slot order
+    UninitializedVector<double> exp_vals;  // per row, the shot's values in expectation-slot order
+};
+
+// Where a worker writes the rows of one call: room for every shot it runs.
+struct WorkerRows {
+    std::span<uint8_t> measurements;
+    std::span<uint8_t> detectors;
+    std::span<uint8_t> observables;
+    std::span<double> exp_vals;
+};
+
+// Rows a worker keeps until it learns where they go: with discarding detectors, the place of
+// a worker's rows depends on how many shots the workers before it kept.
+struct StagedRows {
+    UninitializedVector<uint8_t> measurements;
+    UninitializedVector<uint8_t> detectors;
+    UninitializedVector<uint8_t> observables;
+    UninitializedVector<double> exp_vals;
 };
 
 // The workspace of one worker thread, reused by every sampling call.
@@ -66,10 +84,8 @@ struct BatchWorker {
     BatchFactoredExecutorState executor;
     BatchDetectorPostselectionScratch postselection;  // prepared when detectors discard
     std::vector<uint64_t> observable_words;
-    std::vector<uint8_t> measurements;
-    std::vector<uint8_t> detectors;
-    std::vector<uint8_t> observables;
-    std::vector<double> exp_vals;
+    WorkerRows rows;    // this call's destination: the result itself, or `staged`
+    StagedRows staged;  // emptied once copied
     std::vector<uint64_t> observable_ones;
     uint64_t total_shots = 0;
     uint64_t discards = 0;
@@ -125,9 +141,19 @@ class Sampler {
     // Builds the missing workspaces of the first `count` workers; std::bad_alloc when that
     // many would not fit in physical memory.
     void prepare_workers(uint64_t count);
+    // Sizes the result's buffers for every shot and points each worker at its rows: straight
+    // into the result where their place is known before the call (worker 0 always; every
+    // worker without discarding detectors), else into the worker's staged rows. Returns
+    // whether any worker stages.
+    bool place_rows(SampleResult& result, const SampleCall& call);
     void run_worker(BatchWorker& worker, const SampleCall& call) const;
-    void run_threads(const SampleCall& call);
-    void merge_rows(SampleResult& result, uint64_t workers);
+    void write_rows(BatchWorker& worker, uint64_t live, bool bit_packed) const;
+    // Runs worker w on thread w; with staged rows, every worker then copies its rows to their
+    // place once all have sampled.
+    void run_threads(const SampleCall& call, SampleResult& result, bool staged);
+    // Worker w's staged rows to their place in the result, after the rows the workers before
+    // it kept; then releases them.
+    void copy_staged_rows(SampleResult& result, uint64_t w, bool bit_packed);
 
     SamplerOptions options_;
     std::unique_ptr<const FactoredInstructionProgram> program_;  // stable for worker threads

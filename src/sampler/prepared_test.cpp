@@ -166,7 +166,7 @@ TEST(Sampler, SameSeedSameShotsOnAnyThreadCount) {
 }
 
 // Column j of row s in little bit order.
-uint8_t packed_bit(const std::vector<uint8_t>& rows, uint64_t columns, uint64_t s, uint64_t j) {
+uint8_t packed_bit(std::span<const uint8_t> rows, uint64_t columns, uint64_t s, uint64_t j) {
     return (rows[s * ((columns + 7) / 8) + j / 8] >> (j % 8)) & 1;
 }
 
@@ -227,7 +227,8 @@ TEST(Sampler, NormalizedSyndromesReportChangesFromTheNoiselessShot) {
     EXPECT_EQ(sampler.options().expected_detectors, (std::vector<uint8_t>{1, 0, 0}));
     EXPECT_EQ(sampler.options().expected_observables, (std::vector<uint8_t>{1}));
     const SampleResult r = sampler.sample_with_seed(100, 1, false);
-    EXPECT_EQ(r.detectors, std::vector<uint8_t>(300, 0));
+    EXPECT_EQ(std::vector<uint8_t>(r.detectors.begin(), r.detectors.end()),
+              std::vector<uint8_t>(300, 0));
     EXPECT_EQ(r.logical_errors, 0u);
 }
 
@@ -308,6 +309,54 @@ TEST(Sampler, WorkerFailuresReachTheCaller) {
         }
         testing::expect_refused([&] { circuit_reference_sample(c); },
                                 "observable references an out-of-range measurement record");
+    }
+    // With a discarding detector the workers hold their rows until all have sampled: failed
+    // ones still let the others past, and the call ends with the error.
+    Circuit discarding = parse("H 0\nM 0\nH 1\nM 1\nDISCARD rec[-1]\n");
+    discarding.observables.push_back({{7}, 0, 0});
+    Sampler sampler(discarding, sized(4, 100, 0));
+    for (int call = 0; call < 2; ++call) {
+        testing::expect_refused([&] { sampler.sample_with_seed(1000, 1, false); },
+                                "observable references an out-of-range measurement record");
+    }
+}
+
+// Rows with a discarding detector land after the rows the earlier workers kept: worker w's
+// chunks w, w + W, ... in order, whatever the thread count. Chunk c's survivors are the rows a
+// one-thread call of c + 1 chunks adds to a call of c chunks.
+TEST(Sampler, SurvivorsFollowWorkerOrder) {
+    const Circuit c = parse(
+        "H 0 1\nT 0\nCX 0 1\nEXP_VAL X0\nH 0\nX_ERROR(0.2) 1\nM 0 1\nDISCARD rec[-2]\n"
+        "DETECTOR rec[-1]");
+    const uint64_t chunk = 100, shots = 950, chunks = 10;
+    Sampler one(c, sized(1, chunk, 30));
+    const SampleResult base = one.sample_with_seed(shots, 3, true);
+    std::vector<uint64_t> first_row = {0};
+    for (uint64_t k = 1; k <= chunks; ++k)
+        first_row.push_back(one.sample_with_seed(std::min(k * chunk, shots), 3, true).passed_shots);
+    ASSERT_EQ(first_row.back(), base.passed_shots);
+    ASSERT_LT(base.passed_shots, shots);
+    for (const uint64_t threads : {2, 3, 8}) {
+        Sampler many(c, sized(threads, chunk, 30));
+        const SampleResult r = many.sample_with_seed(shots, 3, true);
+        std::vector<uint8_t> measurements, detectors;
+        std::vector<double> exp_vals;
+        for (uint64_t w = 0; w < threads; ++w) {
+            for (uint64_t k = w; k < chunks; k += threads) {
+                measurements.insert(measurements.end(), base.measurements.begin() + first_row[k],
+                                    base.measurements.begin() + first_row[k + 1]);
+                detectors.insert(detectors.end(), base.detectors.begin() + first_row[k],
+                                 base.detectors.begin() + first_row[k + 1]);
+                exp_vals.insert(exp_vals.end(), base.exp_vals.begin() + first_row[k],
+                                base.exp_vals.begin() + first_row[k + 1]);
+            }
+        }
+        EXPECT_EQ(std::vector<uint8_t>(r.measurements.begin(), r.measurements.end()), measurements)
+            << threads;
+        EXPECT_EQ(std::vector<uint8_t>(r.detectors.begin(), r.detectors.end()), detectors);
+        EXPECT_EQ(std::vector<double>(r.exp_vals.begin(), r.exp_vals.end()), exp_vals);
+        EXPECT_EQ(r.passed_shots, base.passed_shots);
+        EXPECT_EQ(r.record_rows, base.passed_shots);
     }
 }
 

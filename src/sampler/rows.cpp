@@ -39,19 +39,17 @@ void transpose_bits_64x64(std::span<uint64_t, 64> block) {
     }
 }
 
-void append_bit_rows(std::vector<uint8_t>& buffer, std::span<const uint64_t> planes,
-                     std::span<const uint8_t> inversion, uint64_t columns, uint64_t words_per_row,
-                     uint64_t live, bool packed) {
+void write_bit_rows(std::span<uint8_t> out, std::span<const uint64_t> planes,
+                    std::span<const uint8_t> inversion, uint64_t columns, uint64_t words_per_row,
+                    uint64_t live, bool packed) {
     const uint64_t bytes = row_bytes(columns, packed);
     if (bytes == 0 || live == 0) return;
     const uint64_t words = word_count(live);
     KELVO_ASSERT(words <= words_per_row && saturating_mul(columns, words_per_row) <= planes.size(),
                  "bit plane index out of range");
-    const uint64_t start = buffer.size();
-    KELVO_ASSERT(saturating_mul(live, bytes) <= buffer.max_size() - start,
-                 "row buffer size out of range");
-    buffer.resize(start + live * bytes);  // zeros: only ones are written
-    uint8_t* rows = buffer.data() + start;
+    KELVO_ASSERT(saturating_mul(live, bytes) <= out.size(), "row buffer size out of range");
+    uint8_t* const rows = out.data();
+    std::memset(rows, 0, live * bytes);  // only ones are written
     std::array<uint64_t, 64> block;
     for (uint64_t first = 0; first < columns; first += 64) {
         const uint64_t width = std::min<uint64_t>(64, columns - first);

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "bits.h"
+#include "errors.h"
 
 namespace kelvo {
 namespace {
@@ -21,7 +22,7 @@ TEST(RowsTest, TransposeTradesRowAndColumn) {
             ASSERT_EQ((block[r] >> c) & 1, (before[c] >> r) & 1) << r << " " << c;
 }
 
-// Rows against a bit-by-bit reading of the planes, appended after earlier content.
+// Rows against a bit-by-bit reading of the planes, written over junk between untouched bytes.
 TEST(RowsTest, RowsHoldEachShotsColumnsInEitherFormat) {
     std::mt19937_64 rng(4);
     for (const uint64_t columns : {1, 7, 8, 9, 64, 65, 130}) {
@@ -34,13 +35,14 @@ TEST(RowsTest, RowsHoldEachShotsColumnsInEitherFormat) {
             for (uint8_t& x : inversion)
                 x = rng() % 3 == 0 ? static_cast<uint8_t>(1 + rng() % 200) : 0;
             for (const bool packed : {false, true}) {
-                const std::vector<uint8_t> earlier = {7, 9};
-                std::vector<uint8_t> buffer = earlier;
-                append_bit_rows(buffer, planes, inversion, columns, per_row, live, packed);
                 const uint64_t bytes = packed ? (columns + 7) / 8 : columns;
-                ASSERT_EQ(buffer.size(), 2 + live * bytes);
+                std::vector<uint8_t> buffer(3 + live * bytes, 0xA5);
+                buffer[0] = 7, buffer[1] = 9;
+                write_bit_rows(std::span(buffer).subspan(2, live * bytes), planes, inversion,
+                               columns, per_row, live, packed);
                 EXPECT_EQ(buffer[0], 7);
                 EXPECT_EQ(buffer[1], 9);
+                EXPECT_EQ(buffer.back(), 0xA5);
                 for (uint64_t s = 0; s < live; ++s) {
                     std::vector<uint8_t> want(bytes);
                     for (uint64_t j = 0; j < columns; ++j) {
@@ -59,6 +61,10 @@ TEST(RowsTest, RowsHoldEachShotsColumnsInEitherFormat) {
             }
         }
     }
+    // A buffer shorter than the rows is refused, not written past.
+    std::vector<uint64_t> planes(1, 1);
+    std::vector<uint8_t> short_buffer(1);
+    EXPECT_THROW(write_bit_rows(short_buffer, planes, {}, 1, 1, 2, false), FatalError);
 }
 
 }  // namespace

@@ -8,13 +8,14 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace kelvo::testing {
 
 // Row `shot` of an unpacked buffer of `columns` bytes per row, as '0'/'1' text.
-inline std::string row_text(const std::vector<uint8_t>& rows, uint64_t columns, uint64_t shot) {
+inline std::string row_text(std::span<const uint8_t> rows, uint64_t columns, uint64_t shot) {
     std::string s;
     for (uint64_t j = 0; j < columns; ++j)
         s += static_cast<char>('0' + rows[shot * columns + j]);
@@ -22,8 +23,8 @@ inline std::string row_text(const std::vector<uint8_t>& rows, uint64_t columns, 
 }
 
 // How often each row text occurs among the first `shots` rows.
-inline std::map<std::string, uint64_t> row_counts(const std::vector<uint8_t>& rows,
-                                                  uint64_t columns, uint64_t shots) {
+inline std::map<std::string, uint64_t> row_counts(std::span<const uint8_t> rows, uint64_t columns,
+                                                  uint64_t shots) {
     std::map<std::string, uint64_t> counts;
     for (uint64_t s = 0; s < shots; ++s)
         ++counts[row_text(rows, columns, s)];
