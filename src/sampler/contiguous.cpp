@@ -116,80 +116,87 @@ void rotate_diagonal_vector(double* re, double* im, uint64_t d, const Rotation& 
     }
 }
 
-// The factors of one diagonal rotation of a run with its sign folded in: indexed by
-// popcount(i & z) mod 2 alone.
+// Amplitudes a diagonal run takes at a time: the run's factors are applied to eight
+// independent amplitudes in turn, so that the products of one rotation do not wait for those
+// of the rotation before it.
+constexpr uint64_t kDiagonalBlock = 8;
+
+// The factors of one diagonal rotation of a run for amplitudes i + l of a block (i a multiple
+// of 8), its sign folded in: [popcount(i & z) mod 2][l].
 struct FoldedDiagonal {
     uint64_t z;
-    double c[2];
-    double e[2];
+    alignas(16) double c[2][kDiagonalBlock];
+    alignas(16) double e[2][kDiagonalBlock];
 };
 
-// The same for the lane pair (i, i + 1), i even, indexed by the parity of lane 0.
-struct FoldedDiagonalLanes {
-    uint64_t z;
-    f64x2 c[2];
-    f64x2 e[2];
-};
+FoldedDiagonal fold_diagonal(const PrecomputedActivePauliRotationKernel& kernel, unsigned sign) {
+    const Rotation r = rotation_of(kernel);
+    const DiagonalFactors k = diagonal_factors(r);
+    FoldedDiagonal f;
+    f.z = r.z;
+    for (unsigned p = 0; p < 2; ++p) {
+        for (uint64_t l = 0; l < kDiagonalBlock; ++l) {
+            const unsigned q = p ^ sign ^ parity(l & r.z);
+            f.c[p][l] = k.c[q];
+            f.e[p][l] = k.e[q];
+        }
+    }
+    return f;
+}
 
 // Each amplitude goes through the run's factors in order, with the operations of
 // rotate_diagonal_scalar: the bits of one pass per rotation.
 void rotate_diagonal_run_scalar(double* re, double* im, uint64_t d,
                                 std::span<const FoldedDiagonal> run) {
-    for (uint64_t i = 0; i < d; ++i) {
-        double a = re[i], b = im[i];
+    for (uint64_t i = 0; i < d; i += kDiagonalBlock) {
+        double a[kDiagonalBlock], b[kDiagonalBlock];
+        std::memcpy(a, re + i, sizeof a);
+        std::memcpy(b, im + i, sizeof b);
         for (const FoldedDiagonal& f : run) {
             const unsigned q = parity(i & f.z);
-            const double na = f.c[q] * a - f.e[q] * b;
-            b = f.e[q] * a + f.c[q] * b;
-            a = na;
+            for (uint64_t l = 0; l < kDiagonalBlock; ++l) {
+                const double na = f.c[q][l] * a[l] - f.e[q][l] * b[l];
+                b[l] = f.e[q][l] * a[l] + f.c[q][l] * b[l];
+                a[l] = na;
+            }
         }
-        re[i] = a;
-        im[i] = b;
+        std::memcpy(re + i, a, sizeof a);
+        std::memcpy(im + i, b, sizeof b);
     }
 }
 
 void rotate_diagonal_run_vector(double* re, double* im, uint64_t d,
-                                std::span<const FoldedDiagonalLanes> run) {
-    for (uint64_t i = 0; i < d; i += 2) {
-        f64x2 a = simd::load(re + i), b = simd::load(im + i);
-        for (const FoldedDiagonalLanes& f : run) {
+                                std::span<const FoldedDiagonal> run) {
+    constexpr uint64_t kPairs = kDiagonalBlock / 2;
+    for (uint64_t i = 0; i < d; i += kDiagonalBlock) {
+        f64x2 a[kPairs], b[kPairs];
+        for (uint64_t m = 0; m < kPairs; ++m)
+            a[m] = simd::load(re + i + 2 * m), b[m] = simd::load(im + i + 2 * m);
+        for (const FoldedDiagonal& f : run) {
             const unsigned q = parity(i & f.z);
-            const f64x2 na = f.c[q] * a - f.e[q] * b;
-            b = f.e[q] * a + f.c[q] * b;
-            a = na;
+            for (uint64_t m = 0; m < kPairs; ++m) {
+                const f64x2 c = simd::load(f.c[q] + 2 * m), e = simd::load(f.e[q] + 2 * m);
+                const f64x2 na = c * a[m] - e * b[m];
+                b[m] = e * a[m] + c * b[m];
+                a[m] = na;
+            }
         }
-        simd::store(re + i, a);
-        simd::store(im + i, b);
+        for (uint64_t m = 0; m < kPairs; ++m)
+            simd::store(re + i + 2 * m, a[m]), simd::store(im + i + 2 * m, b[m]);
     }
 }
 
-// Consecutive diagonal kernels of a run in one pass; bit r of `signs` is kernel r's sign.
+// Consecutive diagonal kernels of a run in one pass over a state of d >= 8 amplitudes; bit r
+// of `signs` is kernel r's sign.
 void rotate_diagonal_run(double* re, double* im, uint64_t d,
                          std::span<const PrecomputedActivePauliRotationKernel* const> kernels,
                          uint32_t signs, bool vector) {
-    const uint64_t n = kernels.size();
-    if (vector) {
-        std::array<FoldedDiagonalLanes, kMaxRotationRun> run;
-        for (uint64_t r = 0; r < n; ++r) {
-            const Rotation rotation = rotation_of(*kernels[r]);
-            const DiagonalFactors k = diagonal_factors(rotation);
-            const unsigned sign = (signs >> r) & 1, z0 = rotation.z & 1;
-            run[r].z = rotation.z;
-            for (unsigned p = 0; p < 2; ++p) {
-                run[r].c[p] = f64x2{k.c[p ^ sign], k.c[p ^ sign ^ z0]};
-                run[r].e[p] = f64x2{k.e[p ^ sign], k.e[p ^ sign ^ z0]};
-            }
-        }
-        return rotate_diagonal_run_vector(re, im, d, std::span(run).first(n));
-    }
     std::array<FoldedDiagonal, kMaxRotationRun> run;
-    for (uint64_t r = 0; r < n; ++r) {
-        const Rotation rotation = rotation_of(*kernels[r]);
-        const DiagonalFactors k = diagonal_factors(rotation);
-        const unsigned sign = (signs >> r) & 1;
-        run[r] = {rotation.z, {k.c[sign], k.c[sign ^ 1]}, {k.e[sign], k.e[sign ^ 1]}};
-    }
-    rotate_diagonal_run_scalar(re, im, d, std::span(run).first(n));
+    for (uint64_t r = 0; r < kernels.size(); ++r)
+        run[r] = fold_diagonal(*kernels[r], (signs >> r) & 1);
+    const std::span<const FoldedDiagonal> folded = std::span(run).first(kernels.size());
+    if (vector) return rotate_diagonal_run_vector(re, im, d, folded);
+    rotate_diagonal_run_scalar(re, im, d, folded);
 }
 
 void rotate_z_free_scalar(double* re, double* im, uint64_t d, const Rotation& r, bool sign) {
@@ -505,7 +512,7 @@ void rotate_contiguous_run(std::span<double> re, std::span<double> im, uint64_t 
         uint64_t end = r;
         while (end < kernels.size() && kernels[end]->diagonal)
             ++end;
-        if (end - r >= 2) {
+        if (end - r >= 2 && dimension % kDiagonalBlock == 0) {
             KELVO_ASSERT(dimension <= length, "active state index out of range");
             rotate_diagonal_run(re.data(), im.data(), dimension, kernels.subspan(r, end - r),
                                 signs >> r, vector);

@@ -1,5 +1,6 @@
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <random>
 
 #include "sampler/contiguous.h"
@@ -92,6 +93,21 @@ void BM_rotate_diagonal_run(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * a.re.size() * run.size());
 }
 BENCHMARK(BM_rotate_diagonal_run)->Apply(sizes_and_levels);
+
+// The bandwidth bound: a copy of the state's amplitudes (16 bytes read and 16 written per
+// amplitude) at the same size, so from the same cache level as the kernels.
+void BM_copy(benchmark::State& state) {
+    const uint64_t k = state.range(0);
+    Amplitudes a(k);
+    for (auto _ : state) {
+        std::memcpy(a.scratch_re.data(), a.re.data(), a.re.size() * sizeof(double));
+        std::memcpy(a.scratch_im.data(), a.im.data(), a.im.size() * sizeof(double));
+        benchmark::DoNotOptimize(a.scratch_re.data());
+        benchmark::DoNotOptimize(a.scratch_im.data());
+    }
+    state.SetItemsProcessed(state.iterations() * a.re.size());
+}
+BENCHMARK(BM_copy)->ArgsProduct({benchmark::CreateDenseRange(2, 16, 1), {0}});
 
 void BM_promote(benchmark::State& state) {
     const uint64_t k = state.range(0);
