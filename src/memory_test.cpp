@@ -76,5 +76,27 @@ TEST(MemoryGuard, ReadsTheMemoryAvailableNowAndRefusesWhatCannotFit) {
     EXPECT_LT(usable_memory_bytes(), available);
 }
 
+// Growing leaves new elements as they come (no zero-filling pass); values given are kept, what
+// is written stays, and shrinking keeps a buffer where it is.
+TEST(UninitializedVector, HoldsWhatIsWrittenAndShrinksInPlace) {
+    for (const uint64_t size : {uint64_t{100}, uint64_t{5} << 20}) {
+        UninitializedVector<uint8_t> v;
+        v.resize(size);
+        for (uint64_t i = 0; i < size; i += 997)
+            v[i] = static_cast<uint8_t>(i);
+        v.back() = 7;
+        const uint8_t* data = v.data();
+        v.resize(size / 2);
+        EXPECT_EQ(v.data(), data);
+        for (uint64_t i = 0; i < size / 2; i += 997)
+            ASSERT_EQ(v[i], static_cast<uint8_t>(i));
+        UninitializedVector<double> d(size / 8, 1.5);
+        EXPECT_EQ(d.front(), 1.5);
+        EXPECT_EQ(d.back(), 1.5);
+    }
+    UninitializedVector<uint8_t> huge;
+    EXPECT_THROW(huge.resize(SIZE_MAX - 100), std::exception);
+}
+
 }  // namespace
 }  // namespace kelvo

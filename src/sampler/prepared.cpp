@@ -394,6 +394,7 @@ void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
 
 SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_records,
                                   bool bit_packed) {
+    uint64_t output_bytes = 0;
     if (keep_records) {
         uint64_t total = 0;
         bool fits = true;
@@ -405,9 +406,7 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
         uint64_t values = 0;
         fits = fits && !__builtin_mul_overflow(shots, exp_val_count_, &values);
         if (!fits) throw KelvoError::invalid_input("sampling output size exceeds usize");
-        // The rows are written as the call runs; refuse them up front rather than run out of
-        // memory half way.
-        require_memory(saturating_add(total, saturating_mul(values, sizeof(double))));
+        output_bytes = saturating_add(total, saturating_mul(values, sizeof(double)));
     }
     const uint64_t chunk = options_.sample_chunk_shots;
     const uint64_t batch = options_.batch_size;
@@ -416,6 +415,11 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
     }
     const uint64_t chunk_count = ceil_div(shots, chunk);
     const uint64_t workers = std::min(options_.threads, std::max<uint64_t>(chunk_count, 1));
+    // The rows are written as the call runs; refuse them up front rather than run out of
+    // memory half way. Staged rows (discarding detectors, several workers) may take as much
+    // again.
+    require_memory(has_postselection_ && workers > 1 ? saturating_mul(output_bytes, 2)
+                                                     : output_bytes);
     prepare_workers(workers);
 
     SampleResult result;
