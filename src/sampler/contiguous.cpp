@@ -259,13 +259,22 @@ void rotate_z_free_vector(double* re, double* im, uint64_t d, const Rotation& r,
     }
 }
 
-void rotate_general(double* re, double* im, const Rotation& r, bool sign) {
+// The coefficients of a pair (i, j = i XOR x) of a general rotation: f s for a_i into a_j and
+// f s' (s' = s (-1)^y_parity) for a_j into a_i, indexed by whether s is -1, that is
+// popcount(i & z) odd XOR the sign bit.
+struct GeneralFactors {
+    double sr[2], si[2];  // f s
+    double tr[2], ti[2];  // f s'
+};
+
+GeneralFactors general_factors(const Rotation& r) {
+    const double yr = r.y_parity ? -r.f_re : r.f_re, yi = r.y_parity ? -r.f_im : r.f_im;
+    return {{r.f_re, -r.f_re}, {r.f_im, -r.f_im}, {yr, -yr}, {yi, -yi}};
+}
+
+void rotate_general_scalar(double* re, double* im, const Rotation& r, bool sign) {
     const double c = r.cos;
-    // f times s (for a_j into a_i) and s' = s (-1)^y_parity (for a_i into a_j), indexed by
-    // whether s is -1: popcount(i & z) odd XOR the sign bit.
-    const double sfr[2] = {r.f_re, -r.f_re}, sfi[2] = {r.f_im, -r.f_im};
-    const double tfr[2] = {r.y_parity ? -r.f_re : r.f_re, r.y_parity ? r.f_re : -r.f_re};
-    const double tfi[2] = {r.y_parity ? -r.f_im : r.f_im, r.y_parity ? r.f_im : -r.f_im};
+    const GeneralFactors k = general_factors(r);
     // The pairs in increasing i: blocks of 2^(p+1) indices, i in the lower half of each.
     const uint64_t h = uint64_t{1} << r.pivot;
     for (uint64_t b = 0; b < 2 * r.half; b += 2 * h) {
@@ -273,10 +282,49 @@ void rotate_general(double* re, double* im, const Rotation& r, bool sign) {
             const uint64_t j = i ^ r.x;
             const unsigned q = parity(i & r.z) ^ sign;
             const double ri = re[i], mi = im[i], rj = re[j], mj = im[j];
-            re[i] = c * ri + (tfr[q] * rj - tfi[q] * mj);
-            im[i] = c * mi + (tfr[q] * mj + tfi[q] * rj);
-            re[j] = c * rj + (sfr[q] * ri - sfi[q] * mi);
-            im[j] = c * mj + (sfr[q] * mi + sfi[q] * ri);
+            re[i] = c * ri + (k.tr[q] * rj - k.ti[q] * mj);
+            im[i] = c * mi + (k.tr[q] * mj + k.ti[q] * rj);
+            re[j] = c * rj + (k.sr[q] * ri - k.si[q] * mi);
+            im[j] = c * mj + (k.sr[q] * mi + k.si[q] * ri);
+        }
+    }
+}
+
+// The scalar form's operations on the lane pair (i, i + 1) and its partners, for a pivot of 1
+// or more; with an odd x the partner of i is the odd member of its pair (as for z_free).
+template <bool kSwap>
+void rotate_general_blocks(double* re, double* im, const Rotation& r, bool sign) {
+    const GeneralFactors k = general_factors(r);
+    const f64x2 c = simd::splat(r.cos);
+    // Indexed by the sign index of lane 0; lane 1's differs by bit 0 of z.
+    const unsigned z0 = r.z & 1;
+    f64x2 sr[2], si[2], tr[2], ti[2];
+    for (unsigned q = 0; q < 2; ++q) {
+        sr[q] = f64x2{k.sr[q], k.sr[q ^ z0]}, si[q] = f64x2{k.si[q], k.si[q ^ z0]};
+        tr[q] = f64x2{k.tr[q], k.tr[q ^ z0]}, ti[q] = f64x2{k.ti[q], k.ti[q ^ z0]};
+    }
+    const uint64_t h = uint64_t{1} << r.pivot;
+    const uint64_t xe = r.x & (h - 1) & ~uint64_t{1};
+    for (uint64_t b = 0; b < 2 * r.half; b += 2 * h) {
+        for (uint64_t t = 0; t < h; t += 2) {
+            const uint64_t i = b + t, j = b + h + (t ^ xe);
+            const unsigned q = parity(i & r.z) ^ sign;
+            const f64x2 ri = simd::load(re + i), mi = simd::load(im + i);
+            f64x2 rj = simd::load(re + j), mj = simd::load(im + j);
+            if constexpr (kSwap) {
+                rj = simd::swap_lanes(rj);
+                mj = simd::swap_lanes(mj);
+            }
+            f64x2 nrj = c * rj + (sr[q] * ri - si[q] * mi);
+            f64x2 nmj = c * mj + (sr[q] * mi + si[q] * ri);
+            if constexpr (kSwap) {
+                nrj = simd::swap_lanes(nrj);
+                nmj = simd::swap_lanes(nmj);
+            }
+            simd::store(re + i, c * ri + (tr[q] * rj - ti[q] * mj));
+            simd::store(im + i, c * mi + (tr[q] * mj + ti[q] * rj));
+            simd::store(re + j, nrj);
+            simd::store(im + j, nmj);
         }
     }
 }
@@ -498,7 +546,12 @@ void rotate_contiguous_active(std::span<double> re, std::span<double> im, uint64
     KELVO_ASSERT(r.half == 0 || is_pivot_of(r.x, r.pivot),
                  "active kernel does not match the active state");
     check_pair_sweep(r.half, r.pivot, length);
-    rotate_general(re.data(), im.data(), r, sign_bit);
+    // Lanes of a pair share the same operations as the scalar form's: the same bits.
+    if (level == SimdLevel::Vector && r.half != 0 && r.pivot >= 1) {
+        if (r.x & 1) return rotate_general_blocks<true>(re.data(), im.data(), r, sign_bit);
+        return rotate_general_blocks<false>(re.data(), im.data(), r, sign_bit);
+    }
+    rotate_general_scalar(re.data(), im.data(), r, sign_bit);
 }
 
 void rotate_contiguous_run(std::span<double> re, std::span<double> im, uint64_t dimension,
