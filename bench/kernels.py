@@ -20,6 +20,7 @@ BYTES_PER_ITEM = {
     "rotate_diagonal": 32,
     "rotate_diagonal_run": 32 / 11,  # one pass for eleven rotations
     "rotate_z_free": 32,
+    "rotate_z_free_run": 16,         # one pass for two rotations
     "rotate_general": 32,
     "promote": 24,                  # items are the 2D entries: read D, write 2D
     "project_diagonal": 16,         # read and write half the state

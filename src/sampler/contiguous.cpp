@@ -82,6 +82,13 @@ void check_pair_sweep(uint64_t half, uint64_t p, uint64_t length) {
 
 // ---- rotations ----
 
+void check_z_free(const Rotation& r, uint64_t dimension, uint64_t length) {
+    KELVO_ASSERT(
+        is_pivot_of(r.x, r.pivot) && r.pivot < 63 && dimension % (uint64_t{2} << r.pivot) == 0,
+        "active kernel does not match the active state");
+    KELVO_ASSERT(dimension <= length, "active state index out of range");
+}
+
 // Diagonal factor cos + s f for s = +1 (index 0) and s = -1 (index 1).
 struct DiagonalFactors {
     double c[2];
@@ -270,6 +277,91 @@ struct GeneralFactors {
 GeneralFactors general_factors(const Rotation& r) {
     const double yr = r.y_parity ? -r.f_re : r.f_re, yi = r.y_parity ? -r.f_im : r.f_im;
     return {{r.f_re, -r.f_re}, {r.f_im, -r.f_im}, {yr, -yr}, {yi, -yi}};
+}
+
+// ---- two z_free rotations in one pass ----
+//
+// Rotations A and B with pivots p_a != p_b pair every index with its partners under x_a, x_b
+// and x_a XOR x_b: the quads {i, i ^ x_a, i ^ x_b, i ^ x_a ^ x_b}, one for each i with bits
+// p_a and p_b clear. A on both of a quad's A pairs, then B on both of its B pairs, gives each
+// amplitude the operations of a pass of A and then a pass of B.
+
+// The z_free pair update of rotate_z_free_scalar on (u, v), in either lane type.
+template <class V>
+inline void z_free_pair(V& ur, V& um, V& vr, V& vm, V c, V w) {
+    const V r = ur, m = um;
+    ur = c * r - w * vm;
+    um = c * m + w * vr;
+    vr = c * vr - w * m;
+    vm = c * vm + w * r;
+}
+
+// Calls visit(i) for every i below d with bits p and q clear, stepping by `step` (1, or 2
+// when both bits are above bit 0).
+template <class Visit>
+void for_each_quad(uint64_t d, uint64_t p, uint64_t q, uint64_t step, Visit&& visit) {
+    const uint64_t lo = uint64_t{1} << std::min(p, q), hi = uint64_t{1} << std::max(p, q);
+    for (uint64_t a = 0; a < d; a += 2 * hi)
+        for (uint64_t b = a; b < a + hi; b += 2 * lo)
+            for (uint64_t i = b; i < b + lo; i += step)
+                visit(i);
+}
+
+void rotate_z_free_pair_scalar(double* re, double* im, uint64_t d, const Rotation& a,
+                               const Rotation& b, unsigned signs) {
+    const double c[2] = {a.cos, b.cos};
+    const double w[2] = {(signs & 1) ? -a.f_im : a.f_im, (signs & 2) ? -b.f_im : b.f_im};
+    for_each_quad(d, a.pivot, b.pivot, 1, [&](uint64_t i) {
+        const uint64_t ia = i ^ a.x, ib = i ^ b.x, iab = ia ^ b.x;
+        z_free_pair(re[i], im[i], re[ia], im[ia], c[0], w[0]);
+        z_free_pair(re[ib], im[ib], re[iab], im[iab], c[0], w[0]);
+        z_free_pair(re[i], im[i], re[ib], im[ib], c[1], w[1]);
+        z_free_pair(re[ia], im[ia], re[iab], im[iab], c[1], w[1]);
+    });
+}
+
+// Lane l of each register holds index i + l, or that index's partner: the partner pair of
+// (i, i + 1) under x starts at i ^ (x & ~1), lanes swapped when x is odd.
+struct LanePair {
+    uint64_t at;
+    bool swap;
+    void load(const double* re, const double* im, f64x2& r, f64x2& m) const {
+        r = simd::load(re + at), m = simd::load(im + at);
+        if (swap) r = simd::swap_lanes(r), m = simd::swap_lanes(m);
+    }
+    void store(double* re, double* im, f64x2 r, f64x2 m) const {
+        if (swap) r = simd::swap_lanes(r), m = simd::swap_lanes(m);
+        simd::store(re + at, r), simd::store(im + at, m);
+    }
+};
+
+LanePair partner_pair(uint64_t i, uint64_t x) {
+    return {i ^ (x & ~uint64_t{1}), (x & 1) != 0};
+}
+
+// Both pivots at least 1.
+void rotate_z_free_pair_vector(double* re, double* im, uint64_t d, const Rotation& a,
+                               const Rotation& b, unsigned signs) {
+    const f64x2 ca = simd::splat(a.cos), cb = simd::splat(b.cos);
+    const f64x2 wa = simd::splat((signs & 1) ? -a.f_im : a.f_im);
+    const f64x2 wb = simd::splat((signs & 2) ? -b.f_im : b.f_im);
+    for_each_quad(d, a.pivot, b.pivot, 2, [&](uint64_t i) {
+        const LanePair p0{i, false}, pa = partner_pair(i, a.x), pb = partner_pair(i, b.x),
+                                     pab = partner_pair(i, a.x ^ b.x);
+        f64x2 r0, m0, ra, ma, rb, mb, rab, mab;
+        p0.load(re, im, r0, m0);
+        pa.load(re, im, ra, ma);
+        pb.load(re, im, rb, mb);
+        pab.load(re, im, rab, mab);
+        z_free_pair(r0, m0, ra, ma, ca, wa);
+        z_free_pair(rb, mb, rab, mab, ca, wa);
+        z_free_pair(r0, m0, rb, mb, cb, wb);
+        z_free_pair(ra, ma, rab, mab, cb, wb);
+        p0.store(re, im, r0, m0);
+        pa.store(re, im, ra, ma);
+        pb.store(re, im, rb, mb);
+        pab.store(re, im, rab, mab);
+    });
 }
 
 void rotate_general_scalar(double* re, double* im, const Rotation& r, bool sign) {
@@ -536,10 +628,7 @@ void rotate_contiguous_active(std::span<double> re, std::span<double> im, uint64
         return rotate_diagonal_scalar(re.data(), im.data(), dimension, r, sign_bit);
     }
     if (kernel.z_free) {
-        KELVO_ASSERT(
-            is_pivot_of(r.x, r.pivot) && r.pivot < 63 && dimension % (uint64_t{2} << r.pivot) == 0,
-            "active kernel does not match the active state");
-        KELVO_ASSERT(dimension <= length, "active state index out of range");
+        check_z_free(r, dimension, length);
         if (vector) return rotate_z_free_vector(re.data(), im.data(), dimension, r, sign_bit);
         return rotate_z_free_scalar(re.data(), im.data(), dimension, r, sign_bit);
     }
@@ -571,6 +660,23 @@ void rotate_contiguous_run(std::span<double> re, std::span<double> im, uint64_t 
                                 signs >> r, vector);
             r = end;
             continue;
+        }
+        if (r + 1 < kernels.size() && kernels[r]->z_free && kernels[r + 1]->z_free &&
+            kernels[r]->pivot != kernels[r + 1]->pivot) {
+            const Rotation a = rotation_of(*kernels[r]), b = rotation_of(*kernels[r + 1]);
+            check_z_free(a, dimension, length);
+            check_z_free(b, dimension, length);
+            const unsigned pair_signs = (signs >> r) & 3;
+            if (!vector) {
+                rotate_z_free_pair_scalar(re.data(), im.data(), dimension, a, b, pair_signs);
+                r += 2;
+                continue;
+            }
+            if (a.pivot >= 1 && b.pivot >= 1) {
+                rotate_z_free_pair_vector(re.data(), im.data(), dimension, a, b, pair_signs);
+                r += 2;
+                continue;
+            }
         }
         rotate_contiguous_active(re, im, dimension, *kernels[r], (signs >> r) & 1, level);
         ++r;

@@ -73,15 +73,15 @@ void BM_rotate_general(benchmark::State& state) {
 }
 BENCHMARK(BM_rotate_general)->Apply(sizes_and_levels);
 
-// Eleven diagonal rotations (the T layer of a wide circuit) in one run; items are amplitudes
-// times rotations, comparable with BM_rotate_diagonal.
-void BM_rotate_diagonal_run(benchmark::State& state) {
-    const uint64_t k = state.range(0);
-    Amplitudes a(k);
+// A run of rotations by the Paulis (x, z) of `masks`; items are amplitudes times rotations,
+// comparable with the single rotations.
+void run_rotations(benchmark::State& state,
+                   const std::vector<std::pair<uint64_t, uint64_t>>& masks) {
+    Amplitudes a(state.range(0));
     std::vector<PrecomputedActivePauliRotationKernel> kernels;
-    for (uint64_t r = 0; r < 11; ++r) {
-        const uint64_t z = ((uint64_t{0x9E3779B97F4A7C15} >> r) | 1) & all(k);
-        kernels.emplace_back(ActivePauliAction(pauli(k, 0, z)), 0.3 + 0.1 * r);
+    for (const auto& [x, z] : masks) {
+        const double theta = 0.3 + 0.1 * static_cast<double>(kernels.size());
+        kernels.emplace_back(ActivePauliAction(pauli(state.range(0), x, z)), theta);
     }
     std::vector<const PrecomputedActivePauliRotationKernel*> run;
     for (const auto& kernel : kernels)
@@ -92,7 +92,29 @@ void BM_rotate_diagonal_run(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * a.re.size() * run.size());
 }
+
+// Eleven diagonal rotations (the T layer of a wide circuit) in one run.
+void BM_rotate_diagonal_run(benchmark::State& state) {
+    const uint64_t k = state.range(0);
+    std::vector<std::pair<uint64_t, uint64_t>> masks;
+    for (uint64_t r = 0; r < 11; ++r)
+        masks.emplace_back(0, ((uint64_t{0x9E3779B97F4A7C15} >> r) | 1) & all(k));
+    run_rotations(state, masks);
+}
 BENCHMARK(BM_rotate_diagonal_run)->Apply(sizes_and_levels);
+
+// Ten pure-X rotations on different pivots (the other layer of a wide circuit) in one run.
+void BM_rotate_z_free_run(benchmark::State& state) {
+    const uint64_t k = state.range(0);
+    std::vector<std::pair<uint64_t, uint64_t>> masks;
+    for (uint64_t r = 0; r < 10; ++r) {
+        const uint64_t pivot = (k - 1 + 7 * r) % k;
+        const uint64_t x = (uint64_t{1} << pivot) | ((uint64_t{0x2545F4914F6CDD1D} >> r) & 6);
+        masks.emplace_back(x & all(k), 0);
+    }
+    run_rotations(state, masks);
+}
+BENCHMARK(BM_rotate_z_free_run)->ArgsProduct({benchmark::CreateDenseRange(4, 16, 1), {0, 1}});
 
 // The bandwidth bound: a copy of the state's amplitudes (16 bytes read and 16 written per
 // amplitude) at the same size, so from the same cache level as the kernels.

@@ -271,18 +271,21 @@ uint64_t kernel_sequence_digest(SimdLevel level) {
     return digest.h;
 }
 
-// A run gives the bits of its kernels applied one by one, diagonal stretches included.
+// A run gives the bits of its kernels applied one by one: diagonal stretches, z_free pairs
+// (equal pivots or not, pivot 0 or not) and everything else.
 TEST(ContiguousTest, RotationRunMatchesSingleRotations) {
     uint64_t rng = 7;
     for (uint64_t k = 1; k <= 9; ++k) {
         const uint64_t d = uint64_t{1} << k;
-        for (int trial = 0; trial < 4; ++trial) {
+        for (int trial = 0; trial < 6; ++trial) {
             std::vector<Rotation> rotations;
+            // Trials alternate between mostly diagonal and mostly z_free runs.
+            const bool diagonal_runs = trial % 2 == 0;
             for (uint64_t r = 0; r < kMaxRotationRun; ++r) {
-                const int x_kind = splitmix64_next(rng) % 3 != 0
-                                       ? 0
-                                       : 1 + static_cast<int>(splitmix64_next(rng) % 3);
-                rotations.push_back(exact_rotation(drawn_pauli(rng, k, x_kind, true)));
+                const bool diagonal = (splitmix64_next(rng) % 3 != 0) == diagonal_runs;
+                const int x_kind = diagonal ? 0 : 1 + static_cast<int>(splitmix64_next(rng) % 3);
+                const bool any_z = diagonal || splitmix64_next(rng) % 4 == 0;
+                rotations.push_back(exact_rotation(drawn_pauli(rng, k, x_kind, any_z)));
             }
             std::vector<const Rotation*> kernels;
             for (const Rotation& r : rotations)
