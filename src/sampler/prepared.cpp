@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <limits>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -117,17 +118,6 @@ void run_guarded(WorkerOutcome& outcome, Work&& work) {
         report_panic("unknown C++ exception", "unknown");
         outcome.kind = WorkerOutcome::Kind::Panic;
     }
-}
-
-// Shots of the chunks worker w runs: chunks w, w + W, ... of a call.
-uint64_t worker_shots(uint64_t w, uint64_t workers, uint64_t chunk_count, uint64_t chunk,
-                      uint64_t shots) {
-    uint64_t own = 0;
-    for (uint64_t c = w; c < chunk_count; c += workers) {
-        own += std::min(chunk, shots - c * chunk);
-        if (chunk_count - c <= workers) break;
-    }
-    return own;
 }
 
 }  // namespace
@@ -261,78 +251,49 @@ void Sampler::prepare_workers(uint64_t count) {
         if (!workers_[w]) workers_[w] = make_worker();
 }
 
-bool Sampler::place_rows(SampleResult& result, const SampleCall& call) {
-    const uint64_t mb = row_bytes(measurement_count_, call.bit_packed);
-    const uint64_t db = row_bytes(detector_count_, call.bit_packed);
-    const uint64_t ob = row_bytes(observable_count_, call.bit_packed);
-    const uint64_t eb = exp_val_count_;
-    // Every shot may survive; pages past the rows kept are never touched.
-    result.measurements.resize(call.shots * mb);
-    result.detectors.resize(call.shots * db);
-    result.observables.resize(call.shots * ob);
-    result.exp_vals.resize(call.shots * eb);
-    const std::span<uint8_t> measurements(result.measurements), detectors(result.detectors),
-        observables(result.observables);
-    const std::span<double> exp_vals(result.exp_vals);
-    bool staged = false;
-    uint64_t first_row = 0;
-    for (uint64_t w = 0; w < call.workers; ++w) {
-        BatchWorker& worker = *workers_[w];
-        const uint64_t rows = worker_shots(w, call.workers, call.chunk_count,
-                                           options_.sample_chunk_shots, call.shots);
-        if (w == 0 || !has_postselection_) {
-            worker.rows = {measurements.subspan(first_row * mb, rows * mb),
-                           detectors.subspan(first_row * db, rows * db),
-                           observables.subspan(first_row * ob, rows * ob),
-                           exp_vals.subspan(first_row * eb, rows * eb)};
-        } else {
-            StagedRows& own = worker.staged;
-            own.measurements.resize(rows * mb);
-            own.detectors.resize(rows * db);
-            own.observables.resize(rows * ob);
-            own.exp_vals.resize(rows * eb);
-            worker.rows = {own.measurements, own.detectors, own.observables, own.exp_vals};
-            staged = true;
-        }
-        first_row += rows;
-    }
-    return staged;
-}
-
-void Sampler::write_rows(BatchWorker& worker, uint64_t live, bool bit_packed) const {
+void Sampler::write_rows(const BatchWorker& worker, const RowSpans& rows, uint64_t row,
+                         uint64_t live, bool bit_packed) const {
     const BatchFactoredExecutorState& executor = worker.executor;
     const uint64_t wpb = executor.words_per_batch;
-    const uint64_t row = worker.passed_shots;  // rows this worker wrote before this batch
-    const auto rows_at = [&](std::span<uint8_t> rows, uint64_t columns) {
+    const auto rows_at = [&](std::span<uint8_t> buffer, uint64_t columns) {
         const uint64_t bytes = row_bytes(columns, bit_packed);
-        KELVO_ASSERT((row + live) * bytes <= rows.size(), "row buffer size out of range");
-        return rows.subspan(row * bytes, live * bytes);
+        KELVO_ASSERT((row + live) * bytes <= buffer.size(), "row buffer size out of range");
+        return buffer.subspan(row * bytes, live * bytes);
     };
-    write_bit_rows(rows_at(worker.rows.measurements, measurement_count_),
-                   executor.measurement_records, {}, measurement_count_, wpb, live, bit_packed);
-    write_bit_rows(rows_at(worker.rows.detectors, detector_count_), executor.detector_records,
+    write_bit_rows(rows_at(rows.measurements, measurement_count_), executor.measurement_records, {},
+                   measurement_count_, wpb, live, bit_packed);
+    write_bit_rows(rows_at(rows.detectors, detector_count_), executor.detector_records,
                    options_.expected_detectors, detector_count_, wpb, live, bit_packed);
-    write_bit_rows(rows_at(worker.rows.observables, observable_count_), worker.observable_words, {},
+    write_bit_rows(rows_at(rows.observables, observable_count_), worker.observable_words, {},
                    observable_count_, wpb, live, bit_packed);
     if (exp_val_count_ == 0) return;
     KELVO_ASSERT(
-        (row + live) * exp_val_count_ <= worker.rows.exp_vals.size() &&
+        (row + live) * exp_val_count_ <= rows.exp_vals.size() &&
             (exp_val_count_ - 1) * executor.batch_capacity + live <= executor.exp_values.size(),
         "expectation value index out of range");
-    double* out = worker.rows.exp_vals.data() + row * exp_val_count_;
+    double* out = rows.exp_vals.data() + row * exp_val_count_;
     for (uint64_t s = 0; s < live; ++s)
         for (uint64_t e = 0; e < exp_val_count_; ++e)
             *out++ = executor.exp_values[e * executor.batch_capacity + s];
 }
 
 void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
-    const FactoredInstructionProgram& program = *program_;
     worker.observable_ones.assign(observable_count_, 0);
     worker.total_shots = worker.discards = worker.passed_shots = worker.logical_errors = 0;
     worker.presample_s = worker.execute_s = 0;
-    BatchFactoredExecutorState& executor = worker.executor;
-    executor.record_detectors = call.keep_records;
+    worker.executor.record_detectors = call.keep_records;
+    // A free worker takes the next chunk: a worker held up (by the machine's other work, or
+    // by a chunk that costs more) does not hold up the call.
+    for (;;) {
+        const uint64_t c = call.next_chunk->fetch_add(1, std::memory_order_relaxed);
+        if (c >= call.chunk_count) break;
+        run_chunk(worker, call, c);
+    }
+}
 
+void Sampler::run_chunk(BatchWorker& worker, const SampleCall& call, uint64_t c) const {
+    const FactoredInstructionProgram& program = *program_;
+    BatchFactoredExecutorState& executor = worker.executor;
     const uint64_t key = kMix * (call.seed + 1);
     const uint64_t chunk = options_.sample_chunk_shots;
     const uint64_t batch = options_.batch_size;
@@ -342,54 +303,54 @@ void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
     const PostselectionContext postselection{
         options_.expected_detectors, kCompactionFactor,
         call.keep_records ? all_records_table_ : observable_record_table_};
-    for (uint64_t c = call.first_chunk; c < call.chunk_count;) {
-        const uint64_t shots = std::min(chunk, call.shots - c * chunk);
+    const uint64_t shots = std::min(chunk, call.shots - c * chunk);
+    const RowSpans rows =
+        call.keep_records ? call.rows->chunk_rows(c, worker.passed_shots) : RowSpans{};
+    uint64_t kept = 0;
 
-        const Clock::time_point presample = Clock::now();
-        resample_prepared_exogenous_packed_in_place(worker.exogenous, program, shots,
-                                                    kGolden * (c + 1) ^ kChunkSalt ^ key);
-        evaluate_presampled_expression_block(worker.expressions, expression_plan_,
-                                             worker.exogenous);
-        worker.presample_s += seconds_since(presample);
+    const Clock::time_point presample = Clock::now();
+    resample_prepared_exogenous_packed_in_place(worker.exogenous, program, shots,
+                                                kGolden * (c + 1) ^ kChunkSalt ^ key);
+    evaluate_presampled_expression_block(worker.expressions, expression_plan_, worker.exogenous);
+    worker.presample_s += seconds_since(presample);
 
-        const Clock::time_point execute = Clock::now();
-        for (uint64_t b = 0, offset = 0; offset < shots; ++b, offset += batch) {
-            const uint64_t m = std::min(batch, shots - offset);
-            reset_batch_executor(executor, program, m);
-            executor.rng_state = kGolden * (c * batches_per_chunk + b + 1) ^ key ^ kBatchSalt;
-            if (has_postselection_) {
-                worker.discards += execute_batch_postselected_in_place(
-                                       executor, program, expression_plan_, worker.expressions,
-                                       offset, worker.postselection, postselection)
-                                       .discarded;
-            } else {
-                execute_batch_in_place_expressions(executor, program, expression_plan_,
-                                                   worker.expressions, offset);
-            }
-            const uint64_t live = executor.live_shots;
-            const uint64_t wpb = executor.words_per_batch;
-            fill_observable_words(worker.observable_words, executor, logical_records_);
-            const std::span<uint64_t> observable_words(worker.observable_words);
-            for (uint64_t j = 0; j < observable_count_; ++j) {
-                const std::span<uint64_t> row = observable_words.subspan(j * wpb, wpb);
-                if (j < expected_observables.size() && expected_observables[j] != 0) {
-                    invert_live_bits(row, live);
-                }
-                uint64_t ones = 0;
-                for (uint64_t w = 0; w < word_count(live); ++w)
-                    ones += static_cast<uint64_t>(std::popcount(row[w]));
-                worker.observable_ones[j] += ones;
-                if (j == options_.observable) worker.logical_errors += ones;
-            }
-            if (call.keep_records) write_rows(worker, live, call.bit_packed);
-            worker.passed_shots += live;
-            worker.total_shots += m;
-            if (shots - offset <= batch) break;
+    const Clock::time_point execute = Clock::now();
+    for (uint64_t b = 0, offset = 0; offset < shots; ++b, offset += batch) {
+        const uint64_t m = std::min(batch, shots - offset);
+        reset_batch_executor(executor, program, m);
+        executor.rng_state = kGolden * (c * batches_per_chunk + b + 1) ^ key ^ kBatchSalt;
+        if (has_postselection_) {
+            worker.discards += execute_batch_postselected_in_place(
+                                   executor, program, expression_plan_, worker.expressions, offset,
+                                   worker.postselection, postselection)
+                                   .discarded;
+        } else {
+            execute_batch_in_place_expressions(executor, program, expression_plan_,
+                                               worker.expressions, offset);
         }
-        worker.execute_s += seconds_since(execute);
-        if (call.chunk_count - c <= call.workers) break;
-        c += call.workers;
+        const uint64_t live = executor.live_shots;
+        const uint64_t wpb = executor.words_per_batch;
+        fill_observable_words(worker.observable_words, executor, logical_records_);
+        const std::span<uint64_t> observable_words(worker.observable_words);
+        for (uint64_t j = 0; j < observable_count_; ++j) {
+            const std::span<uint64_t> row = observable_words.subspan(j * wpb, wpb);
+            if (j < expected_observables.size() && expected_observables[j] != 0) {
+                invert_live_bits(row, live);
+            }
+            uint64_t ones = 0;
+            for (uint64_t w = 0; w < word_count(live); ++w)
+                ones += static_cast<uint64_t>(std::popcount(row[w]));
+            worker.observable_ones[j] += ones;
+            if (j == options_.observable) worker.logical_errors += ones;
+        }
+        if (call.keep_records) write_rows(worker, rows, kept, live, call.bit_packed);
+        kept += live;
+        worker.passed_shots += live;
+        worker.total_shots += m;
+        if (shots - offset <= batch) break;
     }
+    worker.execute_s += seconds_since(execute);
+    if (call.keep_records) call.rows->chunk_done(c, kept);
 }
 
 SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_records,
@@ -416,7 +377,7 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
     const uint64_t chunk_count = ceil_div(shots, chunk);
     const uint64_t workers = std::min(options_.threads, std::max<uint64_t>(chunk_count, 1));
     // The rows are written as the call runs; refuse them up front rather than run out of
-    // memory half way. Staged rows (discarding detectors, several workers) may take as much
+    // memory half way. Provisional rows (discarding detectors, several workers) take as much
     // again.
     require_memory(has_postselection_ && workers > 1 ? saturating_mul(output_bytes, 2)
                                                      : output_bytes);
@@ -426,8 +387,15 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
     result.observable_ones.assign(observable_count_, 0);
     result.bit_packed = bit_packed;
     const Clock::time_point start = Clock::now();
-    SampleCall call{shots, seed, chunk_count, workers, 0, keep_records, bit_packed};
-    const bool staged = keep_records && place_rows(result, call);
+    std::atomic<uint64_t> next_chunk = 0;
+    SampleCall call{shots, seed, chunk_count, workers, keep_records, bit_packed, &next_chunk};
+    const RowWidths widths{row_bytes(measurement_count_, bit_packed),
+                           row_bytes(detector_count_, bit_packed),
+                           row_bytes(observable_count_, bit_packed), exp_val_count_};
+    std::optional<RowPlacement> rows;
+    if (keep_records) {
+        call.rows = &rows.emplace(result, widths, shots, chunk, workers, has_postselection_);
+    }
 
     if (workers == 1) {
         try {
@@ -437,8 +405,9 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
             throw;
         }
     } else {
-        run_threads(call, result, staged);
+        run_threads(call);
     }
+    rows.reset();  // the provisional rows, if any
 
     for (uint64_t w = 0; w < workers; ++w) {
         BatchWorker& worker = *workers_[w];
@@ -450,52 +419,43 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
         result.execute_s += worker.execute_s;
         for (uint64_t j = 0; j < observable_count_; ++j)
             result.observable_ones[j] += worker.observable_ones[j];
-        worker.rows = {};
     }
-    if (keep_records) {
-        // Discarded shots leave room at the end; shrinking keeps the buffers where they are.
-        const uint64_t rows = result.passed_shots;
-        result.measurements.resize(rows * row_bytes(measurement_count_, bit_packed));
-        result.detectors.resize(rows * row_bytes(detector_count_, bit_packed));
-        result.observables.resize(rows * row_bytes(observable_count_, bit_packed));
-        result.exp_vals.resize(rows * exp_val_count_);
-    }
+    // Discarded shots leave room at the end; the cut keeps the buffers where they are.
+    if (keep_records) result.resize(result.passed_shots, widths);
     result.record_rows = keep_records ? result.passed_shots : 0;
     result.sample_s = seconds_since(start);
     result.active_threads = workers;
     return result;
 }
 
-void Sampler::run_threads(const SampleCall& call, SampleResult& result, bool staged) {
+void Sampler::run_threads(const SampleCall& call) {
     std::vector<WorkerOutcome> outcomes(call.workers);
     std::vector<std::thread> threads;
     threads.reserve(call.workers);
-    // With staged rows, every worker waits for all to finish sampling before it copies; a
-    // failed one still arrives, and then nobody copies.
-    std::barrier<> sampled(static_cast<std::ptrdiff_t>(staged ? call.workers : 0));
+    // With provisional rows every worker waits for all to finish sampling before it settles
+    // its group; a failed one still arrives, and then nobody settles.
+    const bool settle = call.rows != nullptr && call.rows->provisional();
+    std::barrier<> sampled(static_cast<std::ptrdiff_t>(settle ? call.workers : 0));
     std::atomic<bool> failed = false;
     const auto join_all = [&threads] {
         for (std::thread& t : threads)
             if (t.joinable()) t.join();
     };
     for (uint64_t w = 0; w < call.workers; ++w) {
-        SampleCall own = call;
-        own.first_chunk = w;
         try {
-            threads.emplace_back([this, &outcomes, &sampled, &failed, &result, staged, w, own] {
+            threads.emplace_back([this, &outcomes, &sampled, &failed, &call, settle, w] {
                 WorkerOutcome& outcome = outcomes[w];
-                run_guarded(outcome, [&] { run_worker(*workers_[w], own); });
-                if (!staged) return;
+                run_guarded(outcome, [&] { run_worker(*workers_[w], call); });
+                if (!settle) return;
                 if (outcome.kind != WorkerOutcome::Kind::Done) failed = true;
                 sampled.arrive_and_wait();
-                if (!failed) {
-                    run_guarded(outcome, [&] { copy_staged_rows(result, w, own.bit_packed); });
-                }
+                if (!failed) run_guarded(outcome, [&] { call.rows->settle(w); });
             });
         } catch (const std::system_error& e) {
-            // The workers never started must not hold the others at the barrier.
+            // The workers never started must not hold the others at the barrier, and the
+            // others' rows are never settled.
             failed = true;
-            if (staged) {
+            if (settle) {
                 for (uint64_t missing = w; missing < call.workers; ++missing)
                     sampled.arrive_and_drop();
             }
@@ -526,27 +486,6 @@ void Sampler::run_threads(const SampleCall& call, SampleResult& result, bool sta
                 throw KelvoError::worker_panic();
         }
     }
-}
-
-void Sampler::copy_staged_rows(SampleResult& result, uint64_t w, bool bit_packed) {
-    BatchWorker& worker = *workers_[w];
-    if (w == 0) return;  // worker 0 wrote in place
-    uint64_t first_row = 0;
-    for (uint64_t earlier = 0; earlier < w; ++earlier)
-        first_row += workers_[earlier]->passed_shots;
-    const uint64_t rows = worker.passed_shots;
-    const auto copy = [&]<class T>(const UninitializedVector<T>& from, UninitializedVector<T>& to,
-                                   uint64_t per_row) {
-        KELVO_ASSERT(rows * per_row <= from.size() && (first_row + rows) * per_row <= to.size(),
-                     "row buffer size out of range");
-        std::copy_n(from.data(), rows * per_row, to.data() + first_row * per_row);
-    };
-    StagedRows& staged = worker.staged;
-    copy(staged.measurements, result.measurements, row_bytes(measurement_count_, bit_packed));
-    copy(staged.detectors, result.detectors, row_bytes(detector_count_, bit_packed));
-    copy(staged.observables, result.observables, row_bytes(observable_count_, bit_packed));
-    copy(staged.exp_vals, result.exp_vals, exp_val_count_);
-    staged = StagedRows();
 }
 
 }  // namespace kelvo

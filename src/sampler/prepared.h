@@ -2,6 +2,7 @@
 // workspace per worker thread; and the result of a sampling call.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -17,6 +18,7 @@
 #include "sampler/pinning.h"
 #include "sampler/presampled_expression.h"
 #include "sampler/reference.h"
+#include "sampler/row_placement.h"
 
 namespace kelvo {
 
@@ -52,29 +54,10 @@ struct SampleCounters {
 // The rows and counters of one sampling call. A row is one byte per column, or, bit-packed,
 // ceil(n / 8) bytes with column j in bit j % 8 of byte j / 8. Buffers hold `record_rows` rows
 // each (zero-width buffers stay empty); counts-only calls hold no rows.
-struct SampleResult : SampleCounters {
-    UninitializedVector<uint8_t> measurements;
-    UninitializedVector<uint8_t> detectors;    // inverted where the expected detector bit is set
-    UninitializedVector<uint8_t> observables;  // inverted where the expected observable bit is set
+// Detector rows are inverted where the expected detector bit is set, observable rows where the
+// expected observable bit is set; expectation values are per row in slot order.
+struct SampleResult : SampleCounters, RowBuffers {
     std::vector<uint64_t> observable_ones;
-    UninitializedVector<double> exp_vals;  // per row, the shot's values in expectation-slot order
-};
-
-// Where a worker writes the rows of one call: room for every shot it runs.
-struct WorkerRows {
-    std::span<uint8_t> measurements;
-    std::span<uint8_t> detectors;
-    std::span<uint8_t> observables;
-    std::span<double> exp_vals;
-};
-
-// Rows a worker keeps until it learns where they go: with discarding detectors, the place of
-// a worker's rows depends on how many shots the workers before it kept.
-struct StagedRows {
-    UninitializedVector<uint8_t> measurements;
-    UninitializedVector<uint8_t> detectors;
-    UninitializedVector<uint8_t> observables;
-    UninitializedVector<double> exp_vals;
 };
 
 // The workspace of one worker thread, reused by every sampling call.
@@ -84,8 +67,6 @@ struct BatchWorker {
     BatchFactoredExecutorState executor;
     BatchDetectorPostselectionScratch postselection;  // prepared when detectors discard
     std::vector<uint64_t> observable_words;
-    WorkerRows rows;    // this call's destination: the result itself, or `staged`
-    StagedRows staged;  // emptied once copied
     std::vector<uint64_t> observable_ones;
     uint64_t total_shots = 0;
     uint64_t discards = 0;
@@ -125,15 +106,17 @@ class Sampler {
     std::string_view kernel_name() const { return kernel_name_; }
 
   private:
-    // One call's shape, as each worker sees it.
+    // One call's shape, as each worker sees it. Chunks are taken in index order by whichever
+    // worker is free (their rows land in emission order all the same).
     struct SampleCall {
         uint64_t shots = 0;
         uint64_t seed = 0;
         uint64_t chunk_count = 0;
         uint64_t workers = 1;
-        uint64_t first_chunk = 0;
         bool keep_records = false;
         bool bit_packed = false;
+        std::atomic<uint64_t>* next_chunk = nullptr;
+        RowPlacement* rows = nullptr;  // with rows
     };
 
     SampleResult sample_impl(uint64_t shots, uint64_t seed, bool keep_records, bool bit_packed);
@@ -141,19 +124,14 @@ class Sampler {
     // Builds the missing workspaces of the first `count` workers; std::bad_alloc when that
     // many would not fit in physical memory.
     void prepare_workers(uint64_t count);
-    // Sizes the result's buffers for every shot and points each worker at its rows: straight
-    // into the result where their place is known before the call (worker 0 always; every
-    // worker without discarding detectors), else into the worker's staged rows. Returns
-    // whether any worker stages.
-    bool place_rows(SampleResult& result, const SampleCall& call);
     void run_worker(BatchWorker& worker, const SampleCall& call) const;
-    void write_rows(BatchWorker& worker, uint64_t live, bool bit_packed) const;
-    // Runs worker w on thread w; with staged rows, every worker then copies its rows to their
-    // place once all have sampled.
-    void run_threads(const SampleCall& call, SampleResult& result, bool staged);
-    // Worker w's staged rows to their place in the result, after the rows the workers before
-    // it kept; then releases them.
-    void copy_staged_rows(SampleResult& result, uint64_t w, bool bit_packed);
+    void run_chunk(BatchWorker& worker, const SampleCall& call, uint64_t c) const;
+    // Writes a batch's `live` rows at row `row` of `rows`.
+    void write_rows(const BatchWorker& worker, const RowSpans& rows, uint64_t row, uint64_t live,
+                    bool bit_packed) const;
+    // Runs worker w on thread w; with provisional rows, every worker then settles its group
+    // once all have sampled.
+    void run_threads(const SampleCall& call);
 
     SamplerOptions options_;
     std::unique_ptr<const FactoredInstructionProgram> program_;  // stable for worker threads
