@@ -246,9 +246,9 @@ void Sampler::prepare_workers(uint64_t count) {
     for (uint64_t w = 1; w < std::min<uint64_t>(count, workers_.size()); ++w)
         missing += workers_[w] ? 0 : 1;
     require_memory(missing, per_worker);
+    // Each thread builds its own workspace (run_threads): at once, and in the memory nearest
+    // to it.
     if (workers_.size() < count) workers_.resize(count);
-    for (uint64_t w = 1; w < count; ++w)
-        if (!workers_[w]) workers_[w] = make_worker();
 }
 
 void Sampler::write_rows(const BatchWorker& worker, const RowSpans& rows, uint64_t row,
@@ -445,7 +445,10 @@ void Sampler::run_threads(const SampleCall& call) {
         try {
             threads.emplace_back([this, &outcomes, &sampled, &failed, &call, settle, w] {
                 WorkerOutcome& outcome = outcomes[w];
-                run_guarded(outcome, [&] { run_worker(*workers_[w], call); });
+                run_guarded(outcome, [&] {
+                    if (!workers_[w]) workers_[w] = make_worker();
+                    run_worker(*workers_[w], call);
+                });
                 if (!settle) return;
                 if (outcome.kind != WorkerOutcome::Kind::Done) failed = true;
                 sampled.arrive_and_wait();

@@ -121,8 +121,8 @@ class Sampler {
 
     SampleResult sample_impl(uint64_t shots, uint64_t seed, bool keep_records, bool bit_packed);
     std::unique_ptr<BatchWorker> make_worker() const;
-    // Builds the missing workspaces of the first `count` workers; std::bad_alloc when that
-    // many would not fit in physical memory.
+    // Makes room for `count` workers, worker 0 built; std::bad_alloc when the workspaces still
+    // to be built would not fit in physical memory.
     void prepare_workers(uint64_t count);
     void run_worker(BatchWorker& worker, const SampleCall& call) const;
     void run_chunk(BatchWorker& worker, const SampleCall& call, uint64_t c) const;
