@@ -136,6 +136,16 @@ void expect_fits_dense_run(const std::string& generated, int kind, uint64_t seed
                          r.record_rows, label);
 }
 
+// Rotations on qubits nothing else touches make components of their own; the measured qubit's
+// component was merged so that its pivot is not its highest local X bit.
+TEST(WideCircuitTest, MeasurementPivotInsideAMergedComponent) {
+    expect_fits_dense_run(
+        "H 3\nSQRT_X 7 0\nSQRT_XX 9 7\nT_DAG 0 7 3\nCY 9 1\nH 2\nSQRT_XX 5 7\nT 5\n"
+        "R_PAULI(0.567) Z3*Z2*X1\nR_Y(0.307) 1 6\nT_DAG 9\nXCZ 9 3\nR_Y(0.399) 4\n"
+        "R_X(0.271) 10 8\nT 1\nM 9\n",
+        0, 1);
+}
+
 TEST(WideCircuitTest, SamplesFitTheDenseRun) {
     testing::RandomCircuit gen(2026);
     const uint64_t count = circuit_count();
