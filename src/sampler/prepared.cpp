@@ -246,8 +246,7 @@ void Sampler::prepare_workers(uint64_t count) {
     for (uint64_t w = 1; w < std::min<uint64_t>(count, workers_.size()); ++w)
         missing += workers_[w] ? 0 : 1;
     require_memory(missing, per_worker);
-    // Each thread builds its own workspace (run_threads): at once, and in the memory nearest
-    // to it.
+    // Each thread builds its own workspace (run_threads), so that they are built in parallel.
     if (workers_.size() < count) workers_.resize(count);
 }
 
