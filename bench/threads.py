@@ -49,7 +49,7 @@ def scaling(label, text, shots):
         base = None
         for n in THREADS:
             program = kelvo.compile(text, threads=n)
-            program.sample(1000, seed=1)  # builds the worker workspaces
+            program.sample(50_000, seed=1)  # enough chunks to build every worker's workspace
             load = os.getloadavg()[0]
             rate = best_rate(lambda k: kelvo.sample_survivors(
                 program, k, seed=1, keep_records=keep_records, bit_packed=True), shots, repeats=3)
