@@ -61,7 +61,7 @@ std::vector<LoweredDetector> detectors_with_lowered_positions(
 
 FactoredInstructionProgram plan_circuit(const Circuit& circuit,
                                         std::span<const uint8_t> postselection_mask) {
-    CircuitLoweringResult lowering = lower_circuit_to_factored(circuit);
+    CircuitLoweringResult lowering = lower_circuit_with_anchors(circuit);
     std::vector<LoweredDetector> detectors =
         detectors_with_lowered_positions(circuit.detectors, lowering);
 

@@ -90,7 +90,7 @@ TEST(FrameTransforms, EagerAndComposedChangesAgree) {
             ASSERT_EQ(eager.pending, want);
         }
     }
-    EXPECT_TRUE(composed.deferred_frame && composed.columns_built);
+    EXPECT_TRUE(composed.deferred_frame && composed.columns.built());
     EXPECT_EQ(composed.context.next_condition_id, 28u);
     for (uint64_t j = 0; j < count; ++j)
         ASSERT_EQ(transform_operation_by_frame(composed.pending[j], composed.frame),

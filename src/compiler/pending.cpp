@@ -24,11 +24,26 @@ PauliString pull_back(const FrameFactoredState& state, const PauliString& pauli)
     return state.frame.preimage(pauli);
 }
 
-// The pulled-back Pauli and the sign the recorded errors give it.
-SymbolicPauliString signed_pull_back(const FrameFactoredState& state, const PauliString& pauli) {
+// The pulled-back Pauli and its sign: the recorded errors it anticommutes with, XOR `own`.
+// With anchors on and an earlier measurement of the same body, the sign is relative to it
+// (only the errors recorded since then), and `anchor` names it.
+struct LoweredSign {
+    PauliString image;
+    SymbolicBool sign;
+    std::optional<uint32_t> anchor;
+};
+
+LoweredSign lowered_sign(const FrameFactoredState& state, const PauliString& pauli,
+                         const SymbolicBool& own) {
     PauliString image = pull_back(state, pauli);
-    SymbolicBool sign = state.active_frame.anticommutation_sign(image);
-    return {std::move(image), std::move(sign)};
+    const SignAnchor* anchor = state.anchors ? state.anchors->find(image) : nullptr;
+    if (anchor == nullptr) {
+        SymbolicBool sign = xor_bool(state.active_frame.anticommutation_sign(image), own);
+        return {std::move(image), std::move(sign), std::nullopt};
+    }
+    SymbolicBool sign = state.active_frame.anticommutation_sign(image, anchor->frame_size);
+    sign = xor_bool(xor_bool(sign, own), anchor->own_sign);
+    return {std::move(image), std::move(sign), anchor->condition};
 }
 
 // An identity `image` records nothing, though its id is still reserved.
@@ -99,29 +114,33 @@ void apply_qubit_pauli(FrameFactoredState& state, uint64_t q, bool z, int32_t co
 
 const PendingPauliRotation& apply_pauli_rotation(FrameFactoredState& state,
                                                  const PauliString& pauli, double angle) {
-    SymbolicPauliString signed_image = signed_pull_back(state, pauli);
-    state.pending.emplace_back(
-        PendingPauliRotation{std::move(signed_image.pauli), std::move(signed_image.sign), angle});
+    LoweredSign lowered = lowered_sign(state, pauli, SymbolicBool{});
+    state.pending.emplace_back(PendingPauliRotation{
+        std::move(lowered.image), std::move(lowered.sign), angle, lowered.anchor});
     return std::get<PendingPauliRotation>(state.pending.back());
 }
 
 const PendingPauliMeasurement& apply_pauli_measurement_signed(
     FrameFactoredState& state, const PauliString& pauli, const SymbolicBool& sign,
     std::optional<uint32_t> record_id, std::optional<uint32_t> condition_id) {
-    SymbolicPauliString signed_image = signed_pull_back(state, pauli);
-    state.pending.emplace_back(PendingPauliMeasurement{std::move(signed_image.pauli),
-                                                       xor_bool(signed_image.sign, sign), record_id,
-                                                       condition_id, std::nullopt});
+    LoweredSign lowered = lowered_sign(state, pauli, sign);
+    if (state.anchors && condition_id) {
+        state.anchors->remember(lowered.image,
+                                SignAnchor{*condition_id, state.active_frame.size(), sign});
+    }
+    state.pending.emplace_back(PendingPauliMeasurement{std::move(lowered.image),
+                                                       std::move(lowered.sign), record_id,
+                                                       condition_id, std::nullopt, lowered.anchor});
     return std::get<PendingPauliMeasurement>(state.pending.back());
 }
 
 const PendingPauliMeasurement& apply_pauli_expectation(FrameFactoredState& state,
                                                        const PauliString& pauli, int32_t index) {
     if (index < 0) throw KelvoError::invalid_input("expectation value index must be nonnegative");
-    SymbolicPauliString signed_image = signed_pull_back(state, pauli);
-    state.pending.emplace_back(PendingPauliMeasurement{std::move(signed_image.pauli),
-                                                       std::move(signed_image.sign), std::nullopt,
-                                                       std::nullopt, static_cast<uint32_t>(index)});
+    LoweredSign lowered = lowered_sign(state, pauli, SymbolicBool{});
+    state.pending.emplace_back(PendingPauliMeasurement{
+        std::move(lowered.image), std::move(lowered.sign), std::nullopt, std::nullopt,
+        static_cast<uint32_t>(index), lowered.anchor});
     return std::get<PendingPauliMeasurement>(state.pending.back());
 }
 

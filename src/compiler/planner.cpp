@@ -4,6 +4,7 @@
 #include <variant>
 #include <vector>
 
+#include "compiler/anchor_schedule.h"
 #include "compiler/frame_transforms.h"
 #include "compiler/optimizer.h"
 #include "compiler/planner_steps.h"
@@ -58,6 +59,48 @@ void plan_measurement(PendingFactoredState& state, const PendingPauliMeasurement
         plan_active_measurement(state, measurement);
 }
 
+PauliString& pauli_of(PendingOperation& operation) {
+    if (auto* r = std::get_if<PendingPauliRotation>(&operation)) return r->pauli;
+    return std::get<PendingPauliMeasurement>(operation).pauli;
+}
+
+// Before operation i is planned, the operations anchored to it join the column tables with its
+// Pauli (in the in-order mode the stored Paulis are never rewritten, so theirs already is), so
+// that its own basis change and outcome push reach them.
+void join_anchored(PendingFactoredState& state, uint64_t i) {
+    for (const uint64_t j : state.anchor_schedule.dependents(i)) {
+        state.anchor_schedule.release(j);
+        PauliString& p = pauli_of(state.pending[j]);
+        if (!state.in_order)
+            p = state.anchor_schedule.joining_pauli(j, pauli_of(state.pending[i]));
+        if (state.columns.built()) state.columns.add(j, p);
+    }
+}
+
+// After measurement i was planned from `planned_sign` (its sign after substitution and
+// reduction), each operation anchored to it takes its value into its relative sign. The outcome
+// written is planned_sign XOR a constant XOR the fresh coin, if any, and equals condition c, so
+// that value is c XOR the constant XOR the coin.
+void settle_anchored(PendingFactoredState& state, uint64_t i, const SymbolicBool& planned_sign) {
+    const std::span<const uint64_t> dependents = state.anchor_schedule.dependents(i);
+    if (dependents.empty()) return;
+    const auto& m = std::get<PendingPauliMeasurement>(state.pending[i]);
+    KELVO_ASSERT(m.condition_id.has_value(), "an anchor carries a condition id");
+    const SymbolicBool& outcome = instruction_sign(state.instructions.back());
+    const SymbolicBool value = xor_bool(symbolic_bool(static_cast<int32_t>(*m.condition_id)),
+                                        xor_bool(outcome, planned_sign));
+    for (const uint64_t j : dependents) {
+        std::visit(
+            [&value](auto& op) {
+                if constexpr (requires { op.anchor; }) {
+                    op.sign = xor_bool(op.sign, value);
+                    op.anchor.reset();
+                }
+            },
+            state.pending[j]);
+    }
+}
+
 }  // namespace
 
 const FactoredInstruction* process_next_pending_operation(PendingFactoredState& state) {
@@ -67,11 +110,17 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     if (state.checkpoints.empty())
         state.checkpoints.push_back(static_cast<uint32_t>(state.instructions.size()));
 
-    PendingOperation operation = state.pending[state.cursor];
+    build_anchor_schedule(state);
+    const uint64_t i = state.cursor;
+    KELVO_ASSERT(!state.anchor_schedule.waiting(i), "an anchor precedes its operations");
+    PendingOperation operation = state.pending[i];
     SymbolicBool& sign = sign_of(operation);
     substitute_by_pending_store(sign, state);
     if (!sign.conditions.empty() && !state.relations.empty())
         sign = reduce_sign_by_pending_relations(state, std::move(sign));
+    const bool anchors_others = !state.anchor_schedule.dependents(i).empty();
+    const SymbolicBool planned_sign = anchors_others ? sign : SymbolicBool{};
+    join_anchored(state, i);
     if (state.in_order && state.deferred_frame)
         operation = transform_operation_by_frame(operation, state.frame);
 
@@ -83,6 +132,7 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     } else if (const auto* measurement = std::get_if<PendingPauliMeasurement>(&operation)) {
         raise_past(state.context, measurement->condition_id);
         plan_measurement(state, *measurement);
+        if (anchors_others) settle_anchored(state, i, planned_sign);
     } else {
         const auto& record = std::get<PendingClassicalRecord>(operation);
         raise_past(state.context, record.condition_id);

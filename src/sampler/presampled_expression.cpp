@@ -49,26 +49,6 @@ struct KeyHash {
     }
 };
 
-// |a XOR b| of two ascending lists, or `bound` as soon as it reaches it.
-uint64_t symmetric_difference_size(std::span<const int32_t> a, std::span<const int32_t> b,
-                                   uint64_t start, uint64_t bound) {
-    uint64_t count = start;
-    uint64_t i = 0, j = 0;
-    while (count < bound && (i < a.size() || j < b.size())) {
-        if (i < a.size() && j < b.size() && a[i] == b[j]) {
-            ++i, ++j;
-            continue;
-        }
-        if (j == b.size() || (i < a.size() && a[i] < b[j])) {
-            ++i;
-        } else {
-            ++j;
-        }
-        ++count;
-    }
-    return std::min(count, bound);
-}
-
 std::vector<int32_t> symmetric_difference(std::span<const int32_t> a, std::span<const int32_t> b) {
     std::vector<int32_t> out;
     std::ranges::set_symmetric_difference(a, b, std::back_inserter(out));
@@ -113,15 +93,23 @@ void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram
 }
 
 // Gives each block expression the earlier one that differs from it least, ties to the earlier.
+// The ids of the expression being placed are marked in an array by id, so a candidate is priced
+// by a walk over its own ids (|a XOR b| = |a| + |b| - 2 |a AND b|), and one whose length alone
+// puts it out of reach is not walked: a long expression meets many short candidates and costs
+// their lengths, not its own length each time.
 void choose_parents(PresampledExpressionPlan& plan) {
     std::unordered_map<int32_t, std::vector<uint64_t>> holders;
     std::optional<uint64_t> constant_true;
     std::vector<uint64_t> candidates;
+    std::vector<uint64_t> marks;  // condition id -> 1 + the block expression naming it last
     auto& blocks = plan.block_expressions;
     for (uint64_t r = 0; r < blocks.size(); ++r) {
         PresampledExpression& e = blocks[r];
         candidates.clear();
         for (const int32_t c : e.conditions) {
+            const auto id = static_cast<uint64_t>(c);
+            if (id >= marks.size()) marks.resize(std::max(id + 1, 2 * marks.size()), 0);
+            marks[id] = r + 1;
             if (const auto it = holders.find(c); it != holders.end())
                 candidates.insert(candidates.end(), it->second.begin(), it->second.end());
         }
@@ -130,11 +118,20 @@ void choose_parents(PresampledExpressionPlan& plan) {
         candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
 
         std::optional<uint64_t> best;
-        uint64_t best_cost = e.conditions.size() + (e.constant ? 1 : 0);
+        const uint64_t size = e.conditions.size();
+        uint64_t best_cost = size + (e.constant ? 1 : 0);
         for (const uint64_t c : candidates) {
             const PresampledExpression& other = blocks[c];
-            const uint64_t cost = symmetric_difference_size(
-                e.conditions, other.conditions, e.constant != other.constant ? 1 : 0, best_cost);
+            const uint64_t other_size = other.conditions.size();
+            const uint64_t constant = e.constant != other.constant ? 1 : 0;
+            const uint64_t lower = (size > other_size ? size - other_size : other_size - size);
+            if (lower + constant >= best_cost) continue;
+            uint64_t shared = 0;
+            for (const int32_t id : other.conditions) {
+                const auto i = static_cast<uint64_t>(id);
+                shared += i < marks.size() && marks[i] == r + 1;
+            }
+            const uint64_t cost = size + other_size - 2 * shared + constant;
             if (cost < best_cost) best = c, best_cost = cost;
         }
         if (best) {

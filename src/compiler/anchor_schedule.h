@@ -1,0 +1,46 @@
+// The planner's side of relative signs (sign_anchors.h). An operation whose sign is relative to
+// an earlier measurement of the same body has the same Pauli as that measurement through every
+// basis change and meets the same outcome pushes until the measurement is planned. So it waits,
+// out of the column tables, and joins when its anchor is planned: with the anchor's Pauli of
+// that moment (times its own phase) and, as sign, its relative sign XOR the value the anchor
+// had. Operations far ahead thus never collect the pushes and errors of the whole circuit.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "pauli.h"
+
+namespace kelvo {
+
+struct PendingFactoredState;
+
+class AnchorSchedule {
+  public:
+    bool built() const { return built_; }
+    bool waiting(uint64_t j) const { return j < waiting_.size() && waiting_[j] != 0; }
+    // The operations waiting for operation i.
+    std::span<const uint64_t> dependents(uint64_t i) const {
+        if (i + 1 >= begin_.size()) return {};
+        return std::span<const uint64_t>(list_).subspan(begin_[i], begin_[i + 1] - begin_[i]);
+    }
+    // Operation j's Pauli as it joins: its anchor's Pauli of that moment with j's own phase.
+    PauliString joining_pauli(uint64_t j, PauliString anchor_pauli) const;
+    void release(uint64_t j) { waiting_[j] = 0; }
+
+  private:
+    friend void build_anchor_schedule(PendingFactoredState& state);
+
+    std::vector<uint8_t> waiting_;
+    std::vector<uint8_t> phase_offsets_;  // (phase - the anchor's phase) mod 4, as lowered
+    std::vector<uint64_t> begin_, list_;  // dependents of i: list_[begin_[i] .. begin_[i + 1])
+    bool built_ = false;
+};
+
+// Builds the state's schedule from its pending list once, before anything is planned: every
+// anchored operation waits. An anchor must come before its operations, with the same body
+// (fatal "an anchor precedes its operations" otherwise).
+void build_anchor_schedule(PendingFactoredState& state);
+
+}  // namespace kelvo
