@@ -61,7 +61,12 @@ std::vector<LoweredDetector> detectors_with_lowered_positions(
 
 FactoredInstructionProgram plan_circuit(const Circuit& circuit,
                                         std::span<const uint8_t> postselection_mask) {
-    CircuitLoweringResult lowering = lower_circuit_with_anchors(circuit);
+    return plan_lowered_circuit(circuit, lower_circuit_with_anchors(circuit), postselection_mask);
+}
+
+FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
+                                                CircuitLoweringResult lowering,
+                                                std::span<const uint8_t> postselection_mask) {
     std::vector<LoweredDetector> detectors =
         detectors_with_lowered_positions(circuit.detectors, lowering);
 

@@ -1,5 +1,7 @@
 #include "compiler/planner.h"
 
+#include <memory>
+#include <optional>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -13,6 +15,10 @@
 
 namespace kelvo {
 namespace {
+
+// A full sign this short is handed on whole, so that the operations anchored to it are reduced
+// from their full signs as written; a longer one is handed on in its relative form.
+constexpr uint64_t kShortFullSign = 256;
 
 SymbolicBool& sign_of(PendingOperation& operation) {
     return std::visit(
@@ -77,27 +83,42 @@ void join_anchored(PendingFactoredState& state, uint64_t i) {
     }
 }
 
-// After measurement i was planned from `planned_sign` (its sign after substitution and
-// reduction), each operation anchored to it takes its value into its relative sign. The outcome
-// written is planned_sign XOR a constant XOR the fresh coin, if any, and equals condition c, so
-// that value is c XOR the constant XOR the coin.
-void settle_anchored(PendingFactoredState& state, uint64_t i, const SymbolicBool& planned_sign) {
-    const std::span<const uint64_t> dependents = state.anchor_schedule.dependents(i);
-    if (dependents.empty()) return;
+// The sign operation i is planned with, substituted and reduced: its stored sign (relative, if
+// it has an anchor) XOR what its anchor handed on. `full` receives the substituted full sign
+// when that is known and i anchors others.
+SymbolicBool sign_to_plan(PendingFactoredState& state, uint64_t i, SymbolicBool sign,
+                          bool anchors_others, std::shared_ptr<const SymbolicBool>& full) {
+    const std::optional<AnchorSchedule::AnchorValue> value = state.anchor_schedule.take_value(i);
+    if (value) sign = xor_bool(sign, value->full ? *value->full : value->relative);
+    substitute_by_pending_store(sign, state);
+    if (anchors_others && (!value || value->full))
+        full = std::make_shared<const SymbolicBool>(sign);
+    if (!sign.conditions.empty() && !state.relations.empty())
+        sign = reduce_sign_by_pending_relations(state, std::move(sign));
+    return sign;
+}
+
+// After measurement i was planned, each operation anchored to it receives what it needs of
+// i's sign (see AnchorValue). The relative form is the condition c that the outcome was
+// recorded under: the outcome written is the reduced sign XOR a constant XOR the fresh coin, if
+// any, and equals c, so the sign equals c XOR that constant and coin.
+void settle_anchored(PendingFactoredState& state, uint64_t i,
+                     std::shared_ptr<const SymbolicBool> full, const SymbolicBool& reduced_sign) {
+    AnchorSchedule& schedule = state.anchor_schedule;
     const auto& m = std::get<PendingPauliMeasurement>(state.pending[i]);
     KELVO_ASSERT(m.condition_id.has_value(), "an anchor carries a condition id");
     const SymbolicBool& outcome = instruction_sign(state.instructions.back());
-    const SymbolicBool value = xor_bool(symbolic_bool(static_cast<int32_t>(*m.condition_id)),
-                                        xor_bool(outcome, planned_sign));
-    for (const uint64_t j : dependents) {
+    AnchorSchedule::AnchorValue value;
+    value.relative = xor_bool(symbolic_bool(static_cast<int32_t>(*m.condition_id)),
+                              xor_bool(outcome, reduced_sign));
+    if (full && full->conditions.size() <= kShortFullSign) value.full = std::move(full);
+    for (const uint64_t j : schedule.dependents(i)) {
         std::visit(
-            [&value](auto& op) {
-                if constexpr (requires { op.anchor; }) {
-                    op.sign = xor_bool(op.sign, value);
-                    op.anchor.reset();
-                }
+            [](auto& op) {
+                if constexpr (requires { op.anchor; }) op.anchor.reset();
             },
             state.pending[j]);
+        schedule.set_value(j, value);
     }
 }
 
@@ -115,11 +136,9 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     KELVO_ASSERT(!state.anchor_schedule.waiting(i), "an anchor precedes its operations");
     PendingOperation operation = state.pending[i];
     SymbolicBool& sign = sign_of(operation);
-    substitute_by_pending_store(sign, state);
-    if (!sign.conditions.empty() && !state.relations.empty())
-        sign = reduce_sign_by_pending_relations(state, std::move(sign));
     const bool anchors_others = !state.anchor_schedule.dependents(i).empty();
-    const SymbolicBool planned_sign = anchors_others ? sign : SymbolicBool{};
+    std::shared_ptr<const SymbolicBool> full;
+    sign = sign_to_plan(state, i, std::move(sign), anchors_others, full);
     join_anchored(state, i);
     if (state.in_order && state.deferred_frame)
         operation = transform_operation_by_frame(operation, state.frame);
@@ -132,7 +151,7 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     } else if (const auto* measurement = std::get_if<PendingPauliMeasurement>(&operation)) {
         raise_past(state.context, measurement->condition_id);
         plan_measurement(state, *measurement);
-        if (anchors_others) settle_anchored(state, i, planned_sign);
+        if (anchors_others) settle_anchored(state, i, std::move(full), sign_of(operation));
     } else {
         const auto& record = std::get<PendingClassicalRecord>(operation);
         raise_past(state.context, record.condition_id);
