@@ -11,18 +11,6 @@ namespace {
 
 constexpr uint64_t kNone = ~uint64_t{0};
 
-const PauliString* pauli_of(const PendingOperation& op) {
-    if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->pauli;
-    if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->pauli;
-    return nullptr;
-}
-
-std::optional<uint32_t> anchor_of(const PendingOperation& op) {
-    if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return r->anchor;
-    if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return m->anchor;
-    return std::nullopt;
-}
-
 }  // namespace
 
 PauliString AnchorSchedule::joining_pauli(uint64_t j, PauliString anchor_pauli) const {

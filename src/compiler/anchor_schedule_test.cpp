@@ -29,12 +29,8 @@ uint64_t longest_full_sign(const Circuit& c) {
     optimize_pending_operations(state, {});
     uint64_t longest = 0;
     while (state.cursor < state.pending.size()) {
-        std::visit(
-            [&longest](const auto& op) {
-                if constexpr (requires { op.sign; })
-                    longest = std::max<uint64_t>(longest, op.sign.conditions.size());
-            },
-            state.pending[state.cursor]);
+        if (const SymbolicBool* sign = sign_of(state.pending[state.cursor]))
+            longest = std::max<uint64_t>(longest, sign->conditions.size());
         process_next_pending_operation(state);
     }
     return longest;

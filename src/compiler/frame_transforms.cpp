@@ -36,19 +36,6 @@ std::vector<uint64_t> moved_qubits(const CliffordFrame& frame) {
     return moved;
 }
 
-// The Pauli of a rotation or measurement; none for a record.
-PauliString* pauli_of(PendingOperation& op) {
-    if (auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->pauli;
-    if (auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->pauli;
-    return nullptr;
-}
-
-SymbolicBool* sign_of(PendingOperation& op) {
-    if (auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->sign;
-    if (auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->sign;
-    return nullptr;
-}
-
 template <class Visit>
 void for_each_set_bit(const std::vector<uint64_t>& words, Visit visit) {
     for (size_t w = 0; w < words.size(); ++w) {

@@ -20,12 +20,6 @@ unsigned coefficient_exponent(const PauliString& p) {
     return (p.phase + 4 - static_cast<unsigned>(p.y_count() % 4)) % 4;
 }
 
-const PauliString* pauli_of(const PendingOperation& op) {
-    if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->pauli;
-    if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->pauli;
-    return nullptr;
-}
-
 bool same_words(const PauliString& a, const PauliString& b) {
     return a.num_qubits == b.num_qubits && a.x == b.x && a.z == b.z;
 }
@@ -190,16 +184,6 @@ class FullSigns {
     static uint64_t condition_hash(int32_t c) {
         uint64_t state = static_cast<uint64_t>(c);
         return splitmix64_next(state);
-    }
-    static const SymbolicBool* sign_of(const PendingOperation& op) {
-        if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->sign;
-        if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->sign;
-        return nullptr;
-    }
-    static std::optional<uint32_t> anchor_of(const PendingOperation& op) {
-        if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return r->anchor;
-        if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return m->anchor;
-        return std::nullopt;
     }
     uint64_t measurement_index(uint32_t condition) const {
         KELVO_ASSERT(condition < measurements_.size() && measurements_[condition] != kNone,

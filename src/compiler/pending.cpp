@@ -78,6 +78,36 @@ void raise_past(SymbolicContext& context, int64_t id) {
 
 }  // namespace
 
+PauliString* pauli_of(PendingOperation& op) {
+    if (auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->pauli;
+    if (auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->pauli;
+    return nullptr;
+}
+
+const PauliString* pauli_of(const PendingOperation& op) {
+    if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->pauli;
+    if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->pauli;
+    return nullptr;
+}
+
+SymbolicBool* sign_of(PendingOperation& op) {
+    if (auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->sign;
+    if (auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->sign;
+    return nullptr;
+}
+
+const SymbolicBool* sign_of(const PendingOperation& op) {
+    if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->sign;
+    if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->sign;
+    return nullptr;
+}
+
+std::optional<uint32_t> anchor_of(const PendingOperation& op) {
+    if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return r->anchor;
+    if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return m->anchor;
+    return std::nullopt;
+}
+
 FrameFactoredState::FrameFactoredState(uint64_t num_qubits, uint64_t active_qubits)
     : frame(checked_identity_frame(num_qubits, active_qubits)),
       active_frame(num_qubits),

@@ -61,6 +61,13 @@ struct PendingClassicalRecord {
 using PendingOperation =
     std::variant<PendingPauliRotation, PendingPauliMeasurement, PendingClassicalRecord>;
 
+// The Pauli, the sign and the anchor of a rotation or measurement; none for a record.
+PauliString* pauli_of(PendingOperation& op);
+const PauliString* pauli_of(const PendingOperation& op);
+SymbolicBool* sign_of(PendingOperation& op);
+const SymbolicBool* sign_of(const PendingOperation& op);
+std::optional<uint32_t> anchor_of(const PendingOperation& op);
+
 // What lowering accumulates. Every pending operation is stored in the frame's input
 // coordinates with the error frame folded into its sign, so it is final when appended.
 struct FrameFactoredState {

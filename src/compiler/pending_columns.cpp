@@ -1,7 +1,5 @@
 #include "compiler/pending_columns.h"
 
-#include <variant>
-
 #include "compiler/anchor_schedule.h"
 #include "compiler/pending.h"
 #include "errors.h"
@@ -50,12 +48,8 @@ void build_pending_columns(PendingFactoredState& state) {
     c.z_.assign(blocks * c.n_, 0);
     c.live_.assign(word_count(blocks), 0);
     for (uint64_t j = 0; j < state.pending.size(); ++j) {
-        if (state.anchor_schedule.waiting(j)) continue;
-        if (const auto* r = std::get_if<PendingPauliRotation>(&state.pending[j])) {
-            c.add(j, r->pauli);
-        } else if (const auto* m = std::get_if<PendingPauliMeasurement>(&state.pending[j])) {
-            c.add(j, m->pauli);
-        }
+        const PauliString* p = pauli_of(state.pending[j]);
+        if (p != nullptr && !state.anchor_schedule.waiting(j)) c.add(j, *p);
     }
     c.built_ = true;
 }

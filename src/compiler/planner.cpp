@@ -20,7 +20,8 @@ namespace {
 // from their full signs as written; a longer one is handed on in its relative form.
 constexpr uint64_t kShortFullSign = 256;
 
-SymbolicBool& sign_of(PendingOperation& operation) {
+// The sign a step plans with: a rotation's or measurement's sign, a record's value.
+SymbolicBool& planned_sign_of(PendingOperation& operation) {
     return std::visit(
         [](auto& op) -> SymbolicBool& {
             if constexpr (requires { op.value; })
@@ -65,20 +66,15 @@ void plan_measurement(PendingFactoredState& state, const PendingPauliMeasurement
         plan_active_measurement(state, measurement);
 }
 
-PauliString& pauli_of(PendingOperation& operation) {
-    if (auto* r = std::get_if<PendingPauliRotation>(&operation)) return r->pauli;
-    return std::get<PendingPauliMeasurement>(operation).pauli;
-}
-
 // Before operation i is planned, the operations anchored to it join the column tables with its
 // Pauli (in the in-order mode the stored Paulis are never rewritten, so theirs already is), so
 // that its own basis change and outcome push reach them.
 void join_anchored(PendingFactoredState& state, uint64_t i) {
     for (const uint64_t j : state.anchor_schedule.dependents(i)) {
         state.anchor_schedule.release(j);
-        PauliString& p = pauli_of(state.pending[j]);
+        PauliString& p = *pauli_of(state.pending[j]);
         if (!state.in_order)
-            p = state.anchor_schedule.joining_pauli(j, pauli_of(state.pending[i]));
+            p = state.anchor_schedule.joining_pauli(j, *pauli_of(state.pending[i]));
         if (state.columns.built()) state.columns.add(j, p);
     }
 }
@@ -135,7 +131,7 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     const uint64_t i = state.cursor;
     KELVO_ASSERT(!state.anchor_schedule.waiting(i), "an anchor precedes its operations");
     PendingOperation operation = state.pending[i];
-    SymbolicBool& sign = sign_of(operation);
+    SymbolicBool& sign = planned_sign_of(operation);
     const bool anchors_others = !state.anchor_schedule.dependents(i).empty();
     std::shared_ptr<const SymbolicBool> full;
     sign = sign_to_plan(state, i, std::move(sign), anchors_others, full);
@@ -144,14 +140,14 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
         operation = transform_operation_by_frame(operation, state.frame);
 
     const size_t before = state.instructions.size();
-    const SymbolicBool& final_sign = sign_of(operation);
+    const SymbolicBool& final_sign = planned_sign_of(operation);
     raise_past(state.context, final_sign.conditions.empty() ? 0 : final_sign.conditions.back());
     if (const auto* rotation = std::get_if<PendingPauliRotation>(&operation)) {
         plan_rotation(state, *rotation);
     } else if (const auto* measurement = std::get_if<PendingPauliMeasurement>(&operation)) {
         raise_past(state.context, measurement->condition_id);
         plan_measurement(state, *measurement);
-        if (anchors_others) settle_anchored(state, i, std::move(full), sign_of(operation));
+        if (anchors_others) settle_anchored(state, i, std::move(full), planned_sign_of(operation));
     } else {
         const auto& record = std::get<PendingClassicalRecord>(operation);
         raise_past(state.context, record.condition_id);

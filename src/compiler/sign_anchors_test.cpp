@@ -20,21 +20,11 @@ std::vector<PendingOperation> full_lowering(const Circuit& circuit) {
     return std::move(acc.state.pending);
 }
 
-const SymbolicBool& sign_of(const PendingOperation& op) {
-    return std::visit(
-        [](const auto& o) -> const SymbolicBool& {
-            if constexpr (requires { o.value; })
-                return o.value;
-            else
-                return o.sign;
-        },
-        op);
-}
-
 uint64_t longest_sign(const std::vector<PendingOperation>& ops) {
     uint64_t longest = 0;
     for (const PendingOperation& op : ops)
-        longest = std::max<uint64_t>(longest, sign_of(op).conditions.size());
+        if (const SymbolicBool* sign = sign_of(op))
+            longest = std::max<uint64_t>(longest, sign->conditions.size());
     return longest;
 }
 
