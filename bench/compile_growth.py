@@ -8,7 +8,7 @@
    against stim's `detector_error_model()` of the circuit as generated (loops folded).
 3. Small circuits repeated N = 10^3 ... 10^5 times: growth per tenfold N (linear is 10x).
 4. Peak memory of compile at d=3, R = 1000 ... 8000 and its growth per doubling, each measured
-   in a child interpreter (its maximum resident size after compiling minus that after parsing).
+   in a child interpreter (its peak resident size after compiling minus that after parsing).
 
 Sizes whose compile would pass --budget seconds (by the last growth seen) are skipped, so the
 script also runs against slower builds. Prints the load average beside the times.
@@ -112,17 +112,21 @@ def small_section(args):
             last = (count, seconds)
 
 
+# The child's peak resident size (VmHWM, in kB) after parsing and after compiling. ru_maxrss
+# would do on a fresh process, but on Linux it keeps the peak of the parent it was forked from.
 CHILD = """
-import resource, sys, stim, kelvo
+import sys, stim, kelvo
+def peak_kb():
+    with open("/proc/self/status") as f:
+        return int(next(line for line in f if line.startswith("VmHWM")).split()[1])
 c = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=int(sys.argv[1]),
     after_clifford_depolarization=0.001, before_round_data_depolarization=0.001,
     before_measure_flip_probability=0.001, after_reset_flip_probability=0.001)
 circuit = kelvo.parse(str(c))
 del c
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+before = peak_kb()
 program = circuit.compile()
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(before, after)
+print(before, peak_kb())
 """
 
 
