@@ -87,7 +87,9 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
         d.position = static_cast<uint64_t>(map[d.position]);
     }
 
-    FactoredInstructionProgram planned = plan_factored_updates(std::move(state));
+    // With detectors the planner's program is assembled again below, groups and all.
+    FactoredInstructionProgram planned =
+        plan_factored_updates(std::move(state), detectors.empty());
     if (detectors.empty()) return planned;
 
     // events[c]: the detectors evaluated after exactly c planner instructions, in circuit order.
