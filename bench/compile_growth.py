@@ -67,7 +67,7 @@ def rounds_section(args):
             print(f"{rounds:>6} skipped (over budget)")
             continue
         circuit = memory_circuit(3, rounds)
-        seconds = compile_seconds(str(circuit), args.repeats if rounds <= 2000 else 1)
+        seconds = compile_seconds(str(circuit), args.repeats)
         flat = circuit.flattened()
         stim_seconds = best_seconds(flat.detector_error_model, args.repeats)
         growth = f"{seconds / last[1]:7.2f}" if last and rounds == 2 * last[0] else " " * 7
