@@ -16,7 +16,8 @@
 namespace kelvo {
 namespace {
 
-// The program planned from the full signs of lower_circuit_to_factored: the spec's reduction.
+// The program planned from the full signs of lower_circuit_to_factored: the reduction walked
+// over the signs the lowering defines.
 FactoredInstructionProgram planned_from_full_signs(const Circuit& c) {
     return plan_lowered_circuit(c, lower_circuit_to_factored(c), {});
 }
