@@ -61,7 +61,12 @@ std::vector<LoweredDetector> detectors_with_lowered_positions(
 
 FactoredInstructionProgram plan_circuit(const Circuit& circuit,
                                         std::span<const uint8_t> postselection_mask) {
-    CircuitLoweringResult lowering = lower_circuit_to_factored(circuit);
+    return plan_lowered_circuit(circuit, lower_circuit_with_anchors(circuit), postselection_mask);
+}
+
+FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
+                                                CircuitLoweringResult lowering,
+                                                std::span<const uint8_t> postselection_mask) {
     std::vector<LoweredDetector> detectors =
         detectors_with_lowered_positions(circuit.detectors, lowering);
 
@@ -82,7 +87,9 @@ FactoredInstructionProgram plan_circuit(const Circuit& circuit,
         d.position = static_cast<uint64_t>(map[d.position]);
     }
 
-    FactoredInstructionProgram planned = plan_factored_updates(std::move(state));
+    // With detectors the planner's program is assembled again below, groups and all.
+    FactoredInstructionProgram planned =
+        plan_factored_updates(std::move(state), detectors.empty());
     if (detectors.empty()) return planned;
 
     // events[c]: the detectors evaluated after exactly c planner instructions, in circuit order.

@@ -16,8 +16,9 @@ namespace kelvo {
 // Plans every pending operation (running the optimizer first when nobody has) and assembles
 // the program, with the checkpoint table: entry i is the number of instructions emitted before
 // operation i, and one more entry holds the total (empty when there was no operation). Throws
-// KelvoError.
-FactoredInstructionProgram plan_factored_updates(PendingFactoredState state);
+// KelvoError. Without `grouped` the program's presampling groups are left empty (see
+// with_context_ungrouped).
+FactoredInstructionProgram plan_factored_updates(PendingFactoredState state, bool grouped = true);
 
 // Plans the next operation. Returns the last instruction it emitted (valid until the next
 // call), or nullptr when it emitted nothing or no operation was left. On an error the
