@@ -60,8 +60,10 @@ std::vector<LoweredDetector> detectors_with_lowered_positions(
 }
 
 FactoredInstructionProgram plan_circuit(const Circuit& circuit,
-                                        std::span<const uint8_t> postselection_mask) {
+                                        std::span<const uint8_t> postselection_mask,
+                                        const CancellationCheck& cancel) {
     CircuitLoweringResult lowering = lower_circuit_to_factored(circuit);
+    cancel.check();
     std::vector<LoweredDetector> detectors =
         detectors_with_lowered_positions(circuit.detectors, lowering);
 
@@ -75,6 +77,7 @@ FactoredInstructionProgram plan_circuit(const Circuit& circuit,
     for (const LoweredDetector& d : detectors)
         preserved.push_back(d.position);
     const OptimizationResult optimized = optimize_pending_operations(state, preserved);
+    cancel.check();
     for (LoweredDetector& d : detectors) {
         const auto& map = optimized.position_map;
         if (d.position >= map.size() || map[d.position] < 0)
@@ -82,8 +85,9 @@ FactoredInstructionProgram plan_circuit(const Circuit& circuit,
         d.position = static_cast<uint64_t>(map[d.position]);
     }
 
-    FactoredInstructionProgram planned = plan_factored_updates(std::move(state));
+    FactoredInstructionProgram planned = plan_factored_updates(std::move(state), cancel);
     if (detectors.empty()) return planned;
+    cancel.check();
 
     // events[c]: the detectors evaluated after exactly c planner instructions, in circuit order.
     std::vector<std::vector<RecordDetector>> events(planned.instructions.size() + 1);

@@ -94,11 +94,14 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     return state.instructions.size() == before ? nullptr : &state.instructions.back();
 }
 
-FactoredInstructionProgram plan_factored_updates(PendingFactoredState state) {
+FactoredInstructionProgram plan_factored_updates(PendingFactoredState state,
+                                                 const CancellationCheck& cancel) {
     if (!state.optimized && state.instructions.empty() && state.checkpoints.empty())
         optimize_pending_operations(state, {});
-    while (state.cursor < state.pending.size())
+    while (state.cursor < state.pending.size()) {
+        cancel.check();
         process_next_pending_operation(state);
+    }
     std::vector<int32_t> checkpoints(state.checkpoints.begin(), state.checkpoints.end());
     return FactoredInstructionProgram::with_context(
         state.num_qubits, state.initial_active_qubits, std::move(state.instructions),

@@ -1,10 +1,16 @@
 #include "sampler/prepared.h"
 
+#include <pthread.h>
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <system_error>
@@ -88,18 +94,72 @@ void report_panic(const char* message, std::string_view location) {
     std::fflush(stderr);
 }
 
-// How a worker thread ended.
+// How a worker thread ended. A stopped worker ended at a batch boundary because the call was
+// asked to stop.
 struct WorkerOutcome {
-    enum class Kind : uint8_t { Done, Error, OutOfMemory, Panic } kind = Kind::Done;
+    enum class Kind : uint8_t { Done, Stopped, Error, OutOfMemory, Panic } kind = Kind::Done;
     std::optional<KelvoError> error;
+
+    bool failed() const { return kind != Kind::Done && kind != Kind::Stopped; }
 };
+
+// Counts the worker threads that have ended, so that the calling thread can wait for them in
+// steps and poll the caller's check in between.
+class EndedWorkers {
+  public:
+    void add_one() {
+        {
+            const std::lock_guard lock(mutex_);
+            ++count_;
+        }
+        ended_.notify_one();
+    }
+    // Waits until `count` workers have ended or `timeout` has passed; true when they have.
+    bool wait_for(uint64_t count, CancellationCheck::Clock::duration timeout) {
+        std::unique_lock lock(mutex_);
+        return ended_.wait_for(lock, timeout, [&] { return count_ >= count; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    uint64_t count_ = 0;
+};
+
+// Whether a refused thread was refused for want of memory. The system says "try again" (EAGAIN)
+// both when a limit on threads is reached and when the new thread's stack cannot be mapped
+// (an address-space limit): a stack of the default size mapped now tells them apart.
+bool thread_refused_for_memory(std::error_code code) {
+    if (code == std::errc::not_enough_memory) return true;
+    if (code != std::errc::resource_unavailable_try_again) return false;
+    size_t stack = size_t{8} << 20;
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) == 0) {
+        pthread_attr_getstacksize(&attributes, &stack);
+        pthread_attr_destroy(&attributes);
+    }
+    void* const probe =
+        mmap(nullptr, stack, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (probe == MAP_FAILED) return errno == ENOMEM;
+    munmap(probe, stack);
+    return false;
+}
+
+// The rows a worker wrote, and their memory.
+void release_rows(BatchWorker& worker) {
+    std::vector<uint8_t>().swap(worker.measurements);
+    std::vector<uint8_t>().swap(worker.detectors);
+    std::vector<uint8_t>().swap(worker.observables);
+    std::vector<double>().swap(worker.exp_vals);
+}
 
 }  // namespace
 
-Sampler::Sampler(const Circuit& circuit, SamplerOptions options) : options_(std::move(options)) {
+Sampler::Sampler(const Circuit& circuit, SamplerOptions options, const CancellationCheck& cancel)
+    : options_(std::move(options)) {
     const Clock::time_point start = Clock::now();
     program_ = std::make_unique<const FactoredInstructionProgram>(
-        plan_circuit(circuit, options_.postselection_mask));
+        plan_circuit(circuit, options_.postselection_mask, cancel));
     const FactoredInstructionProgram& program = *program_;
     logical_records_ = circuit_logical_records(circuit);
     compile_s_ = seconds_since(start);
@@ -167,20 +227,22 @@ Sampler::Sampler(Sampler&&) noexcept = default;
 Sampler& Sampler::operator=(Sampler&&) noexcept = default;
 Sampler::~Sampler() = default;
 
-SampleResult Sampler::sample(uint64_t shots, bool bit_packed) {
-    return sample_impl(shots, entropy_seed(), true, bit_packed);
+SampleResult Sampler::sample(uint64_t shots, bool bit_packed, const CancellationCheck& cancel) {
+    return sample_impl(shots, entropy_seed(), true, bit_packed, cancel);
 }
 
-SampleResult Sampler::sample_with_seed(uint64_t shots, uint64_t seed, bool bit_packed) {
-    return sample_impl(shots, seed, true, bit_packed);
+SampleResult Sampler::sample_with_seed(uint64_t shots, uint64_t seed, bool bit_packed,
+                                       const CancellationCheck& cancel) {
+    return sample_impl(shots, seed, true, bit_packed, cancel);
 }
 
-SampleResult Sampler::sample_counts(uint64_t shots) {
-    return sample_impl(shots, entropy_seed(), false, false);
+SampleResult Sampler::sample_counts(uint64_t shots, const CancellationCheck& cancel) {
+    return sample_impl(shots, entropy_seed(), false, false, cancel);
 }
 
-SampleResult Sampler::sample_counts_with_seed(uint64_t shots, uint64_t seed) {
-    return sample_impl(shots, seed, false, false);
+SampleResult Sampler::sample_counts_with_seed(uint64_t shots, uint64_t seed,
+                                              const CancellationCheck& cancel) {
+    return sample_impl(shots, seed, false, false, cancel);
 }
 
 std::unique_ptr<BatchWorker> Sampler::make_worker() const {
@@ -259,6 +321,7 @@ void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
         options_.expected_detectors, kCompactionFactor,
         call.keep_records ? all_records_table_ : observable_record_table_};
     for (uint64_t c = call.first_chunk; c < call.chunk_count;) {
+        if (call.stop_requested()) throw Cancelled();
         const uint64_t shots = std::min(chunk, call.shots - c * chunk);
 
         const Clock::time_point presample = Clock::now();
@@ -270,6 +333,7 @@ void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
 
         const Clock::time_point execute = Clock::now();
         for (uint64_t b = 0, offset = 0; offset < shots; ++b, offset += batch) {
+            if (call.stop_requested()) throw Cancelled();
             const uint64_t m = std::min(batch, shots - offset);
             reset_batch_executor(executor, program, m);
             executor.rng_state = kGolden * (c * batches_per_chunk + b + 1) ^ key ^ kBatchSalt;
@@ -320,8 +384,8 @@ void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
     }
 }
 
-SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_records,
-                                  bool bit_packed) {
+SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_records, bool bit_packed,
+                                  const CancellationCheck& cancel) {
     if (keep_records) {
         uint64_t total = 0;
         bool fits = true;
@@ -350,17 +414,26 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
     result.observable_ones.assign(observable_count_, 0);
     result.bit_packed = bit_packed;
     const Clock::time_point start = Clock::now();
-    SampleCall call{shots, seed, chunk_count, workers, 0, keep_records, bit_packed};
+    SampleCall call{shots, seed, chunk_count, workers, 0, keep_records, bit_packed, &cancel};
 
-    if (workers == 1) {
-        try {
-            run_worker(*workers_[0], call);
-        } catch (...) {
-            workers_[0].reset();
-            throw;
+    try {
+        if (workers == 1) {
+            try {
+                run_worker(*workers_[0], call);
+            } catch (const Cancelled&) {
+                throw;  // stopped at a batch boundary, as a finished call ends
+            } catch (...) {
+                workers_[0].reset();
+                throw;
+            }
+        } else {
+            run_threads(call);
         }
-    } else {
-        run_threads(call);
+    } catch (...) {
+        // Nothing partial is returned: the rows written so far go, and their memory with them.
+        for (uint64_t w = 0; w < workers; ++w)
+            if (workers_[w]) release_rows(*workers_[w]);
+        throw;
     }
 
     for (uint64_t w = 0; w < workers; ++w) {
@@ -385,15 +458,15 @@ void Sampler::run_threads(const SampleCall& call) {
     std::vector<WorkerOutcome> outcomes(call.workers);
     std::vector<std::thread> threads;
     threads.reserve(call.workers);
-    const auto join_all = [&threads] {
-        for (std::thread& t : threads)
-            if (t.joinable()) t.join();
-    };
+    std::atomic<bool> stop{false};
+    EndedWorkers ended;
+    std::optional<ThreadSpawnError> spawn_failure;
     for (uint64_t w = 0; w < call.workers; ++w) {
         SampleCall own = call;
         own.first_chunk = w;
+        own.stop = &stop;
         try {
-            threads.emplace_back([this, &outcomes, w, own] {
+            threads.emplace_back([this, &outcomes, &ended, w, own] {
                 WorkerOutcome& outcome = outcomes[w];
                 try {
                     try {
@@ -402,6 +475,8 @@ void Sampler::run_threads(const SampleCall& call) {
                         outcome.error = e;
                         outcome.kind = WorkerOutcome::Kind::Error;
                     }
+                } catch (const Cancelled&) {
+                    outcome.kind = WorkerOutcome::Kind::Stopped;
                 } catch (const std::bad_alloc&) {
                     outcome.kind = WorkerOutcome::Kind::OutOfMemory;
                 } catch (const std::length_error&) {
@@ -413,22 +488,35 @@ void Sampler::run_threads(const SampleCall& call) {
                     report_panic("unknown C++ exception", "unknown");
                     outcome.kind = WorkerOutcome::Kind::Panic;
                 }
+                ended.add_one();
             });
         } catch (const std::system_error& e) {
-            join_all();
-            fatal(std::string("failed to spawn thread: ") + e.what());
+            // A refused thread is a shortage, not a broken invariant: the workers already
+            // started stop at their next batch boundary, and the call fails as an error.
+            spawn_failure.emplace(e.code(), thread_refused_for_memory(e.code()));
+            stop = true;
+            break;
         }
     }
-    join_all();
+    // Wait for the workers, polling the caller's check meanwhile; a stop reaches every worker
+    // at its next batch boundary.
+    const uint64_t started = threads.size();
+    const CancellationCheck::Clock::duration poll = call.cancel->interval();
+    while (!ended.wait_for(started, poll)) {
+        if (!stop && call.cancel->stop_requested()) stop = true;
+    }
+    for (std::thread& t : threads)
+        t.join();
 
-    // A failed workspace may be left half way through a batch: the next call rebuilds it.
-    for (uint64_t w = 0; w < call.workers; ++w)
-        if (outcomes[w].kind != WorkerOutcome::Kind::Done) workers_[w].reset();
-    for (uint64_t w = 0; w < call.workers; ++w) {
+    // A failed workspace may be left half way through a batch: the next call rebuilds it. A
+    // stopped one ended between batches, as a finished one does.
+    for (uint64_t w = 0; w < started; ++w)
+        if (outcomes[w].failed()) workers_[w].reset();
+    for (uint64_t w = 0; w < started; ++w) {
         const WorkerOutcome& outcome = outcomes[w];
-        if (outcome.kind == WorkerOutcome::Kind::Done) continue;
+        if (!outcome.failed()) continue;
         // The first failure decides; a later panic still ends the call as one.
-        for (uint64_t later = w + 1; later < call.workers; ++later) {
+        for (uint64_t later = w + 1; later < started; ++later) {
             if (outcomes[later].kind == WorkerOutcome::Kind::Panic) {
                 fatal("a scoped thread panicked");
             }
@@ -442,6 +530,8 @@ void Sampler::run_threads(const SampleCall& call) {
                 throw KelvoError::worker_panic();
         }
     }
+    if (spawn_failure) throw *spawn_failure;
+    if (stop) throw Cancelled();
 }
 
 void Sampler::merge_rows(SampleResult& result, uint64_t workers) {
