@@ -58,8 +58,16 @@ Measurement measurement_of(const PrecomputedActivePauliMeasurementKernel& k) {
             k.half_dimension, k.pivot,  k.negative};
 }
 
+// A rotation's pairs are walked in blocks below its pivot, the highest bit of x.
 bool is_pivot_of(uint64_t x, uint64_t p) {
     return p < 64 && (x >> p) == 1;
+}
+
+// A measurement may pivot on any bit of x: the component plan keeps the qubit the planner
+// removes, which need not be the highest in the component's local order. The pair sweeps
+// (i with bit p clear, partner i XOR x) hold for any such pivot.
+bool is_measurement_pivot_of(uint64_t x, uint64_t p) {
+    return p < 64 && ((x >> p) & 1) == 1;
 }
 
 // Index ranges of a sweep over H pairs split at pivot p: every index stays below 2H <= length.
@@ -425,7 +433,7 @@ void project_nondiagonal_contiguous(std::span<double> re, std::span<double> im,
                                     const PrecomputedActivePauliMeasurementKernel& kernel,
                                     bool outcome, double scale, SimdLevel level) {
     const Measurement m = measurement_of(kernel);
-    KELVO_ASSERT(m.half == 0 || is_pivot_of(m.x, m.pivot),
+    KELVO_ASSERT(m.half == 0 || is_measurement_pivot_of(m.x, m.pivot),
                  "active kernel does not match the active state");
     check_pair_sweep(m.half, m.pivot, std::min(re.size(), im.size()));
     KELVO_ASSERT(m.half <= std::min(scratch_re.size(), scratch_im.size()),
@@ -456,7 +464,7 @@ double nondiagonal_probability_contiguous(std::span<const double> re, std::span<
                                           const PrecomputedActivePauliMeasurementKernel& kernel,
                                           SimdLevel level) {
     const Measurement m = measurement_of(kernel);
-    KELVO_ASSERT(m.half == 0 || is_pivot_of(m.x, m.pivot),
+    KELVO_ASSERT(m.half == 0 || is_measurement_pivot_of(m.x, m.pivot),
                  "active kernel does not match the active state");
     check_pair_sweep(m.half, m.pivot, std::min(re.size(), im.size()));
     if (m.half == 0) return 0.0;

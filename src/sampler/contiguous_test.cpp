@@ -102,41 +102,49 @@ TEST(ContiguousTest, KernelsMatchDenseMatrices) {
                     });
                 }
                 if (k == 0) continue;
-                const Measurement m = Measurement::from_pauli(p);
-                const State start = random_state(rng, k);
-                const bool diagonal = m.kind == ActiveMeasurementKind::Diagonal;
-                double probability = 0;
-                for (const bool outcome : {false, true}) {
-                    const std::vector<C> phi = apply(
-                        C(0.5) * (oracle::identity(d) + C(outcome ? -1 : 1) * oracle::pauli(p)),
-                        start);
-                    probability = 0;
-                    for (const C a : phi)
-                        probability += std::norm(a);
-                    const double scale = 1 / std::sqrt(probability);
-                    std::vector<C> want;
-                    for (uint64_t i = 0; i < d; ++i) {
-                        const uint64_t j = i | (uint64_t{1} << m.pivot);
-                        if (i == j) continue;
-                        want.push_back(scale *
-                                       (m.x_mask ? std::sqrt(2.0) * phi[i] : phi[i] + phi[j]));
+                // Every admissible pivot, not only the highest: the component plan keeps the
+                // qubit the planner removes, wherever it sits in the component's order.
+                const ActivePauliAction action(p);
+                const uint64_t pivots = action.x_mask ? action.x_mask : action.z_mask;
+                for (uint64_t pivot = 0; pivot < k; ++pivot) {
+                    if (!((pivots >> pivot) & 1)) continue;
+                    const Measurement m = Measurement::with_pivot(action, pivot);
+                    const State start = random_state(rng, k);
+                    const bool diagonal = m.kind == ActiveMeasurementKind::Diagonal;
+                    double probability = 0;
+                    for (const bool outcome : {false, true}) {
+                        const std::vector<C> phi = apply(
+                            C(0.5) * (oracle::identity(d) + C(outcome ? -1 : 1) * oracle::pauli(p)),
+                            start);
+                        probability = 0;
+                        for (const C a : phi)
+                            probability += std::norm(a);
+                        const double scale = 1 / std::sqrt(probability);
+                        std::vector<C> want;
+                        for (uint64_t i = 0; i < d; ++i) {
+                            const uint64_t j = i | (uint64_t{1} << m.pivot);
+                            if (i == j) continue;
+                            want.push_back(scale *
+                                           (m.x_mask ? std::sqrt(2.0) * phi[i] : phi[i] + phi[j]));
+                        }
+                        std::vector<double> scratch_re(m.half_dimension),
+                            scratch_im(m.half_dimension);
+                        expect_levels(start, want, 1e-9, [&](State& s, SimdLevel level) {
+                            if (diagonal)
+                                return project_diagonal_contiguous(s.re, s.im, m, outcome, scale);
+                            project_nondiagonal_contiguous(s.re, s.im, scratch_re, scratch_im, m,
+                                                           outcome, scale, level);
+                        });
                     }
-                    std::vector<double> scratch_re(m.half_dimension), scratch_im(m.half_dimension);
-                    expect_levels(start, want, 1e-9, [&](State& s, SimdLevel level) {
-                        if (diagonal)
-                            return project_diagonal_contiguous(s.re, s.im, m, outcome, scale);
-                        project_nondiagonal_contiguous(s.re, s.im, scratch_re, scratch_im, m,
-                                                       outcome, scale, level);
-                    });
+                    const auto probability_of = diagonal ? diagonal_probability_contiguous
+                                                         : nondiagonal_probability_contiguous;
+                    const double scalar = probability_of(start.re, start.im, m, SimdLevel::Scalar);
+                    EXPECT_NEAR(scalar, probability, 1e-12);
+                    // Sums of at most 2^k nonnegative terms in two orders: each is within
+                    // 2^k ulp-scale relative error of the exact sum.
+                    EXPECT_NEAR(scalar, probability_of(start.re, start.im, m, SimdLevel::Vector),
+                                2.0 * 32 * std::numeric_limits<double>::epsilon());
                 }
-                const auto probability_of =
-                    diagonal ? diagonal_probability_contiguous : nondiagonal_probability_contiguous;
-                const double scalar = probability_of(start.re, start.im, m, SimdLevel::Scalar);
-                EXPECT_NEAR(scalar, probability, 1e-12);
-                // Sums of at most 2^k nonnegative terms in two orders: each is within
-                // 2^k ulp-scale relative error of the exact sum.
-                EXPECT_NEAR(scalar, probability_of(start.re, start.im, m, SimdLevel::Vector),
-                            2.0 * 32 * std::numeric_limits<double>::epsilon());
             }
         }
         // The promoted qubit is the new top bit: a|psi> then i b|psi>.

@@ -111,15 +111,8 @@ TEST(Sampler, ExpectationValuesFollowTheShotsRecords) {
         const uint64_t m = c.num_measurements, e = c.num_exp_vals;
         ASSERT_EQ(r.exp_vals.size(), 500 * e);
         for (uint64_t s = 0; s < 500; ++s) {
-            const std::string records = testing::row_text(r.measurements, m, s);
-            for (const auto& [key, weighted] : exact.expectations) {
-                const auto& [slot, prefix] = key;
-                if (records.compare(0, prefix.size(), prefix) != 0) continue;
-                double p = 0;
-                for (const auto& [full, q] : exact.records)
-                    if (full.compare(0, prefix.size(), prefix) == 0) p += q;
-                ASSERT_NEAR(r.exp_vals[s * e + slot], weighted / p, 1e-9) << text;
-            }
+            testing::expect_exp_vals_given_records(exact, testing::row_text(r.measurements, m, s),
+                                                   &r.exp_vals[s * e], text);
         }
     }
     EXPECT_EQ(checked, 25);

@@ -375,7 +375,7 @@ class Runner {
 // in |0>. Cost grows with the number of branches: meant for a few qubits and a few noise
 // channels.
 inline OutcomeDistribution run_dense_circuit(const Circuit& circuit) {
-    KELVO_ASSERT(circuit.num_qubits <= 12, "dense circuit run is limited to 12 qubits");
+    KELVO_ASSERT(circuit.num_qubits <= 16, "dense circuit run is limited to 16 qubits");
     OutcomeDistribution out;
     dense_detail::State psi(uint64_t{1} << circuit.num_qubits);
     psi[0] = 1;

@@ -1,5 +1,5 @@
-// Random circuits over the whole instruction set for tests: few qubits, few measurements and
-// few noise channels, so that a dense oracle can enumerate every branch.
+// Random circuits over the whole instruction set for tests: few measurements and few noise
+// channels, so that a dense oracle can enumerate every branch.
 #pragma once
 
 #include <algorithm>
@@ -48,20 +48,88 @@ class RandomCircuit {
             lines_['f'].push_back(g);
         lines_['x'].push_back("EXP_VAL {P} {P}");
         lines_['e'].push_back("TICK");
+        // Only in wide shapes: products over many qubits, discarding detectors, one-qubit
+        // rotations.
+        for (const char* g : {"R_PAULI{a} {W}", "MPP{m} {W}"})
+            lines_['w'].push_back(g);
+        lines_['y'].push_back("EXP_VAL {W} {P}");
+        lines_['d'].push_back("DISCARD {rec}");
+        for (const char* g : {"T {q}", "T_DAG {q}", "R_X{a} {q}", "R_Y{a} {q}", "U3{a3} {q}"})
+            lines_['o'].push_back(g);
     }
 
-    std::string make(bool rotations) {
-        n_ = 1 + rng_() % 8;
-        int records = 0, noise = 0;
+    // Sizes and the mix of instruction kinds; each letter of `kinds` is one draw's weight.
+    struct Shape {
+        uint64_t min_qubits = 1, max_qubits = 8;
+        int min_length = 4, max_length = 19;
+        int max_records = 7, max_noise = 4;
+        const char* kinds = "cccccccrrrrrmmmmnnnhffxxe";
+    };
+
+    // 9 to 16 qubits, many rotations, some on products over many qubits. Noiseless shapes draw
+    // no noise channel (heralded ones included); noisy ones one, so that the dense run stays
+    // small on 16 qubits.
+    static Shape wide(bool noisy, bool exp_vals) {
+        return {9,
+                16,
+                30,
+                50,
+                5,
+                noisy ? 1 : 0,
+                exp_vals ? "ccccccccrrrrrrrrrrrrwwmmmnhffdxy" : "ccccccccrrrrrrrrrrrrwwmmmnhffde"};
+    }
+
+    // Three phases on 9 to 16 qubits: a rotation on every qubit in random order (each becomes
+    // its own active component), then a few entangling gates and rotations that merge some
+    // components, then measurements that take qubits back out of merged components.
+    std::string make_phased(bool noisy) {
+        n_ = 9 + rng_() % 8;
+        std::vector<uint64_t> qs(n_);
+        std::iota(qs.begin(), qs.end(), 0);
+        std::shuffle(qs.begin(), qs.end(), rng_);
         std::string text;
-        for (int len = 4 + rng_() % 16; len > 0;) {
-            // Kinds weighted by how often they appear below.
-            const char kind = "cccccccrrrrrmmmmnnnhffxxe"[rng_() % 25];
+        for (const uint64_t q : qs) {
+            std::string target = " ";
+            target.append(std::to_string(q)).append("\n");
+            switch (rng_() % 4) {
+                case 0:
+                    text.append("R_X").append(list(1, 1.9)).append(target);
+                    break;
+                case 1:
+                    text.append("R_Y").append(list(1, 1.9)).append(target);
+                    break;
+                case 2:
+                    text.append("U3").append(list(3, 1.9)).append(target);
+                    break;
+                default:
+                    text.append("H").append(target).append("T").append(target);
+            }
+        }
+        const uint64_t n = n_;
+        const int noise = noisy ? 1 : 0;
+        text += make(true, {n, n, 3, 10, 1, noise, "cccrrwof"});
+        return text + make(true, {n, n, 6, 12, 4, noise, "mmmmmoocfd"});
+    }
+
+    std::string make(bool rotations) { return make(rotations, Shape{}); }
+
+    std::string make(bool rotations, const Shape& shape) {
+        n_ = shape.min_qubits + rng_() % (shape.max_qubits - shape.min_qubits + 1);
+        int records = 0, noise = 0;
+        const uint64_t kinds = std::char_traits<char>::length(shape.kinds);
+        std::string text;
+        for (int len = shape.min_length +
+                       static_cast<int>(rng_() % (shape.max_length - shape.min_length + 1));
+             len > 0;) {
+            const char kind = shape.kinds[rng_() % kinds];
             const std::vector<std::string>& pool = lines_[kind];
             const std::string& line = pool[rng_() % pool.size()];
-            const bool record = kind == 'm' || kind == 'h', noisy = kind == 'n' || kind == 'h';
-            if ((kind == 'r' && !rotations) || (record && records == 7) || (noisy && noise == 4) ||
-                (kind == 'f' && records == 0) || (n_ < 2 && line.find("{qq}") != line.npos))
+            const bool record = kind == 'm' || kind == 'h' || line.rfind("MPP", 0) == 0;
+            const bool noisy = kind == 'n' || kind == 'h';
+            if (((kind == 'r' || kind == 'w' || kind == 'o') && !rotations) ||
+                (record && records == shape.max_records) || (noisy && noise == shape.max_noise) ||
+                ((kind == 'f' || kind == 'd') && records == 0) ||
+                (n_ < 2 && line.find("{qq}") != line.npos))
                 continue;
             records += record;
             noise += noisy;
@@ -113,12 +181,14 @@ class RandomCircuit {
         if (key == "p4") return list(4, 0.1);
         if (key == "p15") return list(15, 0.05);
         if (key == "rec") return "rec[-" + std::to_string(1 + rng_() % records) + "]";
-        // A product over distinct qubits, so that it is Hermitian.
+        // A product over distinct qubits, so that it is Hermitian: up to 3 of them, or up to
+        // every qubit for "W".
         std::vector<uint64_t> qs(n_);
         std::iota(qs.begin(), qs.end(), 0);
         std::shuffle(qs.begin(), qs.end(), rng_);
         std::string s = rng_() % 4 ? "" : "!";
-        for (uint64_t i = 0, w = 1 + rng_() % std::min<uint64_t>(n_, 3); i < w; ++i) {
+        const uint64_t most = key == "W" ? n_ : std::min<uint64_t>(n_, 3);
+        for (uint64_t i = 0, w = 1 + rng_() % most; i < w; ++i) {
             if (i) s += '*';
             s += "XYZ"[rng_() % 3];
             s += std::to_string(qs[i]);

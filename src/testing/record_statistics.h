@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/dense_circuit.h"
+
 namespace kelvo::testing {
 
 // Row `shot` of an unpacked buffer of `columns` bytes per row, as '0'/'1' text.
@@ -78,6 +80,21 @@ inline void expect_fits(const std::map<std::string, uint64_t>& observed,
     const double df = static_cast<double>(bins - 1);
     const double bound = df * std::pow(1 - 2 / (9 * df) + 5 * std::sqrt(2 / (9 * df)), 3);
     EXPECT_LT(statistic, bound) << "df " << df << "\n" << label;
+}
+
+// A noiseless shot's expectation values, one per slot, against the dense run: each equals the
+// exact value given the records the shot wrote before the request.
+inline void expect_exp_vals_given_records(const OutcomeDistribution& exact,
+                                          const std::string& records, const double* values,
+                                          const std::string& label) {
+    for (const auto& [key, weighted] : exact.expectations) {
+        const auto& [slot, prefix] = key;
+        if (records.compare(0, prefix.size(), prefix) != 0) continue;
+        double p = 0;
+        for (const auto& [full, q] : exact.records)
+            if (full.compare(0, prefix.size(), prefix) == 0) p += q;
+        ASSERT_NEAR(values[slot], weighted / p, 1e-9) << "slot " << slot << "\n" << label;
+    }
 }
 
 // |successes - n p| within five standard deviations of a binomial count.
