@@ -107,7 +107,8 @@ SymbolicPauliString ActivePauliFrame::conjugate_by(const PauliString& p) const {
     return {p, anticommutation_sign(p)};
 }
 
-SymbolicBool ActivePauliFrame::anticommutation_sign(const PauliString& p) const {
+SymbolicBool ActivePauliFrame::anticommutation_sign(const PauliString& p,
+                                                  uint64_t first_record) const {
     check_pauli(p);
     // Column offsets of p's X qubits (read in the Z tables) and Z qubits (in the X tables).
     std::vector<uint64_t> x_qubits, z_qubits;
@@ -121,22 +122,27 @@ SymbolicBool ActivePauliFrame::anticommutation_sign(const PauliString& p) const 
     }
     std::vector<int32_t> conditions;
     const uint64_t blocks = word_count(conditions_.size());
+    const uint64_t first_block = first_record / 64;
     // Bit j of acc[i]: the symplectic product of p with record 64 i + j of the chunk.
     uint64_t acc[64];
-    for (uint64_t c = 0; c < chunks_.size(); ++c) {
+    for (uint64_t c = first_block / chunk_blocks_; c < chunks_.size(); ++c) {
         const uint64_t first = c * chunk_blocks_;
+        const uint64_t begin = std::max(first, first_block) - first;
         const uint64_t size = std::min(chunk_blocks_, blocks - first);
-        std::fill_n(acc, size, 0);
+        if (begin >= size) break;
+        std::fill(acc + begin, acc + size, 0);
         const auto stream = [&](const std::vector<uint64_t>& table, uint64_t column) {
             const uint64_t* const in = table.data() + column;
-            for (uint64_t i = 0; i < size; ++i)
+            for (uint64_t i = begin; i < size; ++i)
                 acc[i] ^= in[i];
         };
         for (const uint64_t column : x_qubits)
             stream(chunks_[c].z, column);
         for (const uint64_t column : z_qubits)
             stream(chunks_[c].x, column);
-        for (uint64_t i = 0; i < size; ++i) {
+        if (first + begin == first_block)
+            acc[begin] &= ~uint64_t{0} << (first_record % 64);
+        for (uint64_t i = begin; i < size; ++i) {
             for (uint64_t bits = acc[i]; bits != 0; bits &= bits - 1) {
                 const uint64_t e = 64 * (first + i) + static_cast<uint64_t>(std::countr_zero(bits));
                 conditions.push_back(conditions_[e]);

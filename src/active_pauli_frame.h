@@ -47,8 +47,8 @@ class ActivePauliFrame {
 
     // p unchanged, signed by the XOR of the conditions of every record anticommuting with p.
     SymbolicPauliString conjugate_by(const PauliString& p) const;
-    // That sign alone.
-    SymbolicBool anticommutation_sign(const PauliString& p) const;
+    // That sign alone, over the records from `first_record` on (all of them by default).
+    SymbolicBool anticommutation_sign(const PauliString& p, uint64_t first_record = 0) const;
 
     uint64_t num_qubits() const { return n_; }
     uint64_t size() const { return conditions_.size(); }

@@ -50,6 +50,13 @@ TEST(ActivePauliFrame, MatchesBruteForceAcrossBlocks) {
             const PauliString p = random_pauli(rng, n, 1 + trial % 4);
             EXPECT_EQ(frame.conjugate_by(p),
                       (SymbolicPauliString{p, brute_force_sign(records, p)}));
+            // From a record on: block and chunk ends, the last record, and past it.
+            const uint64_t firsts[] = {rng() % count, 64, 128, count - 1, count, count + 70};
+            const uint64_t first = firsts[trial % std::size(firsts)];
+            const std::vector<ConditionalPauliString> tail(
+                records.begin() + static_cast<std::ptrdiff_t>(std::min(first, count)),
+                records.end());
+            EXPECT_EQ(frame.anticommutation_sign(p, first), brute_force_sign(tail, p));
         }
     }
 }

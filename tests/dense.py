@@ -411,3 +411,109 @@ class ExactRun:
 
     def _feedback(self, offset: int, p: Pauli) -> None:
         self._map(lambda rho, key: p.products(rho)[2] if key[offset] else rho)
+
+
+class WindowedRun(ExactRun):
+    """The exact law of long circuits, window by window: the branches are keyed by the last
+    `window` records only (older ones are summed over), so any number of records fits, and
+    right after each record the joint law of it and the window - 1 records before it is kept.
+    Feedback and DISCARD look back at most `window` records. A DISCARD and a pin (record list,
+    value) are honoured where their last record is written (a DISCARD right after it), so each
+    must end on a fair coin that nothing else depends on: conditioning on it scales every branch
+    by 1/2 alike, which leaves the law of every window without the coin as it was. EXP_VAL keeps, per slot, the branch matrices
+    weighted by the branch's value, so that mean_exp_vals() is the mean over the surviving shots.
+    Text without REPEAT blocks (see `flat`)."""
+
+    def __init__(self, text: str, n: int, window: int, pins: dict | None = None):
+        self.n, self.window, self.count = n, window, 0
+        self.pins = pins or {}  # record index written last -> (record indices, value)
+        self.windows: list[dict[tuple, float]] = []  # record j -> law of records j-window+1..j
+        rho = np.zeros((1 << n, 1 << n), dtype=np.complex128)
+        rho[0, 0] = 1
+        self.branches = {(): [rho]}  # last records -> [rho, then rho * value per EXP_VAL slot]
+        for line in text.splitlines():
+            line = line.split("#")[0].strip()
+            if line:
+                self._windowed_line(line)
+
+    def mean_exp_vals(self) -> list[float]:
+        mats = [sum(column) for column in zip(*self.branches.values())]
+        total = np.trace(mats[0]).real
+        return [float(np.trace(m).real / total) for m in mats[1:]]
+
+    def _each(self, fn) -> None:
+        out: dict = {}
+        for key, mats in self.branches.items():
+            results = [fn(key, m) for m in mats]
+            for i, (new_key, new_rho, _) in enumerate(results[0]):
+                if np.trace(new_rho).real <= 1e-15:
+                    continue
+                new = [r[i][1] for r in results]
+                out[new_key] = [a + b for a, b in zip(out[new_key], new)] if new_key in out else new
+        self.branches = out
+
+    def _map(self, fn) -> None:
+        self.branches = {key: [fn(m, key) for m in mats] for key, mats in self.branches.items()}
+
+    def _keep(self, accept) -> None:
+        self.branches = {k: mats for k, mats in self.branches.items() if accept(k)}
+
+    def _windowed_line(self, line: str) -> None:
+        name, arg_text, rest = re.fullmatch(r"(\w+)(?:\(([^)]*)\))?\s*(.*)", line).groups()
+        args = [float(a) for a in arg_text.split(",")] if arg_text else []
+        targets = rest.split()
+        if name == "DISCARD":
+            offsets = [int(t[4:-1]) for t in targets]
+            self._keep(lambda key: sum(key[o] for o in offsets) % 2 == 0)
+            self.windows.pop()  # the law of the coin's own window, now conditioned
+            self._log_window(len(next(iter(self.branches))) - 1)
+        elif name == "EXP_VAL":
+            for t in targets:
+                p = _product(self.n, t)
+                self.branches = {key: mats + [np.trace(p.apply(mats[0])).real
+                                              / np.trace(mats[0]).real * mats[0]]
+                                 for key, mats in self.branches.items()}
+        elif name in ("HERALDED_ERASE", "HERALDED_PAULI_CHANNEL_1"):
+            probs = [args[0] / 4] * 4 if name == "HERALDED_ERASE" else args
+            for q in targets:
+                paulis = [_pauli_on(self.n, {int(q): c}) if c != "I" else None for c in "IXYZ"]
+
+                def herald(key, rho, paulis=paulis):
+                    out = [(key + (0,), (1 - sum(probs)) * rho, ())]
+                    for prob, p in zip(probs, paulis):
+                        out.append((key + (1,), prob * (p.products(rho)[2] if p else rho), ()))
+                    return out
+                self._each(herald)
+        else:
+            self._line(line)
+        before = min(self.count, self.window)
+        for i in range(len(next(iter(self.branches))) - before):
+            self._written(before + i)
+        self.count += len(next(iter(self.branches))) - before
+        merged: dict = {}
+        for key, mats in self.branches.items():
+            short = key[len(key) - min(len(key), self.window):]
+            merged[short] = [a + b for a, b in zip(merged[short], mats)] if short in merged else mats
+        self.branches = merged
+
+    def _written(self, position: int) -> None:
+        """The record at key position `position` was just written: its pin holds from here on,
+        then the law of its window is logged."""
+        index = self.count + position - min(self.count, self.window)
+        if index in self.pins:
+            records, value = self.pins[index]
+            spots = [position - (index - r) for r in records]
+            assert min(spots) >= 0, "a pin looks back past the window"
+            self._keep(lambda key: sum(key[s] for s in spots) % 2 == value)
+        self._log_window(position)
+
+    def _log_window(self, position: int) -> None:
+        if position + 1 >= self.window:
+            law: dict[tuple, float] = {}
+            for key, mats in self.branches.items():
+                w = key[position + 1 - self.window:position + 1]
+                law[w] = law.get(w, 0.0) + float(np.trace(mats[0]).real)
+            total = sum(law.values())
+            self.windows.append({w: v / total for w, v in law.items()})
+        else:
+            self.windows.append({})

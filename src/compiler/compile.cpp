@@ -62,8 +62,15 @@ std::vector<LoweredDetector> detectors_with_lowered_positions(
 FactoredInstructionProgram plan_circuit(const Circuit& circuit,
                                         std::span<const uint8_t> postselection_mask,
                                         const CancellationCheck& cancel) {
-    CircuitLoweringResult lowering = lower_circuit_to_factored(circuit);
+    CircuitLoweringResult lowering = lower_circuit_with_anchors(circuit);
     cancel.check();
+    return plan_lowered_circuit(circuit, std::move(lowering), postselection_mask, cancel);
+}
+
+FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
+                                                CircuitLoweringResult lowering,
+                                                std::span<const uint8_t> postselection_mask,
+                                                const CancellationCheck& cancel) {
     std::vector<LoweredDetector> detectors =
         detectors_with_lowered_positions(circuit.detectors, lowering);
 
@@ -85,7 +92,9 @@ FactoredInstructionProgram plan_circuit(const Circuit& circuit,
         d.position = static_cast<uint64_t>(map[d.position]);
     }
 
-    FactoredInstructionProgram planned = plan_factored_updates(std::move(state), cancel);
+    // With detectors the planner's program is assembled again below, groups and all.
+    FactoredInstructionProgram planned =
+        plan_factored_updates(std::move(state), detectors.empty(), cancel);
     if (detectors.empty()) return planned;
     cancel.check();
 

@@ -24,6 +24,14 @@ FactoredInstructionProgram plan_circuit(const Circuit& circuit,
                                         std::span<const uint8_t> postselection_mask,
                                         const CancellationCheck& cancel = {});
 
+// plan_circuit from the circuit's lowering: the one with relative signs (what plan_circuit
+// uses) or the full one of lower_circuit_to_factored, which gives the signs of the reduction
+// walked over every full sign (the tests' reference). `cancel` as for plan_circuit.
+FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
+                                                CircuitLoweringResult lowering,
+                                                std::span<const uint8_t> postselection_mask,
+                                                const CancellationCheck& cancel = {});
+
 // One detector, placed at the pending-operation position where it is evaluated.
 struct LoweredDetector {
     std::vector<uint64_t> records;  // 1-based record numbers

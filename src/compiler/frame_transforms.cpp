@@ -36,19 +36,6 @@ std::vector<uint64_t> moved_qubits(const CliffordFrame& frame) {
     return moved;
 }
 
-// The Pauli of a rotation or measurement; none for a record.
-PauliString* pauli_of(PendingOperation& op) {
-    if (auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->pauli;
-    if (auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->pauli;
-    return nullptr;
-}
-
-SymbolicBool* sign_of(PendingOperation& op) {
-    if (auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->sign;
-    if (auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->sign;
-    return nullptr;
-}
-
 template <class Visit>
 void for_each_set_bit(const std::vector<uint64_t>& words, Visit visit) {
     for (size_t w = 0; w < words.size(); ++w) {
@@ -75,63 +62,19 @@ void xor_in_place(SymbolicBool& sign, const SymbolicBool& value) {
     sign.constant = sign.constant != value.constant;
 }
 
-// Block b of each table holds n words: bit j % 64 of word (j / 64) * n + q is set when
-// operation j has X (respectively Z) on qubit q.
-void build_columns(PendingFactoredState& state) {
-    const uint64_t n = state.num_qubits;
-    const uint64_t words = word_count(state.pending.size()) * n;
-    state.x_columns.assign(words, 0);
-    state.z_columns.assign(words, 0);
-    for (uint64_t j = 0; j < state.pending.size(); ++j) {
-        const PauliString* p = pauli_of(state.pending[j]);
-        if (p == nullptr) continue;
-        KELVO_ASSERT_EQ(p->num_qubits, n, "Pauli strings act on different numbers of qubits");
-        const uint64_t base = (j / 64) * n;
-        const uint64_t bit = uint64_t{1} << (j % 64);
-        for_each_set_bit(p->x, [&](uint64_t q) { state.x_columns[base + q] |= bit; });
-        for_each_set_bit(p->z, [&](uint64_t q) { state.z_columns[base + q] |= bit; });
-    }
-    state.columns_built = true;
-}
-
-// In consume mode the tables follow the operations as they are rewritten: bit j flips on
-// every qubit where operation j's Pauli changes.
-void update_columns(PendingFactoredState& state, uint64_t j, const PauliString& before,
-                    const PauliString& after) {
-    const uint64_t n = state.num_qubits;
-    uint64_t* const xc = state.x_columns.data() + (j / 64) * n;
-    uint64_t* const zc = state.z_columns.data() + (j / 64) * n;
-    const uint64_t bit = uint64_t{1} << (j % 64);
-    for (size_t w = 0; w < before.x.size(); ++w) {
-        for (uint64_t d = before.x[w] ^ after.x[w]; d != 0; d &= d - 1)
-            xc[64 * w + static_cast<uint64_t>(std::countr_zero(d))] ^= bit;
-        for (uint64_t d = before.z[w] ^ after.z[w]; d != 0; d &= d - 1)
-            zc[64 * w + static_cast<uint64_t>(std::countr_zero(d))] ^= bit;
-    }
-}
-
 // Rewrites operation j's Pauli, keeping the tables in step.
 void set_pauli(PendingFactoredState& state, uint64_t j, PauliString& pauli, PauliString next) {
-    update_columns(state, j, pauli, next);
+    state.columns.update(j, pauli, next);
     pauli = std::move(next);
 }
 
-// Calls visit(j) for every operation j >= start whose bit is set in the block word that
-// block_word(b, xc, zc) computes from block b's X and Z tables.
+// Calls visit(j) for every operation j >= start in the column tables whose bit is set in the
+// block word that block_word(xc, zc) computes from a block's X and Z tables.
 template <class BlockWord, class Visit>
 void for_each_marked(PendingFactoredState& state, uint64_t start, BlockWord block_word,
                      Visit visit) {
-    if (!state.columns_built) build_columns(state);
-    const uint64_t n = state.num_qubits, count = state.pending.size();
-    for (uint64_t b = start / 64; b < word_count(count); ++b) {
-        uint64_t acc = block_word(state.x_columns.data() + b * n, state.z_columns.data() + b * n);
-        if (b == start / 64) acc &= ~uint64_t{0} << (start % 64);
-        for (; acc != 0; acc &= acc - 1) {
-            const uint64_t j = 64 * b + static_cast<uint64_t>(std::countr_zero(acc));
-            if (j >= count) break;
-            visit(j);
-        }
-    }
+    build_pending_columns(state);
+    state.columns.for_each_marked(start, state.pending.size(), block_word, visit);
 }
 
 // The block word of the operations that anticommute with p: those whose Z column meets p's X

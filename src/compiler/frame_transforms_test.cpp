@@ -51,9 +51,9 @@ PendingFactoredState random_pending(std::mt19937_64& rng, uint64_t n, uint64_t c
         if (j % 10 == 9) {
             state.pending.push_back(PendingClassicalRecord{random_sign(rng), j, std::nullopt});
         } else if (j % 3 == 0) {
-            state.pending.push_back(PendingPauliMeasurement{p, random_sign(rng), j, {}, {}});
+            state.pending.push_back(PendingPauliMeasurement{p, random_sign(rng), j, {}, {}, {}});
         } else {
-            state.pending.push_back(PendingPauliRotation{p, random_sign(rng), 0.1 * j});
+            state.pending.push_back(PendingPauliRotation{p, random_sign(rng), 0.1 * j, {}});
         }
     }
     return state;
@@ -90,7 +90,7 @@ TEST(FrameTransforms, EagerAndComposedChangesAgree) {
             ASSERT_EQ(eager.pending, want);
         }
     }
-    EXPECT_TRUE(composed.deferred_frame && composed.columns_built);
+    EXPECT_TRUE(composed.deferred_frame && composed.columns.built());
     EXPECT_EQ(composed.context.next_condition_id, 28u);
     for (uint64_t j = 0; j < count; ++j)
         ASSERT_EQ(transform_operation_by_frame(composed.pending[j], composed.frame),

@@ -334,8 +334,9 @@ uint64_t categorical_condition_count(const Circuit& circuit) {
 
 }  // namespace
 
-CircuitLoweringResult lower_circuit_to_factored(const Circuit& circuit) {
+CircuitLoweringResult lower_circuit_with_anchors(const Circuit& circuit) {
     Accumulator acc{FrameFactoredState(circuit.num_qubits, 0), {}};
+    acc.state.anchors.emplace();
     acc.state.context.categorical_of.reserve(categorical_condition_count(circuit));
     std::vector<uint64_t> positions;
     positions.reserve(circuit.instructions.size() + 1);
@@ -348,6 +349,13 @@ CircuitLoweringResult lower_circuit_to_factored(const Circuit& circuit) {
         throw KelvoError::invalid_input("circuit measurement record count mismatch");
     }
     return {std::move(acc.state), std::move(acc.records), std::move(positions)};
+}
+
+CircuitLoweringResult lower_circuit_to_factored(const Circuit& circuit) {
+    CircuitLoweringResult lowered = lower_circuit_with_anchors(circuit);
+    lowered.state.anchors.reset();
+    expand_anchored_signs(lowered.state.pending);
+    return lowered;
 }
 
 }  // namespace kelvo

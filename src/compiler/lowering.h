@@ -20,6 +20,16 @@ struct Accumulator {
 // produced differ from the circuit's measurement count.
 CircuitLoweringResult lower_circuit_to_factored(const Circuit& circuit);
 
+// The same walk with the signs of operations on an already measured body taken relative to
+// the last such measurement (sign_anchors.h): what the planner is given, since the full signs
+// of a repeated measurement grow with the circuit. The same errors.
+CircuitLoweringResult lower_circuit_with_anchors(const Circuit& circuit);
+
+// Rewrites every relative sign of `ops` (each anchor before the operations that name it) into
+// the full sign and drops the anchors. Quadratic in the length of a circuit that measures one
+// body again and again.
+void expand_anchored_signs(std::vector<PendingOperation>& ops);
+
 // Applies one instruction. On a KelvoError the accumulator may hold part of the instruction's
 // effect; lowering then drops it whole.
 void apply_instruction(Accumulator& acc, const CircuitInstruction& instruction);

@@ -132,11 +132,11 @@ TEST(Lowering, IdsRecordsAndOperationsInOrder) {
 
     ASSERT_EQ(s.pending.size(), 7u);
     EXPECT_EQ(std::get<PendingPauliMeasurement>(s.pending[0]),
-              (PendingPauliMeasurement{pauli_z(3, 0), {{1}, true}, 1, 2, {}}));
+              (PendingPauliMeasurement{pauli_z(3, 0), {{1}, true}, 1, 2, {}, {}}));
     EXPECT_EQ(std::get<PendingClassicalRecord>(s.pending[2]),
               (PendingClassicalRecord{{{}, true}, 3, {}}));
     EXPECT_EQ(std::get<PendingPauliMeasurement>(s.pending[3]),
-              (PendingPauliMeasurement{z1, {}, {}, 4, {}}));
+              (PendingPauliMeasurement{z1, {}, {}, 4, {}, {}}));
     // -X0 sees both Z parts on qubit 0; Z1 sees the reset's flip 4 and the pair channel's x
     // bit of qubit 1.
     PauliString minus_x0 = x0;
@@ -147,7 +147,7 @@ TEST(Lowering, IdsRecordsAndOperationsInOrder) {
     EXPECT_EQ(std::get<PendingPauliMeasurement>(s.pending[5]).sign.conditions,
               (std::vector<int32_t>{4, 9}));
     EXPECT_EQ(std::get<PendingPauliRotation>(s.pending[6]),
-              (PendingPauliRotation{pauli_z(3, 2), {{2}, false}, 0.39269908169872414}));
+              (PendingPauliRotation{pauli_z(3, 2), {{2}, false}, 0.39269908169872414, {}}));
     EXPECT_EQ(out.positions, (std::vector<uint64_t>{0, 1, 3, 4, 4, 4, 4, 6, 7}));
 }
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "errors.h"
+#include "splitmix64.h"
 
 namespace kelvo {
 namespace {
@@ -17,12 +18,6 @@ constexpr uint64_t kNone = ~uint64_t{0};
 // (phase - Y count) mod 4: 0 for +P, 2 for -P, odd for an imaginary coefficient.
 unsigned coefficient_exponent(const PauliString& p) {
     return (p.phase + 4 - static_cast<unsigned>(p.y_count() % 4)) % 4;
-}
-
-const PauliString* pauli_of(const PendingOperation& op) {
-    if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->pauli;
-    if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->pauli;
-    return nullptr;
 }
 
 bool same_words(const PauliString& a, const PauliString& b) {
@@ -35,8 +30,9 @@ bool same_words(const PauliString& a, const PauliString& b) {
 // hash of each rotation's merge key (body words and sign conditions).
 class Sketches {
   public:
-    // Throws for a rotation whose Pauli is not Hermitian.
-    explicit Sketches(std::span<const PendingOperation> ops)
+    // Throws for a rotation whose Pauli is not Hermitian. `sign_hashes` are the operations'
+    // FullSigns hashes.
+    Sketches(std::span<const PendingOperation> ops, std::span<const uint64_t> sign_hashes)
         : folds_(ops.size()), letters_(ops.size()), hashes_(ops.size()) {
         std::optional<uint64_t> width;
         bool one_width = true;
@@ -48,8 +44,7 @@ class Sketches {
             const uint64_t y = sketch(*p, folds_[i], letters_[i], hashes_[i]);
             if (const auto* r = std::get_if<PendingPauliRotation>(&ops[i])) {
                 if ((p->phase + y) % 2 == 1) (void)canonical_rotation(*r);
-                for (const int32_t c : r->sign.conditions)
-                    hashes_[i] = mix(hashes_[i], static_cast<uint64_t>(c));
+                hashes_[i] = mix(hashes_[i], sign_hashes[i]);
             }
         }
         if (!one_width) {  // the full test refuses mixed widths
@@ -133,14 +128,85 @@ class Sketches {
     std::vector<uint64_t> hashes_;
 };
 
+// Rotations merge when their full signs name the same conditions. A relative sign
+// (sign_anchors.h) is the anchor measurement's full sign XOR its own, and the measurements of
+// one body anchor each other in list order, so two operations of one body differ in full by
+// their own signs and those of the measurements of that body between them.
+class FullSigns {
+  public:
+    // `ops` in lowering order, each anchor before the operations that name it.
+    FullSigns(std::span<const PendingOperation> ops, uint32_t next_condition_id)
+        : hashes_(ops.size(), 0), anchor_constants_(ops.size(), 0) {
+        for (uint64_t i = 0; i < ops.size(); ++i) {
+            const SymbolicBool* sign = sign_of(ops[i]);
+            if (sign == nullptr) continue;
+            for (const int32_t c : sign->conditions)
+                hashes_[i] ^= condition_hash(c);
+            if (const std::optional<uint32_t> a = anchor_of(ops[i])) {
+                const uint64_t m = measurement_index(*a);
+                hashes_[i] ^= hashes_[m];
+                anchor_constants_[i] = anchor_constants_[m] ^ sign_of(ops[m])->constant;
+            }
+            const auto* measurement = std::get_if<PendingPauliMeasurement>(&ops[i]);
+            if (measurement != nullptr && measurement->condition_id) {
+                const uint64_t c = *measurement->condition_id;
+                if (c >= measurements_.size())
+                    measurements_.resize(std::max<uint64_t>(c + 1, next_condition_id), kNone);
+                measurements_[c] = i;
+            }
+        }
+    }
+
+    // XOR of a hash per condition of operation i's full sign.
+    std::span<const uint64_t> hashes() const { return hashes_; }
+    // The constant of operation i's anchor's full sign (false without an anchor).
+    bool anchor_constant(uint64_t i) const { return anchor_constants_[i] != 0; }
+
+    // Whether operations i < j (indices into the list given at construction, read again as
+    // `ops`), of one body, have full signs naming the same conditions.
+    bool same_conditions(std::span<const PendingOperation> ops, uint64_t i, uint64_t j) const {
+        const std::optional<uint32_t> stop = anchor_of(ops[i]);
+        std::optional<uint32_t> a = anchor_of(ops[j]);
+        if (a == stop) return sign_of(ops[i])->conditions == sign_of(ops[j])->conditions;
+        std::vector<int32_t> ids = sign_of(ops[i])->conditions;
+        const auto append = [&ids](const SymbolicBool& sign) {
+            ids.insert(ids.end(), sign.conditions.begin(), sign.conditions.end());
+        };
+        append(*sign_of(ops[j]));
+        for (; a != stop; a = anchor_of(ops[measurement_index(*a)])) {
+            if (!a) return false;
+            append(*sign_of(ops[measurement_index(*a)]));
+        }
+        return normalize_xor_conditions(std::move(ids)).empty();
+    }
+
+  private:
+    static uint64_t condition_hash(int32_t c) {
+        uint64_t state = static_cast<uint64_t>(c);
+        return splitmix64_next(state);
+    }
+    uint64_t measurement_index(uint32_t condition) const {
+        KELVO_ASSERT(condition < measurements_.size() && measurements_[condition] != kNone,
+                     "an anchor precedes its operations");
+        return measurements_[condition];
+    }
+
+    std::vector<uint64_t> hashes_;
+    std::vector<uint8_t> anchor_constants_;
+    std::vector<uint64_t> measurements_;  // condition id -> the measurement carrying it
+};
+
 // For each rotation, the next rotation of the segment with the same merge key, or kNone: an
 // open-addressing table of positions filled walking backwards.
-std::vector<uint64_t> next_same_key(std::span<const PendingOperation> ops,
-                                    const Sketches& sketches) {
-    auto same_key = [&ops](uint64_t a, uint64_t b) {
-        const auto& ra = std::get<PendingPauliRotation>(ops[a]);
-        const auto& rb = std::get<PendingPauliRotation>(ops[b]);
-        return same_words(ra.pauli, rb.pauli) && ra.sign.conditions == rb.sign.conditions;
+// `all` is the whole list, of which `ops` is the segment from `offset`.
+std::vector<uint64_t> next_same_key(std::span<const PendingOperation> all, uint64_t offset,
+                                    std::span<const PendingOperation> ops,
+                                    const Sketches& sketches, const FullSigns& signs) {
+    auto same_key = [&](uint64_t later, uint64_t earlier) {
+        const auto& ra = std::get<PendingPauliRotation>(ops[later]);
+        const auto& rb = std::get<PendingPauliRotation>(ops[earlier]);
+        return same_words(ra.pauli, rb.pauli) &&
+               signs.same_conditions(all, offset + earlier, offset + later);
     };
     std::vector<uint64_t> next(ops.size(), kNone);
     const uint64_t capacity = std::bit_ceil(2 * ops.size() + 2);
@@ -171,9 +237,10 @@ struct SegmentCounts {
 
 // Folds each rotation into the next one with its key when nothing between them
 // anticommutes with it; a chain collapses into its last member. Returns the removed marks.
-std::vector<uint8_t> merge_rotations(std::span<PendingOperation> ops, const Sketches& sketches,
-                                     SegmentCounts& counts) {
-    const std::vector<uint64_t> next = next_same_key(ops, sketches);
+std::vector<uint8_t> merge_rotations(std::span<const PendingOperation> all, uint64_t offset,
+                                     std::span<PendingOperation> ops, const Sketches& sketches,
+                                     const FullSigns& signs, SegmentCounts& counts) {
+    const std::vector<uint64_t> next = next_same_key(all, offset, ops, sketches, signs);
     std::vector<uint8_t> removed(ops.size(), 0);
     for (uint64_t i = 0; i < ops.size(); ++i) {
         if (removed[i] || !std::holds_alternative<PendingPauliRotation>(ops[i])) continue;
@@ -189,7 +256,9 @@ std::vector<uint8_t> merge_rotations(std::span<PendingOperation> ops, const Sket
         const auto& ri = std::get<PendingPauliRotation>(ops[i]);
         auto& rj = std::get<PendingPauliRotation>(ops[j]);
         CanonicalRotation kj = canonical_rotation(rj);
-        const bool same_sign = canonical_rotation(ri).sign.constant == kj.sign.constant;
+        const bool same_sign =
+            (canonical_rotation(ri).sign.constant != signs.anchor_constant(offset + i)) ==
+            (kj.sign.constant != signs.anchor_constant(offset + j));
         const double angle = same_sign ? rj.angle + ri.angle : rj.angle - ri.angle;
         removed[i] = 1;
         ++counts.merged;
@@ -197,7 +266,7 @@ std::vector<uint8_t> merge_rotations(std::span<PendingOperation> ops, const Sket
             removed[j] = 1;
             ++counts.cancelled;
         } else {
-            rj = PendingPauliRotation{std::move(kj.body), std::move(kj.sign), angle};
+            rj = PendingPauliRotation{std::move(kj.body), std::move(kj.sign), angle, rj.anchor};
         }
     }
     return removed;
@@ -281,6 +350,7 @@ OptimizationResult optimize_pending_operations(PendingFactoredState& state,
     std::sort(barriers.begin(), barriers.end());
     barriers.erase(std::unique(barriers.begin(), barriers.end()), barriers.end());
 
+    const FullSigns signs(state.pending, state.context.next_condition_id);
     std::vector<PendingOperation> optimized;
     optimized.reserve(n);
     uint64_t begin = 0;
@@ -288,8 +358,9 @@ OptimizationResult optimize_pending_operations(PendingFactoredState& state,
         const std::span<PendingOperation> segment =
             std::span<PendingOperation>(state.pending).subspan(begin, end - begin);
         SegmentCounts counts;
-        const Sketches sketches(segment);
-        const std::vector<uint8_t> removed = merge_rotations(segment, sketches, counts);
+        const Sketches sketches(segment, signs.hashes().subspan(begin, end - begin));
+        const std::vector<uint8_t> removed =
+            merge_rotations(state.pending, begin, segment, sketches, signs, counts);
         std::vector<uint64_t> order;
         order.reserve(segment.size());
         for (uint64_t i = 0; i < segment.size(); ++i) {

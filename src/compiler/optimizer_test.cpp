@@ -8,7 +8,10 @@
 #include <random>
 #include <string>
 
+#include "circuit/parser.h"
+#include "compiler/lowering.h"
 #include "errors.h"
+#include "testing/random_circuit.h"
 #include "testing/dense_circuit.h"
 #include "testing/error_text.h"
 
@@ -25,10 +28,10 @@ PauliString signed_pauli(const char* text, bool negative) {
     return p;
 }
 PendingOperation rot(const char* p, double angle, bool negative = false, bool sign = false) {
-    return PendingPauliRotation{signed_pauli(p, negative), SymbolicBool{{}, sign}, angle};
+    return PendingPauliRotation{signed_pauli(p, negative), SymbolicBool{{}, sign}, angle, {}};
 }
 PendingOperation meas(const char* p, uint32_t record, bool negative = false) {
-    return PendingPauliMeasurement{signed_pauli(p, negative), {}, record, {}, {}};
+    return PendingPauliMeasurement{signed_pauli(p, negative), {}, record, {}, {}, {}};
 }
 
 // The Pauli on the three simulated qubits `at` (any other qubit carries at most Z, on |0>).
@@ -99,13 +102,13 @@ TEST(Optimizer, KeepsEveryPreservedPrefixDistribution) {
                 p.set_zbit(1 + 64 * q + axis, true);
             p.phase = static_cast<uint8_t>((p.y_count() + 2 * (rng() & 1)) % 4);
             if (rng() % 4 == 0) {
-                state.pending.push_back(PendingPauliMeasurement{p, {}, record++, {}, {}});
+                state.pending.push_back(PendingPauliMeasurement{p, {}, record++, {}, {}, {}});
             } else if (rng() % 10 == 0) {
                 state.pending.push_back(
                     PendingClassicalRecord{{{}, (rng() & 1) != 0}, record++, {}});
             } else {
                 state.pending.push_back(
-                    PendingPauliRotation{p, {{}, (rng() & 1) != 0}, angles[rng() % 4]});
+                    PendingPauliRotation{p, {{}, (rng() & 1) != 0}, angles[rng() % 4], {}});
             }
         }
         std::vector<uint64_t> preserved;
@@ -161,8 +164,8 @@ TEST(Optimizer, ExactResults) {
         {{rot("XI", t), rot("XI", t), rot("IZ", t), meas("IZ", 1)}, {},
          {meas("IZ", 1), rot("XI", 2 * t), rot("IZ", t)}, 1, 0, 2, {0, -1, -1, -1, 3}},
         // An expectation request leaves the list alone.
-        {{rot("Z", t), rot("Z", t), PendingPauliMeasurement{pauli_string("Z"), {}, {}, {}, 0}}, {9},
-         {rot("Z", t), rot("Z", t), PendingPauliMeasurement{pauli_string("Z"), {}, {}, {}, 0}},
+        {{rot("Z", t), rot("Z", t), PendingPauliMeasurement{pauli_string("Z"), {}, {}, {}, 0, {}}}, {9},
+         {rot("Z", t), rot("Z", t), PendingPauliMeasurement{pauli_string("Z"), {}, {}, {}, 0, {}}},
          0, 0, 0, {0, 1, 2, 3}},
         // clang-format on
     };
@@ -180,12 +183,40 @@ TEST(Optimizer, ExactResults) {
     }
 }
 
+// With signs relative to the last measurement of their body, rotations merge exactly where
+// their full signs allow: the optimized list, expanded, is that of the full signs. The fixed
+// bodies merge T gates across measurements of their own axis, with and without errors between.
+TEST(Optimizer, RelativeSignsMergeAsTheirFullSigns) {
+    std::vector<std::string> texts = {
+        "REPEAT 20 {\nT 0\nM 0\nT 0\nX_ERROR(0.1) 1\nCX 1 0\n}\n",
+        "REPEAT 20 {\nT 0\nM(0.1) 0\nT_DAG 0\nX_ERROR(0.1) 0\nM 0\nT 0\nT 0\n}\n",
+        "REPEAT 20 {\nR_Z(0.3) 0\nMPP Z0*Z1\nM 0\nR_Z(0.2) 0\nZ_ERROR(0.2) 0\nH 1\n}\n",
+        // Inverted measurements between: anchors whose full signs differ in their constant.
+        "REPEAT 20 {\nT 0\nM 0\nT 0\nM !0\nR_Z(0.1) 0\nX_ERROR(0.1) 0\n}\n",
+    };
+    testing::RandomCircuit gen(17);
+    for (int i = 0; i < 150; ++i)
+        texts.push_back(gen.make(true) + "REPEAT " + std::to_string(3 + i % 12) + " {\n" +
+                        gen.make(true) + "}\n");
+    for (const std::string& text : texts) {
+        const Circuit c = parse_kelvo_circuit_text(text);
+        PendingFactoredState relative =
+            PendingFactoredState::from_frame_state(std::move(lower_circuit_with_anchors(c).state));
+        PendingFactoredState full =
+            PendingFactoredState::from_frame_state(std::move(lower_circuit_to_factored(c).state));
+        const OptimizationResult a = optimize_pending_operations(relative, {});
+        ASSERT_EQ(a, optimize_pending_operations(full, {})) << text;
+        expand_anchored_signs(relative.pending);
+        ASSERT_EQ(relative.pending, full.pending) << text;
+    }
+}
+
 TEST(Optimizer, Refusals) {
     PauliString imaginary = pauli_string("Z");
     imaginary.phase = 1;
     const std::tuple<std::vector<PendingOperation>, uint64_t, bool, const char*> cases[] = {
         {{rot("Z", 0.1)}, 2, false, "preserved pending-operation prefix is out of range"},
-        {{PendingPauliRotation{imaginary, {}, 0.1}},
+        {{PendingPauliRotation{imaginary, {}, 0.1, {}}},
          1,
          false,
          "pending Pauli rotation must have a Hermitian generator"},

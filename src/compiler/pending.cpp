@@ -24,11 +24,26 @@ PauliString pull_back(const FrameFactoredState& state, const PauliString& pauli)
     return state.frame.preimage(pauli);
 }
 
-// The pulled-back Pauli and the sign the recorded errors give it.
-SymbolicPauliString signed_pull_back(const FrameFactoredState& state, const PauliString& pauli) {
+// The pulled-back Pauli and its sign: the recorded errors it anticommutes with, XOR `own`.
+// With anchors on and an earlier measurement of the same body, the sign is relative to it
+// (only the errors recorded since then), and `anchor` names it.
+struct LoweredSign {
+    PauliString image;
+    SymbolicBool sign;
+    std::optional<uint32_t> anchor;
+};
+
+LoweredSign lowered_sign(const FrameFactoredState& state, const PauliString& pauli,
+                         const SymbolicBool& own) {
     PauliString image = pull_back(state, pauli);
-    SymbolicBool sign = state.active_frame.anticommutation_sign(image);
-    return {std::move(image), std::move(sign)};
+    const SignAnchor* anchor = state.anchors ? state.anchors->find(image) : nullptr;
+    if (anchor == nullptr) {
+        SymbolicBool sign = xor_bool(state.active_frame.anticommutation_sign(image), own);
+        return {std::move(image), std::move(sign), std::nullopt};
+    }
+    SymbolicBool sign = state.active_frame.anticommutation_sign(image, anchor->frame_size);
+    sign = xor_bool(xor_bool(sign, own), anchor->own_sign);
+    return {std::move(image), std::move(sign), anchor->condition};
 }
 
 // An identity `image` records nothing, though its id is still reserved.
@@ -62,6 +77,36 @@ void raise_past(SymbolicContext& context, int64_t id) {
 }
 
 }  // namespace
+
+PauliString* pauli_of(PendingOperation& op) {
+    if (auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->pauli;
+    if (auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->pauli;
+    return nullptr;
+}
+
+const PauliString* pauli_of(const PendingOperation& op) {
+    if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->pauli;
+    if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->pauli;
+    return nullptr;
+}
+
+SymbolicBool* sign_of(PendingOperation& op) {
+    if (auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->sign;
+    if (auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->sign;
+    return nullptr;
+}
+
+const SymbolicBool* sign_of(const PendingOperation& op) {
+    if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return &r->sign;
+    if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return &m->sign;
+    return nullptr;
+}
+
+std::optional<uint32_t> anchor_of(const PendingOperation& op) {
+    if (const auto* r = std::get_if<PendingPauliRotation>(&op)) return r->anchor;
+    if (const auto* m = std::get_if<PendingPauliMeasurement>(&op)) return m->anchor;
+    return std::nullopt;
+}
 
 FrameFactoredState::FrameFactoredState(uint64_t num_qubits, uint64_t active_qubits)
     : frame(checked_identity_frame(num_qubits, active_qubits)),
@@ -99,29 +144,33 @@ void apply_qubit_pauli(FrameFactoredState& state, uint64_t q, bool z, int32_t co
 
 const PendingPauliRotation& apply_pauli_rotation(FrameFactoredState& state,
                                                  const PauliString& pauli, double angle) {
-    SymbolicPauliString signed_image = signed_pull_back(state, pauli);
-    state.pending.emplace_back(
-        PendingPauliRotation{std::move(signed_image.pauli), std::move(signed_image.sign), angle});
+    LoweredSign lowered = lowered_sign(state, pauli, SymbolicBool{});
+    state.pending.emplace_back(PendingPauliRotation{
+        std::move(lowered.image), std::move(lowered.sign), angle, lowered.anchor});
     return std::get<PendingPauliRotation>(state.pending.back());
 }
 
 const PendingPauliMeasurement& apply_pauli_measurement_signed(
     FrameFactoredState& state, const PauliString& pauli, const SymbolicBool& sign,
     std::optional<uint32_t> record_id, std::optional<uint32_t> condition_id) {
-    SymbolicPauliString signed_image = signed_pull_back(state, pauli);
-    state.pending.emplace_back(PendingPauliMeasurement{std::move(signed_image.pauli),
-                                                       xor_bool(signed_image.sign, sign), record_id,
-                                                       condition_id, std::nullopt});
+    LoweredSign lowered = lowered_sign(state, pauli, sign);
+    if (state.anchors && condition_id) {
+        state.anchors->remember(lowered.image,
+                                SignAnchor{*condition_id, state.active_frame.size(), sign});
+    }
+    state.pending.emplace_back(PendingPauliMeasurement{std::move(lowered.image),
+                                                       std::move(lowered.sign), record_id,
+                                                       condition_id, std::nullopt, lowered.anchor});
     return std::get<PendingPauliMeasurement>(state.pending.back());
 }
 
 const PendingPauliMeasurement& apply_pauli_expectation(FrameFactoredState& state,
                                                        const PauliString& pauli, int32_t index) {
     if (index < 0) throw KelvoError::invalid_input("expectation value index must be nonnegative");
-    SymbolicPauliString signed_image = signed_pull_back(state, pauli);
-    state.pending.emplace_back(PendingPauliMeasurement{std::move(signed_image.pauli),
-                                                       std::move(signed_image.sign), std::nullopt,
-                                                       std::nullopt, static_cast<uint32_t>(index)});
+    LoweredSign lowered = lowered_sign(state, pauli, SymbolicBool{});
+    state.pending.emplace_back(PendingPauliMeasurement{
+        std::move(lowered.image), std::move(lowered.sign), std::nullopt, std::nullopt,
+        static_cast<uint32_t>(index), lowered.anchor});
     return std::get<PendingPauliMeasurement>(state.pending.back());
 }
 

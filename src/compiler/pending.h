@@ -9,8 +9,11 @@
 #include <vector>
 
 #include "active_pauli_frame.h"
+#include "compiler/anchor_schedule.h"
+#include "compiler/pending_columns.h"
 #include "compiler/program.h"
 #include "compiler/relation_index.h"
+#include "compiler/sign_anchors.h"
 #include "dormant_state.h"
 #include "frames.h"
 #include "pauli.h"
@@ -18,11 +21,14 @@
 
 namespace kelvo {
 
-// exp(-i * angle * s * pauli), s = -1 in shots where `sign` is true.
+// exp(-i * angle * s * pauli), s = -1 in shots where `sign` is true. With an `anchor` (the
+// condition id of an earlier measurement of the same body, see sign_anchors.h) `sign` is
+// relative: the full sign is that measurement's full sign XOR `sign`.
 struct PendingPauliRotation {
     PauliString pauli;
     SymbolicBool sign;
     double angle = 0.0;
+    std::optional<uint32_t> anchor;
 
     bool operator==(const PendingPauliRotation&) const = default;
 };
@@ -30,12 +36,14 @@ struct PendingPauliRotation {
 // Measures s * pauli (outcome true for eigenvalue -1). The outcome is condition
 // `condition_id` and the value of record `record_id` (1-based) when present. With only
 // `expectation_index` it is a request: s * pauli's expectation goes to that slot, no collapse.
+// `anchor` as for a rotation.
 struct PendingPauliMeasurement {
     PauliString pauli;
     SymbolicBool sign;
     std::optional<uint32_t> record_id;
     std::optional<uint32_t> condition_id;
     std::optional<uint32_t> expectation_index;
+    std::optional<uint32_t> anchor;
 
     bool operator==(const PendingPauliMeasurement&) const = default;
 };
@@ -53,6 +61,13 @@ struct PendingClassicalRecord {
 using PendingOperation =
     std::variant<PendingPauliRotation, PendingPauliMeasurement, PendingClassicalRecord>;
 
+// The Pauli, the sign and the anchor of a rotation or measurement; none for a record.
+PauliString* pauli_of(PendingOperation& op);
+const PauliString* pauli_of(const PendingOperation& op);
+SymbolicBool* sign_of(PendingOperation& op);
+const SymbolicBool* sign_of(const PendingOperation& op);
+std::optional<uint32_t> anchor_of(const PendingOperation& op);
+
 // What lowering accumulates. Every pending operation is stored in the frame's input
 // coordinates with the error frame folded into its sign, so it is final when appended.
 struct FrameFactoredState {
@@ -64,6 +79,10 @@ struct FrameFactoredState {
     std::vector<PendingOperation> pending;  // circuit order
     uint64_t num_qubits = 0;
     uint64_t active_qubits = 0;
+    // When present, rotations, measurements and requests on a body measured before take their
+    // signs relative to the last such measurement (the planner's road); absent, every sign is
+    // full.
+    std::optional<SignAnchorIndex> anchors;
 
     // Identity frames and no operations. Throws KelvoError (InvalidInput) "active qubit count
     // exceeds total qubit count" when active_qubits > num_qubits.
@@ -113,8 +132,9 @@ const PendingClassicalRecord& apply_classical_record(FrameFactoredState& state,
                                                      std::optional<uint32_t> record_id,
                                                      std::optional<uint32_t> condition_id);
 
-// The planner's working state. The column tables, relation store, instructions and
-// checkpoints start empty and belong to the frame transforms, relations and planner.
+// The planner's working state. The anchor schedule, column tables, relation store,
+// instructions and checkpoints start empty and belong to the planner, frame transforms and
+// relations.
 struct PendingFactoredState {
     DormantState dormant;
     // Its next id is above every id the operations and dormant signs name: the planner takes
@@ -122,8 +142,8 @@ struct PendingFactoredState {
     SymbolicContext context;
     CliffordFrame frame;
     std::vector<PendingOperation> pending;
-    std::vector<uint64_t> x_columns;
-    std::vector<uint64_t> z_columns;
+    AnchorSchedule anchor_schedule;
+    PendingColumns columns;
     std::vector<SymbolicBool> relations;
     std::vector<std::vector<uint64_t>> relation_words;
     std::vector<FactoredInstruction> instructions;
@@ -140,7 +160,6 @@ struct PendingFactoredState {
     uint64_t cursor = 0;       // the next operation to plan; those before it are done
     uint32_t next_record = 1;  // 1 + the largest record id of a pending measurement
     bool deferred_frame = false;
-    bool columns_built = false;
     bool optimized = false;
     bool in_order = false;  // some pending measurement requests an expectation value
 

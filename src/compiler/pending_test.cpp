@@ -30,12 +30,12 @@ TEST(FrameFactoredState, ErrorsSignLaterOperationsThroughTheFrame) {
     apply_pauli(state, pauli_x(2, 0), 4);
     EXPECT_EQ(state.context.next_condition_id, 5u);
     EXPECT_EQ(apply_pauli_rotation(state, pauli_z(2, 0), 0.25),
-              (PendingPauliRotation{pauli_z(2, 0), {{4}, false}, 0.25}));
+              (PendingPauliRotation{pauli_z(2, 0), {{4}, false}, 0.25, {}}));
     apply_pauli(state, pauli_z(2, 0), 6);
     apply_pauli(state, pauli_y(2, 1), 9);
     const PendingPauliMeasurement& m =
         apply_pauli_measurement_signed(state, pauli_string("XX"), {{}, true}, 3, 8);
-    EXPECT_EQ(m, (PendingPauliMeasurement{pauli_x(2, 0), {{6, 9}, true}, 3, 8, {}}));
+    EXPECT_EQ(m, (PendingPauliMeasurement{pauli_x(2, 0), {{6, 9}, true}, 3, 8, {}, {}}));
     // The same condition twice cancels.
     apply_pauli(state, pauli_x(2, 1), 9);
     EXPECT_EQ(apply_pauli_rotation(state, pauli_z(2, 1), 1.0).sign, SymbolicBool{});
@@ -65,7 +65,7 @@ TEST(FrameFactoredState, SymbolicPaulisRecordsAndRequests) {
               "expectation value index must be nonnegative");
     EXPECT_EQ(state.pending.size(), 1u);
     EXPECT_EQ(apply_pauli_expectation(state, pauli_z(1, 0), 5),
-              (PendingPauliMeasurement{pauli_z(1, 0), {{1, 2, 3}, false}, {}, {}, 5}));
+              (PendingPauliMeasurement{pauli_z(1, 0), {{1, 2, 3}, false}, {}, {}, 5, {}}));
 }
 
 TEST(PendingFactoredState, FromFrameStateTakesEverythingOver) {

@@ -1,9 +1,12 @@
 #include "compiler/planner.h"
 
+#include <memory>
+#include <optional>
 #include <utility>
 #include <variant>
 #include <vector>
 
+#include "compiler/anchor_schedule.h"
 #include "compiler/frame_transforms.h"
 #include "compiler/optimizer.h"
 #include "compiler/planner_steps.h"
@@ -13,7 +16,12 @@
 namespace kelvo {
 namespace {
 
-SymbolicBool& sign_of(PendingOperation& operation) {
+// A full sign this short is handed on whole, so that the operations anchored to it are reduced
+// from their full signs as written; a longer one is handed on in its relative form.
+constexpr uint64_t kShortFullSign = 256;
+
+// The sign a step plans with: a rotation's or measurement's sign, a record's value.
+SymbolicBool& planned_sign_of(PendingOperation& operation) {
     return std::visit(
         [](auto& op) -> SymbolicBool& {
             if constexpr (requires { op.value; })
@@ -58,6 +66,58 @@ void plan_measurement(PendingFactoredState& state, const PendingPauliMeasurement
         plan_active_measurement(state, measurement);
 }
 
+// Before operation i is planned, the operations anchored to it join the column tables with its
+// Pauli (in the in-order mode the stored Paulis are never rewritten, so theirs already is), so
+// that its own basis change and outcome push reach them.
+void join_anchored(PendingFactoredState& state, uint64_t i) {
+    for (const uint64_t j : state.anchor_schedule.dependents(i)) {
+        state.anchor_schedule.release(j);
+        PauliString& p = *pauli_of(state.pending[j]);
+        if (!state.in_order)
+            p = state.anchor_schedule.joining_pauli(j, *pauli_of(state.pending[i]));
+        if (state.columns.built()) state.columns.add(j, p);
+    }
+}
+
+// The sign operation i is planned with, substituted and reduced: its stored sign (relative, if
+// it has an anchor) XOR what its anchor handed on. `full` receives the substituted full sign
+// when that is known and i anchors others.
+SymbolicBool sign_to_plan(PendingFactoredState& state, uint64_t i, SymbolicBool sign,
+                          bool anchors_others, std::shared_ptr<const SymbolicBool>& full) {
+    const std::optional<AnchorSchedule::AnchorValue> value = state.anchor_schedule.take_value(i);
+    if (value) sign = xor_bool(sign, value->full ? *value->full : value->relative);
+    substitute_by_pending_store(sign, state);
+    if (anchors_others && (!value || value->full))
+        full = std::make_shared<const SymbolicBool>(sign);
+    if (!sign.conditions.empty() && !state.relations.empty())
+        sign = reduce_sign_by_pending_relations(state, std::move(sign));
+    return sign;
+}
+
+// After measurement i was planned, each operation anchored to it receives what it needs of
+// i's sign (see AnchorValue). The relative form is the condition c that the outcome was
+// recorded under: the outcome written is the reduced sign XOR a constant XOR the fresh coin, if
+// any, and equals c, so the sign equals c XOR that constant and coin.
+void settle_anchored(PendingFactoredState& state, uint64_t i,
+                     std::shared_ptr<const SymbolicBool> full, const SymbolicBool& reduced_sign) {
+    AnchorSchedule& schedule = state.anchor_schedule;
+    const auto& m = std::get<PendingPauliMeasurement>(state.pending[i]);
+    KELVO_ASSERT(m.condition_id.has_value(), "an anchor carries a condition id");
+    const SymbolicBool& outcome = instruction_sign(state.instructions.back());
+    AnchorSchedule::AnchorValue value;
+    value.relative = xor_bool(symbolic_bool(static_cast<int32_t>(*m.condition_id)),
+                              xor_bool(outcome, reduced_sign));
+    if (full && full->conditions.size() <= kShortFullSign) value.full = std::move(full);
+    for (const uint64_t j : schedule.dependents(i)) {
+        std::visit(
+            [](auto& op) {
+                if constexpr (requires { op.anchor; }) op.anchor.reset();
+            },
+            state.pending[j]);
+        schedule.set_value(j, value);
+    }
+}
+
 }  // namespace
 
 const FactoredInstruction* process_next_pending_operation(PendingFactoredState& state) {
@@ -67,22 +127,27 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     if (state.checkpoints.empty())
         state.checkpoints.push_back(static_cast<uint32_t>(state.instructions.size()));
 
-    PendingOperation operation = state.pending[state.cursor];
-    SymbolicBool& sign = sign_of(operation);
-    substitute_by_pending_store(sign, state);
-    if (!sign.conditions.empty() && !state.relations.empty())
-        sign = reduce_sign_by_pending_relations(state, std::move(sign));
+    build_anchor_schedule(state);
+    const uint64_t i = state.cursor;
+    KELVO_ASSERT(!state.anchor_schedule.waiting(i), "an anchor precedes its operations");
+    PendingOperation operation = state.pending[i];
+    SymbolicBool& sign = planned_sign_of(operation);
+    const bool anchors_others = !state.anchor_schedule.dependents(i).empty();
+    std::shared_ptr<const SymbolicBool> full;
+    sign = sign_to_plan(state, i, std::move(sign), anchors_others, full);
+    join_anchored(state, i);
     if (state.in_order && state.deferred_frame)
         operation = transform_operation_by_frame(operation, state.frame);
 
     const size_t before = state.instructions.size();
-    const SymbolicBool& final_sign = sign_of(operation);
+    const SymbolicBool& final_sign = planned_sign_of(operation);
     raise_past(state.context, final_sign.conditions.empty() ? 0 : final_sign.conditions.back());
     if (const auto* rotation = std::get_if<PendingPauliRotation>(&operation)) {
         plan_rotation(state, *rotation);
     } else if (const auto* measurement = std::get_if<PendingPauliMeasurement>(&operation)) {
         raise_past(state.context, measurement->condition_id);
         plan_measurement(state, *measurement);
+        if (anchors_others) settle_anchored(state, i, std::move(full), planned_sign_of(operation));
     } else {
         const auto& record = std::get<PendingClassicalRecord>(operation);
         raise_past(state.context, record.condition_id);
@@ -94,7 +159,7 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     return state.instructions.size() == before ? nullptr : &state.instructions.back();
 }
 
-FactoredInstructionProgram plan_factored_updates(PendingFactoredState state,
+FactoredInstructionProgram plan_factored_updates(PendingFactoredState state, bool grouped,
                                                  const CancellationCheck& cancel) {
     if (!state.optimized && state.instructions.empty() && state.checkpoints.empty())
         optimize_pending_operations(state, {});
@@ -103,9 +168,10 @@ FactoredInstructionProgram plan_factored_updates(PendingFactoredState state,
         process_next_pending_operation(state);
     }
     std::vector<int32_t> checkpoints(state.checkpoints.begin(), state.checkpoints.end());
-    return FactoredInstructionProgram::with_context(
-        state.num_qubits, state.initial_active_qubits, std::move(state.instructions),
-        state.max_active_qubits, std::move(state.context), std::move(checkpoints));
+    const auto assemble = grouped ? &FactoredInstructionProgram::with_context
+                                  : &FactoredInstructionProgram::with_context_ungrouped;
+    return assemble(state.num_qubits, state.initial_active_qubits, std::move(state.instructions),
+                    state.max_active_qubits, std::move(state.context), std::move(checkpoints));
 }
 
 }  // namespace kelvo

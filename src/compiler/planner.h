@@ -18,7 +18,9 @@ namespace kelvo {
 // the program, with the checkpoint table: entry i is the number of instructions emitted before
 // operation i, and one more entry holds the total (empty when there was no operation). Throws
 // KelvoError; Cancelled when `cancel`, polled between operations, asks planning to stop.
-FactoredInstructionProgram plan_factored_updates(PendingFactoredState state,
+// Without `grouped` the program's presampling groups are left empty (see
+// with_context_ungrouped).
+FactoredInstructionProgram plan_factored_updates(PendingFactoredState state, bool grouped = true,
                                                  const CancellationCheck& cancel = {});
 
 // Plans the next operation. Returns the last instruction it emitted (valid until the next

@@ -76,6 +76,22 @@ bool reduce_in_place(SymbolicBool& expr, EvaluationCost& cost, std::span<const i
     return true;
 }
 
+// Calls visit(word, mask) for each symbol-table word of ascending ids, in order.
+template <class Visit>
+void for_each_word_mask(std::span<const int32_t> ids, Visit visit) {
+    uint64_t word = 0, mask = 0;
+    for (const int32_t id : ids) {
+        const uint64_t w = word_of(id);
+        if (mask != 0 && w != word) {
+            visit(word, mask);
+            mask = 0;
+        }
+        word = w;
+        mask |= uint64_t{1} << ((id - 1) % 64);
+    }
+    if (mask != 0) visit(word, mask);
+}
+
 // Appends the ids of [id] XOR sign (ascending) to `out`.
 void append_measurement_relation(std::vector<int32_t>& out, int32_t id,
                                  std::span<const int32_t> sign) {
@@ -337,13 +353,61 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
         if (candidates.empty()) continue;
         std::sort(candidates.begin(), candidates.end());
         candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-        EvaluationCost cost = evaluation_cost(expr);
-        for (const uint32_t r : candidates) {
-            if (reduce_in_place(expr, cost, relation(r), relation_constants_[r] != 0, buffer_))
-                changed = true;
-        }
+        if (apply_candidates(expr)) changed = true;
     }
     return expr;
+}
+
+bool SymbolicRelationReducer::apply_candidates(SymbolicBool& expr) {
+    // The expression as word masks of the symbol table, so that each candidate is priced and
+    // applied in the time of its own ids; the list is rebuilt once at the end.
+    WordScratch& s = scratch_;
+    EvaluationCost cost{0, expr.conditions.size()};
+    for (const int32_t c : expr.conditions) {
+        const uint64_t w = word_of(c);
+        s.reserve(w);
+        if (s.bits[w] == 0) {
+            ++cost.words;
+            s.touched.push_back(w);
+        }
+        s.bits[w] |= uint64_t{1} << ((c - 1) % 64);
+    }
+    bool applied = false;
+    for (const uint32_t r : candidates_) {
+        const std::span<const int32_t> ids = relation(r);
+        uint64_t shared = 0;
+        int64_t word_change = 0;
+        for_each_word_mask(ids, [&](uint64_t w, uint64_t mask) {
+            s.reserve(w);
+            const uint64_t now = s.bits[w];
+            shared += static_cast<uint64_t>(std::popcount(now & mask));
+            word_change += static_cast<int64_t>((now ^ mask) != 0) - static_cast<int64_t>(now != 0);
+        });
+        if (shared == 0) continue;
+        const EvaluationCost reduced{
+            static_cast<uint64_t>(static_cast<int64_t>(cost.words) + word_change),
+            cost.conditions + ids.size() - 2 * shared};
+        if (!(reduced < cost)) continue;
+        for_each_word_mask(ids, [&s](uint64_t w, uint64_t mask) {
+            if (s.bits[w] == 0) s.touched.push_back(w);
+            s.bits[w] ^= mask;
+        });
+        cost = reduced;
+        expr.constant = expr.constant != (relation_constants_[r] != 0);
+        applied = true;
+    }
+    std::sort(s.touched.begin(), s.touched.end());
+    s.touched.erase(std::unique(s.touched.begin(), s.touched.end()), s.touched.end());
+    if (applied) expr.conditions.clear();
+    for (const uint64_t w : s.touched) {
+        if (applied) {
+            for (uint64_t bits = s.bits[w]; bits != 0; bits &= bits - 1)
+                expr.conditions.push_back(static_cast<int32_t>(64 * w + std::countr_zero(bits)) + 1);
+        }
+        s.bits[w] = 0;
+    }
+    s.touched.clear();
+    return applied;
 }
 
 }  // namespace kelvo

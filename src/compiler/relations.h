@@ -4,6 +4,7 @@
 // done only when the result is cheaper to evaluate.
 #pragma once
 
+#include <algorithm>
 #include <compare>
 #include <cstdint>
 #include <optional>
@@ -78,7 +79,20 @@ class SymbolicRelationReducer {
   private:
     static constexpr int8_t kNotFixed = -1;
 
+    // Symbol-table words by index, zero between uses, and the words set since.
+    struct WordScratch {
+        std::vector<uint64_t> bits;
+        std::vector<uint64_t> touched;
+
+        void reserve(uint64_t word) {
+            if (word >= bits.size()) bits.resize(std::max(word + 1, 2 * bits.size()), 0);
+        }
+    };
+
     std::span<const int32_t> relation(uint64_t r) const;
+    // One pass of the candidates (ascending) over expr, each applied when strictly cheaper.
+    // Returns whether any was.
+    bool apply_candidates(SymbolicBool& expr);
 
     // The kept relations' ids back to back (relation r ends at relation_ends_[r]), so that
     // learning one allocates nothing of its own.
@@ -89,7 +103,7 @@ class SymbolicRelationReducer {
     // Condition id -> its value in every shot (0 or 1), or kNotFixed.
     std::vector<int8_t> fixed_;
     std::vector<uint32_t> candidates_;
-    std::vector<int32_t> buffer_;
+    WordScratch scratch_;
 };
 
 }  // namespace kelvo

@@ -121,6 +121,47 @@ TEST(Relations, ReductionsKeepValuesAndNeverRaiseCost) {
     EXPECT_GT(changed, 300);  // the relations do bite
 }
 
+// The reducer is exactly the plain rule: fixed conditions out, then each relation naming a
+// condition left, in insertion order, applied when cheaper, the passes repeated until one
+// changes nothing.
+TEST(Relations, ReducerRewritesAsThePlainRules) {
+    std::mt19937_64 rng(13);
+    const World world(rng);
+    SymbolicRelationReducer reducer;
+    std::vector<SymbolicBool> relations;
+    std::unordered_map<int32_t, bool> fixed;
+    for (const auto& [c, outcome] : world.outcomes) {
+        reducer.add(static_cast<uint32_t>(c), outcome);
+        const SymbolicBool r = measurement_relation(c, outcome);
+        if (r.conditions.size() == 1) fixed[r.conditions[0]] = r.constant;
+        if (r.conditions.size() >= 2) relations.push_back(r);
+    }
+    for (int trial = 0; trial < 400; ++trial) {
+        SymbolicBool plain = World::random_expr(rng, World::kIds, trial % 3 ? 8 : 60);
+        const SymbolicBool given = plain;
+        for (bool changed = true; changed;) {
+            changed = false;
+            SymbolicBool kept{{}, plain.constant};
+            for (const int32_t c : plain.conditions) {
+                const auto it = fixed.find(c);
+                if (it == fixed.end()) kept.conditions.push_back(c);
+                else kept.constant = kept.constant != it->second;
+            }
+            changed = kept != plain;
+            const SymbolicBool start = kept;
+            for (const SymbolicBool& r : relations) {
+                const bool named = std::any_of(r.conditions.begin(), r.conditions.end(), [&](int32_t c) {
+                    return std::binary_search(start.conditions.begin(), start.conditions.end(), c);
+                });
+                if (named) kept = reduce_by_relation_once(kept, r);
+            }
+            changed = changed || kept != start;
+            plain = kept;
+        }
+        ASSERT_EQ(reducer.reduce(given), plain) << "trial " << trial;
+    }
+}
+
 // The store's sign reduction and substitution are exactly the plain ones: every relation
 // sharing a condition with the sign, in insertion order, skipped when it cannot lower the
 // condition count and most of its words are new to the sign, otherwise applied when cheaper.

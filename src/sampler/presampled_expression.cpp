@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <new>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <variant>
 
@@ -37,37 +36,65 @@ Expression expression_of(const FactoredInstruction& instruction) {
         instruction);
 }
 
-struct KeyHash {
-    uint64_t operator()(const std::pair<bool, std::vector<int32_t>>& key) const {
-        uint64_t h = key.first ? 0x9e3779b97f4a7c15 : 0;
-        for (const int32_t c : key.second) {
-            h ^= static_cast<uint32_t>(c);
-            h *= 0xbf58476d1ce4e5b9;
-            h ^= h >> 31;
-        }
-        return h;
+uint64_t key_hash(bool constant, std::span<const int32_t> ids) {
+    uint64_t h = constant ? 0x9e3779b97f4a7c15 : 0;
+    for (const int32_t c : ids) {
+        h ^= static_cast<uint32_t>(c);
+        h *= 0xbf58476d1ce4e5b9;
+        h ^= h >> 31;
     }
-};
-
-// |a XOR b| of two ascending lists, or `bound` as soon as it reaches it.
-uint64_t symmetric_difference_size(std::span<const int32_t> a, std::span<const int32_t> b,
-                                   uint64_t start, uint64_t bound) {
-    uint64_t count = start;
-    uint64_t i = 0, j = 0;
-    while (count < bound && (i < a.size() || j < b.size())) {
-        if (i < a.size() && j < b.size() && a[i] == b[j]) {
-            ++i, ++j;
-            continue;
-        }
-        if (j == b.size() || (i < a.size() && a[i] < b[j])) {
-            ++i;
-        } else {
-            ++j;
-        }
-        ++count;
-    }
-    return std::min(count, bound);
+    return h;
 }
+
+// The block expressions by their key (constant, ids): an open-addressing table of their
+// indices beside their hashes, so that a million instructions cost no node or key copy each
+// and a probe reads one slot.
+class BlockExpressionIndex {
+  public:
+    // The index of the block expression with this key in `blocks`, appending a new one (no
+    // parent, ids as given) when there is none.
+    uint64_t find_or_add(std::vector<PresampledExpression>& blocks, bool constant,
+                         std::span<const int32_t> ids) {
+        const uint64_t h = key_hash(constant, ids);
+        if (2 * (blocks.size() + 1) > slots_.size()) grow();
+        const uint64_t mask = slots_.size() - 1;
+        for (uint64_t s = h & mask;; s = (s + 1) & mask) {
+            Slot& slot = slots_[s];
+            if (slot.block == 0) {
+                slot = {h, blocks.size() + 1};
+                PresampledExpression block;
+                block.conditions.assign(ids.begin(), ids.end());
+                block.constant = constant;
+                blocks.push_back(std::move(block));
+                return blocks.size() - 1;
+            }
+            const PresampledExpression& b = blocks[slot.block - 1];
+            if (slot.hash == h && b.constant == constant && std::ranges::equal(b.conditions, ids))
+                return slot.block - 1;
+        }
+    }
+
+  private:
+    struct Slot {
+        uint64_t hash = 0;
+        uint64_t block = 0;  // 1 + block expression index, 0 when free
+    };
+
+    void grow() {
+        std::vector<Slot> old(std::max<uint64_t>(64, 2 * slots_.size()));
+        std::swap(old, slots_);
+        const uint64_t mask = slots_.size() - 1;
+        for (const Slot& slot : old) {
+            if (slot.block == 0) continue;
+            uint64_t s = slot.hash & mask;
+            while (slots_[s].block != 0)
+                s = (s + 1) & mask;
+            slots_[s] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+};
 
 std::vector<int32_t> symmetric_difference(std::span<const int32_t> a, std::span<const int32_t> b) {
     std::vector<int32_t> out;
@@ -79,7 +106,7 @@ std::vector<int32_t> symmetric_difference(std::span<const int32_t> a, std::span<
 // expressions, and its residual part.
 void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram& program,
                 const PackedPresampledExogenous& exogenous) {
-    std::unordered_map<std::pair<bool, std::vector<int32_t>>, uint64_t, KeyHash> seen;
+    BlockExpressionIndex index;
     std::vector<int32_t> presampled, residual;
     for (uint64_t i = 0; i < program.instructions.size(); ++i) {
         KELVO_ASSERT(i < PresampledExpressionPlan::kUnused, "instruction index out of range");
@@ -94,18 +121,11 @@ void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram
             (exogenous_id ? presampled : residual).push_back(c);
         }
         std::ranges::sort(presampled);
-        auto [it, added] =
-            seen.try_emplace({e.constant, presampled}, plan.block_expressions.size());
-        if (added) {
-            PresampledExpression block;
-            block.conditions = presampled;
-            block.constant = e.constant;
-            plan.block_expressions.push_back(std::move(block));
-            plan.last_use.push_back(PresampledExpressionPlan::kUnused);
-        }
-        plan.last_use[it->second] = static_cast<uint32_t>(i);
+        const uint64_t block = index.find_or_add(plan.block_expressions, e.constant, presampled);
+        if (block == plan.last_use.size()) plan.last_use.push_back(PresampledExpressionPlan::kUnused);
+        plan.last_use[block] = static_cast<uint32_t>(i);
         PresampledExpression row;
-        row.block_expression_index = it->second;
+        row.block_expression_index = block;
         row.residual_plan =
             SymbolicBoolEvaluationPlan(SymbolicBool{normalize_xor_conditions(residual), false});
         plan.rows.push_back(std::move(row));
@@ -113,28 +133,54 @@ void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram
 }
 
 // Gives each block expression the earlier one that differs from it least, ties to the earlier.
+// The ids of the expression being placed are marked in an array by id, so a candidate is priced
+// by a walk over its own ids (|a XOR b| = |a| + |b| - 2 |a AND b|), and one whose length alone
+// puts it out of reach is not walked: a long expression meets many short candidates and costs
+// their lengths, not its own length each time.
 void choose_parents(PresampledExpressionPlan& plan) {
-    std::unordered_map<int32_t, std::vector<uint64_t>> holders;
+    // The block expressions holding each id, as lists threaded through one array: head[id] is
+    // 1 + the latest entry for id, each entry the block expression and 1 + the entry before it.
+    struct Holder {
+        uint64_t block, next;
+    };
+    std::vector<uint64_t> head;
+    std::vector<Holder> holders;
     std::optional<uint64_t> constant_true;
     std::vector<uint64_t> candidates;
+    std::vector<uint64_t> marks;  // condition id -> 1 + the block expression naming it last
     auto& blocks = plan.block_expressions;
     for (uint64_t r = 0; r < blocks.size(); ++r) {
         PresampledExpression& e = blocks[r];
         candidates.clear();
         for (const int32_t c : e.conditions) {
-            if (const auto it = holders.find(c); it != holders.end())
-                candidates.insert(candidates.end(), it->second.begin(), it->second.end());
+            const auto id = static_cast<uint64_t>(c);
+            if (id >= marks.size()) {
+                marks.resize(std::max(id + 1, 2 * marks.size()), 0);
+                head.resize(marks.size(), 0);
+            }
+            marks[id] = r + 1;
+            for (uint64_t h = head[id]; h != 0; h = holders[h - 1].next)
+                candidates.push_back(holders[h - 1].block);
         }
         if (e.constant && constant_true) candidates.push_back(*constant_true);
         std::ranges::sort(candidates);
         candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
 
         std::optional<uint64_t> best;
-        uint64_t best_cost = e.conditions.size() + (e.constant ? 1 : 0);
+        const uint64_t size = e.conditions.size();
+        uint64_t best_cost = size + (e.constant ? 1 : 0);
         for (const uint64_t c : candidates) {
             const PresampledExpression& other = blocks[c];
-            const uint64_t cost = symmetric_difference_size(
-                e.conditions, other.conditions, e.constant != other.constant ? 1 : 0, best_cost);
+            const uint64_t other_size = other.conditions.size();
+            const uint64_t constant = e.constant != other.constant ? 1 : 0;
+            const uint64_t lower = (size > other_size ? size - other_size : other_size - size);
+            if (lower + constant >= best_cost) continue;
+            uint64_t shared = 0;
+            for (const int32_t id : other.conditions) {
+                const auto i = static_cast<uint64_t>(id);
+                shared += i < marks.size() && marks[i] == r + 1;
+            }
+            const uint64_t cost = size + other_size - 2 * shared + constant;
             if (cost < best_cost) best = c, best_cost = cost;
         }
         if (best) {
@@ -145,8 +191,11 @@ void choose_parents(PresampledExpressionPlan& plan) {
             e.delta_conditions = e.conditions;
             e.delta_constant = e.constant;
         }
-        for (const int32_t c : e.conditions)
-            holders[c].push_back(r);
+        for (const int32_t c : e.conditions) {
+            const auto id = static_cast<uint64_t>(c);
+            holders.push_back({r, head[id]});
+            head[id] = holders.size();
+        }
         if (e.conditions.empty() && e.constant && !constant_true) constant_true = r;
     }
 }

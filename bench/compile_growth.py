@@ -1,0 +1,160 @@
+"""How `Circuit.compile` (parse excluded) grows with the length of the circuit, as ratios.
+
+1. stim's d=3 rotated memory (p = 0.001 on all four noise options) at R = 500 ... 8000 rounds and
+   at 10^4: kelvo's compile time, its growth per doubling of R (linear is 2x), and its ratio to
+   stim's `detector_error_model()` of the flattened circuit timed in the same run (at most 1
+   means kelvo is no slower).
+2. Rounds about 3d: d = 5, 15, 21 with R = 3d against stim's flattened model, and d = 15 R = 15
+   against stim's `detector_error_model()` of the circuit as generated (loops folded).
+3. Small circuits repeated N = 10^3 ... 10^5 times: growth per tenfold N (linear is 10x).
+4. Peak memory of compile at d=3, R = 1000 ... 8000 and its growth per doubling, each measured
+   in a child interpreter (its peak resident size after compiling minus that after parsing).
+
+Sizes whose compile would pass --budget seconds (by the last growth seen) are skipped, so the
+script also runs against slower builds. Prints the load average beside the times.
+
+    python3 bench/compile_growth.py [--repeats N] [--budget S] [--only 1,2,3,4]
+"""
+
+import argparse
+import math
+import os
+import subprocess
+import sys
+import time
+
+import stim
+
+import kelvo
+
+NOISE = dict(
+    after_clifford_depolarization=0.001,
+    before_round_data_depolarization=0.001,
+    before_measure_flip_probability=0.001,
+    after_reset_flip_probability=0.001,
+)
+
+
+def memory_circuit(distance, rounds):
+    return stim.Circuit.generated(
+        "surface_code:rotated_memory_z", distance=distance, rounds=rounds, **NOISE)
+
+
+def best_seconds(fn, repeats):
+    best = math.inf
+    for _ in range(repeats):
+        start = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def compile_seconds(text, repeats):
+    circuit = kelvo.parse(text)
+    return best_seconds(circuit.compile, repeats)
+
+
+def load():
+    return "load {:.1f} {:.1f} {:.1f}".format(*os.getloadavg())
+
+
+def rounds_section(args):
+    print(f"d=3 rotated memory        ({load()})")
+    print(f"{'R':>6} {'kelvo s':>9} {'growth':>7} {'stim flat s':>11} {'ratio':>6}")
+    last = None
+    for rounds in (500, 1000, 2000, 4000, 8000, 10000):
+        if last and last[1] * (rounds / last[0]) ** 3 > args.budget * 8:
+            print(f"{rounds:>6} skipped (over budget)")
+            continue
+        circuit = memory_circuit(3, rounds)
+        seconds = compile_seconds(str(circuit), args.repeats)
+        flat = circuit.flattened()
+        stim_seconds = best_seconds(flat.detector_error_model, args.repeats)
+        growth = f"{seconds / last[1]:7.2f}" if last and rounds == 2 * last[0] else " " * 7
+        print(f"{rounds:>6} {seconds:9.3f} {growth} {stim_seconds:11.3f}"
+              f" {seconds / stim_seconds:6.2f}")
+        last = (rounds, seconds)
+
+
+def distance_section(args):
+    print(f"\nrounds = 3d                ({load()})")
+    print(f"{'d':>3} {'R':>4} {'kelvo s':>9} {'stim s':>8} {'stim model of':>14} {'ratio':>6}")
+    for distance, rounds, flatten in ((5, 15, True), (15, 45, True), (21, 63, True),
+                                      (15, 15, False)):
+        circuit = memory_circuit(distance, rounds)
+        seconds = compile_seconds(str(circuit), args.repeats)
+        model_of = circuit.flattened() if flatten else circuit
+        stim_seconds = best_seconds(model_of.detector_error_model, args.repeats)
+        print(f"{distance:>3} {rounds:>4} {seconds:9.3f} {stim_seconds:8.3f}"
+              f" {'flattened' if flatten else 'generated':>14} {seconds / stim_seconds:6.2f}")
+
+
+SMALL = {
+    "H T CX M DETECTOR": "H 0\nT 0\nCX 0 1\nM 0\nDETECTOR rec[-1]",
+    "H CX M DETECTOR": "H 0\nCX 0 1\nM 0\nDETECTOR rec[-1]",
+    "X_ERROR M": "X_ERROR(0.01) 0\nM 0",
+    "H M DETECTOR": "H 0\nM 0\nDETECTOR rec[-1]",
+}
+
+
+def small_section(args):
+    print(f"\nsmall circuits repeated    ({load()})")
+    print(f"{'body':20} {'N':>7} {'kelvo s':>9} {'growth':>7}")
+    for name, body in SMALL.items():
+        last = None
+        for count in (1000, 10000, 100000):
+            if last and last[1] * (count / last[0]) ** 2 > args.budget:
+                print(f"{name:20} {count:>7} skipped (over budget)")
+                continue
+            seconds = compile_seconds(f"REPEAT {count} {{\n{body}\n}}\n", args.repeats)
+            growth = f"{seconds / last[1]:7.2f}" if last else " " * 7
+            print(f"{name:20} {count:>7} {seconds:9.3f} {growth}")
+            last = (count, seconds)
+
+
+# The child's peak resident size (VmHWM, in kB) after parsing and after compiling. ru_maxrss
+# would do on a fresh process, but on Linux it keeps the peak of the parent it was forked from.
+CHILD = """
+import sys, stim, kelvo
+def peak_kb():
+    with open("/proc/self/status") as f:
+        return int(next(line for line in f if line.startswith("VmHWM")).split()[1])
+c = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=int(sys.argv[1]),
+    after_clifford_depolarization=0.001, before_round_data_depolarization=0.001,
+    before_measure_flip_probability=0.001, after_reset_flip_probability=0.001)
+circuit = kelvo.parse(str(c))
+del c
+before = peak_kb()
+program = circuit.compile()
+print(before, peak_kb())
+"""
+
+
+def memory_section(args):
+    print(f"\ncompile peak memory, d=3  ({load()})")
+    print(f"{'R':>6} {'parsed MB':>10} {'compiled MB':>12} {'compile MB':>11} {'growth':>7}")
+    last = None
+    for rounds in (1000, 2000, 4000, 8000):
+        out = subprocess.run([sys.executable, "-c", CHILD, str(rounds)], check=True,
+                             capture_output=True, text=True, timeout=args.budget * 20).stdout
+        before, after = (int(v) / 1024 for v in out.split())
+        extra = after - before
+        growth = f"{extra / last:7.2f}" if last else " " * 7
+        print(f"{rounds:>6} {before:10.1f} {after:12.1f} {extra:11.1f} {growth}")
+        last = extra
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--budget", type=float, default=60.0)
+    parser.add_argument("--only", default="1,2,3,4")
+    args = parser.parse_args()
+    sections = {"1": rounds_section, "2": distance_section, "3": small_section,
+                "4": memory_section}
+    for key in args.only.split(","):
+        sections[key](args)
+
+
+if __name__ == "__main__":
+    main()

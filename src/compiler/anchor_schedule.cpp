@@ -1,0 +1,68 @@
+#include "compiler/anchor_schedule.h"
+
+#include <optional>
+#include <variant>
+
+#include "compiler/pending.h"
+#include "errors.h"
+
+namespace kelvo {
+namespace {
+
+constexpr uint64_t kNone = ~uint64_t{0};
+
+}  // namespace
+
+PauliString AnchorSchedule::joining_pauli(uint64_t j, PauliString anchor_pauli) const {
+    anchor_pauli.phase = static_cast<uint8_t>((anchor_pauli.phase + phase_offsets_[j]) % 4);
+    return anchor_pauli;
+}
+
+void build_anchor_schedule(PendingFactoredState& state) {
+    AnchorSchedule& s = state.anchor_schedule;
+    if (s.built_) return;
+    s.built_ = true;
+    const std::vector<PendingOperation>& ops = state.pending;
+    std::vector<uint64_t> anchor_index(ops.size(), kNone);
+    std::vector<uint64_t> measurement_of;  // condition id -> index, kNone when none
+    uint64_t anchored = 0;
+    for (uint64_t j = 0; j < ops.size(); ++j) {
+        if (const std::optional<uint32_t> a = anchor_of(ops[j])) {
+            const bool known = *a < measurement_of.size() && measurement_of[*a] != kNone;
+            KELVO_ASSERT(known, "an anchor precedes its operations");
+            anchor_index[j] = measurement_of[*a];
+            ++anchored;
+        }
+        const auto* m = std::get_if<PendingPauliMeasurement>(&ops[j]);
+        if (m != nullptr && m->condition_id) {
+            const uint64_t c = *m->condition_id;
+            if (c >= measurement_of.size())
+                measurement_of.resize(std::max(c + 1, 2 * measurement_of.size()), kNone);
+            measurement_of[c] = j;
+        }
+    }
+    if (anchored == 0) return;
+
+    s.waiting_.assign(ops.size(), 0);
+    s.phase_offsets_.assign(ops.size(), 0);
+    s.begin_.assign(ops.size() + 1, 0);
+    for (uint64_t j = 0; j < ops.size(); ++j) {
+        const uint64_t a = anchor_index[j];
+        if (a == kNone) continue;
+        const PauliString& p = *pauli_of(ops[j]);
+        const PauliString& q = *pauli_of(ops[a]);
+        KELVO_ASSERT(p.x == q.x && p.z == q.z, "an anchor precedes its operations");
+        s.waiting_[j] = 1;
+        s.phase_offsets_[j] = static_cast<uint8_t>((p.phase + 4 - q.phase) % 4);
+        ++s.begin_[a + 1];
+    }
+    for (uint64_t i = 0; i < ops.size(); ++i)
+        s.begin_[i + 1] += s.begin_[i];
+    s.list_.resize(anchored);
+    std::vector<uint64_t> next(s.begin_.begin(), s.begin_.end() - 1);
+    for (uint64_t j = 0; j < ops.size(); ++j) {
+        if (anchor_index[j] != kNone) s.list_[next[anchor_index[j]]++] = j;
+    }
+}
+
+}  // namespace kelvo
