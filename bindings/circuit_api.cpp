@@ -23,11 +23,11 @@ Ref from_text(const Args& a) {
 }
 
 // The file may be a pipe that blocks or never ends: it is read without the interpreter lock,
-// and Ctrl-C ends the wait. Parsing holds the lock again.
+// and Ctrl-C ends the wait or the flow. Parsing holds the lock again.
 Ref from_file(const Args& a) {
     const std::string path = to_path(a[0]);
-    const FileText text = without_gil_interruptible(
-        [&](const InterruptCheck& check) { return read_circuit_file(path, check); });
+    const FileText text = without_gil_cancellable(
+        [&](const CancellationCheck& cancel) { return read_circuit_file(path, cancel); });
     return make_instance(parse_kelvo_circuit_text(text.view()));
 }
 
@@ -74,8 +74,7 @@ PyMethodDef methods[] = {
            "expected_detectors=None, expected_observables=None, pin_measurements=None, "
            "backend=\"cpu\", observable=0, threads=1, sample_chunk_shots=0, batch_size=0, "
            "gpu_chunk_shots=1048576)\n--\n\n"
-           "Compiles this circuit into a reusable `Program`.\n\n"
-           "The options are those of `kelvo.compile`.">(),
+           "Compiles this circuit into a reusable `Program`.">(),
     method<&reference_sample_method,
            "reference_sample($self)\n--\n\n"
            "Computes the full noiseless detector and observable sample.">(),

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "cancellation.h"
+
 namespace kelvo::py {
 namespace {
 
@@ -129,6 +131,11 @@ void translate_current_exception() noexcept {
             PyErr_NoMemory();
         } catch (const std::length_error&) {
             PyErr_NoMemory();
+        } catch (const Cancelled&) {
+            // A signal handler raised while the core polled it; its exception is set.
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        } catch (const ThreadSpawnError& e) {
+            set_message(e.memory_short() ? PyExc_MemoryError : PyExc_RuntimeError, e.what());
         } catch (const std::exception& e) {
             raise_panic(e.what(), "unknown");
         } catch (...) {

@@ -21,8 +21,10 @@ void raise_sim_error(const tableau_simulator::SimError& error);
 void raise_panic(std::string_view message, std::string_view location);
 
 // Sets the Python exception for the exception being handled; call only inside a catch block.
-// PythonError: already set. KelvoError, SimError: by kind. FatalError and any other exception:
-// the panic exception. std::bad_alloc, std::length_error: MemoryError.
+// PythonError and Cancelled: already set (by the signal handler the core's check ran).
+// KelvoError, SimError: by kind. ThreadSpawnError: MemoryError when memory was short, else
+// RuntimeError, with its text. FatalError and any other exception: the panic exception.
+// std::bad_alloc, std::length_error: MemoryError.
 void translate_current_exception() noexcept;
 
 // Runs `body` at a call boundary: no C++ exception crosses into the interpreter; on one,

@@ -1,14 +1,24 @@
-// Running pure C++ work with the interpreter lock released.
+// Running pure C++ work with the interpreter lock released, and the checks through which long
+// core calls look for Ctrl-C.
 #pragma once
 
+#include <chrono>
 #include <exception>
-#include <functional>
 #include <optional>
 #include <utility>
 
+#include "cancellation.h"
 #include "ref.h"
 
 namespace kelvo::py {
+
+// How often a long core call looks for a pending signal: with the interpreter lock held a
+// look is one function call; with the lock released it retakes the lock for a moment.
+inline constexpr std::chrono::milliseconds kSignalPollInterval{50};
+
+// Whether the calling thread runs the Python signal handlers (the interpreter's main thread):
+// elsewhere no look can find a pending signal. Call with the interpreter lock held.
+bool runs_signal_handlers();
 
 namespace detail {
 
@@ -41,20 +51,34 @@ auto without_gil(F&& work) {
     return detail::run_released(state, std::forward<F>(work));
 }
 
-// As without_gil, for work that may block for long (a read from a pipe): it is called as
-// work(check), and calls check() when a blocking call was interrupted by a signal. check()
-// runs the Python signal handlers with the lock held and throws PythonError, with the exception
-// set, when one raised (KeyboardInterrupt for Ctrl-C).
+// A check for core work that keeps the interpreter lock (compiling): it runs the Python signal
+// handlers every kSignalPollInterval, and asks the work to stop when one raised. The work then
+// throws kelvo::Cancelled, which the call boundary turns into the exception already set
+// (KeyboardInterrupt for Ctrl-C).
+inline CancellationCheck signal_check() {
+    if (!runs_signal_handlers()) return {};
+    return CancellationCheck([] { return PyErr_CheckSignals() < 0; }, kSignalPollInterval);
+}
+
+// As without_gil, for work that may run or block for long (sampling, the read of a pipe): it
+// is called as work(cancel) and passes `cancel` to the core. The check retakes the lock for a
+// moment to run the Python signal handlers, every kSignalPollInterval and at once when a
+// blocking call was interrupted, and asks the work to stop when one raised (as signal_check).
 template <class F>
-auto without_gil_interruptible(F&& work) {
+auto without_gil_cancellable(F&& work) {
     PyThreadState* state = nullptr;
-    const std::function<void()> check = [&state] {
-        PyEval_RestoreThread(state);
-        const int status = PyErr_CheckSignals();
-        state = PyEval_SaveThread();
-        if (status < 0) throw PythonError{};
-    };
-    return detail::run_released(state, [&] { return work(check); });
+    CancellationCheck cancel;
+    if (runs_signal_handlers()) {
+        cancel = CancellationCheck(
+            [&state] {
+                PyEval_RestoreThread(state);
+                const int status = PyErr_CheckSignals();
+                state = PyEval_SaveThread();
+                return status < 0;
+            },
+            kSignalPollInterval);
+    }
+    return detail::run_released(state, [&] { return work(std::as_const(cancel)); });
 }
 
 }  // namespace kelvo::py

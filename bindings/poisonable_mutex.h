@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "cancellation.h"
 #include "errors.h"
 
 namespace kelvo::py {
@@ -16,9 +17,10 @@ class PoisonableMutex {
     explicit PoisonableMutex(T value) : value_(std::move(value)) {}
 
     // Runs fn(value) under the mutex, waiting for any other caller. A call that ends by a panic
-    // (FatalError or any exception other than KelvoError and allocation failures) may have left
-    // the value half-updated: it poisons the mutex, and every later call is refused with the
-    // Internal kind (RuntimeError) "the program sampler lock was poisoned".
+    // (FatalError or any exception other than KelvoError, allocation failures, a refused thread
+    // and a cancellation) may have left the value half-updated: it poisons the mutex, and every
+    // later call is refused with the Internal kind (RuntimeError) "the program sampler lock was
+    // poisoned".
     template <class F>
     auto with_lock(F&& fn) {
         const std::lock_guard lock(mutex_);
@@ -30,6 +32,10 @@ class PoisonableMutex {
         } catch (const std::bad_alloc&) {
             throw;
         } catch (const std::length_error&) {
+            throw;
+        } catch (const ThreadSpawnError&) {
+            throw;
+        } catch (const Cancelled&) {
             throw;
         } catch (...) {
             poisoned_ = true;

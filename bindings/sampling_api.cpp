@@ -146,8 +146,9 @@ Ref compile_circuit(const Circuit& circuit, CompileRequest r) {
     options.sample_chunk_shots = r.sample_chunk_shots;
     options.batch_size = r.batch_size;
 
-    // Compiling keeps the interpreter lock: it is bounded by the circuit, unlike sampling.
-    Sampler sampler(circuit, std::move(options));
+    // Compiling keeps the interpreter lock (as specified); it runs the signal handlers between
+    // planner steps, so that Ctrl-C stops a long compilation.
+    Sampler sampler(circuit, std::move(options), signal_check());
     PyProgram program;
     program.backend = "cpu";
     program.has_postselection = sampler.has_postselection();
@@ -174,14 +175,14 @@ Ref compile_function(const Args& a) {
 Ref run(const PyProgram& program, uint64_t shots, std::optional<uint64_t> seed, bool keep_records,
         bool bit_packed) {
     if (shots == 0) raise(PyExc_ValueError, "shots must be positive");
-    SampleResult result = without_gil([&] {
+    SampleResult result = without_gil_cancellable([&](const CancellationCheck& cancel) {
         return program.sampler->with_lock([&](Sampler& sampler) {
             if (keep_records) {
-                return seed ? sampler.sample_with_seed(shots, *seed, bit_packed)
-                            : sampler.sample(shots, bit_packed);
+                return seed ? sampler.sample_with_seed(shots, *seed, bit_packed, cancel)
+                            : sampler.sample(shots, bit_packed, cancel);
             }
-            return seed ? sampler.sample_counts_with_seed(shots, *seed)
-                        : sampler.sample_counts(shots);
+            return seed ? sampler.sample_counts_with_seed(shots, *seed, cancel)
+                        : sampler.sample_counts(shots, cancel);
         });
     });
     if (keep_records && result.record_rows != result.passed_shots) {
@@ -461,7 +462,7 @@ Ref compile_circuit_method(const Circuit& circuit, const Args& a) {
 }
 
 Ref reference_sample_method(const Circuit& circuit, const Args&) {
-    return make_instance(circuit_reference_sample(circuit));
+    return make_instance(circuit_reference_sample(circuit, signal_check()));
 }
 
 void register_reference_sample_class(Registrar& module) {

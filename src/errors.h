@@ -89,4 +89,18 @@ class KelvoError : public std::exception {
     std::error_code source_;
 };
 
+// The system refused a worker thread: a shortage of threads or of memory, not a broken
+// invariant. what() is "failed to spawn thread: {the system's error}". `memory_short` tells
+// that memory was what ran out (a thread stack could no longer be mapped), rather than a limit
+// on threads.
+class ThreadSpawnError : public std::system_error {
+  public:
+    ThreadSpawnError(std::error_code code, bool memory_short)
+        : std::system_error(code, "failed to spawn thread"), memory_short_(memory_short) {}
+    bool memory_short() const { return memory_short_; }
+
+  private:
+    bool memory_short_;
+};
+
 }  // namespace kelvo

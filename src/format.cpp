@@ -1,10 +1,12 @@
 #include "format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace kelvo {
 namespace {
@@ -57,7 +59,43 @@ int utf8_step(std::string_view s, size_t i) {
     return need + 1;
 }
 
+// The code point of one whole UTF-8 character.
+uint32_t code_point(std::string_view character) {
+    const auto byte = [&](size_t k) {
+        return static_cast<uint32_t>(static_cast<unsigned char>(character[k]));
+    };
+    switch (character.size()) {
+        case 1:
+            return byte(0);
+        case 2:
+            return (byte(0) & 0x1F) << 6 | (byte(1) & 0x3F);
+        case 3:
+            return (byte(0) & 0x0F) << 12 | (byte(1) & 0x3F) << 6 | (byte(2) & 0x3F);
+        default:
+            return (byte(0) & 0x07) << 18 | (byte(1) & 0x3F) << 12 | (byte(2) & 0x3F) << 6 |
+                   (byte(3) & 0x3F);
+    }
+}
+
+struct CodePointRange {
+    uint32_t first, last;
+};
+
+// Not printable (general categories Cc, Cf, Cs, Co, Cn, Zl, Zp, Zs) or a grapheme extender.
+constexpr CodePointRange kDebugEscapes[] = {
+#include "debug_escape_ranges.inc"
+};
+
 }  // namespace
+
+bool escaped_in_debug_strings(uint32_t c) {
+    if (c < 0x80) return c < 0x20 || c == '"' || c == '\\' || c == 0x7F;
+    const auto* const end = std::end(kDebugEscapes);
+    const auto* const range =
+        std::lower_bound(std::begin(kDebugEscapes), end, c,
+                         [](const CodePointRange& r, uint32_t value) { return r.last < value; });
+    return range != end && range->first <= c;
+}
 
 std::string format_float(double x) {
     if (!std::isfinite(x)) return non_finite(x);
@@ -86,35 +124,42 @@ std::string format_float_debug(double x) {
 
 std::string debug_string(std::string_view s) {
     std::string out = "\"";
-    for (const char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
+    char escape[16];
+    for (size_t i = 0; i < s.size();) {
+        const int step = utf8_step(s, i);
+        if (step < 0) {
+            out += "\xEF\xBF\xBD";  // not UTF-8: as utf8_lossy reads it
+            i += static_cast<size_t>(-step);
+            continue;
+        }
+        const std::string_view character = s.substr(i, static_cast<size_t>(step));
+        i += static_cast<size_t>(step);
+        const uint32_t c = code_point(character);
         switch (c) {
             case '"':
                 out += "\\\"";
-                break;
+                continue;
             case '\\':
                 out += "\\\\";
-                break;
+                continue;
             case '\n':
                 out += "\\n";
-                break;
+                continue;
             case '\r':
                 out += "\\r";
-                break;
+                continue;
             case '\t':
                 out += "\\t";
-                break;
+                continue;
             case '\0':
                 out += "\\0";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    char buf[16];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-                    out += buf;
-                } else {
-                    out += ch;
-                }
+                continue;
+        }
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && escaped_in_debug_strings(c))) {
+            std::snprintf(escape, sizeof escape, "\\u{%x}", c);
+            out += escape;
+        } else {
+            out += character;
         }
     }
     return out + "\"";

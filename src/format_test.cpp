@@ -33,8 +33,44 @@ TEST(Format, Floats) {
     EXPECT_EQ(format_float_debug(1e16), "1e16");
 }
 
+// Each line is what a Rust string's Debug form (Rust 1.95, Unicode 17) prints.
+TEST(Format, DebugStringsEscapeAsRustDoes) {
+    using namespace std::literals;
+    const struct {
+        std::string_view text, debug;
+    } cases[] = {
+        {"a\"b\n\\", R"("a\"b\n\\")"},
+        {"", R"("")"},
+        {"\t\r\0\x7f\x1b'"sv, R"("\t\r\0\u{7f}\u{1b}'")"},
+        // C1 controls, no-break and ideographic spaces, format characters, separators.
+        {"\u0085\u0080\u009f\u00a0\u3000 x", R"("\u{85}\u{80}\u{9f}\u{a0}\u{3000} x")"},
+        {"\u200b\u200d\ufeff\u2028\u2029\U000e0001",
+         R"("\u{200b}\u{200d}\u{feff}\u{2028}\u{2029}\u{e0001}")"},
+        // Private use, unassigned, the last code point.
+        {"\ue000\U000f0000\u0378\U0010ffff", R"("\u{e000}\u{f0000}\u{378}\u{10ffff}")"},
+        // Grapheme extenders wherever they stand, spacing ones included; other marks print.
+        {"e\u0301\u20dd\ufe0f\U000e0100", R"("e\u{301}\u{20dd}\u{fe0f}\u{e0100}")"},
+        {"\u09be\u0cc0\U0001d165x\u0903", "\"\\u{9be}\\u{cc0}\\u{1d165}x\u0903\""},
+        // Printable text outside ASCII prints as it is.
+        {"\u00e9\u4e00\ufffd\U0001f600\u00ad", "\"\u00e9\u4e00\ufffd\U0001f600\\u{ad}\""},
+        // Bytes that are not UTF-8 read as U+FFFD.
+        {"a\xff\xe2\x82", "\"a\ufffd\ufffd\""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(debug_string(c.text), c.debug) << c.debug;
+    }
+    // The edges of the table's ranges.
+    for (const uint32_t c : {0x80u, 0xA0u, 0xADu, 0x300u, 0x36Fu, 0x2028u, 0xFFF9u, 0xE0000u,
+                             0xE01EFu, 0xFFFFEu, 0x10FFFFu}) {
+        EXPECT_TRUE(escaped_in_debug_strings(c)) << std::hex << c;
+    }
+    for (const uint32_t c : {0x20u, 0x7Eu, 0xA1u, 0xACu, 0xAEu, 0x370u, 0x4E00u, 0xFFFDu, 0x1F600u,
+                             0x20000u, 0x2A6DFu}) {
+        EXPECT_FALSE(escaped_in_debug_strings(c)) << std::hex << c;
+    }
+}
+
 TEST(Format, TextAndUtf8) {
-    EXPECT_EQ(debug_string("a\"b\n\\"), "\"a\\\"b\\n\\\\\"");
     EXPECT_EQ(utf8_lossy("a\xff_"), "a\xEF\xBF\xBD_");
     // A truncated 3-byte sequence is one invalid subsequence.
     EXPECT_EQ(utf8_lossy("\xe2\x82"), "\xEF\xBF\xBD");

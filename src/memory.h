@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -31,9 +34,18 @@ uint64_t memory_margin(uint64_t available);
 // Whether a request of `bytes` fits in `available` bytes with the margin left free.
 bool fits_in_memory(uint64_t bytes, uint64_t available);
 
-// Bytes the system can hand out now without swapping (MemAvailable of /proc/meminfo, read on
-// every call); physical memory where the system does not say.
+// Bytes the system can hand out now without swapping, read on every call: the smaller of
+// MemAvailable of /proc/meminfo (physical memory where the system does not say) and what the
+// process's memory cgroups leave (cgroup_memory_headroom_bytes).
 uint64_t available_memory_bytes();
+
+// What the memory cgroups of this process leave before their limit kills it (containers, CI
+// runners, batch schedulers): over every level from the process's cgroup up to the root of
+// its hierarchy that has a limit, the smallest limit minus usage, usage not counting the
+// inactive file cache that the kernel reclaims before it fails (cgroup v2: memory.max,
+// memory.current and memory.stat; v1: memory.limit_in_bytes, memory.usage_in_bytes and
+// memory.stat). nullopt when no level has a limit. The levels are found once per process.
+std::optional<uint64_t> cgroup_memory_headroom_bytes();
 
 // The largest request that fits now (a budget for estimates built step by step).
 uint64_t usable_memory_bytes();
@@ -101,5 +113,33 @@ using UninitializedVector = std::vector<T, UninitializedAllocator<T>>;
 // Bytes of physical memory; 16 GiB when the system does not say. Not a guard: most of it
 // may be in use.
 uint64_t physical_memory_bytes();
+
+namespace detail {
+
+// One level of a memory cgroup hierarchy: the directory holding its control files.
+struct CgroupLevel {
+    std::string directory;
+    bool v2 = false;  // memory.max and memory.current, else memory.limit_in_bytes and
+                      // memory.usage_in_bytes
+
+    bool operator==(const CgroupLevel&) const = default;
+};
+
+// The levels charged for this process's memory, from its own cgroup up to the root of each
+// hierarchy, given the texts of /proc/self/cgroup and /proc/self/mountinfo: the cgroup2 path
+// ("0::/path") under the cgroup2 mount, and the path of the v1 hierarchy with the memory
+// controller under its mount. A path is taken relative to the mount's root (a container sees
+// its own cgroup as the mount's root); one outside it falls back to the mount point.
+std::vector<CgroupLevel> cgroup_memory_levels(std::string_view proc_cgroup,
+                                              std::string_view mountinfo);
+
+// What one level leaves, from the texts of its limit, usage and memory.stat files: limit -
+// (usage - inactive file cache), 0 when usage is over the limit. nullopt when the level has no
+// limit ("max", or a file that does not parse). v1's hierarchical "total_inactive_file" counts
+// before its "inactive_file".
+std::optional<uint64_t> cgroup_level_headroom(std::string_view limit, std::string_view usage,
+                                              std::string_view stat, bool v2);
+
+}  // namespace detail
 
 }  // namespace kelvo

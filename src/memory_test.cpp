@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <new>
 #include <sstream>
@@ -67,9 +68,11 @@ TEST(MemoryGuard, ReadsTheMemoryAvailableNowAndRefusesWhatCannotFit) {
     EXPECT_NO_THROW(require_memory(kUncheckedRequestBytes / 8, 8));
     EXPECT_NO_THROW(require_memory(0, UINT64_MAX));
 
-    const uint64_t expected = mem_available_from_stream();
-    if (expected == 0) GTEST_SKIP() << "no MemAvailable on this system";
-    // Other processes allocate between the two reads.
+    const uint64_t system = mem_available_from_stream();
+    if (system == 0) GTEST_SKIP() << "no MemAvailable on this system";
+    // The smaller of the system's figure and the cgroups'; other processes allocate between
+    // the reads.
+    const uint64_t expected = std::min(system, cgroup_memory_headroom_bytes().value_or(UINT64_MAX));
     EXPECT_NEAR(static_cast<double>(available), static_cast<double>(expected),
                 0.05 * static_cast<double>(expected));
     EXPECT_LE(available, physical_memory_bytes());
@@ -96,6 +99,117 @@ TEST(UninitializedVector, HoldsWhatIsWrittenAndShrinksInPlace) {
     }
     UninitializedVector<uint8_t> huge;
     EXPECT_THROW(huge.resize(SIZE_MAX - 100), std::exception);
+}
+
+// The limit of the process's own memory cgroup where it sits at the usual place, as an
+// independent reader sees it.
+std::optional<uint64_t> own_cgroup_limit() {
+    std::ifstream in("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::string file;
+        if (line.starts_with("0::/")) file = "/sys/fs/cgroup" + line.substr(3) + "/memory.max";
+        const size_t at = line.find(":memory:");
+        if (at != std::string::npos)
+            file = "/sys/fs/cgroup/memory" + line.substr(at + 8) + "/memory.limit_in_bytes";
+        uint64_t limit = 0;
+        if (!file.empty() && std::ifstream(file) >> limit) return limit;
+    }
+    return std::nullopt;
+}
+
+TEST(MemoryGuard, ReadsTheLimitOfItsOwnCgroup) {
+    const std::optional<uint64_t> limit = own_cgroup_limit();
+    if (!limit) GTEST_SKIP() << "no memory cgroup limit file at the usual place";
+    const std::optional<uint64_t> headroom = cgroup_memory_headroom_bytes();
+    ASSERT_TRUE(headroom.has_value());
+    EXPECT_LE(*headroom, *limit);
+}
+
+using detail::CgroupLevel;
+
+TEST(MemoryGuard, FindsTheMemoryCgroupLevelsOfTheProcess) {
+    constexpr std::string_view kMountinfo =
+        "22 1 0:21 / /proc rw,nosuid - proc proc rw\n"
+        "31 23 0:28 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
+        "32 31 0:29 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu\n"
+        "35 31 0:32 / /sys/fs/cgroup/memory rw,relatime shared:9 - cgroup cgroup rw,memory\n"
+        "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
+    const struct {
+        std::string_view cgroup, mountinfo;
+        std::vector<CgroupLevel> levels;
+    } cases[] = {
+        // cgroup v2 alone, nested: every level up to the mount point.
+        {"0::/user.slice/app.scope\n",
+         "30 23 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw,nsdelegate\n",
+         {{"/sys/fs/cgroup/user.slice/app.scope", true},
+          {"/sys/fs/cgroup/user.slice", true},
+          {"/sys/fs/cgroup", true}}},
+        // A container with its own cgroup namespace sees its cgroup as "/".
+        {"0::/\n",
+         "30 23 0:26 / /sys/fs/cgroup ro - cgroup2 cgroup2 rw\n",
+         {{"/sys/fs/cgroup", true}}},
+        // Hybrid: v1 memory hierarchy, and a v2 one without controllers (both are looked at;
+        // the v2 levels have no memory files).
+        {"9:name=systemd:/\n8:pids:/\n4:memory:/process_api/36658\n0::/\n",
+         kMountinfo,
+         {{"/sys/fs/cgroup/memory/process_api/36658", false},
+          {"/sys/fs/cgroup/memory/process_api", false},
+          {"/sys/fs/cgroup/memory", false},
+          {"/sys/fs/cgroup/unified", true}}},
+        // v1 with joined controllers, a trailing slash, and a mount whose root is the
+        // container's cgroup (no cgroup namespace): the path is taken relative to that root.
+        {"5:cpuacct,memory,cpu:/docker/abc/\n",
+         "35 31 0:32 /docker/abc /sys/fs/cgroup/memory rw - cgroup cgroup rw,cpu,memory\n",
+         {{"/sys/fs/cgroup/memory", false}}},
+        {"5:memory:/docker/abc/job\n",
+         "35 31 0:32 /docker/abc /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n",
+         {{"/sys/fs/cgroup/memory/job", false}, {"/sys/fs/cgroup/memory", false}}},
+        // A path outside the mount's root falls back to the mount point; escaped spaces.
+        {"5:memory:/elsewhere\n",
+         "35 31 0:32 /docker/abc /sys/fs/cgroup/my\\040memory rw - cgroup cgroup rw,memory\n",
+         {{"/sys/fs/cgroup/my memory", false}}},
+        // Nothing to go by: no memory controller, no mount, garbage.
+        {"4:cpu:/a\n", kMountinfo, {}},
+        {"0::/a\n", "22 1 0:21 / /proc rw - proc proc rw\n", {}},
+        {"garbage\n4:memory\n4:memory:relative\n", kMountinfo, {}},
+        {"", "", {}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(detail::cgroup_memory_levels(c.cgroup, c.mountinfo), c.levels) << c.cgroup;
+    }
+}
+
+TEST(MemoryGuard, CgroupLevelLeavesItsLimitMinusItsWorkingSet) {
+    constexpr std::string_view kStatV2 =
+        "anon 1000\nfile 5000\nactive_file 1000\ninactive_file 3000\ninactive_anon 7\n";
+    constexpr std::string_view kStatV1 =
+        "cache 5000\ninactive_file 100\nhierarchical_memory_limit 9223372036854771712\n"
+        "total_inactive_file 3000\n";
+    const struct {
+        std::string_view limit, usage, stat;
+        bool v2;
+        std::optional<uint64_t> headroom;
+    } cases[] = {
+        {"10000\n", "6000\n", kStatV2, true, 7000},
+        {"max\n", "6000\n", kStatV2, true, std::nullopt},
+        {"10000\n", "6000\n", "", true, 4000},  // no memory.stat: all usage counts
+        {"10000\n", "12000\n", "inactive_file 1000\n", true, 0},
+        {"10000\n", "2000\n", "inactive_file 9000\n", true, 10000},
+        // v1: the hierarchical figure first; "no limit" is a huge number, left as it is.
+        {"10000\n", "6000\n", kStatV1, false, 7000},
+        {"10000\n", "6000\n", "inactive_file 100\n", false, 4100},
+        {"9223372036854771712\n", "0\n", kStatV1, false, uint64_t{9223372036854771712u}},
+        // Files that do not parse say nothing.
+        {"", "6000\n", kStatV2, true, std::nullopt},
+        {"10000\n", "", kStatV2, true, std::nullopt},
+        {"10k\n", "6000\n", kStatV2, true, std::nullopt},
+        {"99999999999999999999\n", "1\n", kStatV2, true, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(detail::cgroup_level_headroom(c.limit, c.usage, c.stat, c.v2), c.headroom)
+            << c.limit << " " << c.usage << " " << c.stat;
+    }
 }
 
 }  // namespace

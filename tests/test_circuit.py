@@ -40,6 +40,8 @@ def test_signatures_and_docstrings():
         (kelvo.parse_file, "(path)", "Parses a quantum circuit from a UTF-8 file."),
         (kelvo.Circuit.from_text, "(stim_text)", "Parses a circuit from source text."),
         (kelvo.Circuit.from_file, "(path)", "Parses a circuit from a UTF-8 file."),
+        (kelvo.Circuit.compile, None, "Compiles this circuit into a reusable `Program`."),
+        (kelvo.Circuit.reference_sample, None, "Computes the full noiseless detector and observable sample."),
         (kelvo.Circuit.num_qubits, None, "Number of qubits named by the circuit."),
         (kelvo.Circuit.num_measurements, None, "Number of measurement records produced by the circuit."),
         (kelvo.Circuit.num_detectors, None, "Number of detector declarations."),

@@ -66,6 +66,16 @@ ERRORS = [
     (lambda: C.compile(backend="GPU"), RuntimeError, "gpu backend is not available"),
     (lambda: C.compile(backend="TPU\n"), ValueError, r"""^unknown backend "tpu\\n"; expected 'cpu' or 'gpu'$"""),
     (lambda: C.compile(backend=""), ValueError, '^unknown backend ""; '),
+    # The backend quoted as a Rust debug string: C1 controls, format characters, separators,
+    # private-use and unassigned code points escaped, other text as it is.
+    (lambda: C.compile(backend="\x85\u200b\u2028\ue000\u0378 \xe9\u0301"), ValueError,
+     r'^unknown backend "\\u\{85\}\\u\{200b\}\\u\{2028\}\\u\{e000\}\\u\{378\} \xe9\\u\{301\}"; '),
+    # Refusals of the compiler.
+    (lambda: kelvo.compile("PAULI_CHANNEL_1(0.5,0.5,0.5) 0"), ValueError,
+     "^Pauli channel probabilities sum to more than 1$"),
+    (lambda: kelvo.compile("HERALDED_PAULI_CHANNEL_1(0.5,0.2,0.2,0.2) 0"), ValueError,
+     "^heralded channel probabilities sum to more than 1$"),
+    (lambda: kelvo.compile("MPAD 0 2"), ValueError, "^MPAD targets must be 0 or 1$"),
     (lambda: kelvo.compile(TWO_DETECTORS, "ab", threads=-1), TypeError, "postselection_mask"),
     (lambda: kelvo.compile(TWO_DETECTORS, None, "ab", None, 1), TypeError, "expected_detectors"),
     (lambda: C.compile(None, expected_detectors="ab", normalize_syndromes=1), TypeError, "normalize_syndromes"),
@@ -99,12 +109,18 @@ def test_programs_and_results():
     assert (program.backend, program.num_qubits, program.num_measurements, program.num_detectors,
             program.num_observables, program.num_exp_vals, program.observable,
             program.has_postselection) == ("cpu", 10, 10, 0, 0, 0, 0, False)
-    a, b = program.sample(20, seed=5), kelvo.sample(program, 20, seed=5)
+    start = time.perf_counter()
+    a = program.sample(20, seed=5)
+    elapsed = time.perf_counter() - start
+    b = kelvo.sample(program, 20, seed=5)
     assert (a.measurements == b.measurements).all() and a.measurements.shape == (20, 10)
     assert (a.total_shots, a.passed_shots, a.discards) == (a.shots, a.accepted, a.discarded) == (20, 20, 0)
     assert repr(a) == "SampleResult(total_shots=20, passed_shots=20, discards=0, logical_errors=0)"
     assert (a.discard_rate, a.observable, a.bit_packed, a.active_threads) == (0.0, 0, False, 1)
-    assert a.compile_s == b.compile_s > 0 and a.sample_s >= 0
+    assert a.compile_s == b.compile_s > 0
+    # One worker on the calling thread: its timers lie inside the call's, which lies inside ours.
+    assert 0 <= a.presample_s and 0 <= a.execute_s and a.presample_s + a.execute_s <= a.sample_s
+    assert 0 < a.sample_s <= elapsed
     packed = program.sample(20, seed=5, bit_packed=True)
     assert packed.measurements.shape == (20, 2) and packed.measurements.dtype == np.uint8
     assert (packed.measurements == np.packbits(a.measurements, axis=1, bitorder="little")).all()
@@ -122,8 +138,14 @@ def test_programs_and_results():
 def test_results_of_a_magic_circuit():
     circuit = kelvo.Circuit(MAGIC)
     reference = circuit.reference_sample()
-    assert reference.detectors == reference.detectors and reference.detectors is not reference.detectors
     assert len(reference.detectors) == 1 and reference.observables in ([False], [True])
+    # Each read builds a new list of the same bits.
+    known = kelvo.Circuit("X 0\nM 0 1\nDETECTOR rec[-2]\nDETECTOR rec[-1]\nOBSERVABLE_INCLUDE(1) rec[-2]")
+    reference = known.reference_sample()
+    first = reference.detectors
+    assert first == [True, False] and reference.observables == [False, True]
+    first.append(None)
+    assert reference.detectors == [True, False] and reference.detectors is not reference.detectors
     result = circuit.compile(observable=0, threads=1).sample(1000, seed=1)
     assert result.exp_vals.dtype == np.float64 and result.exp_vals.shape == (1000, 1)
     assert result.logical_errors == result.observable_ones[0] == result.observables.sum()
@@ -195,3 +217,33 @@ def test_sampling_releases_the_interpreter_lock_and_shares_programs():
     for w in workers:
         w.join()
     assert all((got[s] == expected[s]).all() for s in range(4))
+
+
+def test_a_refused_worker_thread_is_an_error_that_leaves_the_program_usable():
+    # Under an address-space limit just above what the process holds, most of 200 thread
+    # stacks cannot be mapped: MemoryError with the system's text, the started workers joined,
+    # and the program not poisoned.
+    script = """
+import os, resource, kelvo
+program = kelvo.compile("H 0\\nM 0", threads=200, sample_chunk_shots=1)
+program.sample(200, seed=1)  # every workspace built, while memory is plentiful
+expected = program.sample(4, seed=9)
+tasks = len(os.listdir("/proc/self/task"))
+size = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, ((size << 10) + (48 << 20),) * 2)
+# The workers that did start are stopped at once, or the first call would run for hours.
+for call in (lambda: kelvo.sample_survivors(program, 10**11, keep_records=False),
+             lambda: program.sample(200, seed=1)):
+    try:
+        call()
+        print("sampled")
+    except MemoryError as e:
+        print(type(e).__name__, str(e).startswith("failed to spawn thread: "))
+print(len(os.listdir("/proc/self/task")) == tasks)
+again = program.sample(4, seed=9)
+print(again.active_threads, (again.measurements == expected.measurements).all())
+"""
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                         env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split("\n") == ["MemoryError True", "MemoryError True", "True", "4 True", ""]

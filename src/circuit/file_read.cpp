@@ -42,14 +42,14 @@ class FileDescriptor {
 };
 
 // Opening a FIFO blocks until a writer comes; a signal ends the wait with EINTR.
-FileDescriptor open_file(std::string_view path, const InterruptCheck& on_interrupt) {
+FileDescriptor open_file(std::string_view path, const CancellationCheck& cancel) {
     const std::string name(path);
     if (name.find('\0') != std::string::npos) fail_io(path, EINVAL);
     for (;;) {
         const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd >= 0) return FileDescriptor(fd);
         if (errno != EINTR) fail_io(path, errno);
-        if (on_interrupt) on_interrupt();
+        cancel.check_now();
     }
 }
 
@@ -97,9 +97,9 @@ class TextBuffer {
 
 namespace detail {
 
-FileText read_circuit_file(std::string_view path, const InterruptCheck& on_interrupt,
+FileText read_circuit_file(std::string_view path, const CancellationCheck& cancel,
                            std::optional<uint64_t> memory_budget) {
-    const FileDescriptor file = open_file(path, on_interrupt);
+    const FileDescriptor file = open_file(path, cancel);
     TextBuffer buffer(memory_budget);
     struct stat info;
     if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
@@ -112,7 +112,7 @@ FileText read_circuit_file(std::string_view path, const InterruptCheck& on_inter
         const ssize_t n = ::read(file.get(), space.data(), std::min(space.size(), kReadBytes));
         if (n < 0) {
             if (errno != EINTR) fail_io(path, errno);
-            if (on_interrupt) on_interrupt();
+            cancel.check_now();
             continue;
         }
         if (n == 0) break;
@@ -121,6 +121,8 @@ FileText read_circuit_file(std::string_view path, const InterruptCheck& on_inter
         const std::optional<size_t> whole = utf8_whole_prefix(buffer.view().substr(checked));
         if (!whole) fail_io(path, std::errc::illegal_byte_sequence);
         checked += *whole;
+        // A source that keeps sending never blocks: look between reads too.
+        cancel.check();
     }
     if (checked != buffer.view().size()) fail_io(path, std::errc::illegal_byte_sequence);
     return std::move(buffer).take();
@@ -128,8 +130,8 @@ FileText read_circuit_file(std::string_view path, const InterruptCheck& on_inter
 
 }  // namespace detail
 
-FileText read_circuit_file(std::string_view path, const InterruptCheck& on_interrupt) {
-    return detail::read_circuit_file(path, on_interrupt, std::nullopt);
+FileText read_circuit_file(std::string_view path, const CancellationCheck& cancel) {
+    return detail::read_circuit_file(path, cancel, std::nullopt);
 }
 
 }  // namespace kelvo

@@ -1,22 +1,19 @@
 // Reading a circuit file whole: bounded by the memory guard, checked as UTF-8 while it arrives,
-// and interruptible while it blocks. The source may be endless (/dev/zero, a pipe fed forever)
-// or block for as long as it likes (a FIFO without a writer, an idle terminal).
+// and cancellable while it blocks or flows. The source may be endless (/dev/zero, a pipe fed
+// forever) or block for as long as it likes (a FIFO without a writer, an idle terminal).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
 
-namespace kelvo {
+#include "cancellation.h"
 
-// Called when a blocking open or read was interrupted by a signal, before it is retried; it
-// may throw to abandon the read (the caller's way to act on Ctrl-C).
-using InterruptCheck = std::function<void()>;
+namespace kelvo {
 
 // The bytes of a file read whole. Held in a malloc'd block so that growing it while reading
 // can remap pages instead of copying them.
@@ -37,14 +34,16 @@ class FileText {
 
 // The file's contents. Throws KelvoError (Io kind) "failed to read circuit file: {path}" when
 // the file cannot be opened or read, or as soon as a byte that is not UTF-8 arrives, and
-// std::bad_alloc as soon as the contents outgrow the memory available now.
-FileText read_circuit_file(std::string_view path, const InterruptCheck& on_interrupt = {});
+// std::bad_alloc as soon as the contents outgrow the memory available now. `cancel` is polled
+// between reads and at once when a blocking open or read was interrupted by a signal (before
+// it is retried); when it asks to stop, the read ends with Cancelled.
+FileText read_circuit_file(std::string_view path, const CancellationCheck& cancel = {});
 
 namespace detail {
 
 // As read_circuit_file, with an explicit bound in bytes on the buffer instead of the memory
 // available now.
-FileText read_circuit_file(std::string_view path, const InterruptCheck& on_interrupt,
+FileText read_circuit_file(std::string_view path, const CancellationCheck& cancel,
                            std::optional<uint64_t> memory_budget);
 
 }  // namespace detail

@@ -53,6 +53,11 @@ TEST(ParseEntry, Files) {
     // within it. Blocking opens and reads (FIFOs, Ctrl-C) are exercised through the bindings.
     EXPECT_THROW(detail::read_circuit_file("/dev/zero", {}, uint64_t{1} << 20), std::bad_alloc);
     EXPECT_THROW(detail::read_circuit_file("/dev/urandom", {}, uint64_t{1} << 20), KelvoError);
+    // A source that keeps flowing is read until the check says stop.
+    int polls = 0;
+    const CancellationCheck stop([&] { return ++polls == 3; }, {});
+    EXPECT_THROW(detail::read_circuit_file("/dev/zero", stop, uint64_t{1} << 30), Cancelled);
+    EXPECT_EQ(polls, 3);
 }
 
 TEST(ParseEntry, LinesInterpretedDuringTheScanReportErrorsInTheSameOrder) {

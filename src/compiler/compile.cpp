@@ -60,13 +60,17 @@ std::vector<LoweredDetector> detectors_with_lowered_positions(
 }
 
 FactoredInstructionProgram plan_circuit(const Circuit& circuit,
-                                        std::span<const uint8_t> postselection_mask) {
-    return plan_lowered_circuit(circuit, lower_circuit_with_anchors(circuit), postselection_mask);
+                                        std::span<const uint8_t> postselection_mask,
+                                        const CancellationCheck& cancel) {
+    CircuitLoweringResult lowering = lower_circuit_with_anchors(circuit);
+    cancel.check();
+    return plan_lowered_circuit(circuit, std::move(lowering), postselection_mask, cancel);
 }
 
 FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
                                                 CircuitLoweringResult lowering,
-                                                std::span<const uint8_t> postselection_mask) {
+                                                std::span<const uint8_t> postselection_mask,
+                                                const CancellationCheck& cancel) {
     std::vector<LoweredDetector> detectors =
         detectors_with_lowered_positions(circuit.detectors, lowering);
 
@@ -80,6 +84,7 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     for (const LoweredDetector& d : detectors)
         preserved.push_back(d.position);
     const OptimizationResult optimized = optimize_pending_operations(state, preserved);
+    cancel.check();
     for (LoweredDetector& d : detectors) {
         const auto& map = optimized.position_map;
         if (d.position >= map.size() || map[d.position] < 0)
@@ -89,8 +94,9 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
 
     // With detectors the planner's program is assembled again below, groups and all.
     FactoredInstructionProgram planned =
-        plan_factored_updates(std::move(state), detectors.empty());
+        plan_factored_updates(std::move(state), detectors.empty(), cancel);
     if (detectors.empty()) return planned;
+    cancel.check();
 
     // events[c]: the detectors evaluated after exactly c planner instructions, in circuit order.
     std::vector<std::vector<RecordDetector>> events(planned.instructions.size() + 1);

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "cancellation.h"
 #include "circuit/ir.h"
 #include "compiler/pending.h"
 #include "compiler/program.h"
@@ -16,16 +17,20 @@ namespace kelvo {
 // those positions as barriers, plans, and interleaves one detector checkpoint per detector
 // right after the instruction that completes its records. `postselection_mask` holds one byte
 // per detector (nonzero: discard failing shots); it may be shorter than the detector list, and
-// detectors past its end are postselected only when they come from DISCARD. Throws KelvoError.
+// detectors past its end are postselected only when they come from DISCARD. Throws KelvoError;
+// Cancelled when `cancel`, polled between the steps and between planner operations, asks the
+// compilation to stop.
 FactoredInstructionProgram plan_circuit(const Circuit& circuit,
-                                        std::span<const uint8_t> postselection_mask);
+                                        std::span<const uint8_t> postselection_mask,
+                                        const CancellationCheck& cancel = {});
 
 // plan_circuit from the circuit's lowering: the one with relative signs (what plan_circuit
 // uses) or the full one of lower_circuit_to_factored, which gives the signs of the reduction
-// walked over every full sign (the tests' reference).
+// walked over every full sign (the tests' reference). `cancel` as for plan_circuit.
 FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
                                                 CircuitLoweringResult lowering,
-                                                std::span<const uint8_t> postselection_mask);
+                                                std::span<const uint8_t> postselection_mask,
+                                                const CancellationCheck& cancel = {});
 
 // One detector, placed at the pending-operation position where it is evaluated.
 struct LoweredDetector {

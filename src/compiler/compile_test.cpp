@@ -169,6 +169,26 @@ TEST(PlanCircuit, Refusals) {
         testing::expect_refused([&] { plan_circuit(circuit, {}); }, message);
 }
 
+// The check is polled before every planner step (and between the driver's steps); a stop ends
+// the call with Cancelled, and a check that never stops changes nothing.
+TEST(PlanCircuit, PollsItsCancellationCheckBetweenPlannerSteps) {
+    const Circuit circuit = parse("H 0 1 2 3 4\nT 0 1 2 3 4\nM 0 1 2 3 4\nDETECTOR rec[-1]\n");
+    int polls = 0;
+    const CancellationCheck count([&] { return ++polls < 0; }, {});
+    const FactoredInstructionProgram plain = plan_circuit(circuit, {});
+    const FactoredInstructionProgram checked = plan_circuit(circuit, {}, count);
+    EXPECT_EQ(checked.instructions.size(), plain.instructions.size());
+    EXPECT_EQ(testing::max_difference(compiled(circuit), testing::run_factored_reference(checked)),
+              0.0);
+    EXPECT_GE(polls, 10);  // five rotations and five measurements at least
+    for (const int stop_at : {1, 2, 6, polls}) {
+        polls = 0;
+        const CancellationCheck stop([&] { return ++polls == stop_at; }, {});
+        EXPECT_THROW(plan_circuit(circuit, {}, stop), Cancelled) << stop_at;
+        EXPECT_EQ(polls, stop_at);
+    }
+}
+
 // The planner's other helpers are covered by the plans above.
 TEST(PlannerSteps, PushedInstructionsReserveTheirIds) {
     PendingFactoredState state = PendingFactoredState::from_frame_state(FrameFactoredState(3, 0));

@@ -73,6 +73,10 @@ TEST(Lowering, RefusalsComeBeforeAnyChange) {
         {"PAULI_CHANNEL_1(0.5, 0.5, 0.0000000000005) 0", "no error"},
         {"HERALDED_PAULI_CHANNEL_1(0.5, 0.5, 0.0000000000005, 0) 0",
          "probability must be between 0 and 1"},
+        {"PAULI_CHANNEL_1(0.5, 0.5, 0.5) 0", "Pauli channel probabilities sum to more than 1"},
+        {"HERALDED_PAULI_CHANNEL_1(0.5, 0.2, 0.2, 0.2) 0",
+         "heralded channel probabilities sum to more than 1"},
+        {"MPAD 0 2", "MPAD targets must be 0 or 1"},
     };
     for (const auto& [text, message] : cases)
         EXPECT_EQ(error_text([&] { lower_circuit_to_factored(Circuit::from_text(text)); }), message)

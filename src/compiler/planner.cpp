@@ -159,11 +159,14 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     return state.instructions.size() == before ? nullptr : &state.instructions.back();
 }
 
-FactoredInstructionProgram plan_factored_updates(PendingFactoredState state, bool grouped) {
+FactoredInstructionProgram plan_factored_updates(PendingFactoredState state, bool grouped,
+                                                 const CancellationCheck& cancel) {
     if (!state.optimized && state.instructions.empty() && state.checkpoints.empty())
         optimize_pending_operations(state, {});
-    while (state.cursor < state.pending.size())
+    while (state.cursor < state.pending.size()) {
+        cancel.check();
         process_next_pending_operation(state);
+    }
     std::vector<int32_t> checkpoints(state.checkpoints.begin(), state.checkpoints.end());
     const auto assemble = grouped ? &FactoredInstructionProgram::with_context
                                   : &FactoredInstructionProgram::with_context_ungrouped;

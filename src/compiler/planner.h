@@ -8,6 +8,7 @@
 // when its turn comes, so that operations are never reordered and the list is never rewritten.
 #pragma once
 
+#include "cancellation.h"
 #include "compiler/pending.h"
 #include "compiler/program.h"
 
@@ -16,9 +17,11 @@ namespace kelvo {
 // Plans every pending operation (running the optimizer first when nobody has) and assembles
 // the program, with the checkpoint table: entry i is the number of instructions emitted before
 // operation i, and one more entry holds the total (empty when there was no operation). Throws
-// KelvoError. Without `grouped` the program's presampling groups are left empty (see
+// KelvoError; Cancelled when `cancel`, polled between operations, asks planning to stop.
+// Without `grouped` the program's presampling groups are left empty (see
 // with_context_ungrouped).
-FactoredInstructionProgram plan_factored_updates(PendingFactoredState state, bool grouped = true);
+FactoredInstructionProgram plan_factored_updates(PendingFactoredState state, bool grouped = true,
+                                                 const CancellationCheck& cancel = {});
 
 // Plans the next operation. Returns the last instruction it emitted (valid until the next
 // call), or nullptr when it emitted nothing or no operation was left. On an error the

@@ -1,12 +1,18 @@
 #include "sampler/prepared.h"
 
+#include <pthread.h>
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <bit>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -91,10 +97,13 @@ void report_panic(const char* message, std::string_view location) {
     std::fflush(stderr);
 }
 
-// How a worker thread ended.
+// How a worker thread ended. A stopped worker ended at a batch boundary because the call was
+// asked to stop.
 struct WorkerOutcome {
-    enum class Kind : uint8_t { Done, Error, OutOfMemory, Panic } kind = Kind::Done;
+    enum class Kind : uint8_t { Done, Stopped, Error, OutOfMemory, Panic } kind = Kind::Done;
     std::optional<KelvoError> error;
+
+    bool failed() const { return kind != Kind::Done && kind != Kind::Stopped; }
 };
 
 // Runs `work` on a worker thread: nothing escapes, every way it can end lands in `outcome`.
@@ -107,6 +116,8 @@ void run_guarded(WorkerOutcome& outcome, Work&& work) {
             outcome.error = e;
             outcome.kind = WorkerOutcome::Kind::Error;
         }
+    } catch (const Cancelled&) {
+        outcome.kind = WorkerOutcome::Kind::Stopped;
     } catch (const std::bad_alloc&) {
         outcome.kind = WorkerOutcome::Kind::OutOfMemory;
     } catch (const std::length_error&) {
@@ -120,12 +131,55 @@ void run_guarded(WorkerOutcome& outcome, Work&& work) {
     }
 }
 
+// Counts the worker threads that have ended, so that the calling thread can wait for them in
+// steps and poll the caller's check in between.
+class EndedWorkers {
+  public:
+    void add_one() {
+        {
+            const std::lock_guard lock(mutex_);
+            ++count_;
+        }
+        ended_.notify_one();
+    }
+    // Waits until `count` workers have ended or `timeout` has passed; true when they have.
+    bool wait_for(uint64_t count, CancellationCheck::Clock::duration timeout) {
+        std::unique_lock lock(mutex_);
+        return ended_.wait_for(lock, timeout, [&] { return count_ >= count; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    uint64_t count_ = 0;
+};
+
+// Whether a refused thread was refused for want of memory. The system says "try again" (EAGAIN)
+// both when a limit on threads is reached and when the new thread's stack cannot be mapped
+// (an address-space limit): a stack of the default size mapped now tells them apart.
+bool thread_refused_for_memory(std::error_code code) {
+    if (code == std::errc::not_enough_memory) return true;
+    if (code != std::errc::resource_unavailable_try_again) return false;
+    size_t stack = size_t{8} << 20;
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) == 0) {
+        pthread_attr_getstacksize(&attributes, &stack);
+        pthread_attr_destroy(&attributes);
+    }
+    void* const probe =
+        mmap(nullptr, stack, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (probe == MAP_FAILED) return errno == ENOMEM;
+    munmap(probe, stack);
+    return false;
+}
+
 }  // namespace
 
-Sampler::Sampler(const Circuit& circuit, SamplerOptions options) : options_(std::move(options)) {
+Sampler::Sampler(const Circuit& circuit, SamplerOptions options, const CancellationCheck& cancel)
+    : options_(std::move(options)) {
     const Clock::time_point start = Clock::now();
     program_ = std::make_unique<const FactoredInstructionProgram>(
-        plan_circuit(circuit, options_.postselection_mask));
+        plan_circuit(circuit, options_.postselection_mask, cancel));
     const FactoredInstructionProgram& program = *program_;
     logical_records_ = circuit_logical_records(circuit);
     compile_s_ = seconds_since(start);
@@ -193,20 +247,22 @@ Sampler::Sampler(Sampler&&) noexcept = default;
 Sampler& Sampler::operator=(Sampler&&) noexcept = default;
 Sampler::~Sampler() = default;
 
-SampleResult Sampler::sample(uint64_t shots, bool bit_packed) {
-    return sample_impl(shots, entropy_seed(), true, bit_packed);
+SampleResult Sampler::sample(uint64_t shots, bool bit_packed, const CancellationCheck& cancel) {
+    return sample_impl(shots, entropy_seed(), true, bit_packed, cancel);
 }
 
-SampleResult Sampler::sample_with_seed(uint64_t shots, uint64_t seed, bool bit_packed) {
-    return sample_impl(shots, seed, true, bit_packed);
+SampleResult Sampler::sample_with_seed(uint64_t shots, uint64_t seed, bool bit_packed,
+                                       const CancellationCheck& cancel) {
+    return sample_impl(shots, seed, true, bit_packed, cancel);
 }
 
-SampleResult Sampler::sample_counts(uint64_t shots) {
-    return sample_impl(shots, entropy_seed(), false, false);
+SampleResult Sampler::sample_counts(uint64_t shots, const CancellationCheck& cancel) {
+    return sample_impl(shots, entropy_seed(), false, false, cancel);
 }
 
-SampleResult Sampler::sample_counts_with_seed(uint64_t shots, uint64_t seed) {
-    return sample_impl(shots, seed, false, false);
+SampleResult Sampler::sample_counts_with_seed(uint64_t shots, uint64_t seed,
+                                              const CancellationCheck& cancel) {
+    return sample_impl(shots, seed, false, false, cancel);
 }
 
 std::unique_ptr<BatchWorker> Sampler::make_worker() const {
@@ -302,6 +358,7 @@ void Sampler::run_chunk(BatchWorker& worker, const SampleCall& call, uint64_t c)
     const PostselectionContext postselection{
         options_.expected_detectors, kCompactionFactor,
         call.keep_records ? all_records_table_ : observable_record_table_};
+    if (call.stop_requested()) throw Cancelled();
     const uint64_t shots = std::min(chunk, call.shots - c * chunk);
     const RowSpans rows =
         call.keep_records ? call.rows->chunk_rows(c, worker.passed_shots) : RowSpans{};
@@ -315,6 +372,7 @@ void Sampler::run_chunk(BatchWorker& worker, const SampleCall& call, uint64_t c)
 
     const Clock::time_point execute = Clock::now();
     for (uint64_t b = 0, offset = 0; offset < shots; ++b, offset += batch) {
+        if (call.stop_requested()) throw Cancelled();
         const uint64_t m = std::min(batch, shots - offset);
         reset_batch_executor(executor, program, m);
         executor.rng_state = kGolden * (c * batches_per_chunk + b + 1) ^ key ^ kBatchSalt;
@@ -352,8 +410,8 @@ void Sampler::run_chunk(BatchWorker& worker, const SampleCall& call, uint64_t c)
     if (call.keep_records) call.rows->chunk_done(c, kept);
 }
 
-SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_records,
-                                  bool bit_packed) {
+SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_records, bool bit_packed,
+                                  const CancellationCheck& cancel) {
     uint64_t output_bytes = 0;
     if (keep_records) {
         uint64_t total = 0;
@@ -388,6 +446,7 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
     const Clock::time_point start = Clock::now();
     std::atomic<uint64_t> next_chunk = 0;
     SampleCall call{shots, seed, chunk_count, workers, keep_records, bit_packed, &next_chunk};
+    call.cancel = &cancel;
     const RowWidths widths{row_bytes(measurement_count_, bit_packed),
                            row_bytes(detector_count_, bit_packed),
                            row_bytes(observable_count_, bit_packed), exp_val_count_};
@@ -396,9 +455,13 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
         call.rows = &rows.emplace(result, widths, shots, chunk, workers, has_postselection_);
     }
 
+    // On any failure the rows written so far go with `result` and `rows`: nothing partial is
+    // returned.
     if (workers == 1) {
         try {
             run_worker(*workers_[0], call);
+        } catch (const Cancelled&) {
+            throw;  // stopped at a batch boundary, as a finished call ends
         } catch (...) {
             workers_[0].reset();
             throw;
@@ -432,49 +495,63 @@ void Sampler::run_threads(const SampleCall& call) {
     std::vector<std::thread> threads;
     threads.reserve(call.workers);
     // With provisional rows every worker waits for all to finish sampling before it settles
-    // its group; a failed one still arrives, and then nobody settles.
+    // its group; a failed or stopped one still arrives, and then nobody settles.
     const bool settle = call.rows != nullptr && call.rows->provisional();
     std::barrier<> sampled(static_cast<std::ptrdiff_t>(settle ? call.workers : 0));
     std::atomic<bool> failed = false;
-    const auto join_all = [&threads] {
-        for (std::thread& t : threads)
-            if (t.joinable()) t.join();
-    };
+    std::atomic<bool> stop = false;
+    SampleCall shared = call;
+    shared.stop = &stop;
+    EndedWorkers ended;
+    std::optional<ThreadSpawnError> spawn_failure;
     for (uint64_t w = 0; w < call.workers; ++w) {
         try {
-            threads.emplace_back([this, &outcomes, &sampled, &failed, &call, settle, w] {
+            threads.emplace_back([this, &outcomes, &sampled, &failed, &ended, &shared, settle, w] {
                 WorkerOutcome& outcome = outcomes[w];
                 run_guarded(outcome, [&] {
                     if (!workers_[w]) workers_[w] = make_worker();
-                    run_worker(*workers_[w], call);
+                    run_worker(*workers_[w], shared);
                 });
-                if (!settle) return;
-                if (outcome.kind != WorkerOutcome::Kind::Done) failed = true;
-                sampled.arrive_and_wait();
-                if (!failed) run_guarded(outcome, [&] { call.rows->settle(w); });
+                if (settle) {
+                    if (outcome.kind != WorkerOutcome::Kind::Done) failed = true;
+                    sampled.arrive_and_wait();
+                    if (!failed) run_guarded(outcome, [&] { shared.rows->settle(w); });
+                }
+                ended.add_one();
             });
         } catch (const std::system_error& e) {
-            // The workers never started must not hold the others at the barrier, and the
-            // others' rows are never settled.
+            // A refused thread is a shortage, not a broken invariant: the workers already
+            // started stop at their next batch boundary, the ones never started do not hold
+            // them at the barrier, no rows are settled, and the call fails as an error.
+            spawn_failure.emplace(e.code(), thread_refused_for_memory(e.code()));
             failed = true;
+            stop = true;
             if (settle) {
                 for (uint64_t missing = w; missing < call.workers; ++missing)
                     sampled.arrive_and_drop();
             }
-            join_all();
-            fatal(std::string("failed to spawn thread: ") + e.what());
+            break;
         }
     }
-    join_all();
+    // Wait for the workers, polling the caller's check meanwhile; a stop reaches every worker
+    // at its next batch boundary.
+    const uint64_t started = threads.size();
+    const CancellationCheck::Clock::duration poll = call.cancel->interval();
+    while (!ended.wait_for(started, poll)) {
+        if (!stop && call.cancel->stop_requested()) stop = true;
+    }
+    for (std::thread& t : threads)
+        t.join();
 
-    // A failed workspace may be left half way through a batch: the next call rebuilds it.
-    for (uint64_t w = 0; w < call.workers; ++w)
-        if (outcomes[w].kind != WorkerOutcome::Kind::Done) workers_[w].reset();
-    for (uint64_t w = 0; w < call.workers; ++w) {
+    // A failed workspace may be left half way through a batch: the next call rebuilds it. A
+    // stopped one ended between batches, as a finished one does.
+    for (uint64_t w = 0; w < started; ++w)
+        if (outcomes[w].failed()) workers_[w].reset();
+    for (uint64_t w = 0; w < started; ++w) {
         const WorkerOutcome& outcome = outcomes[w];
-        if (outcome.kind == WorkerOutcome::Kind::Done) continue;
+        if (!outcome.failed()) continue;
         // The first failure decides; a later panic still ends the call as one.
-        for (uint64_t later = w + 1; later < call.workers; ++later) {
+        for (uint64_t later = w + 1; later < started; ++later) {
             if (outcomes[later].kind == WorkerOutcome::Kind::Panic) {
                 fatal("a scoped thread panicked");
             }
@@ -488,6 +565,8 @@ void Sampler::run_threads(const SampleCall& call) {
                 throw KelvoError::worker_panic();
         }
     }
+    if (spawn_failure) throw *spawn_failure;
+    if (stop) throw Cancelled();
 }
 
 }  // namespace kelvo

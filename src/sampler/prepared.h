@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cancellation.h"
 #include "circuit/ir.h"
 #include "compiler/program.h"
 #include "memory.h"
@@ -79,8 +80,9 @@ struct BatchWorker {
 class Sampler {
   public:
     // Compiles `circuit` and prepares everything sampling calls reuse. Throws KelvoError
-    // (compilation, option checks, pins) and std::bad_alloc.
-    Sampler(const Circuit& circuit, SamplerOptions options);
+    // (compilation, option checks, pins) and std::bad_alloc; Cancelled when `cancel` asks the
+    // compilation to stop (it is polled between planner steps).
+    Sampler(const Circuit& circuit, SamplerOptions options, const CancellationCheck& cancel = {});
     Sampler(Sampler&&) noexcept;
     Sampler& operator=(Sampler&&) noexcept;
     ~Sampler();
@@ -88,11 +90,18 @@ class Sampler {
     // Shots with per-shot rows, seeded from operating-system entropy or by `seed`. The same
     // seed gives the same rows (as a multiset; their order follows the worker count) and
     // counters. Throw KelvoError, and std::bad_alloc when the rows would not fit in memory.
-    SampleResult sample(uint64_t shots, bool bit_packed);
-    SampleResult sample_with_seed(uint64_t shots, uint64_t seed, bool bit_packed);
+    // `cancel` is polled on the calling thread while the call runs; when it asks to stop, the
+    // workers stop at their next batch boundary and the call throws Cancelled. When the system
+    // refuses a worker thread, the workers already started are stopped the same way and the
+    // call throws std::system_error "failed to spawn thread: {cause}". Either way nothing is
+    // returned and the next call gives what it would have given without this one.
+    SampleResult sample(uint64_t shots, bool bit_packed, const CancellationCheck& cancel = {});
+    SampleResult sample_with_seed(uint64_t shots, uint64_t seed, bool bit_packed,
+                                  const CancellationCheck& cancel = {});
     // Counters only: no rows are kept.
-    SampleResult sample_counts(uint64_t shots);
-    SampleResult sample_counts_with_seed(uint64_t shots, uint64_t seed);
+    SampleResult sample_counts(uint64_t shots, const CancellationCheck& cancel = {});
+    SampleResult sample_counts_with_seed(uint64_t shots, uint64_t seed,
+                                         const CancellationCheck& cancel = {});
 
     // Seconds spent compiling, measured once at construction.
     double compile_s() const { return compile_s_; }
@@ -117,9 +126,18 @@ class Sampler {
         bool bit_packed = false;
         std::atomic<uint64_t>* next_chunk = nullptr;
         RowPlacement* rows = nullptr;  // with rows
+        // How a worker learns that the call must stop: the one on the calling thread polls the
+        // caller's check, the others read the flag that the calling thread sets.
+        const CancellationCheck* cancel = nullptr;
+        const std::atomic<bool>* stop = nullptr;
+
+        bool stop_requested() const {
+            return stop ? stop->load(std::memory_order_relaxed) : cancel->stop_requested();
+        }
     };
 
-    SampleResult sample_impl(uint64_t shots, uint64_t seed, bool keep_records, bool bit_packed);
+    SampleResult sample_impl(uint64_t shots, uint64_t seed, bool keep_records, bool bit_packed,
+                             const CancellationCheck& cancel);
     std::unique_ptr<BatchWorker> make_worker() const;
     // Makes room for `count` workers, worker 0 built; std::bad_alloc when the workspaces still
     // to be built would not fit in physical memory.

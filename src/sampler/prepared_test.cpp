@@ -289,6 +289,42 @@ TEST(Sampler, Refusals) {
     EXPECT_EQ(wide.sample_counts_with_seed(3, 1).active_threads, 3u);
 }
 
+// A check that stops the call makes it throw Cancelled, on the calling thread or with worker
+// threads; the next call gives what a fresh sampler gives. A check that never stops changes
+// nothing.
+TEST(Sampler, CancelledCallsLeaveTheSamplerAsAFreshOne) {
+    const Circuit c = parse(kNoisyCode);
+    const uint64_t m = c.num_measurements, d = c.detectors.size(), o = c.observable_count();
+    for (const uint64_t threads : {1, 4}) {
+        Sampler fresh(c, sized(threads, 500, 64));
+        const SampleResult rows = fresh.sample_with_seed(4300, 5, false);
+        const SampleResult counts = fresh.sample_counts_with_seed(4300, 5);
+        Sampler sampler(c, sized(threads, 500, 64));
+        int polls = 0;
+        const CancellationCheck never([&] { return ++polls < 0; }, {});
+        const SampleResult checked = sampler.sample_with_seed(4300, 5, false, never);
+        EXPECT_EQ(checked.measurements, rows.measurements);
+        if (threads == 1) {
+            EXPECT_GE(polls, 4300 / 64);  // a poll per batch at least
+        }
+        for (const int stop_at : {1, 3}) {
+            polls = 0;
+            const CancellationCheck stop([&] { return ++polls == stop_at; }, {});
+            EXPECT_THROW(sampler.sample_with_seed(1'000'000, 5, false, stop), Cancelled);
+            EXPECT_EQ(polls, stop_at);
+            polls = 0;
+            EXPECT_THROW(sampler.sample_counts_with_seed(1'000'000, 5, stop), Cancelled);
+            const SampleResult again = sampler.sample_with_seed(4300, 5, false);
+            EXPECT_EQ(again.measurements, rows.measurements) << threads;
+            EXPECT_EQ(shot_rows(again, m, d, o), shot_rows(rows, m, d, o));
+            const SampleResult again_counts = sampler.sample_counts_with_seed(4300, 5);
+            EXPECT_EQ(again_counts.logical_errors, counts.logical_errors);
+            EXPECT_EQ(again_counts.observable_ones, counts.observable_ones);
+            EXPECT_EQ(again_counts.total_shots, 4300u);
+        }
+    }
+}
+
 // A worker's failure is the call's error, the first failing worker's; its workspace is rebuilt
 // for the next call.
 TEST(Sampler, WorkerFailuresReachTheCaller) {

@@ -55,8 +55,8 @@ LogicalRecords circuit_logical_records(const Circuit& circuit) {
     return records;
 }
 
-ReferenceSample circuit_reference_sample(const Circuit& circuit) {
-    const FactoredInstructionProgram program = plan_circuit(circuit, {});
+ReferenceSample circuit_reference_sample(const Circuit& circuit, const CancellationCheck& cancel) {
+    const FactoredInstructionProgram program = plan_circuit(circuit, {}, cancel);
     return reference_sample_for_program(program, circuit_logical_records(circuit), {});
 }
 

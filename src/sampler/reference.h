@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "cancellation.h"
 #include "circuit/ir.h"
 #include "compiler/program.h"
 #include "sampler/batch/executor.h"
@@ -25,8 +26,10 @@ struct ReferenceSample {
 // The circuit's observables grouped by index: 1 + the largest index of them.
 LogicalRecords circuit_logical_records(const Circuit& circuit);
 
-// Compiles the circuit (no postselection mask) and runs its reference shot. Throws KelvoError.
-ReferenceSample circuit_reference_sample(const Circuit& circuit);
+// Compiles the circuit (no postselection mask) and runs its reference shot. Throws KelvoError;
+// Cancelled when `cancel` asks the compilation to stop.
+ReferenceSample circuit_reference_sample(const Circuit& circuit,
+                                         const CancellationCheck& cancel = {});
 
 // Runs one shot of `program` with noise off and the given forced branches, randomness (if any)
 // from generator state 1. Conditions the compiler made certain are read as true; every other

@@ -1,0 +1,114 @@
+"""Ctrl-C stops long sampling and compiling calls. Each case runs in a child process that takes
+SIGINT itself; the parent sends it while the call runs. The call must raise KeyboardInterrupt
+within a few seconds, the process stays alive with every worker thread joined, and the program
+then gives what a fresh program gives."""
+
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+TIMEOUT = 120
+PROMPT = 5.0  # seconds from the signal to KeyboardInterrupt; about 0.1 here
+
+QUBITS = " ".join(map(str, range(10)))
+CHAIN = " ".join(f"{q} {q + 1}" for q in range(9))
+# About 25 microseconds a shot on one thread: the calls below take minutes.
+SLOW = "\n".join([f"H {QUBITS}\nT {QUBITS}\nCZ {CHAIN}"] * 3 + [
+    f"DEPOLARIZE1(0.01) {QUBITS}", f"M {QUBITS}", "DETECTOR rec[-1]", "OBSERVABLE_INCLUDE(0) rec[-2]"])
+# Planning takes minutes (20 s for 100 rounds here, growing faster than the rounds); parsing
+# and lowering are quick.
+WIDE = " ".join(map(str, range(50)))
+WIDE_CHAIN = " ".join(f"{q} {q + 1}" for q in range(49))
+LONG_COMPILE = f"REPEAT 400 {{\nH {WIDE}\nT {WIDE}\nCZ {WIDE_CHAIN}\nM {WIDE}\nDETECTOR rec[-1]\n}}"
+
+PRELUDE = """
+import os, signal, sys, kelvo
+# The child takes Ctrl-C itself even when this run was started with SIGINT ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+def interrupted(call):
+    print("ready", flush=True)
+    try:
+        call()
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    else:
+        print("finished", flush=True)
+"""
+
+
+def run_interrupted(script, tmp_path):
+    """Runs PRELUDE + script in a child, sends SIGINT half a second after it says "ready";
+    returns the seconds from the signal to "interrupted" and the words printed after it."""
+    with open(tmp_path / "stderr", "w+") as err:
+        proc = subprocess.Popen([sys.executable, "-c", PRELUDE + script], stdout=subprocess.PIPE,
+                                stderr=err, text=True,
+                                env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
+        watchdog = threading.Timer(TIMEOUT, proc.kill)  # a hung child fails, never hangs the run
+        watchdog.start()
+        try:
+            assert proc.stdout.readline() == "ready\n"
+            time.sleep(0.5)
+            sent = time.monotonic()
+            proc.send_signal(signal.SIGINT)
+            line = proc.stdout.readline()
+            elapsed = time.monotonic() - sent
+            rest = proc.stdout.read()
+            proc.wait()
+        finally:
+            watchdog.cancel()
+            proc.kill()
+            proc.wait()
+        err.seek(0)
+        assert (line, proc.returncode) == ("interrupted\n", 0), err.read()
+    return elapsed, rest.split()
+
+
+SAMPLE = """
+program = kelvo.compile({text!r}, threads={threads})
+tasks = len(os.listdir("/proc/self/task"))
+interrupted(lambda: {call})
+print(len(os.listdir("/proc/self/task")) == tasks)  # every worker joined
+fresh = kelvo.compile({text!r}, threads={threads})
+for keep in (True, False):
+    a = kelvo.sample_survivors(program, 20000, 11, keep)
+    b = kelvo.sample_survivors(fresh, 20000, 11, keep)
+    print(all((x == y).all() for x, y in zip(a, b)) and (a.exp_vals == b.exp_vals).all()
+          and (a.observable_ones == b.observable_ones).all()
+          and (a.total_shots, a.logical_errors, a.active_threads)
+          == (b.total_shots, b.logical_errors, b.active_threads) == (20000, b.logical_errors, {threads}))
+"""
+
+
+@pytest.mark.parametrize("call,threads", [
+    ("kelvo.sample_survivors(program, 10**12, keep_records=False)", 4),
+    ("program.sample(10**7)", 4),
+    ("kelvo.sample(program, 10**7, seed=3, bit_packed=True)", 1),  # on the calling thread
+], ids=["counts", "records", "records_one_thread"])
+def test_ctrl_c_stops_a_long_sample_and_the_program_stays_usable(call, threads, tmp_path):
+    elapsed, lines = run_interrupted(SAMPLE.format(text=SLOW, threads=threads, call=call), tmp_path)
+    assert elapsed < PROMPT
+    assert lines == ["True", "True", "True"]
+
+
+COMPILE = """
+short = "H 0\\nT 0\\nDEPOLARIZE1(0.1) 0\\nM 0\\nDETECTOR rec[-1]"
+before = kelvo.compile(short).sample(1000, seed=2).detectors
+circuit = kelvo.Circuit({text!r})
+interrupted(lambda: {call})
+print(circuit.num_measurements, circuit.num_detectors)
+print((kelvo.Circuit(short).compile().sample(1000, seed=2).detectors == before).all())
+"""
+
+
+@pytest.mark.parametrize("call", ["circuit.compile(threads=2)", "kelvo.compile(circuit_text)",
+                                  "circuit.reference_sample()"])
+def test_ctrl_c_stops_a_long_compile(call, tmp_path):
+    script = "circuit_text = " + repr(LONG_COMPILE) + COMPILE.format(text=LONG_COMPILE, call=call)
+    elapsed, lines = run_interrupted(script, tmp_path)
+    assert elapsed < PROMPT
+    assert lines == ["20000", "400", "True"]
