@@ -146,7 +146,7 @@ Ref compile_circuit(const Circuit& circuit, CompileRequest r) {
     options.sample_chunk_shots = r.sample_chunk_shots;
     options.batch_size = r.batch_size;
 
-    // Compiling keeps the interpreter lock (as specified); it runs the signal handlers between
+    // Compiling keeps the interpreter lock; it runs the signal handlers between
     // planner steps, so that Ctrl-C stops a long compilation.
     Sampler sampler(circuit, std::move(options), signal_check());
     PyProgram program;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes src/debug_escape_ranges.inc: the code points from U+0080 on that a quoted debug
-string (`debug_string` in src/format.cpp, the spec's "{:?}") writes as \\u{...} escapes.
+string (`debug_string` in src/format.cpp, the "{:?}" form of messages and reprs) writes as
+\\u{...} escapes.
 
 The rule is the one of a Rust string's Debug form: a character is escaped when it is not
 printable, that is of general category Cc, Cf, Cs, Co, Cn, Zl, Zp or Zs (the ASCII space
