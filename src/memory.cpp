@@ -82,15 +82,23 @@ std::optional<uint64_t> whole_number(std::string_view text) {
     return value;
 }
 
-// The value of the line "key value" in a key-per-line file (memory.stat).
-std::optional<uint64_t> keyed_number(std::string_view text, std::string_view key) {
+// The lines of `text`, without their newlines (no empty line after a final newline).
+std::vector<std::string_view> lines_of(std::string_view text) {
+    std::vector<std::string_view> lines;
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
         if (end == std::string_view::npos) end = text.size();
-        const std::string_view line = text.substr(at, end - at);
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+// The value of the line "key value" in a key-per-line file (memory.stat).
+std::optional<uint64_t> keyed_number(std::string_view text, std::string_view key) {
+    for (const std::string_view line : lines_of(text)) {
         if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == ' ')
             return whole_number(line.substr(key.size() + 1));
-        at = end + 1;
     }
     return std::nullopt;
 }
@@ -166,11 +174,7 @@ struct CgroupMount {
 std::optional<CgroupMount> find_mount(std::string_view mountinfo, std::string_view type,
                                       std::string_view option, std::string_view path) {
     std::optional<CgroupMount> first;
-    for (size_t at = 0; at < mountinfo.size();) {
-        size_t end = mountinfo.find('\n', at);
-        if (end == std::string_view::npos) end = mountinfo.size();
-        const std::string_view line = mountinfo.substr(at, end - at);
-        at = end + 1;
+    for (const std::string_view line : lines_of(mountinfo)) {
         // id parent major:minor root mount-point options [optional fields] - type source super
         const size_t separator = line.find(" - ");
         if (separator == std::string_view::npos) continue;
@@ -243,11 +247,7 @@ namespace detail {
 std::vector<CgroupLevel> cgroup_memory_levels(std::string_view proc_cgroup,
                                               std::string_view mountinfo) {
     std::vector<CgroupLevel> levels;
-    for (size_t at = 0; at < proc_cgroup.size();) {
-        size_t end = proc_cgroup.find('\n', at);
-        if (end == std::string_view::npos) end = proc_cgroup.size();
-        const std::string_view line = proc_cgroup.substr(at, end - at);
-        at = end + 1;
+    for (const std::string_view line : lines_of(proc_cgroup)) {
         // hierarchy-id:controllers:path; the path may itself hold colons.
         const size_t first = line.find(':');
         const size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);

@@ -4,6 +4,7 @@ within a few seconds, the process stays alive with every worker thread joined, a
 then gives what a fresh program gives."""
 
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -41,13 +42,14 @@ def interrupted(call):
 """
 
 
-def run_interrupted(script, tmp_path):
-    """Runs PRELUDE + script in a child, sends SIGINT half a second after it says "ready";
-    returns the seconds from the signal to "interrupted" and the words printed after it."""
+def run_interrupted(script, tmp_path, *args, **popen_options):
+    """Runs PRELUDE + script in a child (with `args` after it), sends SIGINT half a second after
+    it says "ready"; returns the seconds from the signal to "interrupted" and the words printed
+    after it."""
     with open(tmp_path / "stderr", "w+") as err:
-        proc = subprocess.Popen([sys.executable, "-c", PRELUDE + script], stdout=subprocess.PIPE,
-                                stderr=err, text=True,
-                                env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
+        proc = subprocess.Popen([sys.executable, "-c", PRELUDE + script, *args],
+                                stdout=subprocess.PIPE, stderr=err, text=True,
+                                env=dict(os.environ, OPENBLAS_NUM_THREADS="1"), **popen_options)
         watchdog = threading.Timer(TIMEOUT, proc.kill)  # a hung child fails, never hangs the run
         watchdog.start()
         try:
@@ -112,3 +114,34 @@ def test_ctrl_c_stops_a_long_compile(call, tmp_path):
     elapsed, lines = run_interrupted(script, tmp_path)
     assert elapsed < PROMPT
     assert lines == ["20000", "400", "True"]
+
+
+def test_a_flowing_endless_read_ends_on_ctrl_c(tmp_path):
+    fifo = tmp_path / "circuit.fifo"
+    os.mkfifo(fifo)
+    small = tmp_path / "small.kelvo"
+    small.write_text("H 0\nM 0\n")
+    written = [0]
+
+    def feed():  # valid text, as fast as the child takes it, until it closes the FIFO
+        chunk = b"# comment\n" * 100_000
+        with open(fifo, "wb") as f:
+            try:
+                while True:
+                    written[0] += f.write(chunk)
+            except BrokenPipeError:
+                pass
+
+    writer = threading.Thread(target=feed, daemon=True)
+    writer.start()
+    # 4 GiB of address space: without the check the read would end in MemoryError instead.
+    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))  # noqa: E731
+    script = "interrupted(lambda: kelvo.parse_file(sys.argv[1]))\n" \
+             "print(kelvo.parse_file(sys.argv[2]).num_measurements, flush=True)\n"
+    try:
+        elapsed, lines = run_interrupted(script, tmp_path, str(fifo), str(small),
+                                         preexec_fn=limit)
+    finally:
+        writer.join(TIMEOUT)
+    assert lines == ["1"]
+    assert elapsed < 5 and written[0] > 10 << 20  # it was flowing when the signal came
