@@ -2,20 +2,18 @@
 // an earlier measurement of the same body has the same Pauli as that measurement through every
 // basis change and meets the same outcome pushes until the measurement is planned. So it waits,
 // out of the column tables, and joins when its anchor is planned: with the anchor's Pauli of
-// that moment (times its own phase) and, as its sign, its relative sign XOR the sign its anchor
-// had. That sign is handed on whole while it is short, so the reduction sees the full signs the
-// lowering would have written; once it is long (errors and outcomes of the whole circuit
-// behind it) it is handed on as the anchor's outcome condition, an equal sign of a few ids, and
-// operations far ahead never collect the pushes and errors of the whole circuit.
+// that moment (times its own phase), its sign still relative. Its full sign, the anchor's XOR
+// its own, is reduced without being written out (anchor_chains.h), so operations far ahead
+// never collect the pushes and errors of the whole circuit.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <unordered_map>
 #include <vector>
 
+#include "compiler/anchor_chains.h"
 #include "pauli.h"
 #include "symbolic.h"
 
@@ -36,19 +34,13 @@ class AnchorSchedule {
     PauliString joining_pauli(uint64_t j, PauliString anchor_pauli) const;
     void release(uint64_t j) { waiting_[j] = 0; }
 
-    // What operation j takes of its anchor once that is planned: the anchor's full sign (before
-    // reduction) when it is known and short, else only `relative`, an equal short sign. j is
-    // planned with its own relative sign XOR the one it takes.
-    struct AnchorValue {
-        std::shared_ptr<const SymbolicBool> full;
-        SymbolicBool relative;
-    };
-    void set_value(uint64_t j, AnchorValue value) { values_[j] = std::move(value); }
+    // What operation j takes of its anchor once that is planned.
+    void set_value(uint64_t j, AnchorChains::Link value) { values_[j] = value; }
     // Operation j's value, removed from the schedule; none for an operation without anchor.
-    std::optional<AnchorValue> take_value(uint64_t j) {
+    std::optional<AnchorChains::Link> take_value(uint64_t j) {
         const auto it = values_.find(j);
         if (it == values_.end()) return std::nullopt;
-        AnchorValue value = std::move(it->second);
+        const AnchorChains::Link value = it->second;
         values_.erase(it);
         return value;
     }
@@ -57,7 +49,7 @@ class AnchorSchedule {
     friend void build_anchor_schedule(PendingFactoredState& state);
 
     std::vector<uint8_t> waiting_;
-    std::unordered_map<uint64_t, AnchorValue> values_;
+    std::unordered_map<uint64_t, AnchorChains::Link> values_;
     std::vector<uint8_t> phase_offsets_;  // (phase - the anchor's phase) mod 4, as lowered
     std::vector<uint64_t> begin_, list_;  // dependents of i: list_[begin_[i] .. begin_[i + 1])
     bool built_ = false;

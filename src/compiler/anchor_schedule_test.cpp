@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
+#include <cstdlib>
 #include <string>
 #include <variant>
 
@@ -66,7 +66,8 @@ TEST(AnchorSchedule, LongRepeatedCircuitsPlanAsFromTheirFullSigns) {
         const FactoredInstructionProgram full = planned_from_full_signs(c);
         ASSERT_EQ(ours.instructions.size(), full.instructions.size()) << text;
         for (uint64_t i = 0; i < ours.instructions.size(); ++i)
-            ASSERT_EQ(ours.instructions[i], full.instructions[i]) << "instruction " << i << "\n" << text;
+            ASSERT_EQ(ours.instructions[i], full.instructions[i]) << "instruction " << i << "\n"
+                                                                  << text;
     }
 }
 
@@ -83,64 +84,19 @@ TEST(AnchorSchedule, ShortSignsPlanAsFromTheirFullSigns) {
     }
 }
 
-// Every instruction's expression evaluated in 64 shots at once, the conditions drawn at random
-// except each measurement's condition, which takes its outcome's value: what the relations
-// assert in every shot.
-class SymbolicRun {
-  public:
-    SymbolicRun(uint64_t num_symbols, std::mt19937_64& rng) : values_(num_symbols + 1) {
-        for (uint64_t& v : values_)
-            v = rng();
-    }
-    uint64_t value(const SymbolicBool& e) const {
-        uint64_t v = e.constant ? ~uint64_t{0} : 0;
-        for (const int32_t c : e.conditions)
-            v ^= values_.at(static_cast<uint64_t>(c));
-        return v;
-    }
-    void learn(const FactoredInstruction& instruction) {
-        std::visit(
-            [this](const auto& kind) {
-                if constexpr (requires { kind.condition; })
-                    if (kind.condition)
-                        values_.at(*kind.condition) = value(kind.sign);
-            },
-            instruction);
-    }
-
-  private:
-    std::vector<uint64_t> values_;
-};
-
-// Heavy noise repeated a hundred times and more: long full signs that a greedy reduction can
-// end in more than one way. Whatever form the expressions take, each keeps its value in every
-// shot.
-TEST(AnchorSchedule, LongNoisySignsKeepTheirValues) {
+// Heavy noise repeated a hundred times and more: long full signs whose reduction leaves much
+// unreduced, so the walk resumed from an anchor's state meets many relations it cannot take.
+TEST(AnchorSchedule, LongNoisySignsPlanAsFromTheirFullSigns) {
     testing::RandomCircuit gen(9);
-    std::mt19937_64 rng(3);
-    uint64_t differing = 0;
-    for (int i = 0; i < 24; ++i) {
-        const std::string text = gen.make(true) + "REPEAT " + std::to_string(100 + 7 * i) +
+    const int count =
+        std::getenv("KELVO_NOISY_CIRCUITS") ? std::atoi(std::getenv("KELVO_NOISY_CIRCUITS")) : 24;
+    for (int i = 0; i < count; ++i) {
+        const std::string text = gen.make(true) + "REPEAT " + std::to_string(100 + 7 * (i % 30)) +
                                  " {\n" + gen.make(i % 3 == 0) + "}\n" + gen.make(true);
         const Circuit c = parse_kelvo_circuit_text(text);
-        const FactoredInstructionProgram ours = plan_circuit(c, {});
-        const FactoredInstructionProgram full = planned_from_full_signs(c);
-        ASSERT_EQ(ours.instructions.size(), full.instructions.size()) << text;
-        ASSERT_EQ(ours.num_symbols, full.num_symbols) << text;
-        for (int round = 0; round < 4; ++round) {
-            SymbolicRun run(full.num_symbols, rng);
-            for (uint64_t k = 0; k < full.instructions.size(); ++k) {
-                const FactoredInstruction& a = ours.instructions[k];
-                const FactoredInstruction& b = full.instructions[k];
-                ASSERT_EQ(a.index(), b.index()) << text;
-                ASSERT_EQ(run.value(instruction_sign(a)), run.value(instruction_sign(b)))
-                    << "instruction " << k << "\n" << text;
-                differing += round == 0 && instruction_sign(a) != instruction_sign(b);
-                run.learn(b);
-            }
-        }
+        ASSERT_EQ(plan_circuit(c, {}).instructions, planned_from_full_signs(c).instructions)
+            << text;
     }
-    EXPECT_GT(differing, 0u);  // the forms do differ on some of these circuits
 }
 
 }  // namespace

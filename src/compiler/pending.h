@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "active_pauli_frame.h"
+#include "compiler/anchor_chains.h"
 #include "compiler/anchor_schedule.h"
 #include "compiler/pending_columns.h"
 #include "compiler/program.h"
@@ -143,6 +144,7 @@ struct PendingFactoredState {
     CliffordFrame frame;
     std::vector<PendingOperation> pending;
     AnchorSchedule anchor_schedule;
+    AnchorChains anchor_chains;
     PendingColumns columns;
     std::vector<SymbolicBool> relations;
     std::vector<std::vector<uint64_t>> relation_words;

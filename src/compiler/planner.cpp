@@ -1,6 +1,5 @@
 #include "compiler/planner.h"
 
-#include <memory>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -15,10 +14,6 @@
 
 namespace kelvo {
 namespace {
-
-// A full sign this short is handed on whole, so that the operations anchored to it are reduced
-// from their full signs as written; a longer one is handed on in its relative form.
-constexpr uint64_t kShortFullSign = 256;
 
 // The sign a step plans with: a rotation's or measurement's sign, a record's value.
 SymbolicBool& planned_sign_of(PendingOperation& operation) {
@@ -79,42 +74,25 @@ void join_anchored(PendingFactoredState& state, uint64_t i) {
     }
 }
 
-// The sign operation i is planned with, substituted and reduced: its stored sign (relative, if
-// it has an anchor) XOR what its anchor handed on. `full` receives the substituted full sign
-// when that is known and i anchors others.
+// The sign operation i is planned with: its stored sign (relative, if it has an anchor)
+// substituted, and its full sign reduced. When i anchors others, `link` receives what they take.
 SymbolicBool sign_to_plan(PendingFactoredState& state, uint64_t i, SymbolicBool sign,
-                          bool anchors_others, std::shared_ptr<const SymbolicBool>& full) {
-    const std::optional<AnchorSchedule::AnchorValue> value = state.anchor_schedule.take_value(i);
-    if (value) sign = xor_bool(sign, value->full ? *value->full : value->relative);
+                          AnchorChains::Link* link) {
+    const std::optional<AnchorChains::Link> anchor = state.anchor_schedule.take_value(i);
     substitute_by_pending_store(sign, state);
-    if (anchors_others && (!value || value->full))
-        full = std::make_shared<const SymbolicBool>(sign);
-    if (!sign.conditions.empty() && !state.relations.empty())
-        sign = reduce_sign_by_pending_relations(state, std::move(sign));
-    return sign;
+    return state.anchor_chains.reduce(state, anchor, std::move(sign), link);
 }
 
-// After measurement i was planned, each operation anchored to it receives what it needs of
-// i's sign (see AnchorValue). The relative form is the condition c that the outcome was
-// recorded under: the outcome written is the reduced sign XOR a constant XOR the fresh coin, if
-// any, and equals c, so the sign equals c XOR that constant and coin.
-void settle_anchored(PendingFactoredState& state, uint64_t i,
-                     std::shared_ptr<const SymbolicBool> full, const SymbolicBool& reduced_sign) {
+// After measurement i was planned, the operations anchored to it take its link.
+void settle_anchored(PendingFactoredState& state, uint64_t i, AnchorChains::Link link) {
     AnchorSchedule& schedule = state.anchor_schedule;
-    const auto& m = std::get<PendingPauliMeasurement>(state.pending[i]);
-    KELVO_ASSERT(m.condition_id.has_value(), "an anchor carries a condition id");
-    const SymbolicBool& outcome = instruction_sign(state.instructions.back());
-    AnchorSchedule::AnchorValue value;
-    value.relative = xor_bool(symbolic_bool(static_cast<int32_t>(*m.condition_id)),
-                              xor_bool(outcome, reduced_sign));
-    if (full && full->conditions.size() <= kShortFullSign) value.full = std::move(full);
     for (const uint64_t j : schedule.dependents(i)) {
         std::visit(
             [](auto& op) {
                 if constexpr (requires { op.anchor; }) op.anchor.reset();
             },
             state.pending[j]);
-        schedule.set_value(j, value);
+        schedule.set_value(j, link);
     }
 }
 
@@ -133,8 +111,8 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     PendingOperation operation = state.pending[i];
     SymbolicBool& sign = planned_sign_of(operation);
     const bool anchors_others = !state.anchor_schedule.dependents(i).empty();
-    std::shared_ptr<const SymbolicBool> full;
-    sign = sign_to_plan(state, i, std::move(sign), anchors_others, full);
+    AnchorChains::Link link;
+    sign = sign_to_plan(state, i, std::move(sign), anchors_others ? &link : nullptr);
     join_anchored(state, i);
     if (state.in_order && state.deferred_frame)
         operation = transform_operation_by_frame(operation, state.frame);
@@ -147,7 +125,7 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     } else if (const auto* measurement = std::get_if<PendingPauliMeasurement>(&operation)) {
         raise_past(state.context, measurement->condition_id);
         plan_measurement(state, *measurement);
-        if (anchors_others) settle_anchored(state, i, std::move(full), planned_sign_of(operation));
+        if (anchors_others) settle_anchored(state, i, link);
     } else {
         const auto& record = std::get<PendingClassicalRecord>(operation);
         raise_past(state.context, record.condition_id);

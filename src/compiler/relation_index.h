@@ -82,6 +82,7 @@ struct RelationScratch {
     std::vector<uint64_t> initial_list;  // those words
     std::vector<uint32_t> shared;
     std::vector<uint32_t> candidates;  // relations with a nonzero `shared`
+    std::vector<uint64_t> touched;     // words of sign_words that may be nonzero
     std::vector<int32_t> buffer, added, found, merged;
 
     // Makes room for symbol-table words up to `word` and relations below `relations`.

@@ -215,6 +215,7 @@ void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
     KELVO_ASSERT(state.relations.size() < UINT32_MAX, "relation index out of range");
     const auto index = static_cast<uint32_t>(state.relations.size());
     state.relations_by_condition.add(relation.conditions, index);
+    state.anchor_chains.relation_added(index, relation.conditions);
     state.relation_masks.add(relation.conditions);
     std::vector<uint64_t> words;
     for (const WordMask& m : state.relation_masks.of(index))
@@ -223,20 +224,85 @@ void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
     state.relations.push_back(std::move(relation));
 }
 
-SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, SymbolicBool sign) {
-    if (sign.conditions.empty() || state.relations.empty()) return sign;
+SymbolicBool walk_relation_candidates(PendingFactoredState& state, SymbolicBool sign,
+                                      std::span<const uint32_t> candidates,
+                                      CandidatePricing& pricing, std::vector<uint32_t>* applied) {
+    if (candidates.empty()) return sign;
     RelationScratch& s = state.relation_scratch;
-    s.reserve(word_of(sign.conditions.back()), state.relations.size());
-    // The sign as word masks; `cost` follows every rewrite.
+    s.reserve(sign.conditions.empty() ? 0 : word_of(sign.conditions.back()), 0);
+    // The sign as word masks, so that each candidate is priced and applied in the time of its
+    // own ids (a sign can be long); the list is rebuilt once at the end. `cost` follows every
+    // rewrite.
     EvaluationCost cost{0, sign.conditions.size()};
     for (const int32_t c : sign.conditions) {
         const uint64_t w = word_of(c);
         if (s.sign_words[w] == 0) {
             ++cost.words;
+            s.touched.push_back(w);
+        }
+        s.sign_words[w] |= uint64_t{1} << ((c - 1) % 64);
+    }
+    bool rewritten = false;
+    for (const uint32_t r : candidates) {
+        const std::span<const WordMask> masks = state.relation_masks.of(r);
+        const SymbolicBool& relation = state.relations[r];
+        const uint64_t size = relation.conditions.size();
+        s.reserve(masks.back().word, 0);
+        uint64_t shared = 0;
+        int64_t word_change = 0;
+        for (const WordMask& m : masks) {
+            const uint64_t now = s.sign_words[m.word];
+            shared += static_cast<uint64_t>(std::popcount(now & m.mask));
+            word_change +=
+                static_cast<int64_t>((now ^ m.mask) != 0) - static_cast<int64_t>(now != 0);
+        }
+        const EvaluationCost reduced{
+            static_cast<uint64_t>(static_cast<int64_t>(cost.words) + word_change),
+            cost.conditions + size - 2 * shared};
+        if (!(reduced < cost)) continue;
+        // When XORing r cannot lower the condition count it pays only when most of r's words
+        // were already read by the sign.
+        const CandidatePrice price = pricing.price(r);
+        if (price.named == 0) continue;
+        if (size >= 2 * uint64_t{price.named} &&
+            price.initial_words <= masks.size() - price.initial_words)
+            continue;
+
+        cost = reduced;
+        for (const WordMask& m : masks) {
+            if (s.sign_words[m.word] == 0) s.touched.push_back(m.word);
+            s.sign_words[m.word] ^= m.mask;
+        }
+        sign.constant = sign.constant != relation.constant;
+        rewritten = true;
+        if (applied != nullptr) applied->push_back(r);
+    }
+    if (rewritten) {
+        std::sort(s.touched.begin(), s.touched.end());
+        s.touched.erase(std::unique(s.touched.begin(), s.touched.end()), s.touched.end());
+        sign.conditions.clear();
+    }
+    for (const uint64_t w : s.touched) {
+        for (uint64_t bits = rewritten ? s.sign_words[w] : 0; bits != 0; bits &= bits - 1)
+            sign.conditions.push_back(static_cast<int32_t>(64 * w + std::countr_zero(bits)) + 1);
+        s.sign_words[w] = 0;
+    }
+    s.touched.clear();
+    return sign;
+}
+
+SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, SymbolicBool sign,
+                                              std::vector<uint32_t>* applied) {
+    if (sign.conditions.empty() || state.relations.empty()) return sign;
+    RelationScratch& s = state.relation_scratch;
+    s.reserve(word_of(sign.conditions.back()), state.relations.size());
+    // The words the sign names before any rewrite, and per relation the number of its ids.
+    for (const int32_t c : sign.conditions) {
+        const uint64_t w = word_of(c);
+        if (s.initial_words[w] == 0) {
             s.initial_words[w] = 1;
             s.initial_list.push_back(w);
         }
-        s.sign_words[w] |= uint64_t{1} << ((c - 1) % 64);
     }
     for (const int32_t c : sign.conditions) {
         state.relations_by_condition.for_each(c, [&s](uint32_t r) {
@@ -244,46 +310,21 @@ SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, Symbo
         });
     }
     std::sort(s.candidates.begin(), s.candidates.end());
-
-    for (const uint32_t r : s.candidates) {
-        const uint64_t named = s.shared[r];  // conditions of the sign before any rewrite
-        s.shared[r] = 0;
-        const std::span<const WordMask> masks = state.relation_masks.of(r);
-        s.reserve(masks.back().word, 0);
-        // One pass over the relation's words: those the sign read before any rewrite, and the
-        // cost of the current sign XOR the relation.
-        uint64_t initial = 0, shared = 0;
-        int64_t word_change = 0;
-        for (const WordMask& m : masks) {
-            const uint64_t now = s.sign_words[m.word];
-            initial += s.initial_words[m.word];
-            shared += static_cast<uint64_t>(std::popcount(now & m.mask));
-            word_change +=
-                static_cast<int64_t>((now ^ m.mask) != 0) - static_cast<int64_t>(now != 0);
+    // The counts are the sign's before any rewrite.
+    struct Pricing final : CandidatePricing {
+        const PendingFactoredState& state;
+        const RelationScratch& s;
+        Pricing(const PendingFactoredState& state, const RelationScratch& s) : state(state), s(s) {}
+        CandidatePrice price(uint32_t r) override {
+            CandidatePrice p{s.shared[r], 0};
+            for (const WordMask& m : state.relation_masks.of(r))
+                p.initial_words += s.initial_words[m.word];
+            return p;
         }
-        const SymbolicBool& relation = state.relations[r];
-        const uint64_t size = relation.conditions.size();
-        // When XORing r cannot lower the condition count it pays only when most of r's words
-        // were already read by the sign.
-        if (size >= 2 * named && initial <= masks.size() - initial) continue;
-        const EvaluationCost reduced{
-            static_cast<uint64_t>(static_cast<int64_t>(cost.words) + word_change),
-            cost.conditions + size - 2 * shared};
-        if (!(reduced < cost)) continue;
-
-        cost = reduced;
-        for (const WordMask& m : masks)
-            s.sign_words[m.word] ^= m.mask;
-        s.buffer.clear();
-        std::set_symmetric_difference(sign.conditions.begin(), sign.conditions.end(),
-                                      relation.conditions.begin(), relation.conditions.end(),
-                                      std::back_inserter(s.buffer));
-        std::swap(sign.conditions, s.buffer);
-        sign.constant = sign.constant != relation.constant;
-    }
-
-    for (const int32_t c : sign.conditions)
-        s.sign_words[word_of(c)] = 0;
+    } pricing(state, s);
+    sign = walk_relation_candidates(state, std::move(sign), s.candidates, pricing, applied);
+    for (const uint32_t r : s.candidates)
+        s.shared[r] = 0;
     for (const uint64_t w : s.initial_list)
         s.initial_words[w] = 0;
     s.initial_list.clear();
@@ -402,7 +443,8 @@ bool SymbolicRelationReducer::apply_candidates(SymbolicBool& expr) {
     for (const uint64_t w : s.touched) {
         if (applied) {
             for (uint64_t bits = s.bits[w]; bits != 0; bits &= bits - 1)
-                expr.conditions.push_back(static_cast<int32_t>(64 * w + std::countr_zero(bits)) + 1);
+                expr.conditions.push_back(static_cast<int32_t>(64 * w + std::countr_zero(bits)) +
+                                          1);
         }
         s.bits[w] = 0;
     }

@@ -58,8 +58,32 @@ void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
 
 // The sign of the operation about to be planned, rewritten by the relations of the planner's
 // store that it names (skipping those that cannot lower its word count). Works in the store's
-// scratch space, which it leaves clean.
-SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, SymbolicBool sign);
+// scratch space, which it leaves clean. `applied`, when given, receives the indices of the
+// relations XORed into the sign, ascending.
+SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, SymbolicBool sign,
+                                              std::vector<uint32_t>* applied = nullptr);
+
+// What the walk of that reduction needs to know of a relation before XORing it in: the number
+// of the sign's ids it names and the number of its words the sign read, both before any
+// rewrite. Asked only of relations whose XOR would lower the cost.
+struct CandidatePrice {
+    uint32_t named = 0;
+    uint32_t initial_words = 0;
+};
+class CandidatePricing {
+  public:
+    virtual CandidatePrice price(uint32_t relation) = 0;
+
+  protected:
+    ~CandidatePricing() = default;
+};
+
+// The walk of that reduction over `candidates` (ascending relation indices; those naming none
+// of the sign's ids are passed over): each is XORed in when that is strictly cheaper, unless it
+// names at most half of its ids from the sign and at most half of its words were read.
+SymbolicBool walk_relation_candidates(PendingFactoredState& state, SymbolicBool sign,
+                                      std::span<const uint32_t> candidates,
+                                      CandidatePricing& pricing, std::vector<uint32_t>* applied);
 
 // Outcome relations learned along a finished instruction list, used to rewrite the signs of
 // later instructions.

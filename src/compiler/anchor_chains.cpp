@@ -1,0 +1,190 @@
+#include "compiler/anchor_chains.h"
+
+#include <algorithm>
+#include <bit>
+#include <iterator>
+#include <utility>
+
+#include "bits.h"
+#include "compiler/pending.h"
+#include "compiler/relations.h"
+#include "errors.h"
+
+namespace kelvo {
+namespace {
+
+uint64_t word_of(int32_t id) {
+    KELVO_ASSERT(id >= 1, "condition id must be positive");
+    return static_cast<uint64_t>(id - 1) / 64;
+}
+
+uint64_t bit_of(int32_t id) {
+    return uint64_t{1} << (static_cast<uint64_t>(id - 1) % 64);
+}
+
+uint32_t relation_count(const PendingFactoredState& state) {
+    KELVO_ASSERT(state.relations.size() < UINT32_MAX, "relation index out of range");
+    return static_cast<uint32_t>(state.relations.size());
+}
+
+}  // namespace
+
+void AnchorChains::relation_added(uint32_t r, std::span<const int32_t> ids) {
+    for (const int32_t c : ids) {
+        chains_by_condition_.for_each(c, [this, r](uint32_t chain) {
+            std::vector<uint32_t>& list = chain_relations_[chain];
+            if (list.empty() || list.back() != r) list.push_back(r);
+        });
+        const uint64_t w = word_of(c);
+        if (w >= first_relation_of_word_.size())
+            first_relation_of_word_.resize(std::max(w + 1, 2 * first_relation_of_word_.size()),
+                                           kNone);
+        first_relation_of_word_[w] = std::min(first_relation_of_word_[w], r);
+    }
+}
+
+uint64_t AnchorChains::chain_word(uint32_t chain, uint64_t word) const {
+    return chain_words_.find(uint64_t{chain} << 32 | word);
+}
+
+SymbolicBool AnchorChains::state_at(const PendingFactoredState& state, uint32_t walk, uint32_t from,
+                                    const SymbolicBool& own) {
+    // The applied relations at or past `from`: the walk's own, then those of the walk it
+    // resumed, below where it resumed, and so on.
+    const Walk& first = walks_[walk];
+    ids_.assign(reduced_pool_.begin() + static_cast<std::ptrdiff_t>(first.reduced_begin),
+                reduced_pool_.begin() + static_cast<std::ptrdiff_t>(first.reduced_end));
+    ids_.insert(ids_.end(), own.conditions.begin(), own.conditions.end());
+    bool constant = first.constant != own.constant;
+    uint32_t below = kNone;
+    while (walk != kNone && from < below) {
+        const Walk& w = walks_[walk];
+        const auto begin = applied_pool_.begin() + static_cast<std::ptrdiff_t>(w.applied_begin);
+        const auto end = applied_pool_.begin() + static_cast<std::ptrdiff_t>(w.applied_end);
+        for (auto it = std::lower_bound(begin, end, from); it != end && *it < below; ++it) {
+            const SymbolicBool& relation = state.relations[*it];
+            ids_.insert(ids_.end(), relation.conditions.begin(), relation.conditions.end());
+            constant = constant != relation.constant;
+        }
+        below = std::min(below, w.resumed_at);
+        walk = w.parent;
+    }
+    return SymbolicBool{normalize_xor_conditions(ids_), constant};
+}
+
+void AnchorChains::extend_chain(PendingFactoredState& state, uint32_t chain,
+                                const SymbolicBool& own) {
+    for (const int32_t c : own.conditions)
+        chain_words_.toggle(uint64_t{chain} << 32 | word_of(c), bit_of(c));
+    // The relations already naming the own part's ids join the chain's list, which stays
+    // ascending: they are older than any added from now on.
+    gathered_.clear();
+    for (const int32_t c : own.conditions) {
+        chains_by_condition_.add(c, chain);
+        state.relations_by_condition.for_each(c, [this](uint32_t r) { gathered_.push_back(r); });
+    }
+    if (gathered_.empty()) return;
+    std::sort(gathered_.begin(), gathered_.end());
+    std::vector<uint32_t>& list = chain_relations_[chain];
+    // Only the list's tail from the oldest of them is rewritten.
+    const auto from = std::lower_bound(list.begin(), list.end(), gathered_.front());
+    merged_.clear();
+    std::set_union(from, list.end(), gathered_.begin(), gathered_.end(),
+                   std::back_inserter(merged_));
+    merged_.erase(std::unique(merged_.begin(), merged_.end()), merged_.end());
+    list.erase(from, list.end());
+    list.insert(list.end(), merged_.begin(), merged_.end());
+}
+
+AnchorChains::Link AnchorChains::record(const SymbolicBool& reduced, uint64_t applied_begin,
+                                        uint32_t seen, uint32_t resumed_at,
+                                        std::optional<Link> anchor) {
+    KELVO_ASSERT(walks_.size() < kNone && chain_relations_.size() < kNone,
+                 "relation index out of range");
+    const Link link{static_cast<uint32_t>(walks_.size()),
+                    anchor ? anchor->chain : static_cast<uint32_t>(chain_relations_.size())};
+    if (!anchor) chain_relations_.emplace_back();
+    Walk walk;
+    walk.reduced_begin = reduced_pool_.size();
+    reduced_pool_.insert(reduced_pool_.end(), reduced.conditions.begin(), reduced.conditions.end());
+    walk.reduced_end = reduced_pool_.size();
+    walk.applied_begin = applied_begin;
+    walk.applied_end = applied_pool_.size();
+    walk.constant = reduced.constant;
+    walk.relations_seen = seen;
+    walk.resumed_at = resumed_at;
+    walk.parent = anchor ? anchor->walk : kNone;
+    walks_.push_back(walk);
+    return link;
+}
+
+SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Link> anchor,
+                                  SymbolicBool own, Link* next) {
+    const uint32_t seen = relation_count(state);
+    const uint64_t applied_begin = applied_pool_.size();
+    std::vector<uint32_t>* const applied = next != nullptr ? &applied_pool_ : nullptr;
+    if (!anchor) {
+        SymbolicBool reduced = reduce_sign_by_pending_relations(state, own, applied);
+        if (next != nullptr) {
+            *next = record(reduced, applied_begin, seen, 0, std::nullopt);
+            extend_chain(state, next->chain, own);
+        }
+        return reduced;
+    }
+
+    // Where the anchor's decisions stop holding: the first relation naming a word of `own`.
+    uint32_t resume = walks_[anchor->walk].relations_seen;
+    for (const int32_t c : own.conditions) {
+        const uint64_t w = word_of(c);
+        if (w >= own_words_.size()) own_words_.resize(std::max(w + 1, 2 * own_words_.size()), 0);
+        if (own_words_[w] == 0) own_word_list_.push_back(w);
+        own_words_[w] |= bit_of(c);
+        if (w < first_relation_of_word_.size())
+            resume = std::min(resume, first_relation_of_word_[w]);
+    }
+
+    // The relations from there naming an id of the full sign, priced against it.
+    gathered_.clear();
+    const std::vector<uint32_t>& chain = chain_relations_[anchor->chain];
+    gathered_.insert(gathered_.end(), std::lower_bound(chain.begin(), chain.end(), resume),
+                     chain.end());
+    for (const int32_t c : own.conditions) {
+        state.relations_by_condition.for_each(c, [this, resume](uint32_t r) {
+            if (r >= resume) gathered_.push_back(r);
+        });
+    }
+    std::sort(gathered_.begin(), gathered_.end());
+    gathered_.erase(std::unique(gathered_.begin(), gathered_.end()), gathered_.end());
+
+    // A relation's counts against the full sign: the chain's words XOR the own part's.
+    struct Pricing final : CandidatePricing {
+        const AnchorChains& chains;
+        const PendingFactoredState& state;
+        uint32_t chain;
+        Pricing(const AnchorChains& chains, const PendingFactoredState& state, uint32_t chain)
+            : chains(chains), state(state), chain(chain) {}
+        CandidatePrice price(uint32_t r) override {
+            CandidatePrice p;
+            for (const WordMask& m : state.relation_masks.of(r)) {
+                const uint64_t full =
+                    chains.chain_word(chain, m.word) ^
+                    (m.word < chains.own_words_.size() ? chains.own_words_[m.word] : 0);
+                p.named += static_cast<uint32_t>(std::popcount(full & m.mask));
+                p.initial_words += full != 0;
+            }
+            return p;
+        }
+    } pricing(*this, state, anchor->chain);
+    SymbolicBool reduced = walk_relation_candidates(
+        state, state_at(state, anchor->walk, resume, own), gathered_, pricing, applied);
+    for (const uint64_t w : own_word_list_)
+        own_words_[w] = 0;
+    own_word_list_.clear();
+    if (next != nullptr) {
+        *next = record(reduced, applied_begin, seen, resume, anchor);
+        extend_chain(state, next->chain, own);
+    }
+    return reduced;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,89 @@
+// The reduction of full signs that are never written out. A body measured again and again (a
+// stabilizer, round after round) forms a chain of measurements, each anchored to the one
+// before: a link's full sign is its anchor's full sign XOR the link's own part (its relative
+// sign with the outcomes pushed into it, substituted), so the full signs grow with the circuit
+// while the own parts stay short.
+//
+// The reduction of a full sign walks the relations in index order, and a relation's effect on
+// the cost depends only on the sign's ids within the relation's symbol-table words. So up to
+// the first relation naming a word the own part names, and no further than the relations the
+// anchor's reduction saw, the walk takes exactly the anchor's decisions. It is therefore
+// resumed from there: from the anchor's state at that point (its reduced sign XOR the
+// relations it applied since), over the later relations that name an id of the full sign. The
+// result is the very expression the walk over the written-out full sign gives.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "compiler/relation_index.h"
+#include "compiler/word_mask_table.h"
+#include "symbolic.h"
+
+namespace kelvo {
+
+struct PendingFactoredState;
+
+class AnchorChains {
+  public:
+    // What an operation takes from its anchor: the anchor's reduction and chain.
+    struct Link {
+        uint32_t walk = 0;
+        uint32_t chain = 0;
+    };
+
+    // The planner's store gained relation `r` (ascending ids).
+    void relation_added(uint32_t r, std::span<const int32_t> ids);
+
+    // The reduction (reduce_sign_by_pending_relations) of the full sign of the operation about
+    // to be planned: `own` alone without `anchor`, else the anchor's full sign XOR `own`. With
+    // `next`, the operation is a measurement that anchors later ones: it becomes the next link
+    // of its anchor's chain (or starts a chain) and `next` receives what they take.
+    SymbolicBool reduce(PendingFactoredState& state, std::optional<Link> anchor, SymbolicBool own,
+                        Link* next);
+
+  private:
+    static constexpr uint32_t kNone = UINT32_MAX;
+
+    // One reduction of a link's full sign; its reduced sign and the relations it XORed in
+    // (ascending, none below `resumed_at`) lie in the pools.
+    struct Walk {
+        uint64_t reduced_begin = 0, reduced_end = 0;
+        uint64_t applied_begin = 0, applied_end = 0;
+        bool constant = false;
+        uint32_t relations_seen = 0;  // the store's size when it ran
+        uint32_t resumed_at = 0;      // its decisions below this are its parent's
+        uint32_t parent = kNone;      // the anchor's walk; kNone for a walk over a whole sign
+    };
+
+    uint64_t chain_word(uint32_t chain, uint64_t word) const;
+    // Walk `walk`'s sign before relation `from` (its reduced sign XOR what it applied since)
+    // XOR `own`.
+    SymbolicBool state_at(const PendingFactoredState& state, uint32_t walk, uint32_t from,
+                          const SymbolicBool& own);
+    // Adds `own` to the chain's full sign.
+    void extend_chain(PendingFactoredState& state, uint32_t chain, const SymbolicBool& own);
+    // Keeps the walk that gave `reduced`, its applied relations being the pool's tail from
+    // `applied_begin`.
+    Link record(const SymbolicBool& reduced, uint64_t applied_begin, uint32_t seen,
+                uint32_t resumed_at, std::optional<Link> anchor);
+
+    std::vector<Walk> walks_;
+    std::vector<int32_t> reduced_pool_;
+    std::vector<uint32_t> applied_pool_;
+    // Per (chain, word): the chain's full sign's ids in that word.
+    WordMaskTable chain_words_;
+    // Per chain, ascending: the relations naming an id some own part of the chain named.
+    std::vector<std::vector<uint32_t>> chain_relations_;
+    ConditionRelationIndex chains_by_condition_;
+    std::vector<uint32_t> first_relation_of_word_;
+    // Scratch, clean between calls: the own part by word, candidates, ids.
+    std::vector<uint64_t> own_words_;
+    std::vector<uint64_t> own_word_list_;
+    std::vector<uint32_t> gathered_, merged_;
+    std::vector<int32_t> ids_;
+};
+
+}  // namespace kelvo
