@@ -143,7 +143,7 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
             resume = std::min(resume, first_relation_of_word_[w]);
     }
 
-    // The relations from there naming an id of the full sign, priced against it.
+    // The relations from there that may name an id of the full sign.
     gathered_.clear();
     const std::vector<uint32_t>& chain = chain_relations_[anchor->chain];
     gathered_.insert(gathered_.end(), std::lower_bound(chain.begin(), chain.end(), resume),

@@ -56,8 +56,8 @@ const char* const kLong[] = {
     "EXP_VAL X0\nREPEAT 300 {\nX_ERROR(0.01) 0\nM 0\nH 1\nT 1\nCX 1 0\n}\n",
 };
 
-// Past the length handed on whole, a sign is handed on as its anchor's outcome condition; on
-// these circuits the reduction still ends in the very expressions of the full signs.
+// Memory experiments and repeated small circuits: full signs of hundreds of ids, never written
+// out, reduced to the very expressions of the full signs.
 TEST(AnchorSchedule, LongRepeatedCircuitsPlanAsFromTheirFullSigns) {
     for (const char* text : kLong) {
         const Circuit c = parse_kelvo_circuit_text(text);
@@ -71,8 +71,8 @@ TEST(AnchorSchedule, LongRepeatedCircuitsPlanAsFromTheirFullSigns) {
     }
 }
 
-// Short full signs are handed on whole, so circuits over the whole instruction set whose
-// repeated blocks stay short plan exactly as from their full signs.
+// Circuits over the whole instruction set with short repeated blocks: the walk resumes at
+// every point of an anchor's walk, often from its start.
 TEST(AnchorSchedule, ShortSignsPlanAsFromTheirFullSigns) {
     testing::RandomCircuit gen(5);
     for (int i = 0; i < 300; ++i) {
@@ -91,8 +91,13 @@ TEST(AnchorSchedule, LongNoisySignsPlanAsFromTheirFullSigns) {
     const int count =
         std::getenv("KELVO_NOISY_CIRCUITS") ? std::atoi(std::getenv("KELVO_NOISY_CIRCUITS")) : 24;
     for (int i = 0; i < count; ++i) {
-        const std::string text = gen.make(true) + "REPEAT " + std::to_string(100 + 7 * (i % 30)) +
-                                 " {\n" + gen.make(i % 3 == 0) + "}\n" + gen.make(true);
+        // Every other block is wider, with products over many qubits, discarding detectors and
+        // expectation requests (the in-order mode).
+        const testing::RandomCircuit::Shape wide{4, 12, 15, 30, 7, 4, "cccccrrrwwmmmmmnnnhffdxe"};
+        const std::string body = i % 2 == 0 ? gen.make(i % 3 == 0) : gen.make(true, wide);
+        const int repeats = i % 2 == 0 ? 100 + 7 * (i % 30) : 30 + 3 * (i % 20);
+        const std::string text = gen.make(true) + "REPEAT " + std::to_string(repeats) + " {\n" +
+                                 body + "}\n" + gen.make(true);
         const Circuit c = parse_kelvo_circuit_text(text);
         ASSERT_EQ(plan_circuit(c, {}).instructions, planned_from_full_signs(c).instructions)
             << text;
