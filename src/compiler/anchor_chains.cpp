@@ -96,8 +96,17 @@ void AnchorChains::extend_chain(PendingFactoredState& state, uint32_t chain,
     list.insert(list.end(), merged_.begin(), merged_.end());
 }
 
-AnchorChains::Link AnchorChains::record(const SymbolicBool& reduced, uint64_t applied_begin,
-                                        uint32_t seen, uint32_t resumed_at,
+void AnchorChains::toggle_own(std::span<const int32_t> ids) {
+    for (const int32_t c : ids) {
+        const uint64_t w = word_of(c);
+        if (w >= own_words_.size()) own_words_.resize(std::max(w + 1, 2 * own_words_.size()), 0);
+        if (own_words_[w] == 0) own_word_list_.push_back(w);
+        own_words_[w] ^= bit_of(c);
+    }
+}
+
+AnchorChains::Link AnchorChains::record(const SymbolicBool& reduced, const SymbolicBool& own,
+                                        uint64_t applied_begin, uint32_t seen, uint32_t resumed_at,
                                         std::optional<Link> anchor) {
     KELVO_ASSERT(walks_.size() < kNone && chain_relations_.size() < kNone,
                  "relation index out of range");
@@ -114,6 +123,10 @@ AnchorChains::Link AnchorChains::record(const SymbolicBool& reduced, uint64_t ap
     walk.relations_seen = seen;
     walk.resumed_at = resumed_at;
     walk.parent = anchor ? anchor->walk : kNone;
+    walk.own_begin = own_pool_.size();
+    own_pool_.insert(own_pool_.end(), own.conditions.begin(), own.conditions.end());
+    walk.own_end = own_pool_.size();
+    if (anchor) walks_[anchor->walk].later = link.walk;
     walks_.push_back(walk);
     return link;
 }
@@ -126,7 +139,7 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
     if (!anchor) {
         SymbolicBool reduced = reduce_sign_by_pending_relations(state, own, applied);
         if (next != nullptr) {
-            *next = record(reduced, applied_begin, seen, 0, std::nullopt);
+            *next = record(reduced, own, applied_begin, seen, 0, std::nullopt);
             extend_chain(state, next->chain, own);
         }
         return reduced;
@@ -136,12 +149,15 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
     uint32_t resume = walks_[anchor->walk].relations_seen;
     for (const int32_t c : own.conditions) {
         const uint64_t w = word_of(c);
-        if (w >= own_words_.size()) own_words_.resize(std::max(w + 1, 2 * own_words_.size()), 0);
-        if (own_words_[w] == 0) own_word_list_.push_back(w);
-        own_words_[w] |= bit_of(c);
         if (w < first_relation_of_word_.size())
             resume = std::min(resume, first_relation_of_word_[w]);
     }
+    toggle_own(own.conditions);
+    // A measurement moved before this operation may have extended the chain past the anchor:
+    // the chain's words then hold the own parts of those later links too, which cancel here.
+    for (uint32_t w = walks_[anchor->walk].later; w != kNone; w = walks_[w].later)
+        toggle_own(std::span<const int32_t>(own_pool_).subspan(
+            walks_[w].own_begin, walks_[w].own_end - walks_[w].own_begin));
 
     // The relations from there that may name an id of the full sign.
     gathered_.clear();
@@ -181,7 +197,7 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
         own_words_[w] = 0;
     own_word_list_.clear();
     if (next != nullptr) {
-        *next = record(reduced, applied_begin, seen, resume, anchor);
+        *next = record(reduced, own, applied_begin, seen, resume, anchor);
         extend_chain(state, next->chain, own);
     }
     return reduced;

@@ -52,10 +52,12 @@ class AnchorChains {
     struct Walk {
         uint64_t reduced_begin = 0, reduced_end = 0;
         uint64_t applied_begin = 0, applied_end = 0;
+        uint64_t own_begin = 0, own_end = 0;  // the link's own part
         bool constant = false;
         uint32_t relations_seen = 0;  // the store's size when it ran
         uint32_t resumed_at = 0;      // its decisions below this are its parent's
         uint32_t parent = kNone;      // the anchor's walk; kNone for a walk over a whole sign
+        uint32_t later = kNone;       // the next link of the chain, once there is one
     };
 
     uint64_t chain_word(uint32_t chain, uint64_t word) const;
@@ -65,14 +67,17 @@ class AnchorChains {
                           const SymbolicBool& own);
     // Adds `own` to the chain's full sign.
     void extend_chain(PendingFactoredState& state, uint32_t chain, const SymbolicBool& own);
-    // Keeps the walk that gave `reduced`, its applied relations being the pool's tail from
-    // `applied_begin`.
-    Link record(const SymbolicBool& reduced, uint64_t applied_begin, uint32_t seen,
-                uint32_t resumed_at, std::optional<Link> anchor);
+    // Keeps the walk that gave `reduced` for the link with own part `own`, its applied
+    // relations being the pool's tail from `applied_begin`.
+    Link record(const SymbolicBool& reduced, const SymbolicBool& own, uint64_t applied_begin,
+                uint32_t seen, uint32_t resumed_at, std::optional<Link> anchor);
+    // XORs ids into the own-part scratch.
+    void toggle_own(std::span<const int32_t> ids);
 
     std::vector<Walk> walks_;
     std::vector<int32_t> reduced_pool_;
     std::vector<uint32_t> applied_pool_;
+    std::vector<int32_t> own_pool_;
     // Per (chain, word): the chain's full sign's ids in that word.
     WordMaskTable chain_words_;
     // Per chain, ascending: the relations naming an id some own part of the chain named.

@@ -52,6 +52,10 @@ const char* const kLong[] = {
     "REPEAT 600 {\nH 0\nCX 0 1\nM 0\nDETECTOR rec[-1]\n}\n",
     "REPEAT 400 {\nX_ERROR(0.01) 0\nM 0\n}\n",
     "REPEAT 600 {\nH 0\nM 0\nDETECTOR rec[-1]\n}\n",
+    // A rotation between two measurements of its body: the later measurement is moved before
+    // it, so its anchor's chain has grown by a link when the rotation is planned.
+    "R 0 1 2\nREPEAT 150 {\nX_ERROR(0.1) 0 1 2\nM 0\nT 0\nX_ERROR(0.1) 0\nM 0\nCX 0 1 2 0\n"
+    "M 1\nT 1\nM 1\nDEPOLARIZE1(0.1) 0 1\n}\n",
     // An expectation request puts the planner in its in-order mode.
     "EXP_VAL X0\nREPEAT 300 {\nX_ERROR(0.01) 0\nM 0\nH 1\nT 1\nCX 1 0\n}\n",
 };
