@@ -94,6 +94,8 @@ SMALL = {
     "H CX M DETECTOR": "H 0\nCX 0 1\nM 0\nDETECTOR rec[-1]",
     "X_ERROR M": "X_ERROR(0.01) 0\nM 0",
     "H M DETECTOR": "H 0\nM 0\nDETECTOR rec[-1]",
+    # After H 0, every outcome equals the first: one coin named by every outcome relation.
+    "H; CX M R DETECTOR": ("H 0", "CX 0 1\nM 1\nR 1\nDETECTOR rec[-1]"),
 }
 
 
@@ -101,12 +103,13 @@ def small_section(args):
     print(f"\nsmall circuits repeated    ({load()})")
     print(f"{'body':20} {'N':>7} {'kelvo s':>9} {'growth':>7}")
     for name, body in SMALL.items():
+        prefix, body = body if isinstance(body, tuple) else ("", body)
         last = None
         for count in (1000, 10000, 100000):
             if last and last[1] * (count / last[0]) ** 2 > args.budget:
                 print(f"{name:20} {count:>7} skipped (over budget)")
                 continue
-            seconds = compile_seconds(f"REPEAT {count} {{\n{body}\n}}\n", args.repeats)
+            seconds = compile_seconds(f"{prefix}\nREPEAT {count} {{\n{body}\n}}\n", args.repeats)
             growth = f"{seconds / last[1]:7.2f}" if last else " " * 7
             print(f"{name:20} {count:>7} {seconds:9.3f} {growth}")
             last = (count, seconds)

@@ -33,6 +33,21 @@ class ConditionRelationIndex {
             visit(more_[e - 1].relation);
     }
 
+    // Calls visit(relation) for every relation naming `id` from index `first` on, newest
+    // first. Relations are added in ascending order, so the walk stops at the first older one.
+    template <class Visit>
+    void for_each_from(int32_t id, uint32_t first, Visit visit) const {
+        if (id < 1 || static_cast<uint64_t>(id) >= slots_.size()) return;
+        const Slot& slot = slots_[static_cast<uint64_t>(id)];
+        for (uint32_t e = slot.more; e != 0; e = more_[e - 1].next) {
+            if (more_[e - 1].relation < first) return;
+            visit(more_[e - 1].relation);
+        }
+        for (const uint32_t r : slot.relations) {
+            if (r != 0 && r - 1 >= first) visit(r - 1);
+        }
+    }
+
     bool empty() const { return count_ == 0; }
 
   private:

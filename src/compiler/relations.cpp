@@ -6,6 +6,7 @@
 
 #include "bits.h"
 #include "errors.h"
+#include "splitmix64.h"
 
 namespace kelvo {
 namespace {
@@ -371,8 +372,38 @@ std::span<const int32_t> SymbolicRelationReducer::relation(uint64_t r) const {
     return {relation_ids_.data() + begin, relation_ends_[r] - begin};
 }
 
-SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
+size_t SymbolicRelationReducer::IdsHash::operator()(const std::vector<int32_t>& ids) const {
+    uint64_t h = ids.size();
+    for (const int32_t id : ids) {
+        uint64_t state = h ^ static_cast<uint32_t>(id);
+        h = splitmix64_next(state);
+    }
+    return h;
+}
+
+bool SymbolicRelationReducer::still_settled(const SymbolicBool& expr) {
+    const auto it = settled_.find(expr.conditions);
+    if (it == settled_.end()) return false;
     std::vector<uint32_t>& candidates = candidates_;
+    candidates.clear();
+    for (const int32_t c : expr.conditions) {
+        const auto i = static_cast<uint64_t>(c);
+        if (i < fixed_.size() && fixed_[i] != kNotFixed) return false;
+        relations_by_condition_.for_each_from(
+            c, it->second, [&candidates](uint32_t r) { candidates.push_back(r); });
+    }
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    SymbolicBool copy = expr;
+    if (!candidates.empty() && apply_candidates(copy)) return false;
+    it->second = static_cast<uint32_t>(relation_ends_.size());
+    return true;
+}
+
+SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
+    if (expr.conditions.empty() || (settled_.size() != 0 && still_settled(expr))) return expr;
+    std::vector<uint32_t>& candidates = candidates_;
+    uint64_t tried = 0;
     bool changed = true;
     while (changed && !expr.conditions.empty()) {
         // Fixed conditions leave first; the relations naming what is left are the candidates
@@ -394,8 +425,13 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
         if (candidates.empty()) continue;
         std::sort(candidates.begin(), candidates.end());
         candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+        tried = candidates.size();
         if (apply_candidates(expr)) changed = true;
     }
+    // The last pass changed nothing: the result is settled under every relation so far.
+    constexpr uint64_t kManyCandidates = 32;
+    if (tried >= kManyCandidates)
+        settled_[expr.conditions] = static_cast<uint32_t>(relation_ends_.size());
     return expr;
 }
 

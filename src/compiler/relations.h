@@ -114,6 +114,9 @@ class SymbolicRelationReducer {
     };
 
     std::span<const int32_t> relation(uint64_t r) const;
+    // Whether `expr` is left as it is: known so with the relations before some index, and none
+    // added since changes it.
+    bool still_settled(const SymbolicBool& expr);
     // One pass of the candidates (ascending) over expr, each applied when strictly cheaper.
     // Returns whether any was.
     bool apply_candidates(SymbolicBool& expr);
@@ -128,6 +131,13 @@ class SymbolicRelationReducer {
     std::vector<int8_t> fixed_;
     std::vector<uint32_t> candidates_;
     WordScratch scratch_;
+    // Expressions that many relations name but none changes, each with the relation count when
+    // that was known: the same expression recurs (a repeated measurement whose outcome equals
+    // an early coin, round after round), and only the relations added since are tried on it.
+    struct IdsHash {
+        size_t operator()(const std::vector<int32_t>& ids) const;
+    };
+    std::unordered_map<std::vector<int32_t>, uint32_t, IdsHash> settled_;
 };
 
 }  // namespace kelvo
