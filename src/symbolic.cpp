@@ -1,8 +1,10 @@
 #include "symbolic.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 #include "bits.h"
 #include "errors.h"
@@ -24,7 +26,73 @@ int32_t first_of_fresh_ids(uint32_t next, uint64_t count) {
     return static_cast<int32_t>(next);
 }
 
+bool same_table(const CategoricalTable& table, std::span<const std::vector<uint64_t>> assignments,
+                std::span<const double> probabilities) {
+    const auto same_bits = [](double a, double b) {
+        return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+    };
+    return std::ranges::equal(table.assignments, assignments) &&
+           std::ranges::equal(table.probabilities, probabilities, same_bits);
+}
+
+const CategoricalTable& empty_table() {
+    static const CategoricalTable empty;
+    return empty;
+}
+
 }  // namespace
+
+SymbolicCategoricalDistribution::SymbolicCategoricalDistribution(
+    std::vector<int32_t> conditions, std::shared_ptr<const CategoricalTable> table, uint64_t width)
+    : conditions(std::move(conditions)), table(std::move(table)), width(width) {}
+
+SymbolicCategoricalDistribution::SymbolicCategoricalDistribution(
+    std::vector<int32_t> conditions, std::vector<std::vector<uint64_t>> assignments,
+    std::vector<double> probabilities, uint64_t width)
+    : conditions(std::move(conditions)),
+      table(std::make_shared<const CategoricalTable>(
+          CategoricalTable{std::move(assignments), std::move(probabilities)})),
+      width(width) {}
+
+const std::vector<std::vector<uint64_t>>& SymbolicCategoricalDistribution::assignments() const {
+    return (table ? *table : empty_table()).assignments;
+}
+
+const std::vector<double>& SymbolicCategoricalDistribution::probabilities() const {
+    return (table ? *table : empty_table()).probabilities;
+}
+
+bool SymbolicCategoricalDistribution::operator==(
+    const SymbolicCategoricalDistribution& other) const {
+    return conditions == other.conditions && width == other.width &&
+           (table == other.table ||
+            (assignments() == other.assignments() && probabilities() == other.probabilities()));
+}
+
+void CategoricalIndex::add(int32_t first, uint64_t count, uint64_t index) {
+    const Range range{first, first + static_cast<int64_t>(count), index};
+    if (!ranges_.empty() && range.first < ranges_.back().end) ascending_ = false;
+    ranges_.push_back(range);
+}
+
+std::optional<uint64_t> CategoricalIndex::find(int32_t id) const {
+    if (ascending_) {
+        const auto after = std::upper_bound(ranges_.begin(), ranges_.end(), int64_t{id},
+                                            [](int64_t v, const Range& r) { return v < r.first; });
+        if (after == ranges_.begin() || id >= std::prev(after)->end) return std::nullopt;
+        return std::prev(after)->index;
+    }
+    for (auto r = ranges_.rbegin(); r != ranges_.rend(); ++r) {
+        if (id >= r->first && id < r->end) return r->index;
+    }
+    return std::nullopt;
+}
+
+uint64_t CategoricalIndex::at(int32_t id) const {
+    const std::optional<uint64_t> index = find(id);
+    if (!index) throw std::out_of_range("condition of no categorical distribution");
+    return *index;
+}
 
 SymbolicBool symbolic_bool(int32_t id) {
     return SymbolicBool{normalize_xor_conditions({id}), false};
@@ -122,19 +190,26 @@ int32_t SymbolicContext::fresh_categorical_conditions(
     }
 
     const int32_t first = first_of_fresh_ids(next_condition_id, k);
-    SymbolicCategoricalDistribution dist;
-    dist.conditions.reserve(k);
+    std::vector<int32_t> conditions;
+    conditions.reserve(k);
     for (uint64_t i = 0; i < k; ++i)
-        dist.conditions.push_back(first + static_cast<int32_t>(i));
-    dist.assignments.assign(assignments.begin(), assignments.end());
-    dist.probabilities.assign(probabilities.begin(), probabilities.end());
-    dist.width = k;
+        conditions.push_back(first + static_cast<int32_t>(i));
+    // A channel on many targets registers the same table again and again: the latest table is
+    // shared when it holds the very same rows and probability bits.
+    std::shared_ptr<const CategoricalTable> table;
+    if (!categoricals.empty() && categoricals.back().table != nullptr &&
+        same_table(*categoricals.back().table, assignments, probabilities)) {
+        table = categoricals.back().table;
+    } else {
+        table = std::make_shared<const CategoricalTable>(
+            CategoricalTable{{assignments.begin(), assignments.end()},
+                             {probabilities.begin(), probabilities.end()}});
+    }
 
     // Everything that can fail is done; now commit.
     const uint64_t index = categoricals.size();
-    categoricals.push_back(std::move(dist));
-    for (const int32_t id : categoricals.back().conditions)
-        categorical_of[id] = index;
+    categoricals.emplace_back(std::move(conditions), std::move(table), k);
+    categorical_of.add(first, k, index);
     next_condition_id += static_cast<uint32_t>(k);
     return first;
 }

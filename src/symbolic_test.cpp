@@ -90,7 +90,9 @@ TEST(SymbolicContext, CategoricalAndRefusalsThatChangeNothing) {
               (std::vector<SymbolicBool>{{{2}, false}, {{3}, false}, {{4}, false}}));
     EXPECT_EQ(ctx.categoricals,
               (std::vector{SymbolicCategoricalDistribution{{2, 3, 4}, rows, probs, 3}}));
-    EXPECT_EQ(ctx.categorical_of, (decltype(ctx.categorical_of){{2, 0}, {3, 0}, {4, 0}}));
+    for (const int32_t id : {2, 3, 4})
+        EXPECT_EQ(ctx.categorical_of.find(id), std::optional<uint64_t>(0)) << id;
+    EXPECT_FALSE(ctx.categorical_of.contains(1) || ctx.categorical_of.contains(5));
     // An id of a categorical group is refused as a Bernoulli condition, but consumed.
     ctx.next_condition_id = 4;  // as if a caller lowered the counter
     EXPECT_EQ(error_text([&] { ctx.fresh_bernoulli_condition(0.5); }),
@@ -136,6 +138,43 @@ TEST(SymbolicContext, CategoricalAndRefusalsThatChangeNothing) {
         EXPECT_EQ(ctx.fresh_categorical_bools(1, Rows{{1}, {0}}, Probs{0.5, p}).size(), 1u);
     for (const double p : {0.5 + up_out, 0.5 - down_out})
         EXPECT_EQ(fails(1, {{1}, {0}}, {0.5, p}), sum);
+}
+
+TEST(SymbolicContext, ConsecutiveEqualTablesAreSharedAndIndexFindsEveryId) {
+    SymbolicContext ctx;
+    const Rows rows = {{0b00}, {0b01}, {0b10}};
+    ctx.fresh_categorical_conditions(2, rows, Probs{0.5, 0.25, 0.25});
+    ctx.fresh_categorical_conditions(2, rows, Probs{0.5, 0.25, 0.25});
+    // -0.0 equals 0.0 but is another probability: a table of its own, equal by ==.
+    ctx.fresh_categorical_conditions(2, rows, Probs{0.5, 0.5, -0.0});
+    ctx.fresh_categorical_conditions(2, rows, Probs{0.5, 0.5, 0.0});
+    ctx.fresh_bernoulli_condition(0.1);
+    ctx.fresh_categorical_conditions(2, rows, Probs{0.5, 0.5, 0.0});
+    const auto& d = ctx.categoricals;
+    ASSERT_EQ(d.size(), 5u);
+    EXPECT_EQ(d[0].table, d[1].table);
+    EXPECT_NE(d[1].table, d[2].table);
+    EXPECT_NE(d[2].table, d[3].table);
+    EXPECT_EQ(std::signbit(d[2].probabilities()[2]), true);
+    EXPECT_EQ(d[3].table, d[4].table);
+    EXPECT_EQ(d[2], (SymbolicCategoricalDistribution{{5, 6}, rows, {0.5, 0.5, 0.0}, 2}));
+    EXPECT_NE(d[0], (SymbolicCategoricalDistribution{{1, 2}, rows, {0.5, 0.5, 0.0}, 2}));
+    for (int32_t id = 1; id <= 12; ++id) {
+        const std::optional<uint64_t> want =
+            id == 9 || id > 11 ? std::nullopt : std::optional<uint64_t>((id - 1 - (id > 9)) / 2);
+        EXPECT_EQ(ctx.categorical_of.find(id), want) << id;
+    }
+    EXPECT_THROW(ctx.categorical_of.at(9), std::out_of_range);
+    // A lowered counter hands out ids again: the later distribution owns them.
+    ctx.next_condition_id = 2;
+    ctx.fresh_categorical_conditions(2, rows, Probs{0.5, 0.25, 0.25});
+    EXPECT_EQ(ctx.categorical_of.at(1), 0u);
+    EXPECT_EQ(ctx.categorical_of.at(2), 5u);
+    EXPECT_EQ(ctx.categorical_of.at(3), 5u);
+    EXPECT_EQ(ctx.categorical_of.at(4), 1u);
+    EXPECT_FALSE(ctx.categorical_of.contains(12));
+    // A default distribution reads as the empty table.
+    EXPECT_TRUE(SymbolicCategoricalDistribution().assignments().empty());
 }
 
 TEST(EvaluationPlan, MatchesDirectBitLookup) {

@@ -62,7 +62,7 @@ void apply_single_qubit_clifford(CliffordFrame& frame, CircuitGate gate, uint64_
 }
 
 // Codes 24-44, in code order.
-constexpr void (CliffordFrame::* kTwoQubitGates[])(uint64_t, uint64_t) = {
+constexpr void (CliffordFrame::*kTwoQubitGates[])(uint64_t, uint64_t) = {
     &CliffordFrame::left_cx,      &CliffordFrame::left_cy,
     &CliffordFrame::left_cz,      &CliffordFrame::left_swap,
     &CliffordFrame::left_cxswap,  &CliffordFrame::left_czswap,
@@ -304,26 +304,28 @@ void apply_instruction(Accumulator& acc, const CircuitInstruction& ins) {
 
 namespace {
 
-// Conditions the circuit's channels will draw jointly, so that the registry's index is sized
-// once instead of being rehashed while it grows.
-uint64_t categorical_condition_count(const Circuit& circuit) {
+// Distributions the circuit's channels will register, so that the registry's lists are sized
+// once instead of being copied while they grow.
+uint64_t categorical_distribution_count(const Circuit& circuit) {
     uint64_t count = 0;
     for (const CircuitInstruction& ins : circuit.instructions) {
         switch (ins.gate) {
             case G::DEPOLARIZE1:
-            case G::DEPOLARIZE2:
-            case G::DEPOLARIZE3:
             case G::PAULI_CHANNEL_1:
-            case G::PAULI_CHANNEL_2:
-            case G::PAULI_CHANNEL_3:
-                count += 2 * ins.qubits.size();
-                break;
             case G::HERALDED_ERASE:
             case G::HERALDED_PAULI_CHANNEL_1:
-                count += 3 * ins.qubits.size();
+                count += ins.qubits.size();
+                break;
+            case G::DEPOLARIZE2:
+            case G::PAULI_CHANNEL_2:
+                count += ins.qubits.size() / 2;
+                break;
+            case G::DEPOLARIZE3:
+            case G::PAULI_CHANNEL_3:
+                count += ins.qubits.size() / 3;
                 break;
             case G::CORRELATED_ERROR:
-                count += ins.paulis.size();
+                ++count;
                 break;
             default:
                 break;
@@ -337,7 +339,9 @@ uint64_t categorical_condition_count(const Circuit& circuit) {
 CircuitLoweringResult lower_circuit_with_anchors(const Circuit& circuit) {
     Accumulator acc{FrameFactoredState(circuit.num_qubits, 0), {}};
     acc.state.anchors.emplace();
-    acc.state.context.categorical_of.reserve(categorical_condition_count(circuit));
+    const uint64_t distributions = categorical_distribution_count(circuit);
+    acc.state.context.categoricals.reserve(distributions);
+    acc.state.context.categorical_of.reserve(distributions);
     std::vector<uint64_t> positions;
     positions.reserve(circuit.instructions.size() + 1);
     positions.push_back(0);
