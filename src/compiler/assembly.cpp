@@ -91,11 +91,8 @@ void count_outcome(const Outcome& outcome, Counts& counts) {
     }
 }
 
-// Reduces the instruction's sign by what the earlier ones taught `reducer`, then teaches it
-// this one's outcome.
-void reduce_and_learn(SymbolicRelationReducer& reducer, FactoredInstruction& instruction) {
-    SymbolicBool& sign = instruction_sign(instruction);
-    sign = reducer.reduce(std::move(sign));
+// Teaches `reducer` the instruction's outcome, its sign taken as it is.
+void learn(SymbolicRelationReducer& reducer, const FactoredInstruction& instruction) {
     std::visit(
         [&](const auto& kind) {
             if constexpr (requires { kind.condition; }) {
@@ -105,8 +102,17 @@ void reduce_and_learn(SymbolicRelationReducer& reducer, FactoredInstruction& ins
         instruction);
 }
 
-// Rebuilds the instruction's plan from its reduced sign and counts what it references.
-void settle(FactoredInstruction& instruction, Counts& counts) {
+// Reduces the instruction's sign by what the earlier ones taught `reducer`, then teaches it
+// this one's outcome.
+void reduce_and_learn(SymbolicRelationReducer& reducer, FactoredInstruction& instruction) {
+    SymbolicBool& sign = instruction_sign(instruction);
+    sign = reducer.reduce(std::move(sign));
+    learn(reducer, instruction);
+}
+
+// Rebuilds the instruction's plan from its reduced sign (unless `planned`: the plan is already
+// that of its sign) and counts what it references.
+void settle(FactoredInstruction& instruction, Counts& counts, bool planned) {
     std::visit(
         [&](auto& kind) {
             using Kind = std::decay_t<decltype(kind)>;
@@ -116,10 +122,10 @@ void settle(FactoredInstruction& instruction, Counts& counts) {
                     std::max(counts.largest_condition, checked_id(sign.conditions.back()));
             }
             if constexpr (std::is_same_v<Kind, Detector>) {
-                kind.detector.plan = SymbolicBoolEvaluationPlan(sign);
+                if (!planned) kind.detector.plan = SymbolicBoolEvaluationPlan(sign);
                 counts.detectors = std::max<uint64_t>(counts.detectors, kind.detector.id);
             } else {
-                kind.sign_plan = SymbolicBoolEvaluationPlan(sign);
+                if (!planned) kind.sign_plan = SymbolicBoolEvaluationPlan(sign);
                 if constexpr (requires { kind.record; }) count_outcome(kind, counts);
             }
         },
@@ -210,10 +216,14 @@ void group_conditions(FactoredInstructionProgram& program) {
 
 namespace {
 
+// Which instructions come with their signs still to reduce.
+enum class Unreduced { kAll, kDetectors };
+
 FactoredInstructionProgram assemble(uint64_t num_qubits, uint64_t initial_active_qubits,
                                     std::vector<FactoredInstruction> instructions,
                                     uint64_t active_qubits, SymbolicContext context,
-                                    std::vector<int32_t> checkpoints, bool grouped) {
+                                    std::vector<int32_t> checkpoints, bool grouped,
+                                    Unreduced unreduced = Unreduced::kAll) {
     if (initial_active_qubits > active_qubits || initial_active_qubits > num_qubits ||
         active_qubits > num_qubits) {
         throw KelvoError::invalid_input("invalid factored instruction program dimensions");
@@ -230,8 +240,14 @@ FactoredInstructionProgram assemble(uint64_t num_qubits, uint64_t initial_active
     SymbolicRelationReducer reducer;
     Counts counts;
     for (FactoredInstruction& instruction : program.instructions) {
-        reduce_and_learn(reducer, instruction);
-        settle(instruction, counts);
+        const bool reduced =
+            unreduced == Unreduced::kDetectors && !std::holds_alternative<Detector>(instruction);
+        if (reduced) {
+            learn(reducer, instruction);
+        } else {
+            reduce_and_learn(reducer, instruction);
+        }
+        settle(instruction, counts, reduced);
     }
     uint32_t& next = program.context.next_condition_id;
     next = static_cast<uint32_t>(std::max<int64_t>(next, counts.largest_condition + 1));
@@ -263,6 +279,14 @@ FactoredInstructionProgram FactoredInstructionProgram::with_context_ungrouped(
     std::vector<int32_t> checkpoints) {
     return assemble(num_qubits, initial_active_qubits, std::move(instructions), active_qubits,
                     std::move(context), std::move(checkpoints), false);
+}
+
+FactoredInstructionProgram FactoredInstructionProgram::with_context_adding_detectors(
+    uint64_t num_qubits, uint64_t initial_active_qubits,
+    std::vector<FactoredInstruction> instructions, uint64_t active_qubits,
+    SymbolicContext context) {
+    return assemble(num_qubits, initial_active_qubits, std::move(instructions), active_qubits,
+                    std::move(context), {}, true, Unreduced::kDetectors);
 }
 
 void reduce_program_symbolic_expressions(std::vector<FactoredInstruction>& instructions) {

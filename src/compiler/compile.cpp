@@ -15,7 +15,8 @@ namespace {
     throw KelvoError::invalid_input(message);
 }
 
-// The detector as a checkpoint: its parity over the record signs, and where it goes.
+// The detector as a checkpoint: its parity over the record signs, and where it goes. Its plan
+// is left to the assembly, which reduces the parity first.
 RecordDetector record_detector(const LoweredDetector& d, uint64_t i,
                                const std::vector<SymbolicBool>& record_signs,
                                std::span<const uint8_t> mask) {
@@ -25,7 +26,6 @@ RecordDetector record_detector(const LoweredDetector& d, uint64_t i,
             refuse("detector references an out-of-range measurement record");
         out.parity = xor_bool(out.parity, record_signs[r - 1]);
     }
-    out.plan = SymbolicBoolEvaluationPlan(out.parity);
     out.records.reserve(d.records.size());
     for (const uint64_t r : d.records)
         out.records.push_back(static_cast<int32_t>(r));
@@ -43,6 +43,14 @@ uint64_t checkpoint_of(uint64_t p, const FactoredInstructionProgram& planned) {
     if (c < 0 || static_cast<uint64_t>(c) > planned.instructions.size())
         refuse("detector instruction checkpoint is out of range");
     return static_cast<uint64_t>(c);
+}
+
+FactoredInstructionProgram reassemble_all(uint64_t num_qubits, uint64_t initial_active_qubits,
+                                          std::vector<FactoredInstruction> instructions,
+                                          uint64_t active_qubits, SymbolicContext context) {
+    return FactoredInstructionProgram::with_context(num_qubits, initial_active_qubits,
+                                                    std::move(instructions), active_qubits,
+                                                    std::move(context), {});
 }
 
 }  // namespace
@@ -117,10 +125,14 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     }
     const uint64_t num_qubits = planned.num_qubits, initial = planned.initial_active_qubits,
                    active = planned.active_qubits;
+    // An assembled program (it has its component plan) already holds reduced signs and their
+    // plans: only the detectors are new.
+    const auto assemble = planned.component_plan != nullptr
+                              ? &FactoredInstructionProgram::with_context_adding_detectors
+                              : &reassemble_all;
     SymbolicContext context = std::move(planned.context);
     planned = FactoredInstructionProgram();  // its groups and component plan are rebuilt below
-    return FactoredInstructionProgram::with_context(num_qubits, initial, std::move(interleaved),
-                                                    active, std::move(context), {});
+    return assemble(num_qubits, initial, std::move(interleaved), active, std::move(context));
 }
 
 }  // namespace kelvo
