@@ -91,8 +91,11 @@ void count_outcome(const Outcome& outcome, Counts& counts) {
     }
 }
 
-// Teaches `reducer` the instruction's outcome, its sign taken as it is.
-void learn(SymbolicRelationReducer& reducer, const FactoredInstruction& instruction) {
+// Reduces the instruction's sign by what the earlier ones taught `reducer`, then teaches it
+// this one's outcome.
+void reduce_and_learn(SymbolicRelationReducer& reducer, FactoredInstruction& instruction) {
+    SymbolicBool& sign = instruction_sign(instruction);
+    sign = reducer.reduce(std::move(sign));
     std::visit(
         [&](const auto& kind) {
             if constexpr (requires { kind.condition; }) {
@@ -102,17 +105,8 @@ void learn(SymbolicRelationReducer& reducer, const FactoredInstruction& instruct
         instruction);
 }
 
-// Reduces the instruction's sign by what the earlier ones taught `reducer`, then teaches it
-// this one's outcome.
-void reduce_and_learn(SymbolicRelationReducer& reducer, FactoredInstruction& instruction) {
-    SymbolicBool& sign = instruction_sign(instruction);
-    sign = reducer.reduce(std::move(sign));
-    learn(reducer, instruction);
-}
-
-// Rebuilds the instruction's plan from its reduced sign (unless `planned`: the plan is already
-// that of its sign) and counts what it references.
-void settle(FactoredInstruction& instruction, Counts& counts, bool planned) {
+// Rebuilds the instruction's plan from its reduced sign and counts what it references.
+void settle(FactoredInstruction& instruction, Counts& counts) {
     std::visit(
         [&](auto& kind) {
             using Kind = std::decay_t<decltype(kind)>;
@@ -122,10 +116,10 @@ void settle(FactoredInstruction& instruction, Counts& counts, bool planned) {
                     std::max(counts.largest_condition, checked_id(sign.conditions.back()));
             }
             if constexpr (std::is_same_v<Kind, Detector>) {
-                if (!planned) kind.detector.plan = SymbolicBoolEvaluationPlan(sign);
+                kind.detector.plan = SymbolicBoolEvaluationPlan(sign);
                 counts.detectors = std::max<uint64_t>(counts.detectors, kind.detector.id);
             } else {
-                if (!planned) kind.sign_plan = SymbolicBoolEvaluationPlan(sign);
+                kind.sign_plan = SymbolicBoolEvaluationPlan(sign);
                 if constexpr (requires { kind.record; }) count_outcome(kind, counts);
             }
         },
@@ -216,14 +210,10 @@ void group_conditions(FactoredInstructionProgram& program) {
 
 namespace {
 
-// Which instructions come with their signs still to reduce.
-enum class Unreduced { kAll, kDetectors };
-
 FactoredInstructionProgram assemble(uint64_t num_qubits, uint64_t initial_active_qubits,
                                     std::vector<FactoredInstruction> instructions,
                                     uint64_t active_qubits, SymbolicContext context,
-                                    std::vector<int32_t> checkpoints, bool grouped,
-                                    Unreduced unreduced = Unreduced::kAll) {
+                                    std::vector<int32_t> checkpoints, bool grouped) {
     if (initial_active_qubits > active_qubits || initial_active_qubits > num_qubits ||
         active_qubits > num_qubits) {
         throw KelvoError::invalid_input("invalid factored instruction program dimensions");
@@ -240,14 +230,8 @@ FactoredInstructionProgram assemble(uint64_t num_qubits, uint64_t initial_active
     SymbolicRelationReducer reducer;
     Counts counts;
     for (FactoredInstruction& instruction : program.instructions) {
-        const bool reduced =
-            unreduced == Unreduced::kDetectors && !std::holds_alternative<Detector>(instruction);
-        if (reduced) {
-            learn(reducer, instruction);
-        } else {
-            reduce_and_learn(reducer, instruction);
-        }
-        settle(instruction, counts, reduced);
+        reduce_and_learn(reducer, instruction);
+        settle(instruction, counts);
     }
     uint32_t& next = program.context.next_condition_id;
     next = static_cast<uint32_t>(std::max<int64_t>(next, counts.largest_condition + 1));
@@ -279,14 +263,6 @@ FactoredInstructionProgram FactoredInstructionProgram::with_context_ungrouped(
     std::vector<int32_t> checkpoints) {
     return assemble(num_qubits, initial_active_qubits, std::move(instructions), active_qubits,
                     std::move(context), std::move(checkpoints), false);
-}
-
-FactoredInstructionProgram FactoredInstructionProgram::with_context_adding_detectors(
-    uint64_t num_qubits, uint64_t initial_active_qubits,
-    std::vector<FactoredInstruction> instructions, uint64_t active_qubits,
-    SymbolicContext context) {
-    return assemble(num_qubits, initial_active_qubits, std::move(instructions), active_qubits,
-                    std::move(context), {}, true, Unreduced::kDetectors);
 }
 
 void reduce_program_symbolic_expressions(std::vector<FactoredInstruction>& instructions) {

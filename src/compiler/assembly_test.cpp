@@ -4,7 +4,6 @@
 
 #include <memory>
 #include <random>
-#include <tuple>
 
 #include "bits.h"
 #include "errors.h"
@@ -26,50 +25,42 @@ FactoredInstructionProgram assemble(std::vector<FactoredInstruction> instruction
                                                     std::move(context), {});
 }
 
-// 30 instructions whose signs XOR noise conditions 1..12 and earlier outcomes' conditions;
-// `next` receives the first id left unused.
-std::vector<FactoredInstruction> random_program(std::mt19937_64& rng, int32_t& next) {
-    constexpr int32_t kNoise = 12;
-    std::vector<int32_t> outcomes;
-    std::vector<FactoredInstruction> program;
-    next = kNoise + 1;
-    for (int i = 0; i < 30; ++i) {
-        std::vector<int32_t> ids;
-        for (int t = rng() % 4; t > 0; --t) {
-            const bool old = !outcomes.empty() && rng() % 3 != 0;
-            ids.push_back(old ? outcomes[rng() % outcomes.size()] : 1 + rng() % kNoise);
-        }
-        const SymbolicBool sign{normalize_xor_conditions(ids), rng() % 2 == 1};
-        const uint64_t kind = rng() % 4;
-        if (kind == 2) {
-            program.push_back(Detector{{sign, {}, {}, uint32_t(i + 1), false}});
-            continue;
-        }
-        if (kind == 3) {
-            program.push_back(DormantPromotion{sign, {}, 0.5});
-            continue;
-        }
-        const uint32_t c = static_cast<uint32_t>(next++);
-        if (kind == 0) {
-            program.push_back(DeterministicOutcome{sign, {}, c, c, std::nullopt});
-        } else {
-            program.push_back(
-                RandomOutcome{xor_bool(sign, symbolic_bool(next)), {}, c, c, std::nullopt, next});
-            ++next;
-        }
-        outcomes.push_back(static_cast<int32_t>(c));
-    }
-    return program;
-}
-
 // Outcomes whose signs XOR noise conditions and earlier outcomes' conditions: every reduced
 // sign, read through its rebuilt plan, keeps its value on tables consistent with the outcomes.
 TEST(Assembly, ReductionKeepsValues) {
     std::mt19937_64 rng(3);
     uint64_t reduced = 0;
     for (int trial = 0; trial < 100; ++trial) {
-        int32_t next = 0;
-        const std::vector<FactoredInstruction> program = random_program(rng, next);
+        constexpr int32_t kNoise = 12;
+        std::vector<int32_t> outcomes;
+        std::vector<FactoredInstruction> program;
+        int32_t next = kNoise + 1;
+        for (int i = 0; i < 30; ++i) {
+            std::vector<int32_t> ids;
+            for (int t = rng() % 4; t > 0; --t) {
+                const bool old = !outcomes.empty() && rng() % 3 != 0;
+                ids.push_back(old ? outcomes[rng() % outcomes.size()] : 1 + rng() % kNoise);
+            }
+            const SymbolicBool sign{normalize_xor_conditions(ids), rng() % 2 == 1};
+            const uint64_t kind = rng() % 4;
+            if (kind == 2) {
+                program.push_back(Detector{{sign, {}, {}, uint32_t(i + 1), false}});
+                continue;
+            }
+            if (kind == 3) {
+                program.push_back(DormantPromotion{sign, {}, 0.5});
+                continue;
+            }
+            const uint32_t c = static_cast<uint32_t>(next++);
+            if (kind == 0) {
+                program.push_back(DeterministicOutcome{sign, {}, c, c, std::nullopt});
+            } else {
+                program.push_back(RandomOutcome{
+                    xor_bool(sign, symbolic_bool(next)), {}, c, c, std::nullopt, next});
+                ++next;
+            }
+            outcomes.push_back(static_cast<int32_t>(c));
+        }
         const FactoredInstructionProgram assembled = assemble(program);
         EXPECT_EQ(assembled.num_symbols, uint64_t(next - 1));
         for (int round = 0; round < 8; ++round) {
@@ -106,45 +97,6 @@ TEST(Assembly, ReductionKeepsValues) {
         }
     }
     EXPECT_GT(reduced, 100u);
-}
-
-// Detectors placed between the instructions of a program assembled without groups: adding
-// them reduces only their parities and gives what a whole assembly of the list gives.
-TEST(Assembly, AddingDetectorsToAnAssembledProgramMatchesWholeAssembly) {
-    std::mt19937_64 rng(11);
-    for (int trial = 0; trial < 100; ++trial) {
-        int32_t next = 0;
-        std::vector<FactoredInstruction> outcomes, detectors;
-        for (FactoredInstruction& i : random_program(rng, next)) {
-            (std::holds_alternative<Detector>(i) ? detectors : outcomes).push_back(std::move(i));
-        }
-        SymbolicContext context;
-        for (int c = 0; c < 12; ++c)
-            context.fresh_bernoulli_condition(0.001 * (c % 3));
-        const FactoredInstructionProgram planned =
-            FactoredInstructionProgram::with_context_ungrouped(4, 1, outcomes, 2, context, {});
-        std::vector<FactoredInstruction> interleaved;
-        auto detector = detectors.begin();
-        for (const FactoredInstruction& i : planned.instructions) {
-            while (detector != detectors.end() && rng() % 2 == 0)
-                interleaved.push_back(*detector++);
-            interleaved.push_back(i);
-        }
-        interleaved.insert(interleaved.end(), detector, detectors.end());
-        const FactoredInstructionProgram whole =
-            FactoredInstructionProgram::with_context(4, 1, interleaved, 2, planned.context, {});
-        const FactoredInstructionProgram added =
-            FactoredInstructionProgram::with_context_adding_detectors(4, 1, interleaved, 2,
-                                                                      planned.context);
-        EXPECT_EQ(added.instructions, whole.instructions) << trial;
-        EXPECT_EQ(added.context, whole.context);
-        EXPECT_EQ(added.bernoulli_groups, whole.bernoulli_groups);
-        EXPECT_EQ(added.dense_bernoulli_conditions, whole.dense_bernoulli_conditions);
-        EXPECT_EQ(std::tuple(added.num_symbols, added.num_records, added.num_detectors,
-                             added.num_exp_vals, added.component_plan_enabled),
-                  std::tuple(whole.num_symbols, whole.num_records, whole.num_detectors,
-                             whole.num_exp_vals, whole.component_plan_enabled));
-    }
 }
 
 // Distributions sharing one table are grouped as the same distributions with a table each.

@@ -35,22 +35,15 @@ RecordDetector record_detector(const LoweredDetector& d, uint64_t i,
 }
 
 // The number of planner instructions after which the detector at pending position p runs.
-uint64_t checkpoint_of(uint64_t p, const FactoredInstructionProgram& planned) {
+uint64_t checkpoint_of(uint64_t p, const PendingFactoredState& planned) {
     if (p == 0 && planned.checkpoints.empty()) return 0;
     if (p >= planned.checkpoints.size())
         refuse("detector pending-operation position is out of range");
-    const int32_t c = planned.checkpoints[p];
+    // The table's entries are read as the program's i32 checkpoints.
+    const auto c = static_cast<int32_t>(planned.checkpoints[p]);
     if (c < 0 || static_cast<uint64_t>(c) > planned.instructions.size())
         refuse("detector instruction checkpoint is out of range");
     return static_cast<uint64_t>(c);
-}
-
-FactoredInstructionProgram reassemble_all(uint64_t num_qubits, uint64_t initial_active_qubits,
-                                          std::vector<FactoredInstruction> instructions,
-                                          uint64_t active_qubits, SymbolicContext context) {
-    return FactoredInstructionProgram::with_context(num_qubits, initial_active_qubits,
-                                                    std::move(instructions), active_qubits,
-                                                    std::move(context), {});
 }
 
 }  // namespace
@@ -100,39 +93,38 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
         d.position = static_cast<uint64_t>(map[d.position]);
     }
 
-    // With detectors the planner's program is assembled again below, groups and all.
-    FactoredInstructionProgram planned =
-        plan_factored_updates(std::move(state), detectors.empty(), cancel);
-    if (detectors.empty()) return planned;
+    if (detectors.empty()) return plan_factored_updates(std::move(state), true, cancel);
+    // With detectors the planner's instructions are assembled once, the detectors between them:
+    // assembling its program first would reduce every sign and build every plan twice.
+    while (state.cursor < state.pending.size()) {
+        cancel.check();
+        process_next_pending_operation(state);
+    }
     cancel.check();
 
     // events[c]: the detectors evaluated after exactly c planner instructions, in circuit order.
-    std::vector<std::vector<RecordDetector>> events(planned.instructions.size() + 1);
+    std::vector<std::vector<RecordDetector>> events(state.instructions.size() + 1);
     for (uint64_t i = 0; i < detectors.size(); ++i) {
         RecordDetector d = record_detector(detectors[i], i, lowering.records, postselection_mask);
-        events[checkpoint_of(detectors[i].position, planned)].push_back(std::move(d));
+        events[checkpoint_of(detectors[i].position, state)].push_back(std::move(d));
     }
 
     std::vector<FactoredInstruction> interleaved;
-    interleaved.reserve(planned.instructions.size() + detectors.size());
+    interleaved.reserve(state.instructions.size() + detectors.size());
     KELVO_ASSERT(!events.empty(), "events has instructions.len() + 1 entries");
     for (RecordDetector& d : events[0])
         interleaved.push_back(Detector{std::move(d)});
-    for (uint64_t k = 0; k < planned.instructions.size(); ++k) {
-        interleaved.push_back(std::move(planned.instructions[k]));
+    for (uint64_t k = 0; k < state.instructions.size(); ++k) {
+        interleaved.push_back(std::move(state.instructions[k]));
         for (RecordDetector& d : events[k + 1])
             interleaved.push_back(Detector{std::move(d)});
     }
-    const uint64_t num_qubits = planned.num_qubits, initial = planned.initial_active_qubits,
-                   active = planned.active_qubits;
-    // An assembled program (it has its component plan) already holds reduced signs and their
-    // plans: only the detectors are new.
-    const auto assemble = planned.component_plan != nullptr
-                              ? &FactoredInstructionProgram::with_context_adding_detectors
-                              : &reassemble_all;
-    SymbolicContext context = std::move(planned.context);
-    planned = FactoredInstructionProgram();  // its groups and component plan are rebuilt below
-    return assemble(num_qubits, initial, std::move(interleaved), active, std::move(context));
+    const uint64_t num_qubits = state.num_qubits, initial = state.initial_active_qubits,
+                   active = state.max_active_qubits;
+    SymbolicContext context = std::move(state.context);
+    state = PendingFactoredState();  // released before the program is assembled
+    return FactoredInstructionProgram::with_context(num_qubits, initial, std::move(interleaved),
+                                                    active, std::move(context), {});
 }
 
 }  // namespace kelvo

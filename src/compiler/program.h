@@ -157,14 +157,6 @@ struct FactoredInstructionProgram {
         uint64_t num_qubits, uint64_t initial_active_qubits,
         std::vector<FactoredInstruction> instructions, uint64_t active_qubits,
         SymbolicContext context, std::vector<int32_t> checkpoints);
-    // with_context for every instruction of an assembled program, in order, with detector
-    // checkpoints placed between them. Reducing an assembled sign again by the relations of the
-    // same outcomes leaves it as it is, and a detector teaches no relation, so only the
-    // detectors' parities are reduced and given plans; the rest is counted and learned from.
-    static FactoredInstructionProgram with_context_adding_detectors(
-        uint64_t num_qubits, uint64_t initial_active_qubits,
-        std::vector<FactoredInstruction> instructions, uint64_t active_qubits,
-        SymbolicContext context);
 };
 
 }  // namespace kelvo
