@@ -28,11 +28,25 @@ int32_t first_of_fresh_ids(uint32_t next, uint64_t count) {
 
 bool same_table(const CategoricalTable& table, std::span<const std::vector<uint64_t>> assignments,
                 std::span<const double> probabilities) {
-    const auto same_bits = [](double a, double b) {
-        return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
-    };
-    return std::ranges::equal(table.assignments, assignments) &&
-           std::ranges::equal(table.probabilities, probabilities, same_bits);
+    // Plain loops: the rows are a word or two, too short for a library compare per row.
+    if (table.assignments.size() != assignments.size() ||
+        table.probabilities.size() != probabilities.size()) {
+        return false;
+    }
+    for (uint64_t j = 0; j < probabilities.size(); ++j) {
+        if (std::bit_cast<uint64_t>(table.probabilities[j]) !=
+            std::bit_cast<uint64_t>(probabilities[j])) {
+            return false;
+        }
+    }
+    for (uint64_t j = 0; j < assignments.size(); ++j) {
+        const std::vector<uint64_t>&a = table.assignments[j], &b = assignments[j];
+        if (a.size() != b.size()) return false;
+        for (uint64_t w = 0; w < a.size(); ++w) {
+            if (a[w] != b[w]) return false;
+        }
+    }
+    return true;
 }
 
 const CategoricalTable& empty_table() {
@@ -221,26 +235,23 @@ void SymbolicContext::raise_next_condition_id_past(int32_t id) {
 
 SymbolicBoolEvaluationPlan::SymbolicBoolEvaluationPlan(const SymbolicBool& value)
     : conditions(value.conditions), constant(value.constant) {
-    // The ids ascend, so a word's ids are adjacent; sizing the groups first saves regrowth.
-    uint64_t words = 0;
-    for (size_t i = 0; i < conditions.size(); ++i) {
-        if (i == 0 || (int64_t{conditions[i]} - 1) / 64 != (int64_t{conditions[i - 1]} - 1) / 64)
-            ++words;
-    }
-    word_indices.reserve(words);
-    word_masks.reserve(words);
+    // The ids ascend, so a word's ids are adjacent: the groups are counted, sized once and
+    // filled in place.
+    uint64_t words = 0, last = 0;
     for (const int32_t c : conditions) {
         KELVO_ASSERT(c >= 1, "condition id must be positive");
         const uint64_t word = static_cast<uint64_t>(c - 1) / 64;
-        const uint64_t bit = uint64_t{1} << (static_cast<uint64_t>(c - 1) % 64);
-        if (!word_indices.empty() && word_indices.back() == word) {
-            word_masks.back() |= bit;
-        } else {
-            word_indices.push_back(word);
-            word_masks.push_back(bit);
-        }
-        KELVO_ASSERT(word_indices.size() == word_masks.size(),
-                     "word_masks and word_indices grow together");
+        words += words == 0 || word != last;
+        last = word;
+    }
+    word_indices.resize(words);
+    word_masks.resize(words, 0);
+    uint64_t g = 0;
+    for (const int32_t c : conditions) {
+        const uint64_t word = static_cast<uint64_t>(c - 1) / 64;
+        g += word_indices[g] != word && word_masks[g] != 0;
+        word_indices[g] = word;
+        word_masks[g] |= uint64_t{1} << (static_cast<uint64_t>(c - 1) % 64);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "compiler/compile.h"
 
+#include <algorithm>
+#include <numeric>
 #include <utility>
 
 #include "active_pauli_frame.h"
@@ -102,22 +104,26 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     }
     cancel.check();
 
-    // events[c]: the detectors evaluated after exactly c planner instructions, in circuit order.
-    std::vector<std::vector<RecordDetector>> events(state.instructions.size() + 1);
+    // Each detector runs after the planner instruction that completes its records; detectors
+    // after the same instruction keep their circuit order.
+    std::vector<RecordDetector> checks;
+    std::vector<uint64_t> after(detectors.size());
+    checks.reserve(detectors.size());
     for (uint64_t i = 0; i < detectors.size(); ++i) {
-        RecordDetector d = record_detector(detectors[i], i, lowering.records, postselection_mask);
-        events[checkpoint_of(detectors[i].position, state)].push_back(std::move(d));
+        checks.push_back(record_detector(detectors[i], i, lowering.records, postselection_mask));
+        after[i] = checkpoint_of(detectors[i].position, state);
     }
+    std::vector<uint64_t> order(detectors.size());
+    std::iota(order.begin(), order.end(), uint64_t{0});
+    std::ranges::stable_sort(order, {}, [&after](uint64_t i) { return after[i]; });
 
     std::vector<FactoredInstruction> interleaved;
     interleaved.reserve(state.instructions.size() + detectors.size());
-    KELVO_ASSERT(!events.empty(), "events has instructions.len() + 1 entries");
-    for (RecordDetector& d : events[0])
-        interleaved.push_back(Detector{std::move(d)});
-    for (uint64_t k = 0; k < state.instructions.size(); ++k) {
-        interleaved.push_back(std::move(state.instructions[k]));
-        for (RecordDetector& d : events[k + 1])
-            interleaved.push_back(Detector{std::move(d)});
+    auto next = order.begin();
+    for (uint64_t k = 0; k <= state.instructions.size(); ++k) {
+        for (; next != order.end() && after[*next] == k; ++next)
+            interleaved.push_back(Detector{std::move(checks[*next])});
+        if (k < state.instructions.size()) interleaved.push_back(std::move(state.instructions[k]));
     }
     const uint64_t num_qubits = state.num_qubits, initial = state.initial_active_qubits,
                    active = state.max_active_qubits;
