@@ -233,8 +233,13 @@ void SymbolicContext::raise_next_condition_id_past(int32_t id) {
     if (wanted > int64_t{next_condition_id}) next_condition_id = static_cast<uint32_t>(wanted);
 }
 
-SymbolicBoolEvaluationPlan::SymbolicBoolEvaluationPlan(const SymbolicBool& value)
-    : conditions(value.conditions), constant(value.constant) {
+SymbolicBoolEvaluationPlan::SymbolicBoolEvaluationPlan(const SymbolicBool& value) {
+    assign(value);
+}
+
+void SymbolicBoolEvaluationPlan::assign(const SymbolicBool& value) {
+    conditions.assign(value.conditions.begin(), value.conditions.end());
+    constant = value.constant;
     // The ids ascend, so a word's ids are adjacent: the groups are counted, sized once and
     // filled in place.
     uint64_t words = 0, last = 0;
@@ -245,7 +250,7 @@ SymbolicBoolEvaluationPlan::SymbolicBoolEvaluationPlan(const SymbolicBool& value
         last = word;
     }
     word_indices.resize(words);
-    word_masks.resize(words, 0);
+    word_masks.assign(words, 0);
     uint64_t g = 0;
     for (const int32_t c : conditions) {
         const uint64_t word = static_cast<uint64_t>(c - 1) / 64;

@@ -142,6 +142,8 @@ struct SymbolicBoolEvaluationPlan {
     SymbolicBoolEvaluationPlan() = default;
     // An id <= 0 is fatal ("condition id must be positive").
     explicit SymbolicBoolEvaluationPlan(const SymbolicBool& value);
+    // Becomes the plan of `value`, reusing this plan's storage.
+    void assign(const SymbolicBool& value);
 
     // constant XOR parity of the masked table words; words past the table's end read as zero.
     bool evaluate(std::span<const uint64_t> table) const;

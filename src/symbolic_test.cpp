@@ -199,6 +199,10 @@ TEST(EvaluationPlan, MatchesDirectBitLookup) {
             expected ^= word < table.size() && ((table[word] >> ((c - 1) % 64)) & 1);
         }
         EXPECT_EQ(plan.evaluate(table), expected);
+        // Rebuilt over the storage of another plan, it is the same plan.
+        SymbolicBoolEvaluationPlan reused(from_set({1, 2, 64, 65, 200, 300, 400}, true));
+        reused.assign(value);
+        EXPECT_EQ(reused, plan);
     }
 }
 

@@ -116,10 +116,10 @@ void settle(FactoredInstruction& instruction, Counts& counts) {
                     std::max(counts.largest_condition, checked_id(sign.conditions.back()));
             }
             if constexpr (std::is_same_v<Kind, Detector>) {
-                kind.detector.plan = SymbolicBoolEvaluationPlan(sign);
+                kind.detector.plan.assign(sign);
                 counts.detectors = std::max<uint64_t>(counts.detectors, kind.detector.id);
             } else {
-                kind.sign_plan = SymbolicBoolEvaluationPlan(sign);
+                kind.sign_plan.assign(sign);
                 if constexpr (requires { kind.record; }) count_outcome(kind, counts);
             }
         },
