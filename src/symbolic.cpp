@@ -143,7 +143,8 @@ int32_t SymbolicContext::fresh_bernoulli_condition(double p) {
     if (categorical_of.contains(id)) {
         throw KelvoError::invalid_input("condition already belongs to a categorical distribution");
     }
-    bernoulli[id] = p;
+    // Ids are handed out upward, so the new entry usually goes last.
+    bernoulli.insert_or_assign(bernoulli.end(), id, p);
     return id;
 }
 
@@ -174,9 +175,9 @@ std::vector<SymbolicBool> SymbolicContext::fresh_categorical_bools(
     return out;
 }
 
-int32_t SymbolicContext::fresh_categorical_conditions(
+CheckedCategoricalTable SymbolicContext::checked_categorical_table(
     uint64_t k, std::span<const std::vector<uint64_t>> assignments,
-    std::span<const double> probabilities) {
+    std::span<const double> probabilities) const {
     if (assignments.empty()) {
         throw KelvoError::invalid_input(
             "categorical symbolic distribution needs at least one assignment");
@@ -203,13 +204,8 @@ int32_t SymbolicContext::fresh_categorical_conditions(
             "categorical symbolic distribution probabilities must sum to 1");
     }
 
-    const int32_t first = first_of_fresh_ids(next_condition_id, k);
-    std::vector<int32_t> conditions;
-    conditions.reserve(k);
-    for (uint64_t i = 0; i < k; ++i)
-        conditions.push_back(first + static_cast<int32_t>(i));
-    // A channel on many targets registers the same table again and again: the latest table is
-    // shared when it holds the very same rows and probability bits.
+    // Channels of equal probabilities follow one another: the latest table is shared when it
+    // holds the very same rows and probability bits.
     std::shared_ptr<const CategoricalTable> table;
     if (!categoricals.empty() && categoricals.back().table != nullptr &&
         same_table(*categoricals.back().table, assignments, probabilities)) {
@@ -219,10 +215,26 @@ int32_t SymbolicContext::fresh_categorical_conditions(
             CategoricalTable{{assignments.begin(), assignments.end()},
                              {probabilities.begin(), probabilities.end()}});
     }
+    return {std::move(table), k};
+}
+
+int32_t SymbolicContext::fresh_categorical_conditions(
+    uint64_t k, std::span<const std::vector<uint64_t>> assignments,
+    std::span<const double> probabilities) {
+    return fresh_categorical_conditions(checked_categorical_table(k, assignments, probabilities));
+}
+
+int32_t SymbolicContext::fresh_categorical_conditions(const CheckedCategoricalTable& checked) {
+    const uint64_t k = checked.width;
+    const int32_t first = first_of_fresh_ids(next_condition_id, k);
+    std::vector<int32_t> conditions;
+    conditions.reserve(k);
+    for (uint64_t i = 0; i < k; ++i)
+        conditions.push_back(first + static_cast<int32_t>(i));
 
     // Everything that can fail is done; now commit.
     const uint64_t index = categoricals.size();
-    categoricals.emplace_back(std::move(conditions), std::move(table), k);
+    categoricals.emplace_back(std::move(conditions), checked.table, k);
     categorical_of.add(first, k, index);
     next_condition_id += static_cast<uint32_t>(k);
     return first;

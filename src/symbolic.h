@@ -58,6 +58,12 @@ struct SymbolicCategoricalDistribution {
     bool operator==(const SymbolicCategoricalDistribution& other) const;
 };
 
+// A table that passed the registry's checks for `width` jointly drawn conditions.
+struct CheckedCategoricalTable {
+    std::shared_ptr<const CategoricalTable> table;
+    uint64_t width = 0;
+};
+
 // Condition id -> index of its distribution in SymbolicContext::categoricals. A distribution's
 // ids are consecutive and, as the registry hands them out, above every earlier one's: one
 // range per distribution, found by binary search. Where ranges overlap the later one counts.
@@ -124,6 +130,14 @@ struct SymbolicContext {
     int32_t fresh_categorical_conditions(uint64_t k,
                                          std::span<const std::vector<uint64_t>> assignments,
                                          std::span<const double> probabilities);
+    // The checks of fresh_categorical_conditions alone, for a channel that registers the same
+    // table for many targets: they run once, and the targets share the table.
+    CheckedCategoricalTable checked_categorical_table(
+        uint64_t k, std::span<const std::vector<uint64_t>> assignments,
+        std::span<const double> probabilities) const;
+    // Registers width jointly drawn conditions under a table checked above; only running past
+    // the i32 range can fail (fatal, "condition id must be positive").
+    int32_t fresh_categorical_conditions(const CheckedCategoricalTable& checked);
 
     // next_condition_id = max(next_condition_id, id + 1), compared as signed values.
     void raise_next_condition_id_past(int32_t id);

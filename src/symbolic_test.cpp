@@ -173,6 +173,21 @@ TEST(SymbolicContext, ConsecutiveEqualTablesAreSharedAndIndexFindsEveryId) {
     EXPECT_EQ(ctx.categorical_of.at(3), 5u);
     EXPECT_EQ(ctx.categorical_of.at(4), 1u);
     EXPECT_FALSE(ctx.categorical_of.contains(12));
+    // A table checked once registers any number of distributions, as the spans would.
+    SymbolicContext spans, checked;
+    const CheckedCategoricalTable table =
+        checked.checked_categorical_table(2, rows, Probs{0.5, 0.25, 0.25});
+    EXPECT_EQ(table.width, 2u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(checked.fresh_categorical_conditions(table),
+                  spans.fresh_categorical_conditions(2, rows, Probs{0.5, 0.25, 0.25}));
+    }
+    EXPECT_EQ(checked, spans);
+    EXPECT_EQ(checked.categoricals[2].table, table.table);
+    EXPECT_EQ(error_text([&] {
+                  checked.checked_categorical_table(2, rows, Probs{0.5, 0.5, 0.5});
+              }),
+              "categorical symbolic distribution probabilities must sum to 1");
     // A default distribution reads as the empty table.
     EXPECT_TRUE(SymbolicCategoricalDistribution().assignments().empty());
 }

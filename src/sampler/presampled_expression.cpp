@@ -112,16 +112,24 @@ void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram
     for (uint64_t i = 0; i < program.instructions.size(); ++i) {
         KELVO_ASSERT(i < PresampledExpressionPlan::kUnused, "instruction index out of range");
         const Expression e = expression_of(program.instructions[i]);
-        presampled.clear();
-        residual.clear();
+        // Each id is written to both lists and kept in one: exogenous and other ids alternate
+        // unpredictably, and a branch per id would mispredict.
+        presampled.resize(e.conditions.size());
+        residual.resize(e.conditions.size());
+        uint64_t kept = 0, left = 0;
         for (const int32_t c : e.conditions) {
             KELVO_ASSERT(c >= 1, "condition id must be positive");
             const uint64_t bit = static_cast<uint64_t>(c) - 1;
             const bool exogenous_id = bit / 64 < exogenous.exogenous_mask.size() &&
                                       ((exogenous.exogenous_mask[bit / 64] >> (bit % 64)) & 1);
-            (exogenous_id ? presampled : residual).push_back(c);
+            presampled[kept] = c;
+            residual[left] = c;
+            kept += exogenous_id;
+            left += !exogenous_id;
         }
-        std::ranges::sort(presampled);
+        presampled.resize(kept);
+        residual.resize(left);
+        if (!std::ranges::is_sorted(presampled)) std::ranges::sort(presampled);
         const uint64_t block = index.find_or_add(plan.block_expressions, e.constant, presampled);
         if (block == plan.last_use.size())
             plan.last_use.push_back(PresampledExpressionPlan::kUnused);
