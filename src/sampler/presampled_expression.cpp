@@ -159,6 +159,10 @@ void choose_parents(PresampledExpressionPlan& plan) {
     std::vector<uint64_t> shared;  // block expression -> ids shared with the one being placed
     auto& blocks = plan.block_expressions;
     shared.assign(blocks.size(), 0);
+    uint64_t entries = 0;
+    for (const PresampledExpression& e : blocks)
+        entries += e.conditions.size();
+    holders.reserve(entries);
     for (uint64_t r = 0; r < blocks.size(); ++r) {
         PresampledExpression& e = blocks[r];
         candidates.clear();
