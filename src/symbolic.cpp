@@ -136,6 +136,23 @@ SymbolicBool xor_bool(const SymbolicBool& a, const SymbolicBool& b) {
     return out;
 }
 
+void xor_into(SymbolicBool& a, const SymbolicBool& b) {
+    constexpr uint64_t kShort = 4;
+    if (b.conditions.size() > kShort) {
+        a = xor_bool(a, b);
+        return;
+    }
+    a.constant = a.constant != b.constant;
+    for (const int32_t id : b.conditions) {
+        const auto at = std::lower_bound(a.conditions.begin(), a.conditions.end(), id);
+        if (at != a.conditions.end() && *at == id) {
+            a.conditions.erase(at);
+        } else {
+            a.conditions.insert(at, id);
+        }
+    }
+}
+
 int32_t SymbolicContext::fresh_bernoulli_condition(double p) {
     if (!is_probability(p)) throw KelvoError::invalid_input(kProbabilityRange);
     const int32_t id = first_of_fresh_ids(next_condition_id, 1);

@@ -26,6 +26,9 @@ SymbolicBool symbolic_bool(int32_t id);
 SymbolicBool xor_bool_constant(const SymbolicBool& value, bool bit);
 // a XOR b: ids present in both cancel.
 SymbolicBool xor_bool(const SymbolicBool& a, const SymbolicBool& b);
+// a = a XOR b in a's own list: for a short b (a readout error, an anchor's own sign) each id is
+// inserted or removed in place instead of a new list being built.
+void xor_into(SymbolicBool& a, const SymbolicBool& b);
 
 // The outcome table of a categorical distribution: outcome j (probability probabilities[j])
 // sets bit i of its packed row assignments[j]. The distributions of one noise instruction

@@ -88,10 +88,11 @@ void require_target_multiple(uint64_t count, uint64_t multiple, const char* mess
 
 SymbolicBool measurement_sign_with_readout_error(SymbolicContext& context, double p,
                                                  bool inverted) {
-    SymbolicBool sign{{}, inverted};
-    if (p == 0.0) return sign;
+    if (p == 0.0) return SymbolicBool{{}, inverted};
     check_probability(p);
-    return xor_bool(sign, context.fresh_bernoulli_bool(p));
+    SymbolicBool sign = context.fresh_bernoulli_bool(p);
+    sign.constant = inverted;
+    return sign;
 }
 
 uint32_t append_record(std::vector<SymbolicBool>& records, SymbolicBool value) {

@@ -215,9 +215,11 @@ void plan_dormant_measurement_replacement(PendingFactoredState& state,
     SymbolicBool outcome = xor_bool(sign, coin);
     const std::optional<uint32_t> record =
         take_record(state, measurement.record_id, measurement.condition_id);
-    push_instruction(state, RandomOutcome{outcome, SymbolicBoolEvaluationPlan{}, record,
-                                          measurement.condition_id, std::nullopt, id});
-    reduce_pending_signs_by_measurement_relation(state, measurement.condition_id, outcome);
+    const FactoredInstruction& pushed =
+        push_instruction(state, RandomOutcome{std::move(outcome), SymbolicBoolEvaluationPlan{},
+                                              record, measurement.condition_id, std::nullopt, id});
+    reduce_pending_signs_by_measurement_relation(state, measurement.condition_id,
+                                                 instruction_sign(pushed));
 }
 
 void plan_active_measurement(PendingFactoredState& state,
@@ -262,10 +264,11 @@ void plan_active_measurement(PendingFactoredState& state,
     SymbolicBool outcome = xor_bool(sign, branch);
     const std::optional<uint32_t> record =
         take_record(state, measurement.record_id, measurement.condition_id);
-    push_instruction(
-        state, ActiveMeasurement{outcome, SymbolicBoolEvaluationPlan{}, record,
+    const FactoredInstruction& pushed = push_instruction(
+        state, ActiveMeasurement{std::move(outcome), SymbolicBoolEvaluationPlan{}, record,
                                  measurement.condition_id, std::nullopt, std::move(kernel), id});
-    reduce_pending_signs_by_measurement_relation(state, measurement.condition_id, outcome);
+    reduce_pending_signs_by_measurement_relation(state, measurement.condition_id,
+                                                 instruction_sign(pushed));
     set_planning_active_count(state, k - 1);
 }
 
@@ -293,10 +296,11 @@ void plan_deterministic_outcome(PendingFactoredState& state,
     const std::optional<uint32_t> record =
         request ? std::nullopt
                 : take_record(state, measurement.record_id, measurement.condition_id);
-    push_instruction(state,
-                     DeterministicOutcome{sign, SymbolicBoolEvaluationPlan{}, record,
-                                          measurement.condition_id, measurement.expectation_index});
-    reduce_pending_signs_by_measurement_relation(state, measurement.condition_id, sign);
+    const FactoredInstruction& pushed = push_instruction(
+        state, DeterministicOutcome{std::move(sign), SymbolicBoolEvaluationPlan{}, record,
+                                    measurement.condition_id, measurement.expectation_index});
+    reduce_pending_signs_by_measurement_relation(state, measurement.condition_id,
+                                                 instruction_sign(pushed));
 }
 
 void plan_classical_record(PendingFactoredState& state, const PendingClassicalRecord& record) {
