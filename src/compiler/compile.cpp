@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "active_pauli_frame.h"
+#include "bits.h"
 #include "compiler/lowering.h"
 #include "compiler/optimizer.h"
 #include "compiler/planner.h"
@@ -22,12 +23,18 @@ namespace {
 RecordDetector record_detector(const LoweredDetector& d, uint64_t i,
                                const std::vector<SymbolicBool>& record_signs,
                                std::span<const uint8_t> mask) {
+    // The XOR of the record signs: their ids gathered in one list, where those named an even
+    // number of times cancel.
     RecordDetector out;
+    std::vector<int32_t> ids;
     for (const uint64_t r : d.records) {
         if (r == 0 || r - 1 >= record_signs.size())
             refuse("detector references an out-of-range measurement record");
-        out.parity = xor_bool(out.parity, record_signs[r - 1]);
+        const SymbolicBool& sign = record_signs[r - 1];
+        ids.insert(ids.end(), sign.conditions.begin(), sign.conditions.end());
+        out.parity.constant = out.parity.constant != sign.constant;
     }
+    out.parity.conditions = normalize_xor_conditions(std::move(ids));
     out.records.reserve(d.records.size());
     for (const uint64_t r : d.records)
         out.records.push_back(static_cast<int32_t>(r));
