@@ -114,10 +114,34 @@ Outcome measure(Accumulator& acc, const PauliString& pauli, double readout, bool
     return {c, std::move(sign)};
 }
 
-// The Pauli of one basis on qubit q: 'X', 'Y' or 'Z'.
-PauliString basis(uint64_t n, char axis, uint64_t q) {
-    return axis == 'X' ? pauli_x(n, q) : axis == 'Y' ? pauli_y(n, q) : pauli_z(n, q);
-}
+// The Paulis of one basis ('X', 'Y' or 'Z') on single qubits, built in one n-qubit string:
+// the targets of an instruction take turns in it instead of each allocating its own.
+class BasisPauli {
+  public:
+    BasisPauli(uint64_t n, char axis) : pauli_(n), axis_(axis) {}
+
+    // The basis Pauli on q, valid until the next call.
+    const PauliString& on(uint64_t q) {
+        KELVO_ASSERT(q < pauli_.num_qubits, "qubit index out of range");
+        if (set_) place(last_, false);
+        place(q, true);
+        last_ = q;
+        set_ = true;
+        return pauli_;
+    }
+
+  private:
+    void place(uint64_t q, bool bit) {
+        if (axis_ != 'Z') pauli_.set_xbit(q, bit);
+        if (axis_ != 'X') pauli_.set_zbit(q, bit);
+        pauli_.phase = axis_ == 'Y' && bit ? 1 : 0;  // Y = iXZ
+    }
+
+    PauliString pauli_;
+    char axis_;
+    uint64_t last_ = 0;
+    bool set_ = false;
+};
 
 // apply_pauli_symbolic of `axis` on q; X and Z go straight to their frame rows.
 void apply_axis_symbolic(FrameFactoredState& state, char axis, uint64_t q,
@@ -128,21 +152,22 @@ void apply_axis_symbolic(FrameFactoredState& state, char axis, uint64_t q,
 
 // Resets flip under the physical outcome of `axis`: the outcome bit XOR the sign.
 void measure_targets(Accumulator& acc, const CircuitInstruction& ins, char axis, char flip) {
-    const uint64_t n = acc.state.num_qubits;
+    BasisPauli basis(acc.state.num_qubits, axis);
     for (const CircuitMeasurementTarget& t : ins.measurements) {
-        const Outcome outcome = measure(acc, basis(n, axis, t.qubit), ins.probability, t.inverted);
+        const Outcome outcome = measure(acc, basis.on(t.qubit), ins.probability, t.inverted);
         if (flip != 0) {
-            apply_axis_symbolic(acc.state, flip, t.qubit,
-                                xor_bool(symbolic_bool(outcome.condition), outcome.sign));
+            SymbolicBool physical = symbolic_bool(outcome.condition);
+            xor_into(physical, outcome.sign);
+            apply_axis_symbolic(acc.state, flip, t.qubit, physical);
         }
     }
 }
 
 void reset_targets(Accumulator& acc, const CircuitInstruction& ins, char axis, char flip) {
-    const uint64_t n = acc.state.num_qubits;
+    BasisPauli basis(acc.state.num_qubits, axis);
     for (const size_t q : ins.qubits) {
         const int32_t c = acc.state.context.fresh_condition_id();
-        apply_pauli_measurement_signed(acc.state, basis(n, axis, q), SymbolicBool{}, std::nullopt,
+        apply_pauli_measurement_signed(acc.state, basis.on(q), SymbolicBool{}, std::nullopt,
                                        static_cast<uint32_t>(c));
         apply_axis_symbolic(acc.state, flip, q, symbolic_bool(c));
     }
