@@ -108,18 +108,8 @@ SymbolicPauliString ActivePauliFrame::conjugate_by(const PauliString& p) const {
 }
 
 SymbolicBool ActivePauliFrame::anticommutation_sign(const PauliString& p,
-                                                  uint64_t first_record) const {
+                                                    uint64_t first_record) const {
     check_pauli(p);
-    // Column offsets of p's X qubits (read in the Z tables) and Z qubits (in the X tables).
-    std::vector<uint64_t> x_qubits, z_qubits;
-    for (uint64_t w = 0; w < p.x.size(); ++w) {
-        for (uint64_t bits = p.x[w]; bits != 0; bits &= bits - 1)
-            x_qubits.push_back((64 * w + static_cast<uint64_t>(std::countr_zero(bits))) *
-                               chunk_blocks_);
-        for (uint64_t bits = p.z[w]; bits != 0; bits &= bits - 1)
-            z_qubits.push_back((64 * w + static_cast<uint64_t>(std::countr_zero(bits))) *
-                               chunk_blocks_);
-    }
     std::vector<int32_t> conditions;
     const uint64_t blocks = word_count(conditions_.size());
     const uint64_t first_block = first_record / 64;
@@ -131,17 +121,26 @@ SymbolicBool ActivePauliFrame::anticommutation_sign(const PauliString& p,
         const uint64_t size = std::min(chunk_blocks_, blocks - first);
         if (begin >= size) break;
         std::fill(acc + begin, acc + size, 0);
-        const auto stream = [&](const std::vector<uint64_t>& table, uint64_t column) {
-            const uint64_t* const in = table.data() + column;
-            for (uint64_t i = begin; i < size; ++i)
-                acc[i] ^= in[i];
+        // p's X qubits read the Z tables and its Z qubits the X tables; the qubits are found
+        // again for each chunk, which costs less than listing them on the heap.
+        const auto stream = [&](const std::vector<uint64_t>& pauli_bits,
+                                const std::vector<uint64_t>& table) {
+            for (uint64_t w = 0; w < pauli_bits.size(); ++w) {
+                for (uint64_t bits = pauli_bits[w]; bits != 0; bits &= bits - 1) {
+                    const uint64_t q = 64 * w + static_cast<uint64_t>(std::countr_zero(bits));
+                    const uint64_t* const in = table.data() + q * chunk_blocks_;
+                    for (uint64_t i = begin; i < size; ++i)
+                        acc[i] ^= in[i];
+                }
+            }
         };
-        for (const uint64_t column : x_qubits)
-            stream(chunks_[c].z, column);
-        for (const uint64_t column : z_qubits)
-            stream(chunks_[c].x, column);
-        if (first + begin == first_block)
-            acc[begin] &= ~uint64_t{0} << (first_record % 64);
+        stream(p.x, chunks_[c].z);
+        stream(p.z, chunks_[c].x);
+        if (first + begin == first_block) acc[begin] &= ~uint64_t{0} << (first_record % 64);
+        uint64_t found = 0;
+        for (uint64_t i = begin; i < size; ++i)
+            found += static_cast<uint64_t>(std::popcount(acc[i]));
+        conditions.reserve(conditions.size() + found);
         for (uint64_t i = begin; i < size; ++i) {
             for (uint64_t bits = acc[i]; bits != 0; bits &= bits - 1) {
                 const uint64_t e = 64 * (first + i) + static_cast<uint64_t>(std::countr_zero(bits));

@@ -1,8 +1,10 @@
 #include "symbolic.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 #include "bits.h"
 #include "errors.h"
@@ -24,7 +26,87 @@ int32_t first_of_fresh_ids(uint32_t next, uint64_t count) {
     return static_cast<int32_t>(next);
 }
 
+bool same_table(const CategoricalTable& table, std::span<const std::vector<uint64_t>> assignments,
+                std::span<const double> probabilities) {
+    // Plain loops: the rows are a word or two, too short for a library compare per row.
+    if (table.assignments.size() != assignments.size() ||
+        table.probabilities.size() != probabilities.size()) {
+        return false;
+    }
+    for (uint64_t j = 0; j < probabilities.size(); ++j) {
+        if (std::bit_cast<uint64_t>(table.probabilities[j]) !=
+            std::bit_cast<uint64_t>(probabilities[j])) {
+            return false;
+        }
+    }
+    for (uint64_t j = 0; j < assignments.size(); ++j) {
+        const std::vector<uint64_t>&a = table.assignments[j], &b = assignments[j];
+        if (a.size() != b.size()) return false;
+        for (uint64_t w = 0; w < a.size(); ++w) {
+            if (a[w] != b[w]) return false;
+        }
+    }
+    return true;
+}
+
+const CategoricalTable& empty_table() {
+    static const CategoricalTable empty;
+    return empty;
+}
+
 }  // namespace
+
+SymbolicCategoricalDistribution::SymbolicCategoricalDistribution(
+    std::vector<int32_t> conditions, std::shared_ptr<const CategoricalTable> table, uint64_t width)
+    : conditions(std::move(conditions)), table(std::move(table)), width(width) {}
+
+SymbolicCategoricalDistribution::SymbolicCategoricalDistribution(
+    std::vector<int32_t> conditions, std::vector<std::vector<uint64_t>> assignments,
+    std::vector<double> probabilities, uint64_t width)
+    : conditions(std::move(conditions)),
+      table(std::make_shared<const CategoricalTable>(
+          CategoricalTable{std::move(assignments), std::move(probabilities)})),
+      width(width) {}
+
+const std::vector<std::vector<uint64_t>>& SymbolicCategoricalDistribution::assignments() const {
+    return (table ? *table : empty_table()).assignments;
+}
+
+const std::vector<double>& SymbolicCategoricalDistribution::probabilities() const {
+    return (table ? *table : empty_table()).probabilities;
+}
+
+bool SymbolicCategoricalDistribution::operator==(
+    const SymbolicCategoricalDistribution& other) const {
+    return conditions == other.conditions && width == other.width &&
+           (table == other.table ||
+            (assignments() == other.assignments() && probabilities() == other.probabilities()));
+}
+
+void CategoricalIndex::add(int32_t first, uint64_t count, uint64_t index) {
+    const Range range{first, first + static_cast<int64_t>(count), index};
+    if (!ranges_.empty() && range.first < ranges_.back().end) ascending_ = false;
+    ranges_.push_back(range);
+}
+
+std::optional<uint64_t> CategoricalIndex::find(int32_t id) const {
+    if (ascending_) {
+        const auto after = std::upper_bound(ranges_.begin(), ranges_.end(), int64_t{id},
+                                            [](int64_t v, const Range& r) { return v < r.first; });
+        if (after == ranges_.begin() || id >= std::prev(after)->end) return std::nullopt;
+        return std::prev(after)->index;
+    }
+    for (auto r = ranges_.rbegin(); r != ranges_.rend(); ++r) {
+        if (id >= r->first && id < r->end) return r->index;
+    }
+    return std::nullopt;
+}
+
+uint64_t CategoricalIndex::at(int32_t id) const {
+    const std::optional<uint64_t> index = find(id);
+    if (!index) throw std::out_of_range("condition of no categorical distribution");
+    return *index;
+}
 
 SymbolicBool symbolic_bool(int32_t id) {
     return SymbolicBool{normalize_xor_conditions({id}), false};
@@ -54,6 +136,23 @@ SymbolicBool xor_bool(const SymbolicBool& a, const SymbolicBool& b) {
     return out;
 }
 
+void xor_into(SymbolicBool& a, const SymbolicBool& b) {
+    constexpr uint64_t kShort = 4;
+    if (b.conditions.size() > kShort) {
+        a = xor_bool(a, b);
+        return;
+    }
+    a.constant = a.constant != b.constant;
+    for (const int32_t id : b.conditions) {
+        const auto at = std::lower_bound(a.conditions.begin(), a.conditions.end(), id);
+        if (at != a.conditions.end() && *at == id) {
+            a.conditions.erase(at);
+        } else {
+            a.conditions.insert(at, id);
+        }
+    }
+}
+
 int32_t SymbolicContext::fresh_bernoulli_condition(double p) {
     if (!is_probability(p)) throw KelvoError::invalid_input(kProbabilityRange);
     const int32_t id = first_of_fresh_ids(next_condition_id, 1);
@@ -61,7 +160,8 @@ int32_t SymbolicContext::fresh_bernoulli_condition(double p) {
     if (categorical_of.contains(id)) {
         throw KelvoError::invalid_input("condition already belongs to a categorical distribution");
     }
-    bernoulli[id] = p;
+    // Ids are handed out upward, so the new entry usually goes last.
+    bernoulli.insert_or_assign(bernoulli.end(), id, p);
     return id;
 }
 
@@ -92,9 +192,9 @@ std::vector<SymbolicBool> SymbolicContext::fresh_categorical_bools(
     return out;
 }
 
-int32_t SymbolicContext::fresh_categorical_conditions(
+CheckedCategoricalTable SymbolicContext::checked_categorical_table(
     uint64_t k, std::span<const std::vector<uint64_t>> assignments,
-    std::span<const double> probabilities) {
+    std::span<const double> probabilities) const {
     if (assignments.empty()) {
         throw KelvoError::invalid_input(
             "categorical symbolic distribution needs at least one assignment");
@@ -121,20 +221,38 @@ int32_t SymbolicContext::fresh_categorical_conditions(
             "categorical symbolic distribution probabilities must sum to 1");
     }
 
+    // Channels of equal probabilities follow one another: the latest table is shared when it
+    // holds the very same rows and probability bits.
+    std::shared_ptr<const CategoricalTable> table;
+    if (!categoricals.empty() && categoricals.back().table != nullptr &&
+        same_table(*categoricals.back().table, assignments, probabilities)) {
+        table = categoricals.back().table;
+    } else {
+        table = std::make_shared<const CategoricalTable>(
+            CategoricalTable{{assignments.begin(), assignments.end()},
+                             {probabilities.begin(), probabilities.end()}});
+    }
+    return {std::move(table), k};
+}
+
+int32_t SymbolicContext::fresh_categorical_conditions(
+    uint64_t k, std::span<const std::vector<uint64_t>> assignments,
+    std::span<const double> probabilities) {
+    return fresh_categorical_conditions(checked_categorical_table(k, assignments, probabilities));
+}
+
+int32_t SymbolicContext::fresh_categorical_conditions(const CheckedCategoricalTable& checked) {
+    const uint64_t k = checked.width;
     const int32_t first = first_of_fresh_ids(next_condition_id, k);
-    SymbolicCategoricalDistribution dist;
-    dist.conditions.reserve(k);
+    std::vector<int32_t> conditions;
+    conditions.reserve(k);
     for (uint64_t i = 0; i < k; ++i)
-        dist.conditions.push_back(first + static_cast<int32_t>(i));
-    dist.assignments.assign(assignments.begin(), assignments.end());
-    dist.probabilities.assign(probabilities.begin(), probabilities.end());
-    dist.width = k;
+        conditions.push_back(first + static_cast<int32_t>(i));
 
     // Everything that can fail is done; now commit.
     const uint64_t index = categoricals.size();
-    categoricals.push_back(std::move(dist));
-    for (const int32_t id : categoricals.back().conditions)
-        categorical_of[id] = index;
+    categoricals.emplace_back(std::move(conditions), checked.table, k);
+    categorical_of.add(first, k, index);
     next_condition_id += static_cast<uint32_t>(k);
     return first;
 }
@@ -144,28 +262,30 @@ void SymbolicContext::raise_next_condition_id_past(int32_t id) {
     if (wanted > int64_t{next_condition_id}) next_condition_id = static_cast<uint32_t>(wanted);
 }
 
-SymbolicBoolEvaluationPlan::SymbolicBoolEvaluationPlan(const SymbolicBool& value)
-    : conditions(value.conditions), constant(value.constant) {
-    // The ids ascend, so a word's ids are adjacent; sizing the groups first saves regrowth.
-    uint64_t words = 0;
-    for (size_t i = 0; i < conditions.size(); ++i) {
-        if (i == 0 || (int64_t{conditions[i]} - 1) / 64 != (int64_t{conditions[i - 1]} - 1) / 64)
-            ++words;
-    }
-    word_indices.reserve(words);
-    word_masks.reserve(words);
+SymbolicBoolEvaluationPlan::SymbolicBoolEvaluationPlan(const SymbolicBool& value) {
+    assign(value);
+}
+
+void SymbolicBoolEvaluationPlan::assign(const SymbolicBool& value) {
+    conditions.assign(value.conditions.begin(), value.conditions.end());
+    constant = value.constant;
+    // The ids ascend, so a word's ids are adjacent: the groups are counted, sized once and
+    // filled in place.
+    uint64_t words = 0, last = 0;
     for (const int32_t c : conditions) {
         KELVO_ASSERT(c >= 1, "condition id must be positive");
         const uint64_t word = static_cast<uint64_t>(c - 1) / 64;
-        const uint64_t bit = uint64_t{1} << (static_cast<uint64_t>(c - 1) % 64);
-        if (!word_indices.empty() && word_indices.back() == word) {
-            word_masks.back() |= bit;
-        } else {
-            word_indices.push_back(word);
-            word_masks.push_back(bit);
-        }
-        KELVO_ASSERT(word_indices.size() == word_masks.size(),
-                     "word_masks and word_indices grow together");
+        words += words == 0 || word != last;
+        last = word;
+    }
+    word_indices.resize(words);
+    word_masks.assign(words, 0);
+    uint64_t g = 0;
+    for (const int32_t c : conditions) {
+        const uint64_t word = static_cast<uint64_t>(c - 1) / 64;
+        g += word_indices[g] != word && word_masks[g] != 0;
+        word_indices[g] = word;
+        word_masks[g] |= uint64_t{1} << (static_cast<uint64_t>(c - 1) % 64);
     }
 }
 

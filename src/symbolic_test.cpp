@@ -36,12 +36,16 @@ TEST(SymbolicBool, ConstructorsAndXorAgainstSetDifference) {
         const int range = 1 + static_cast<int>(rng() % 200);
         for (int i = static_cast<int>(rng() % 40); i > 0; --i)
             a.insert(1 + rng() % range);
-        for (int i = static_cast<int>(rng() % 40); i > 0; --i)
+        // Short lists half of the time: xor_into's in-place path.
+        for (int i = static_cast<int>(rng() % (trial % 2 ? 6 : 40)); i > 0; --i)
             b.insert(1 + rng() % range);
         std::set<int32_t> diff;
         std::ranges::set_symmetric_difference(a, b, std::inserter(diff, diff.end()));
         const bool ca = rng() & 1, cb = rng() & 1;
         EXPECT_EQ(xor_bool(from_set(a, ca), from_set(b, cb)), from_set(diff, ca != cb));
+        SymbolicBool in_place = from_set(a, ca);
+        xor_into(in_place, from_set(b, cb));
+        EXPECT_EQ(in_place, from_set(diff, ca != cb));
     }
 }
 
@@ -90,7 +94,9 @@ TEST(SymbolicContext, CategoricalAndRefusalsThatChangeNothing) {
               (std::vector<SymbolicBool>{{{2}, false}, {{3}, false}, {{4}, false}}));
     EXPECT_EQ(ctx.categoricals,
               (std::vector{SymbolicCategoricalDistribution{{2, 3, 4}, rows, probs, 3}}));
-    EXPECT_EQ(ctx.categorical_of, (decltype(ctx.categorical_of){{2, 0}, {3, 0}, {4, 0}}));
+    for (const int32_t id : {2, 3, 4})
+        EXPECT_EQ(ctx.categorical_of.find(id), std::optional<uint64_t>(0)) << id;
+    EXPECT_FALSE(ctx.categorical_of.contains(1) || ctx.categorical_of.contains(5));
     // An id of a categorical group is refused as a Bernoulli condition, but consumed.
     ctx.next_condition_id = 4;  // as if a caller lowered the counter
     EXPECT_EQ(error_text([&] { ctx.fresh_bernoulli_condition(0.5); }),
@@ -138,6 +144,58 @@ TEST(SymbolicContext, CategoricalAndRefusalsThatChangeNothing) {
         EXPECT_EQ(fails(1, {{1}, {0}}, {0.5, p}), sum);
 }
 
+TEST(SymbolicContext, ConsecutiveEqualTablesAreSharedAndIndexFindsEveryId) {
+    SymbolicContext ctx;
+    const Rows rows = {{0b00}, {0b01}, {0b10}};
+    ctx.fresh_categorical_conditions(2, rows, Probs{0.5, 0.25, 0.25});
+    ctx.fresh_categorical_conditions(2, rows, Probs{0.5, 0.25, 0.25});
+    // -0.0 equals 0.0 but is another probability: a table of its own, equal by ==.
+    ctx.fresh_categorical_conditions(2, rows, Probs{0.5, 0.5, -0.0});
+    ctx.fresh_categorical_conditions(2, rows, Probs{0.5, 0.5, 0.0});
+    ctx.fresh_bernoulli_condition(0.1);
+    ctx.fresh_categorical_conditions(2, rows, Probs{0.5, 0.5, 0.0});
+    const auto& d = ctx.categoricals;
+    ASSERT_EQ(d.size(), 5u);
+    EXPECT_EQ(d[0].table, d[1].table);
+    EXPECT_NE(d[1].table, d[2].table);
+    EXPECT_NE(d[2].table, d[3].table);
+    EXPECT_EQ(std::signbit(d[2].probabilities()[2]), true);
+    EXPECT_EQ(d[3].table, d[4].table);
+    EXPECT_EQ(d[2], (SymbolicCategoricalDistribution{{5, 6}, rows, {0.5, 0.5, 0.0}, 2}));
+    EXPECT_NE(d[0], (SymbolicCategoricalDistribution{{1, 2}, rows, {0.5, 0.5, 0.0}, 2}));
+    for (int32_t id = 1; id <= 12; ++id) {
+        const std::optional<uint64_t> want =
+            id == 9 || id > 11 ? std::nullopt : std::optional<uint64_t>((id - 1 - (id > 9)) / 2);
+        EXPECT_EQ(ctx.categorical_of.find(id), want) << id;
+    }
+    EXPECT_THROW(ctx.categorical_of.at(9), std::out_of_range);
+    // A lowered counter hands out ids again: the later distribution owns them.
+    ctx.next_condition_id = 2;
+    ctx.fresh_categorical_conditions(2, rows, Probs{0.5, 0.25, 0.25});
+    EXPECT_EQ(ctx.categorical_of.at(1), 0u);
+    EXPECT_EQ(ctx.categorical_of.at(2), 5u);
+    EXPECT_EQ(ctx.categorical_of.at(3), 5u);
+    EXPECT_EQ(ctx.categorical_of.at(4), 1u);
+    EXPECT_FALSE(ctx.categorical_of.contains(12));
+    // A table checked once registers any number of distributions, as the spans would.
+    SymbolicContext spans, checked;
+    const CheckedCategoricalTable table =
+        checked.checked_categorical_table(2, rows, Probs{0.5, 0.25, 0.25});
+    EXPECT_EQ(table.width, 2u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(checked.fresh_categorical_conditions(table),
+                  spans.fresh_categorical_conditions(2, rows, Probs{0.5, 0.25, 0.25}));
+    }
+    EXPECT_EQ(checked, spans);
+    EXPECT_EQ(checked.categoricals[2].table, table.table);
+    EXPECT_EQ(error_text([&] {
+                  checked.checked_categorical_table(2, rows, Probs{0.5, 0.5, 0.5});
+              }),
+              "categorical symbolic distribution probabilities must sum to 1");
+    // A default distribution reads as the empty table.
+    EXPECT_TRUE(SymbolicCategoricalDistribution().assignments().empty());
+}
+
 TEST(EvaluationPlan, MatchesDirectBitLookup) {
     EXPECT_THROW(SymbolicBoolEvaluationPlan(SymbolicBool{{0}, false}), FatalError);
     std::mt19937_64 rng(5);
@@ -160,6 +218,10 @@ TEST(EvaluationPlan, MatchesDirectBitLookup) {
             expected ^= word < table.size() && ((table[word] >> ((c - 1) % 64)) & 1);
         }
         EXPECT_EQ(plan.evaluate(table), expected);
+        // Rebuilt over the storage of another plan, it is the same plan.
+        SymbolicBoolEvaluationPlan reused(from_set({1, 2, 64, 65, 200, 300, 400}, true));
+        reused.assign(value);
+        EXPECT_EQ(reused, plan);
     }
 }
 

@@ -27,12 +27,12 @@ void mix(uint64_t& seed, double value) {
 uint64_t rare_key(const SymbolicCategoricalDistribution& distribution, const RareInfo& info) {
     uint64_t seed = distribution.width;
     mix(seed, info.mass);
-    for (const std::vector<uint64_t>& row : distribution.assignments) {
+    for (const std::vector<uint64_t>& row : distribution.assignments()) {
         mix(seed, row.size());
         for (const uint64_t word : row)
             mix(seed, word);
     }
-    for (const double p : distribution.probabilities)
+    for (const double p : distribution.probabilities())
         mix(seed, p);
     for (const uint64_t j : info.outcomes)
         mix(seed, j);
@@ -45,8 +45,8 @@ uint64_t rare_key(const SymbolicCategoricalDistribution& distribution, const Rar
 bool joins(const RareCategoricalSampleGroup& group,
            const SymbolicCategoricalDistribution& distribution, const RareInfo& info) {
     return group.rare_mass == info.mass && group.width == distribution.width &&
-           group.assignments == distribution.assignments &&
-           group.probabilities == distribution.probabilities &&
+           group.assignments == distribution.assignments() &&
+           group.probabilities == distribution.probabilities() &&
            group.rare_outcomes == info.outcomes && group.rare_probabilities == info.probabilities;
 }
 
@@ -116,10 +116,10 @@ void settle(FactoredInstruction& instruction, Counts& counts) {
                     std::max(counts.largest_condition, checked_id(sign.conditions.back()));
             }
             if constexpr (std::is_same_v<Kind, Detector>) {
-                kind.detector.plan = SymbolicBoolEvaluationPlan(sign);
+                kind.detector.plan.assign(sign);
                 counts.detectors = std::max<uint64_t>(counts.detectors, kind.detector.id);
             } else {
-                kind.sign_plan = SymbolicBoolEvaluationPlan(sign);
+                kind.sign_plan.assign(sign);
                 if constexpr (requires { kind.record; }) count_outcome(kind, counts);
             }
         },
@@ -159,14 +159,27 @@ std::vector<std::pair<int32_t, double>> in_id_order(const std::map<int32_t, doub
 }
 
 void group_conditions(FactoredInstructionProgram& program) {
+    // Whether a distribution is rare and the group it joins depend on its table and width
+    // alone, so a run of distributions sharing a table is sorted by its first member.
     RareGroupIndex rare_index;
+    const SymbolicCategoricalDistribution* last = nullptr;
+    constexpr uint64_t kNotRare = std::numeric_limits<uint64_t>::max();
+    uint64_t last_group = kNotRare;  // the group `last` joined
     for (const SymbolicCategoricalDistribution& distribution : program.context.categoricals) {
-        if (const std::optional<RareInfo> info = rare_categorical_sample_info(distribution)) {
-            push_rare_categorical_sample_group(program.rare_categorical_groups, rare_index,
-                                               distribution, *info);
-        } else {
-            program.categoricals.push_back(distribution);
+        const bool same = last != nullptr && last->table != nullptr &&
+                          last->table == distribution.table && last->width == distribution.width;
+        if (!same) {
+            last_group = kNotRare;
+            if (const std::optional<RareInfo> info = rare_categorical_sample_info(distribution)) {
+                last_group = push_rare_categorical_sample_group(program.rare_categorical_groups,
+                                                                rare_index, distribution, *info);
+            }
+        } else if (last_group != kNotRare) {
+            program.rare_categorical_groups[last_group].condition_lists.push_back(
+                distribution.conditions);
         }
+        if (last_group == kNotRare) program.categoricals.push_back(distribution);
+        last = &distribution;
     }
     // The groups are found first and filled once their sizes are known, so that each list is
     // allocated once.
@@ -294,18 +307,19 @@ std::optional<RareInfo> rare_categorical_sample_info(
         }
         return true;
     };
-    const auto& rows = distribution.assignments;
+    const auto& rows = distribution.assignments();
+    const std::vector<double>& probabilities = distribution.probabilities();
     const auto found = std::find_if(rows.begin(), rows.end(), all_false);
     if (found == rows.end()) return std::nullopt;
     const uint64_t quiet = static_cast<uint64_t>(found - rows.begin());
-    if (quiet >= distribution.probabilities.size()) return std::nullopt;
+    if (quiet >= probabilities.size()) return std::nullopt;
     RareInfo info;
-    info.mass = 1 - distribution.probabilities[quiet];
+    info.mass = 1 - probabilities[quiet];
     if (!(info.mass < kRareProbability)) return std::nullopt;
     if (info.mass > 0) {
         const double scale = 1 / info.mass;
-        for (uint64_t j = 0; j < distribution.probabilities.size(); ++j) {
-            const double p = distribution.probabilities[j];
+        for (uint64_t j = 0; j < probabilities.size(); ++j) {
+            const double p = probabilities[j];
             if (j == quiet || !(p > 0)) continue;
             info.outcomes.push_back(j);
             info.probabilities.push_back(p * scale);
@@ -314,25 +328,26 @@ std::optional<RareInfo> rare_categorical_sample_info(
     return info;
 }
 
-void push_rare_categorical_sample_group(std::vector<RareCategoricalSampleGroup>& groups,
-                                        RareGroupIndex& index,
-                                        const SymbolicCategoricalDistribution& distribution,
-                                        const RareInfo& info) {
+uint64_t push_rare_categorical_sample_group(std::vector<RareCategoricalSampleGroup>& groups,
+                                            RareGroupIndex& index,
+                                            const SymbolicCategoricalDistribution& distribution,
+                                            const RareInfo& info) {
     std::vector<uint64_t>& candidates = index.groups_of[rare_key(distribution, info)];
     for (const uint64_t g : candidates) {
         if (joins(groups[g], distribution, info)) {
             groups[g].condition_lists.push_back(distribution.conditions);
-            return;
+            return g;
         }
     }
     candidates.push_back(groups.size());
     groups.push_back({{distribution.conditions},
-                      distribution.assignments,
-                      distribution.probabilities,
+                      distribution.assignments(),
+                      distribution.probabilities(),
                       info.outcomes,
                       info.probabilities,
                       info.mass,
                       distribution.width});
+    return groups.size() - 1;
 }
 
 }  // namespace kelvo

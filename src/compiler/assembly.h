@@ -54,9 +54,10 @@ std::optional<RareInfo> rare_categorical_sample_info(
 struct RareGroupIndex {
     std::unordered_map<uint64_t, std::vector<uint64_t>> groups_of;
 };
-void push_rare_categorical_sample_group(std::vector<RareCategoricalSampleGroup>& groups,
-                                        RareGroupIndex& index,
-                                        const SymbolicCategoricalDistribution& distribution,
-                                        const RareInfo& info);
+// Returns the index of the group the distribution joined.
+uint64_t push_rare_categorical_sample_group(std::vector<RareCategoricalSampleGroup>& groups,
+                                            RareGroupIndex& index,
+                                            const SymbolicCategoricalDistribution& distribution,
+                                            const RareInfo& info);
 
 }  // namespace kelvo

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 
 #include "bits.h"
@@ -96,6 +97,29 @@ TEST(Assembly, ReductionKeepsValues) {
         }
     }
     EXPECT_GT(reduced, 100u);
+}
+
+// Distributions sharing one table are grouped as the same distributions with a table each.
+TEST(Assembly, SharedTablesGroupAsSeparateOnes) {
+    const std::vector<std::vector<uint64_t>> rows = {{0}, {1}, {2}, {3}};
+    const std::vector<double> rare = {0.99, 0.005, 0.005, 0}, common = {0.5, 0.2, 0.2, 0.1};
+    SymbolicContext shared;
+    for (const auto& probabilities : {rare, rare, common, common, rare, rare, common}) {
+        shared.fresh_categorical_conditions(2, rows, probabilities);
+    }
+    shared.fresh_categorical_conditions(1, std::vector<std::vector<uint64_t>>{{0}, {1}},
+                                        std::vector<double>{0.995, 0.005});
+    SymbolicContext separate = shared;
+    for (SymbolicCategoricalDistribution& d : separate.categoricals)
+        d.table = std::make_shared<const CategoricalTable>(*d.table);
+    ASSERT_EQ(shared.categoricals[0].table, shared.categoricals[1].table);
+    const FactoredInstructionProgram a = assemble({}, shared), b = assemble({}, separate);
+    EXPECT_EQ(a.rare_categorical_groups, b.rare_categorical_groups);
+    EXPECT_EQ(a.categoricals, b.categoricals);
+    ASSERT_EQ(a.rare_categorical_groups.size(), 2u);
+    EXPECT_EQ(a.rare_categorical_groups[0].condition_lists,
+              (std::vector<std::vector<int32_t>>{{1, 2}, {3, 4}, {9, 10}, {11, 12}}));
+    EXPECT_EQ(a.categoricals.size(), 3u);
 }
 
 // Sizes from the instructions, and the sample groups at their boundaries against groups

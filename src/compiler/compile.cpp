@@ -1,8 +1,11 @@
 #include "compiler/compile.h"
 
+#include <algorithm>
+#include <numeric>
 #include <utility>
 
 #include "active_pauli_frame.h"
+#include "bits.h"
 #include "compiler/lowering.h"
 #include "compiler/optimizer.h"
 #include "compiler/planner.h"
@@ -15,17 +18,23 @@ namespace {
     throw KelvoError::invalid_input(message);
 }
 
-// The detector as a checkpoint: its parity over the record signs, and where it goes.
+// The detector as a checkpoint: its parity over the record signs, and where it goes. Its plan
+// is left to the assembly, which reduces the parity first.
 RecordDetector record_detector(const LoweredDetector& d, uint64_t i,
                                const std::vector<SymbolicBool>& record_signs,
                                std::span<const uint8_t> mask) {
+    // The XOR of the record signs: their ids gathered in one list, where those named an even
+    // number of times cancel.
     RecordDetector out;
+    std::vector<int32_t> ids;
     for (const uint64_t r : d.records) {
         if (r == 0 || r - 1 >= record_signs.size())
             refuse("detector references an out-of-range measurement record");
-        out.parity = xor_bool(out.parity, record_signs[r - 1]);
+        const SymbolicBool& sign = record_signs[r - 1];
+        ids.insert(ids.end(), sign.conditions.begin(), sign.conditions.end());
+        out.parity.constant = out.parity.constant != sign.constant;
     }
-    out.plan = SymbolicBoolEvaluationPlan(out.parity);
+    out.parity.conditions = normalize_xor_conditions(std::move(ids));
     out.records.reserve(d.records.size());
     for (const uint64_t r : d.records)
         out.records.push_back(static_cast<int32_t>(r));
@@ -35,11 +44,12 @@ RecordDetector record_detector(const LoweredDetector& d, uint64_t i,
 }
 
 // The number of planner instructions after which the detector at pending position p runs.
-uint64_t checkpoint_of(uint64_t p, const FactoredInstructionProgram& planned) {
+uint64_t checkpoint_of(uint64_t p, const PendingFactoredState& planned) {
     if (p == 0 && planned.checkpoints.empty()) return 0;
     if (p >= planned.checkpoints.size())
         refuse("detector pending-operation position is out of range");
-    const int32_t c = planned.checkpoints[p];
+    // The table's entries are read as the program's i32 checkpoints.
+    const auto c = static_cast<int32_t>(planned.checkpoints[p]);
     if (c < 0 || static_cast<uint64_t>(c) > planned.instructions.size())
         refuse("detector instruction checkpoint is out of range");
     return static_cast<uint64_t>(c);
@@ -92,33 +102,40 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
         d.position = static_cast<uint64_t>(map[d.position]);
     }
 
-    // With detectors the planner's program is assembled again below, groups and all.
-    FactoredInstructionProgram planned =
-        plan_factored_updates(std::move(state), detectors.empty(), cancel);
-    if (detectors.empty()) return planned;
+    if (detectors.empty()) return plan_factored_updates(std::move(state), true, cancel);
+    // With detectors the planner's instructions are assembled once, the detectors between them:
+    // assembling its program first would reduce every sign and build every plan twice.
+    while (state.cursor < state.pending.size()) {
+        cancel.check();
+        process_next_pending_operation(state);
+    }
     cancel.check();
 
-    // events[c]: the detectors evaluated after exactly c planner instructions, in circuit order.
-    std::vector<std::vector<RecordDetector>> events(planned.instructions.size() + 1);
+    // Each detector runs after the planner instruction that completes its records; detectors
+    // after the same instruction keep their circuit order.
+    std::vector<RecordDetector> checks;
+    std::vector<uint64_t> after(detectors.size());
+    checks.reserve(detectors.size());
     for (uint64_t i = 0; i < detectors.size(); ++i) {
-        RecordDetector d = record_detector(detectors[i], i, lowering.records, postselection_mask);
-        events[checkpoint_of(detectors[i].position, planned)].push_back(std::move(d));
+        checks.push_back(record_detector(detectors[i], i, lowering.records, postselection_mask));
+        after[i] = checkpoint_of(detectors[i].position, state);
     }
+    std::vector<uint64_t> order(detectors.size());
+    std::iota(order.begin(), order.end(), uint64_t{0});
+    std::ranges::stable_sort(order, {}, [&after](uint64_t i) { return after[i]; });
 
     std::vector<FactoredInstruction> interleaved;
-    interleaved.reserve(planned.instructions.size() + detectors.size());
-    KELVO_ASSERT(!events.empty(), "events has instructions.len() + 1 entries");
-    for (RecordDetector& d : events[0])
-        interleaved.push_back(Detector{std::move(d)});
-    for (uint64_t k = 0; k < planned.instructions.size(); ++k) {
-        interleaved.push_back(std::move(planned.instructions[k]));
-        for (RecordDetector& d : events[k + 1])
-            interleaved.push_back(Detector{std::move(d)});
+    interleaved.reserve(state.instructions.size() + detectors.size());
+    auto next = order.begin();
+    for (uint64_t k = 0; k <= state.instructions.size(); ++k) {
+        for (; next != order.end() && after[*next] == k; ++next)
+            interleaved.push_back(Detector{std::move(checks[*next])});
+        if (k < state.instructions.size()) interleaved.push_back(std::move(state.instructions[k]));
     }
-    const uint64_t num_qubits = planned.num_qubits, initial = planned.initial_active_qubits,
-                   active = planned.active_qubits;
-    SymbolicContext context = std::move(planned.context);
-    planned = FactoredInstructionProgram();  // its groups and component plan are rebuilt below
+    const uint64_t num_qubits = state.num_qubits, initial = state.initial_active_qubits,
+                   active = state.max_active_qubits;
+    SymbolicContext context = std::move(state.context);
+    state = PendingFactoredState();  // released before the program is assembled
     return FactoredInstructionProgram::with_context(num_qubits, initial, std::move(interleaved),
                                                     active, std::move(context), {});
 }

@@ -62,7 +62,7 @@ void apply_single_qubit_clifford(CliffordFrame& frame, CircuitGate gate, uint64_
 }
 
 // Codes 24-44, in code order.
-constexpr void (CliffordFrame::* kTwoQubitGates[])(uint64_t, uint64_t) = {
+constexpr void (CliffordFrame::*kTwoQubitGates[])(uint64_t, uint64_t) = {
     &CliffordFrame::left_cx,      &CliffordFrame::left_cy,
     &CliffordFrame::left_cz,      &CliffordFrame::left_swap,
     &CliffordFrame::left_cxswap,  &CliffordFrame::left_czswap,
@@ -114,10 +114,34 @@ Outcome measure(Accumulator& acc, const PauliString& pauli, double readout, bool
     return {c, std::move(sign)};
 }
 
-// The Pauli of one basis on qubit q: 'X', 'Y' or 'Z'.
-PauliString basis(uint64_t n, char axis, uint64_t q) {
-    return axis == 'X' ? pauli_x(n, q) : axis == 'Y' ? pauli_y(n, q) : pauli_z(n, q);
-}
+// The Paulis of one basis ('X', 'Y' or 'Z') on single qubits, built in one n-qubit string:
+// the targets of an instruction take turns in it instead of each allocating its own.
+class BasisPauli {
+  public:
+    BasisPauli(uint64_t n, char axis) : pauli_(n), axis_(axis) {}
+
+    // The basis Pauli on q, valid until the next call.
+    const PauliString& on(uint64_t q) {
+        KELVO_ASSERT(q < pauli_.num_qubits, "qubit index out of range");
+        if (set_) place(last_, false);
+        place(q, true);
+        last_ = q;
+        set_ = true;
+        return pauli_;
+    }
+
+  private:
+    void place(uint64_t q, bool bit) {
+        if (axis_ != 'Z') pauli_.set_xbit(q, bit);
+        if (axis_ != 'X') pauli_.set_zbit(q, bit);
+        pauli_.phase = axis_ == 'Y' && bit ? 1 : 0;  // Y = iXZ
+    }
+
+    PauliString pauli_;
+    char axis_;
+    uint64_t last_ = 0;
+    bool set_ = false;
+};
 
 // apply_pauli_symbolic of `axis` on q; X and Z go straight to their frame rows.
 void apply_axis_symbolic(FrameFactoredState& state, char axis, uint64_t q,
@@ -128,21 +152,22 @@ void apply_axis_symbolic(FrameFactoredState& state, char axis, uint64_t q,
 
 // Resets flip under the physical outcome of `axis`: the outcome bit XOR the sign.
 void measure_targets(Accumulator& acc, const CircuitInstruction& ins, char axis, char flip) {
-    const uint64_t n = acc.state.num_qubits;
+    BasisPauli basis(acc.state.num_qubits, axis);
     for (const CircuitMeasurementTarget& t : ins.measurements) {
-        const Outcome outcome = measure(acc, basis(n, axis, t.qubit), ins.probability, t.inverted);
+        const Outcome outcome = measure(acc, basis.on(t.qubit), ins.probability, t.inverted);
         if (flip != 0) {
-            apply_axis_symbolic(acc.state, flip, t.qubit,
-                                xor_bool(symbolic_bool(outcome.condition), outcome.sign));
+            SymbolicBool physical = symbolic_bool(outcome.condition);
+            xor_into(physical, outcome.sign);
+            apply_axis_symbolic(acc.state, flip, t.qubit, physical);
         }
     }
 }
 
 void reset_targets(Accumulator& acc, const CircuitInstruction& ins, char axis, char flip) {
-    const uint64_t n = acc.state.num_qubits;
+    BasisPauli basis(acc.state.num_qubits, axis);
     for (const size_t q : ins.qubits) {
         const int32_t c = acc.state.context.fresh_condition_id();
-        apply_pauli_measurement_signed(acc.state, basis(n, axis, q), SymbolicBool{}, std::nullopt,
+        apply_pauli_measurement_signed(acc.state, basis.on(q), SymbolicBool{}, std::nullopt,
                                        static_cast<uint32_t>(c));
         apply_axis_symbolic(acc.state, flip, q, symbolic_bool(c));
     }
@@ -304,26 +329,28 @@ void apply_instruction(Accumulator& acc, const CircuitInstruction& ins) {
 
 namespace {
 
-// Conditions the circuit's channels will draw jointly, so that the registry's index is sized
-// once instead of being rehashed while it grows.
-uint64_t categorical_condition_count(const Circuit& circuit) {
+// Distributions the circuit's channels will register, so that the registry's lists are sized
+// once instead of being copied while they grow.
+uint64_t categorical_distribution_count(const Circuit& circuit) {
     uint64_t count = 0;
     for (const CircuitInstruction& ins : circuit.instructions) {
         switch (ins.gate) {
             case G::DEPOLARIZE1:
-            case G::DEPOLARIZE2:
-            case G::DEPOLARIZE3:
             case G::PAULI_CHANNEL_1:
-            case G::PAULI_CHANNEL_2:
-            case G::PAULI_CHANNEL_3:
-                count += 2 * ins.qubits.size();
-                break;
             case G::HERALDED_ERASE:
             case G::HERALDED_PAULI_CHANNEL_1:
-                count += 3 * ins.qubits.size();
+                count += ins.qubits.size();
+                break;
+            case G::DEPOLARIZE2:
+            case G::PAULI_CHANNEL_2:
+                count += ins.qubits.size() / 2;
+                break;
+            case G::DEPOLARIZE3:
+            case G::PAULI_CHANNEL_3:
+                count += ins.qubits.size() / 3;
                 break;
             case G::CORRELATED_ERROR:
-                count += ins.paulis.size();
+                ++count;
                 break;
             default:
                 break;
@@ -337,7 +364,9 @@ uint64_t categorical_condition_count(const Circuit& circuit) {
 CircuitLoweringResult lower_circuit_with_anchors(const Circuit& circuit) {
     Accumulator acc{FrameFactoredState(circuit.num_qubits, 0), {}};
     acc.state.anchors.emplace();
-    acc.state.context.categorical_of.reserve(categorical_condition_count(circuit));
+    const uint64_t distributions = categorical_distribution_count(circuit);
+    acc.state.context.categoricals.reserve(distributions);
+    acc.state.context.categorical_of.reserve(distributions);
     std::vector<uint64_t> positions;
     positions.reserve(circuit.instructions.size() + 1);
     positions.push_back(0);

@@ -88,10 +88,11 @@ void require_target_multiple(uint64_t count, uint64_t multiple, const char* mess
 
 SymbolicBool measurement_sign_with_readout_error(SymbolicContext& context, double p,
                                                  bool inverted) {
-    SymbolicBool sign{{}, inverted};
-    if (p == 0.0) return sign;
+    if (p == 0.0) return SymbolicBool{{}, inverted};
     check_probability(p);
-    return xor_bool(sign, context.fresh_bernoulli_bool(p));
+    SymbolicBool sign = context.fresh_bernoulli_bool(p);
+    sign.constant = inverted;
+    return sign;
 }
 
 uint32_t append_record(std::vector<SymbolicBool>& records, SymbolicBool value) {
@@ -106,10 +107,11 @@ void apply_depolarize1(FrameFactoredState& state, std::span<const uint64_t> qubi
     check_probability(p);
     static const Rows rows = rows_of(std::array<uint64_t, 4>{0b00, 0b10, 0b01, 0b11});
     const std::array<double, 4> probabilities = {1.0 - p, p / 3, p / 3, p / 3};
+    const CheckedCategoricalTable table =
+        state.context.checked_categorical_table(2, rows, probabilities);
     for (const uint64_t q : qubits) {
         const std::array<uint64_t, 1> target = {q};
-        apply_xz_parts(state, target,
-                       state.context.fresh_categorical_conditions(2, rows, probabilities));
+        apply_xz_parts(state, target, state.context.fresh_categorical_conditions(table));
     }
 }
 
@@ -121,9 +123,11 @@ void apply_depolarize2(FrameFactoredState& state, std::span<const uint64_t> qubi
     std::array<double, 16> probabilities;
     probabilities.fill(p / 15);
     probabilities[0] = 1.0 - p;
+    const CheckedCategoricalTable table =
+        state.context.checked_categorical_table(4, rows, probabilities);
     for (size_t i = 0; i < qubits.size(); i += 2) {
         apply_xz_parts(state, qubits.subspan(i, 2),
-                       state.context.fresh_categorical_conditions(4, rows, probabilities));
+                       state.context.fresh_categorical_conditions(table));
     }
 }
 

@@ -18,7 +18,7 @@ bool evaluate(const SymbolicBool& value, const SymbolicCategoricalDistribution& 
     for (const int32_t c : value.conditions) {
         const auto i = static_cast<uint64_t>(c - dist.conditions.front());
         EXPECT_LT(i, dist.width) << "a sign outside the channel's group";
-        bit ^= (dist.assignments[row][i / 64] >> (i % 64)) & 1;
+        bit ^= (dist.assignments()[row][i / 64] >> (i % 64)) & 1;
     }
     return bit;
 }
@@ -35,8 +35,8 @@ std::map<std::string, double> net_paulis(const std::string& channel, uint64_t ta
     const auto& ops = lowered.state.pending;
     const bool heralded = std::holds_alternative<PendingClassicalRecord>(ops.front());
     std::map<std::string, double> out;
-    for (uint64_t row = 0; row < dist.assignments.size(); ++row) {
-        if (dist.probabilities[row] == 0.0) continue;
+    for (uint64_t row = 0; row < dist.assignments().size(); ++row) {
+        if (dist.probabilities()[row] == 0.0) continue;
         std::string key = heralded && evaluate(lowered.records[0], dist, row) ? "h" : "";
         for (uint64_t t = 0; t < targets; ++t) {
             const size_t first = ops.size() - 2 * (targets - t);
@@ -45,7 +45,7 @@ std::map<std::string, double> net_paulis(const std::string& channel, uint64_t ta
                 evaluate(std::get<PendingPauliMeasurement>(ops[first + 1]).sign, dist, row);
             key += "IXZY"[x + 2 * z];
         }
-        out[key] += dist.probabilities[row];
+        out[key] += dist.probabilities()[row];
     }
     return out;
 }

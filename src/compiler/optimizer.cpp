@@ -200,8 +200,8 @@ class FullSigns {
 // open-addressing table of positions filled walking backwards.
 // `all` is the whole list, of which `ops` is the segment from `offset`.
 std::vector<uint64_t> next_same_key(std::span<const PendingOperation> all, uint64_t offset,
-                                    std::span<const PendingOperation> ops,
-                                    const Sketches& sketches, const FullSigns& signs) {
+                                    std::span<const PendingOperation> ops, const Sketches& sketches,
+                                    const FullSigns& signs) {
     auto same_key = [&](uint64_t later, uint64_t earlier) {
         const auto& ra = std::get<PendingPauliRotation>(ops[later]);
         const auto& rb = std::get<PendingPauliRotation>(ops[earlier]);
@@ -349,6 +349,21 @@ OptimizationResult optimize_pending_operations(PendingFactoredState& state,
     barriers.push_back(n);
     std::sort(barriers.begin(), barriers.end());
     barriers.erase(std::unique(barriers.begin(), barriers.end()), barriers.end());
+
+    // Only rotations merge and measurements move only past rotations: without one the list
+    // stays as it is, and nothing needs hashing.
+    const bool has_rotation =
+        std::any_of(state.pending.begin(), state.pending.end(), [](const PendingOperation& op) {
+            return std::holds_alternative<PendingPauliRotation>(op);
+        });
+    if (!has_rotation) {
+        for (const uint64_t end : barriers)
+            result.position_map[end] = static_cast<int32_t>(end);
+        result.count_after = n;
+        state.optimized = true;
+        state.in_order = false;
+        return result;
+    }
 
     const FullSigns signs(state.pending, state.context.next_condition_id);
     std::vector<PendingOperation> optimized;

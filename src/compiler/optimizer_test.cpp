@@ -11,9 +11,9 @@
 #include "circuit/parser.h"
 #include "compiler/lowering.h"
 #include "errors.h"
-#include "testing/random_circuit.h"
 #include "testing/dense_circuit.h"
 #include "testing/error_text.h"
+#include "testing/random_circuit.h"
 
 namespace kelvo {
 namespace {
@@ -163,6 +163,9 @@ TEST(Optimizer, ExactResults) {
         // ...after one, past every commuting rotation.
         {{rot("XI", t), rot("XI", t), rot("IZ", t), meas("IZ", 1)}, {},
          {meas("IZ", 1), rot("XI", 2 * t), rot("IZ", t)}, 1, 0, 2, {0, -1, -1, -1, 3}},
+        // Without a rotation nothing merges or moves.
+        {{meas("Z", 1), meas("X", 2), meas("Z", 3)}, {2, 0},
+         {meas("Z", 1), meas("X", 2), meas("Z", 3)}, 0, 0, 0, {0, -1, 2, 3}},
         // An expectation request leaves the list alone.
         {{rot("Z", t), rot("Z", t), PendingPauliMeasurement{pauli_string("Z"), {}, {}, {}, 0, {}}}, {9},
          {rot("Z", t), rot("Z", t), PendingPauliMeasurement{pauli_string("Z"), {}, {}, {}, 0, {}}},

@@ -38,11 +38,13 @@ LoweredSign lowered_sign(const FrameFactoredState& state, const PauliString& pau
     PauliString image = pull_back(state, pauli);
     const SignAnchor* anchor = state.anchors ? state.anchors->find(image) : nullptr;
     if (anchor == nullptr) {
-        SymbolicBool sign = xor_bool(state.active_frame.anticommutation_sign(image), own);
+        SymbolicBool sign = state.active_frame.anticommutation_sign(image);
+        xor_into(sign, own);
         return {std::move(image), std::move(sign), std::nullopt};
     }
     SymbolicBool sign = state.active_frame.anticommutation_sign(image, anchor->frame_size);
-    sign = xor_bool(xor_bool(sign, own), anchor->own_sign);
+    xor_into(sign, own);
+    xor_into(sign, anchor->own_sign);
     return {std::move(image), std::move(sign), anchor->condition};
 }
 
@@ -168,9 +170,9 @@ const PendingPauliMeasurement& apply_pauli_expectation(FrameFactoredState& state
                                                        const PauliString& pauli, int32_t index) {
     if (index < 0) throw KelvoError::invalid_input("expectation value index must be nonnegative");
     LoweredSign lowered = lowered_sign(state, pauli, SymbolicBool{});
-    state.pending.emplace_back(PendingPauliMeasurement{
-        std::move(lowered.image), std::move(lowered.sign), std::nullopt, std::nullopt,
-        static_cast<uint32_t>(index), lowered.anchor});
+    state.pending.emplace_back(
+        PendingPauliMeasurement{std::move(lowered.image), std::move(lowered.sign), std::nullopt,
+                                std::nullopt, static_cast<uint32_t>(index), lowered.anchor});
     return std::get<PendingPauliMeasurement>(state.pending.back());
 }
 

@@ -159,8 +159,8 @@ void plan_dormant_rotation_promotion(PendingFactoredState& state,
         refuse("dormant rotation tableau reduction did not expose promoted X");
 
     SymbolicBool sign = xor_bool_constant(promoted.sign, measurement_phase_sign(promoted.pauli));
-    SymbolicBoolEvaluationPlan plan(sign);
-    push_instruction(state, DormantPromotion{std::move(sign), std::move(plan), promoted.angle});
+    push_instruction(
+        state, DormantPromotion{std::move(sign), SymbolicBoolEvaluationPlan{}, promoted.angle});
     set_planning_active_count(state, k + 1);
 }
 
@@ -170,8 +170,8 @@ void plan_active_rotation(PendingFactoredState& state, const PendingPauliRotatio
     if (!a.has_nonidentity_body()) return;
     if (!squares_to_identity(a)) refuse("active rotation Pauli must square to identity");
     PrecomputedActivePauliRotationKernel kernel(ActivePauliAction(a), rotation.angle);
-    SymbolicBoolEvaluationPlan plan(sign);
-    push_instruction(state, ActiveRotation{std::move(sign), std::move(plan), std::move(kernel)});
+    push_instruction(
+        state, ActiveRotation{std::move(sign), SymbolicBoolEvaluationPlan{}, std::move(kernel)});
 }
 
 void plan_dormant_measurement_replacement(PendingFactoredState& state,
@@ -213,12 +213,13 @@ void plan_dormant_measurement_replacement(PendingFactoredState& state,
     // with X_q take the coin into their signs, and q stays +Z_q.
     push_symbolic_pauli_through_pending_from(state, kAfterCurrent, pauli_x(n, q), coin);
     SymbolicBool outcome = xor_bool(sign, coin);
-    SymbolicBoolEvaluationPlan plan(outcome);
     const std::optional<uint32_t> record =
         take_record(state, measurement.record_id, measurement.condition_id);
-    push_instruction(state, RandomOutcome{outcome, std::move(plan), record,
-                                          measurement.condition_id, std::nullopt, id});
-    reduce_pending_signs_by_measurement_relation(state, measurement.condition_id, outcome);
+    const FactoredInstruction& pushed =
+        push_instruction(state, RandomOutcome{std::move(outcome), SymbolicBoolEvaluationPlan{},
+                                              record, measurement.condition_id, std::nullopt, id});
+    reduce_pending_signs_by_measurement_relation(state, measurement.condition_id,
+                                                 instruction_sign(pushed));
 }
 
 void plan_active_measurement(PendingFactoredState& state,
@@ -261,13 +262,13 @@ void plan_active_measurement(PendingFactoredState& state,
     const SymbolicBool branch = symbolic_bool(id);
     push_symbolic_pauli_through_pending_from(state, kAfterCurrent, pauli_x(n, k - 1), branch);
     SymbolicBool outcome = xor_bool(sign, branch);
-    SymbolicBoolEvaluationPlan plan(outcome);
     const std::optional<uint32_t> record =
         take_record(state, measurement.record_id, measurement.condition_id);
-    push_instruction(state,
-                     ActiveMeasurement{outcome, std::move(plan), record, measurement.condition_id,
-                                       std::nullopt, std::move(kernel), id});
-    reduce_pending_signs_by_measurement_relation(state, measurement.condition_id, outcome);
+    const FactoredInstruction& pushed = push_instruction(
+        state, ActiveMeasurement{std::move(outcome), SymbolicBoolEvaluationPlan{}, record,
+                                 measurement.condition_id, std::nullopt, std::move(kernel), id});
+    reduce_pending_signs_by_measurement_relation(state, measurement.condition_id,
+                                                 instruction_sign(pushed));
     set_planning_active_count(state, k - 1);
 }
 
@@ -277,10 +278,9 @@ void plan_active_expectation(PendingFactoredState& state, const PendingPauliMeas
     if (!squares_to_identity(a)) refuse("active expectation Pauli must square to identity");
     PrecomputedActivePauliMeasurementKernel kernel =
         PrecomputedActivePauliMeasurementKernel::from_pauli(a);
-    SymbolicBoolEvaluationPlan plan(sign);
-    push_instruction(state,
-                     ActiveMeasurement{std::move(sign), std::move(plan), std::nullopt, std::nullopt,
-                                       request.expectation_index, std::move(kernel), 0});
+    push_instruction(
+        state, ActiveMeasurement{std::move(sign), SymbolicBoolEvaluationPlan{}, std::nullopt,
+                                 std::nullopt, request.expectation_index, std::move(kernel), 0});
 }
 
 void plan_zero_expectation(PendingFactoredState& state, const PendingPauliMeasurement& request) {
@@ -292,21 +292,20 @@ void plan_zero_expectation(PendingFactoredState& state, const PendingPauliMeasur
 void plan_deterministic_outcome(PendingFactoredState& state,
                                 const PendingPauliMeasurement& measurement) {
     SymbolicBool sign = sign_by_phase(measurement.pauli, measurement.sign);
-    SymbolicBoolEvaluationPlan plan(sign);
     const bool request = measurement.expectation_index.has_value();
     const std::optional<uint32_t> record =
         request ? std::nullopt
                 : take_record(state, measurement.record_id, measurement.condition_id);
-    push_instruction(state,
-                     DeterministicOutcome{sign, std::move(plan), record, measurement.condition_id,
-                                          measurement.expectation_index});
-    reduce_pending_signs_by_measurement_relation(state, measurement.condition_id, sign);
+    const FactoredInstruction& pushed = push_instruction(
+        state, DeterministicOutcome{std::move(sign), SymbolicBoolEvaluationPlan{}, record,
+                                    measurement.condition_id, measurement.expectation_index});
+    reduce_pending_signs_by_measurement_relation(state, measurement.condition_id,
+                                                 instruction_sign(pushed));
 }
 
 void plan_classical_record(PendingFactoredState& state, const PendingClassicalRecord& record) {
-    SymbolicBoolEvaluationPlan plan(record.value);
     const std::optional<uint32_t> id = take_record(state, record.record_id, record.condition_id);
-    push_instruction(state, DeterministicOutcome{record.value, std::move(plan), id,
+    push_instruction(state, DeterministicOutcome{record.value, SymbolicBoolEvaluationPlan{}, id,
                                                  record.condition_id, std::nullopt});
 }
 

@@ -26,7 +26,8 @@ PauliString project_active_body(const PauliString& pauli, uint64_t k);
 void set_planning_active_count(PendingFactoredState& state, uint64_t k);
 
 // Appends the instruction after raising the context's next id above every id it names.
-// The reference stays valid until the next append.
+// The reference stays valid until the next append. The steps leave evaluation plans empty:
+// the assembly builds every plan from the sign it reduces, and nothing reads one before.
 const FactoredInstruction& push_instruction(PendingFactoredState& state,
                                             FactoredInstruction instruction);
 

@@ -167,9 +167,9 @@ class Resampler {
         for (const int32_t c : d.conditions)
             zero_if_large(row_index(c));
         for (uint64_t shot = 0; shot < shots_; ++shot) {
-            const uint64_t outcome = pick_outcome(d.probabilities, splitmix64_uniform(state));
-            if (outcome >= d.assignments.size()) continue;
-            for_each_set_bit(d.assignments[outcome], [&](uint64_t j) {
+            const uint64_t outcome = pick_outcome(d.probabilities(), splitmix64_uniform(state));
+            if (outcome >= d.assignments().size()) continue;
+            for_each_set_bit(d.assignments()[outcome], [&](uint64_t j) {
                 if (j < d.conditions.size()) toggle(row_index(d.conditions[j]), shot);
             });
         }

@@ -224,12 +224,6 @@ Sampler::Sampler(const Circuit& circuit, SamplerOptions options, const Cancellat
     options_.threads = std::max<uint64_t>(options_.threads, 1);
     kernel_name_ = simd_level() == SimdLevel::Vector ? "neon" : "scalar";
 
-    {
-        PackedPresampledExogenous exogenous;
-        prepare_presampled_exogenous_packed(exogenous, program);
-        prepare_presampled_expression_plan(expression_plan_, program, exogenous);
-    }
-
     for (const auto& lists : logical_records_)
         for (const auto& list : lists)
             observable_record_table_.push_back(list);
@@ -241,6 +235,9 @@ Sampler::Sampler(const Circuit& circuit, SamplerOptions options, const Cancellat
 
     workers_.resize(1);
     workers_[0] = make_worker();
+    // The expression plan reads which conditions are exogenous from the storage the first
+    // worker prepared for this program.
+    prepare_presampled_expression_plan(expression_plan_, program, workers_[0]->exogenous);
 }
 
 Sampler::Sampler(Sampler&&) noexcept = default;

@@ -108,21 +108,31 @@ void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram
                 const PackedPresampledExogenous& exogenous) {
     BlockExpressionIndex index;
     std::vector<int32_t> presampled, residual;
+    plan.rows.reserve(program.instructions.size());
     for (uint64_t i = 0; i < program.instructions.size(); ++i) {
         KELVO_ASSERT(i < PresampledExpressionPlan::kUnused, "instruction index out of range");
         const Expression e = expression_of(program.instructions[i]);
-        presampled.clear();
-        residual.clear();
+        // Each id is written to both lists and kept in one: exogenous and other ids alternate
+        // unpredictably, and a branch per id would mispredict.
+        presampled.resize(e.conditions.size());
+        residual.resize(e.conditions.size());
+        uint64_t kept = 0, left = 0;
         for (const int32_t c : e.conditions) {
             KELVO_ASSERT(c >= 1, "condition id must be positive");
             const uint64_t bit = static_cast<uint64_t>(c) - 1;
             const bool exogenous_id = bit / 64 < exogenous.exogenous_mask.size() &&
                                       ((exogenous.exogenous_mask[bit / 64] >> (bit % 64)) & 1);
-            (exogenous_id ? presampled : residual).push_back(c);
+            presampled[kept] = c;
+            residual[left] = c;
+            kept += exogenous_id;
+            left += !exogenous_id;
         }
-        std::ranges::sort(presampled);
+        presampled.resize(kept);
+        residual.resize(left);
+        if (!std::ranges::is_sorted(presampled)) std::ranges::sort(presampled);
         const uint64_t block = index.find_or_add(plan.block_expressions, e.constant, presampled);
-        if (block == plan.last_use.size()) plan.last_use.push_back(PresampledExpressionPlan::kUnused);
+        if (block == plan.last_use.size())
+            plan.last_use.push_back(PresampledExpressionPlan::kUnused);
         plan.last_use[block] = static_cast<uint32_t>(i);
         PresampledExpression row;
         row.block_expression_index = block;
@@ -133,10 +143,9 @@ void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram
 }
 
 // Gives each block expression the earlier one that differs from it least, ties to the earlier.
-// The ids of the expression being placed are marked in an array by id, so a candidate is priced
-// by a walk over its own ids (|a XOR b| = |a| + |b| - 2 |a AND b|), and one whose length alone
-// puts it out of reach is not walked: a long expression meets many short candidates and costs
-// their lengths, not its own length each time.
+// Walking the earlier expressions that hold each of its ids counts, for each candidate, the ids
+// it shares (an expression holds an id once), so a candidate is priced without a walk of its
+// own ids: |a XOR b| = |a| + |b| - 2 |a AND b|.
 void choose_parents(PresampledExpressionPlan& plan) {
     // The block expressions holding each id, as lists threaded through one array: head[id] is
     // 1 + the latest entry for id, each entry the block expression and 1 + the entry before it.
@@ -147,40 +156,36 @@ void choose_parents(PresampledExpressionPlan& plan) {
     std::vector<Holder> holders;
     std::optional<uint64_t> constant_true;
     std::vector<uint64_t> candidates;
-    std::vector<uint64_t> marks;  // condition id -> 1 + the block expression naming it last
+    std::vector<uint64_t> shared;  // block expression -> ids shared with the one being placed
     auto& blocks = plan.block_expressions;
+    shared.assign(blocks.size(), 0);
+    uint64_t entries = 0;
+    for (const PresampledExpression& e : blocks)
+        entries += e.conditions.size();
+    holders.reserve(entries);
     for (uint64_t r = 0; r < blocks.size(); ++r) {
         PresampledExpression& e = blocks[r];
         candidates.clear();
         for (const int32_t c : e.conditions) {
             const auto id = static_cast<uint64_t>(c);
-            if (id >= marks.size()) {
-                marks.resize(std::max(id + 1, 2 * marks.size()), 0);
-                head.resize(marks.size(), 0);
+            if (id >= head.size()) head.resize(std::max(id + 1, 2 * head.size()), 0);
+            for (uint64_t h = head[id]; h != 0; h = holders[h - 1].next) {
+                const uint64_t b = holders[h - 1].block;
+                if (shared[b]++ == 0) candidates.push_back(b);
             }
-            marks[id] = r + 1;
-            for (uint64_t h = head[id]; h != 0; h = holders[h - 1].next)
-                candidates.push_back(holders[h - 1].block);
         }
+        // The constant true expression holds no id: it is no candidate yet.
         if (e.constant && constant_true) candidates.push_back(*constant_true);
         std::ranges::sort(candidates);
-        candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
 
         std::optional<uint64_t> best;
         const uint64_t size = e.conditions.size();
         uint64_t best_cost = size + (e.constant ? 1 : 0);
         for (const uint64_t c : candidates) {
             const PresampledExpression& other = blocks[c];
-            const uint64_t other_size = other.conditions.size();
             const uint64_t constant = e.constant != other.constant ? 1 : 0;
-            const uint64_t lower = (size > other_size ? size - other_size : other_size - size);
-            if (lower + constant >= best_cost) continue;
-            uint64_t shared = 0;
-            for (const int32_t id : other.conditions) {
-                const auto i = static_cast<uint64_t>(id);
-                shared += i < marks.size() && marks[i] == r + 1;
-            }
-            const uint64_t cost = size + other_size - 2 * shared + constant;
+            const uint64_t cost = size + other.conditions.size() - 2 * shared[c] + constant;
+            shared[c] = 0;
             if (cost < best_cost) best = c, best_cost = cost;
         }
         if (best) {

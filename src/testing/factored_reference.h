@@ -67,7 +67,7 @@ class Interpreter {
     static constexpr double kPrune = 1e-14;
 
     bool is_noise(int32_t c) const {
-        return program_.context.bernoulli.count(c) || program_.context.categorical_of.count(c);
+        return program_.context.bernoulli.count(c) || program_.context.categorical_of.contains(c);
     }
 
     int8_t& slot(Branch& b, int32_t c) const {
@@ -129,13 +129,13 @@ class Interpreter {
             }
             const SymbolicCategoricalDistribution& d =
                 program_.context.categoricals.at(program_.context.categorical_of.at(c));
-            for (size_t j = 0; j < d.probabilities.size(); ++j) {
-                if (d.probabilities[j] <= 0) continue;
+            for (size_t j = 0; j < d.probabilities().size(); ++j) {
+                if (d.probabilities()[j] <= 0) continue;
                 Branch next = b;
                 for (size_t t = 0; t < d.conditions.size(); ++t)
                     next.conditions.at(d.conditions[t]) =
-                        (d.assignments[j][t / 64] >> (t % 64)) & 1;
-                next.weight *= d.probabilities[j];
+                        (d.assignments()[j][t / 64] >> (t % 64)) & 1;
+                next.weight *= d.probabilities()[j];
                 run(i, std::move(next));
             }
             return true;
