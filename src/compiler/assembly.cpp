@@ -208,12 +208,10 @@ void group_conditions(FactoredInstructionProgram& program) {
 
 }  // namespace
 
-namespace {
-
-FactoredInstructionProgram assemble(uint64_t num_qubits, uint64_t initial_active_qubits,
-                                    std::vector<FactoredInstruction> instructions,
-                                    uint64_t active_qubits, SymbolicContext context,
-                                    std::vector<int32_t> checkpoints, bool grouped) {
+FactoredInstructionProgram FactoredInstructionProgram::with_context(
+    uint64_t num_qubits, uint64_t initial_active_qubits,
+    std::vector<FactoredInstruction> instructions, uint64_t active_qubits, SymbolicContext context,
+    std::vector<int32_t> checkpoints) {
     if (initial_active_qubits > active_qubits || initial_active_qubits > num_qubits ||
         active_qubits > num_qubits) {
         throw KelvoError::invalid_input("invalid factored instruction program dimensions");
@@ -240,29 +238,11 @@ FactoredInstructionProgram assemble(uint64_t num_qubits, uint64_t initial_active
     program.num_detectors = counts.detectors;
     program.num_exp_vals = counts.exp_vals;
 
-    if (grouped) group_conditions(program);
+    group_conditions(program);
     auto plan = std::make_shared<const ActiveComponentPlan>(build_active_component_plan(program));
     program.component_plan_enabled = plan->enabled;
     program.component_plan = std::move(plan);
     return program;
-}
-
-}  // namespace
-
-FactoredInstructionProgram FactoredInstructionProgram::with_context(
-    uint64_t num_qubits, uint64_t initial_active_qubits,
-    std::vector<FactoredInstruction> instructions, uint64_t active_qubits, SymbolicContext context,
-    std::vector<int32_t> checkpoints) {
-    return assemble(num_qubits, initial_active_qubits, std::move(instructions), active_qubits,
-                    std::move(context), std::move(checkpoints), true);
-}
-
-FactoredInstructionProgram FactoredInstructionProgram::with_context_ungrouped(
-    uint64_t num_qubits, uint64_t initial_active_qubits,
-    std::vector<FactoredInstruction> instructions, uint64_t active_qubits, SymbolicContext context,
-    std::vector<int32_t> checkpoints) {
-    return assemble(num_qubits, initial_active_qubits, std::move(instructions), active_qubits,
-                    std::move(context), std::move(checkpoints), false);
 }
 
 void reduce_program_symbolic_expressions(std::vector<FactoredInstruction>& instructions) {

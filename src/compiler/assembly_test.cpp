@@ -168,19 +168,6 @@ TEST(Assembly, SizesAndSampleGroups) {
     };
     EXPECT_EQ(program.rare_categorical_groups, rare_groups);
 
-    // Ungrouped: the same instructions, sizes and component plan, no groups.
-    const FactoredInstructionProgram ungrouped = FactoredInstructionProgram::with_context_ungrouped(
-        4, 1, program.instructions, 2, context, {});
-    EXPECT_EQ(ungrouped.instructions, program.instructions);
-    EXPECT_EQ(std::tuple(ungrouped.num_records, ungrouped.num_exp_vals, ungrouped.num_detectors,
-                         ungrouped.num_symbols),
-              std::tuple(5u, 3u, 4u, 15u));
-    EXPECT_TRUE(ungrouped.bernoulli_groups.empty() && ungrouped.categoricals.empty() &&
-                ungrouped.rare_categorical_groups.empty() &&
-                ungrouped.dense_bernoulli_conditions.empty());
-    ASSERT_NE(ungrouped.component_plan, nullptr);
-    EXPECT_EQ(ungrouped.component_plan_enabled, program.component_plan_enabled);
-
     // Without instructions the symbols are the context's; the component plan is there, off.
     SymbolicContext ids_only;
     ids_only.next_condition_id = 9;

@@ -102,13 +102,10 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
         d.position = static_cast<uint64_t>(map[d.position]);
     }
 
-    if (detectors.empty()) return plan_factored_updates(std::move(state), true, cancel);
+    if (detectors.empty()) return plan_factored_updates(std::move(state), cancel);
     // With detectors the planner's instructions are assembled once, the detectors between them:
     // assembling its program first would reduce every sign and build every plan twice.
-    while (state.cursor < state.pending.size()) {
-        cancel.check();
-        process_next_pending_operation(state);
-    }
+    plan_pending_operations(state, cancel);
     cancel.check();
 
     // Each detector runs after the planner instruction that completes its records; detectors

@@ -137,19 +137,22 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     return state.instructions.size() == before ? nullptr : &state.instructions.back();
 }
 
-FactoredInstructionProgram plan_factored_updates(PendingFactoredState state, bool grouped,
-                                                 const CancellationCheck& cancel) {
-    if (!state.optimized && state.instructions.empty() && state.checkpoints.empty())
-        optimize_pending_operations(state, {});
+void plan_pending_operations(PendingFactoredState& state, const CancellationCheck& cancel) {
     while (state.cursor < state.pending.size()) {
         cancel.check();
         process_next_pending_operation(state);
     }
+}
+
+FactoredInstructionProgram plan_factored_updates(PendingFactoredState state,
+                                                 const CancellationCheck& cancel) {
+    if (!state.optimized && state.instructions.empty() && state.checkpoints.empty())
+        optimize_pending_operations(state, {});
+    plan_pending_operations(state, cancel);
     std::vector<int32_t> checkpoints(state.checkpoints.begin(), state.checkpoints.end());
-    const auto assemble = grouped ? &FactoredInstructionProgram::with_context
-                                  : &FactoredInstructionProgram::with_context_ungrouped;
-    return assemble(state.num_qubits, state.initial_active_qubits, std::move(state.instructions),
-                    state.max_active_qubits, std::move(state.context), std::move(checkpoints));
+    return FactoredInstructionProgram::with_context(
+        state.num_qubits, state.initial_active_qubits, std::move(state.instructions),
+        state.max_active_qubits, std::move(state.context), std::move(checkpoints));
 }
 
 }  // namespace kelvo

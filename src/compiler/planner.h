@@ -18,10 +18,11 @@ namespace kelvo {
 // the program, with the checkpoint table: entry i is the number of instructions emitted before
 // operation i, and one more entry holds the total (empty when there was no operation). Throws
 // KelvoError; Cancelled when `cancel`, polled between operations, asks planning to stop.
-// Without `grouped` the program's presampling groups are left empty (see
-// with_context_ungrouped).
-FactoredInstructionProgram plan_factored_updates(PendingFactoredState state, bool grouped = true,
+FactoredInstructionProgram plan_factored_updates(PendingFactoredState state,
                                                  const CancellationCheck& cancel = {});
+
+// Plans every operation left, polling `cancel` before each (Cancelled when it asks to stop).
+void plan_pending_operations(PendingFactoredState& state, const CancellationCheck& cancel);
 
 // Plans the next operation. Returns the last instruction it emitted (valid until the next
 // call), or nullptr when it emitted nothing or no operation was left. On an error the

@@ -150,12 +150,6 @@ struct FactoredInstructionProgram {
                                                    std::vector<FactoredInstruction> instructions,
                                                    uint64_t active_qubits, SymbolicContext context,
                                                    std::vector<int32_t> checkpoints);
-    // with_context without the presampling groups: for a program whose instructions are
-    // assembled again, so that groups built only to be dropped are not built.
-    static FactoredInstructionProgram with_context_ungrouped(
-        uint64_t num_qubits, uint64_t initial_active_qubits,
-        std::vector<FactoredInstruction> instructions, uint64_t active_qubits,
-        SymbolicContext context, std::vector<int32_t> checkpoints);
 };
 
 }  // namespace kelvo
