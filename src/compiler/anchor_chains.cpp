@@ -72,28 +72,18 @@ SymbolicBool AnchorChains::state_at(const PendingFactoredState& state, uint32_t 
     return SymbolicBool{normalize_xor_conditions(ids_), constant};
 }
 
-void AnchorChains::extend_chain(PendingFactoredState& state, uint32_t chain,
-                                const SymbolicBool& own) {
-    for (const int32_t c : own.conditions)
-        chain_words_.toggle(uint64_t{chain} << 32 | word_of(c), bit_of(c));
-    // The relations already naming the own part's ids join the chain's list, which stays
-    // ascending: they are older than any added from now on.
-    gathered_.clear();
+void AnchorChains::extend_chain(uint32_t chain, const SymbolicBool& own,
+                                std::span<const uint32_t> known) {
     for (const int32_t c : own.conditions) {
+        chain_words_.toggle(uint64_t{chain} << 32 | word_of(c), bit_of(c));
         chains_by_condition_.add(c, chain);
-        state.relations_by_condition.for_each(c, [this](uint32_t r) { gathered_.push_back(r); });
     }
-    if (gathered_.empty()) return;
-    std::sort(gathered_.begin(), gathered_.end());
+    // The relations already naming the own part's ids are among `known`, which holds the list's
+    // tail from its first entry on: the list becomes its head before that, then `known`.
+    if (known.empty()) return;
     std::vector<uint32_t>& list = chain_relations_[chain];
-    // Only the list's tail from the oldest of them is rewritten.
-    const auto from = std::lower_bound(list.begin(), list.end(), gathered_.front());
-    merged_.clear();
-    std::set_union(from, list.end(), gathered_.begin(), gathered_.end(),
-                   std::back_inserter(merged_));
-    merged_.erase(std::unique(merged_.begin(), merged_.end()), merged_.end());
-    list.erase(from, list.end());
-    list.insert(list.end(), merged_.begin(), merged_.end());
+    list.erase(std::lower_bound(list.begin(), list.end(), known.front()), list.end());
+    list.insert(list.end(), known.begin(), known.end());
 }
 
 void AnchorChains::toggle_own(std::span<const int32_t> ids) {
@@ -140,7 +130,14 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
         SymbolicBool reduced = reduce_sign_by_pending_relations(state, own, applied);
         if (next != nullptr) {
             *next = record(reduced, own, applied_begin, seen, 0, std::nullopt);
-            extend_chain(state, next->chain, own);
+            // A new chain: the relations naming its ids so far start its list.
+            gathered_.clear();
+            for (const int32_t c : own.conditions)
+                state.relations_by_condition.for_each(
+                    c, [this](uint32_t r) { gathered_.push_back(r); });
+            std::sort(gathered_.begin(), gathered_.end());
+            gathered_.erase(std::unique(gathered_.begin(), gathered_.end()), gathered_.end());
+            extend_chain(next->chain, own, gathered_);
         }
         return reduced;
     }
@@ -198,7 +195,7 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
     own_word_list_.clear();
     if (next != nullptr) {
         *next = record(reduced, own, applied_begin, seen, resume, anchor);
-        extend_chain(state, next->chain, own);
+        extend_chain(next->chain, own, gathered_);
     }
     return reduced;
 }

@@ -66,7 +66,9 @@ class AnchorChains {
     SymbolicBool state_at(const PendingFactoredState& state, uint32_t walk, uint32_t from,
                           const SymbolicBool& own);
     // Adds `own` to the chain's full sign.
-    void extend_chain(PendingFactoredState& state, uint32_t chain, const SymbolicBool& own);
+    // `known`: ascending, every relation naming an id of `own` and the chain's list from the
+    // first of them on.
+    void extend_chain(uint32_t chain, const SymbolicBool& own, std::span<const uint32_t> known);
     // Keeps the walk that gave `reduced` for the link with own part `own`, its applied
     // relations being the pool's tail from `applied_begin`.
     Link record(const SymbolicBool& reduced, const SymbolicBool& own, uint64_t applied_begin,
@@ -87,7 +89,7 @@ class AnchorChains {
     // Scratch, clean between calls: the own part by word, candidates, ids.
     std::vector<uint64_t> own_words_;
     std::vector<uint64_t> own_word_list_;
-    std::vector<uint32_t> gathered_, merged_;
+    std::vector<uint32_t> gathered_;
     std::vector<int32_t> ids_;
 };
 
