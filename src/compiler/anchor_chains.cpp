@@ -32,7 +32,7 @@ uint32_t relation_count(const PendingFactoredState& state) {
 void AnchorChains::relation_added(uint32_t r, std::span<const int32_t> ids) {
     for (const int32_t c : ids) {
         chains_by_condition_.for_each(c, [this, r](uint32_t chain) {
-            std::vector<uint32_t>& list = chain_relations_[chain];
+            std::vector<uint32_t>& list = chains_[chain].relations;
             if (list.empty() || list.back() != r) list.push_back(r);
         });
         const uint64_t w = word_of(c);
@@ -44,7 +44,7 @@ void AnchorChains::relation_added(uint32_t r, std::span<const int32_t> ids) {
 }
 
 uint64_t AnchorChains::chain_word(uint32_t chain, uint64_t word) const {
-    return chain_words_.find(uint64_t{chain} << 32 | word);
+    return chains_[chain].words.find(word);
 }
 
 SymbolicBool AnchorChains::state_at(const PendingFactoredState& state, uint32_t walk, uint32_t from,
@@ -74,14 +74,22 @@ SymbolicBool AnchorChains::state_at(const PendingFactoredState& state, uint32_t 
 
 void AnchorChains::extend_chain(uint32_t chain, const SymbolicBool& own,
                                 std::span<const uint32_t> known) {
+    // Ids come ascending, so each word's ids are adjacent: one table update per word.
+    uint64_t word = 0, mask = 0;
     for (const int32_t c : own.conditions) {
-        chain_words_.toggle(uint64_t{chain} << 32 | word_of(c), bit_of(c));
         chains_by_condition_.add(c, chain);
+        if (mask != 0 && word_of(c) != word) {
+            chains_[chain].words.toggle(word, mask);
+            mask = 0;
+        }
+        word = word_of(c);
+        mask |= bit_of(c);
     }
+    if (mask != 0) chains_[chain].words.toggle(word, mask);
     // The relations already naming the own part's ids are among `known`, which holds the list's
     // tail from its first entry on: the list becomes its head before that, then `known`.
     if (known.empty()) return;
-    std::vector<uint32_t>& list = chain_relations_[chain];
+    std::vector<uint32_t>& list = chains_[chain].relations;
     list.erase(std::lower_bound(list.begin(), list.end(), known.front()), list.end());
     list.insert(list.end(), known.begin(), known.end());
 }
@@ -98,11 +106,10 @@ void AnchorChains::toggle_own(std::span<const int32_t> ids) {
 AnchorChains::Link AnchorChains::record(const SymbolicBool& reduced, const SymbolicBool& own,
                                         uint64_t applied_begin, uint32_t seen, uint32_t resumed_at,
                                         std::optional<Link> anchor) {
-    KELVO_ASSERT(walks_.size() < kNone && chain_relations_.size() < kNone,
-                 "relation index out of range");
+    KELVO_ASSERT(walks_.size() < kNone && chains_.size() < kNone, "relation index out of range");
     const Link link{static_cast<uint32_t>(walks_.size()),
-                    anchor ? anchor->chain : static_cast<uint32_t>(chain_relations_.size())};
-    if (!anchor) chain_relations_.emplace_back();
+                    anchor ? anchor->chain : static_cast<uint32_t>(chains_.size())};
+    if (!anchor) chains_.emplace_back();
     Walk walk;
     walk.reduced_begin = reduced_pool_.size();
     reduced_pool_.insert(reduced_pool_.end(), reduced.conditions.begin(), reduced.conditions.end());
@@ -158,7 +165,7 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
 
     // The relations from there that may name an id of the full sign.
     gathered_.clear();
-    const std::vector<uint32_t>& chain = chain_relations_[anchor->chain];
+    const std::vector<uint32_t>& chain = chains_[anchor->chain].relations;
     gathered_.insert(gathered_.end(), std::lower_bound(chain.begin(), chain.end(), resume),
                      chain.end());
     for (const int32_t c : own.conditions) {

@@ -80,10 +80,14 @@ class AnchorChains {
     std::vector<int32_t> reduced_pool_;
     std::vector<uint32_t> applied_pool_;
     std::vector<int32_t> own_pool_;
-    // Per (chain, word): the chain's full sign's ids in that word.
-    WordMaskTable chain_words_;
-    // Per chain, ascending: the relations naming an id some own part of the chain named.
-    std::vector<std::vector<uint32_t>> chain_relations_;
+    // Per chain: the relations naming an id some own part of the chain named (ascending), and
+    // by word the ids of the chain's full sign (one small table per chain, so that a walk's
+    // lookups stay in cache).
+    struct Chain {
+        std::vector<uint32_t> relations;
+        WordMaskTable words;
+    };
+    std::vector<Chain> chains_;
     ConditionRelationIndex chains_by_condition_;
     std::vector<uint32_t> first_relation_of_word_;
     // Scratch, clean between calls: the own part by word, candidates, ids.

@@ -1,6 +1,6 @@
 // A map from 64-bit keys to 64-bit masks, absent keys reading as zero: open addressing with
 // linear probing in one array, so lookups and updates touch one cache line and the whole table
-// is freed at once. The anchor chains keep the words of their long signs in it.
+// is freed at once. An anchor chain keeps the words of its long sign in one.
 #pragma once
 
 #include <cstdint>
@@ -45,7 +45,7 @@ class WordMaskTable {
     uint64_t home(uint64_t key) const { return (key * 0x9E3779B97F4A7C15ull) >> shift_; }
 
     void grow() {
-        std::vector<Slot> old(slots_.size() < 64 ? 64 : 2 * slots_.size());
+        std::vector<Slot> old(slots_.empty() ? 8 : 2 * slots_.size());
         old.swap(slots_);
         shift_ = 64;
         for (uint64_t n = slots_.size(); n > 1; n /= 2)

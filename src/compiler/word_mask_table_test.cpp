@@ -15,7 +15,7 @@ TEST(WordMaskTable, TogglesAsAPlainMap) {
     WordMaskTable table;
     std::unordered_map<uint64_t, uint64_t> plain;
     for (int i = 0; i < 20000; ++i) {
-        const uint64_t key = (rng() % 50) << 32 | rng() % 400;
+        const uint64_t key = (rng() % 50) << 32 | rng() % 400;  // any 64-bit key but ~0
         const uint64_t mask = uint64_t{1} << (rng() % 64);
         table.toggle(key, mask);
         plain[key] ^= mask;
