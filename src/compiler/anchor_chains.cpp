@@ -49,27 +49,45 @@ uint64_t AnchorChains::chain_word(uint32_t chain, uint64_t word) const {
 
 SymbolicBool AnchorChains::state_at(const PendingFactoredState& state, uint32_t walk, uint32_t from,
                                     const SymbolicBool& own) {
+    // XORed as word masks, the list built once: far back, the applied relations are many.
+    const auto toggle = [this](uint64_t w, uint64_t mask) {
+        if (w >= state_words_.size())
+            state_words_.resize(std::max(w + 1, 2 * state_words_.size()), 0);
+        if (state_words_[w] == 0) state_word_list_.push_back(w);
+        state_words_[w] ^= mask;
+    };
+    const Walk& first = walks_[walk];
+    for (uint64_t i = first.reduced_begin; i < first.reduced_end; ++i)
+        toggle(word_of(reduced_pool_[i]), bit_of(reduced_pool_[i]));
+    for (const int32_t c : own.conditions)
+        toggle(word_of(c), bit_of(c));
+    bool constant = first.constant != own.constant;
     // The applied relations at or past `from`: the walk's own, then those of the walk it
     // resumed, below where it resumed, and so on.
-    const Walk& first = walks_[walk];
-    ids_.assign(reduced_pool_.begin() + static_cast<std::ptrdiff_t>(first.reduced_begin),
-                reduced_pool_.begin() + static_cast<std::ptrdiff_t>(first.reduced_end));
-    ids_.insert(ids_.end(), own.conditions.begin(), own.conditions.end());
-    bool constant = first.constant != own.constant;
     uint32_t below = kNone;
     while (walk != kNone && from < below) {
         const Walk& w = walks_[walk];
         const auto begin = applied_pool_.begin() + static_cast<std::ptrdiff_t>(w.applied_begin);
         const auto end = applied_pool_.begin() + static_cast<std::ptrdiff_t>(w.applied_end);
         for (auto it = std::lower_bound(begin, end, from); it != end && *it < below; ++it) {
-            const SymbolicBool& relation = state.relations[*it];
-            ids_.insert(ids_.end(), relation.conditions.begin(), relation.conditions.end());
-            constant = constant != relation.constant;
+            for (const WordMask& m : state.relation_masks.of(*it))
+                toggle(m.word, m.mask);
+            constant = constant != state.relations[*it].constant;
         }
         below = std::min(below, w.resumed_at);
         walk = w.parent;
     }
-    return SymbolicBool{normalize_xor_conditions(ids_), constant};
+    std::sort(state_word_list_.begin(), state_word_list_.end());
+    state_word_list_.erase(std::unique(state_word_list_.begin(), state_word_list_.end()),
+                           state_word_list_.end());
+    SymbolicBool out{{}, constant};
+    for (const uint64_t w : state_word_list_) {
+        for (uint64_t bits = state_words_[w]; bits != 0; bits &= bits - 1)
+            out.conditions.push_back(static_cast<int32_t>(64 * w + std::countr_zero(bits)) + 1);
+        state_words_[w] = 0;
+    }
+    state_word_list_.clear();
+    return out;
 }
 
 void AnchorChains::extend_chain(uint32_t chain, const SymbolicBool& own,

@@ -94,7 +94,8 @@ class AnchorChains {
     std::vector<uint64_t> own_words_;
     std::vector<uint64_t> own_word_list_;
     std::vector<uint32_t> gathered_;
-    std::vector<int32_t> ids_;
+    std::vector<uint64_t> state_words_;
+    std::vector<uint64_t> state_word_list_;
 };
 
 }  // namespace kelvo
