@@ -1,6 +1,7 @@
 #include "active_pauli_frame.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <limits>
 #include <new>
@@ -23,6 +24,18 @@ void reserve_for(std::vector<T>& v, uint64_t size) {
     v.reserve(capacity);
 }
 
+// Calls f(qubit, x bit, z bit) for every qubit on which p is not the identity, in order, over
+// p's words `first_word` .. `end_word` - 1.
+template <typename F>
+void for_each_support_qubit(const PauliString& p, uint64_t first_word, uint64_t end_word, F&& f) {
+    for (uint64_t w = first_word; w < end_word; ++w) {
+        for (uint64_t bits = p.x[w] | p.z[w]; bits != 0; bits &= bits - 1) {
+            const auto b = static_cast<uint64_t>(std::countr_zero(bits));
+            f(64 * w + b, (p.x[w] >> b) & 1, (p.z[w] >> b) & 1);
+        }
+    }
+}
+
 }  // namespace
 
 void ActivePauliFrame::check_pauli(const PauliString& p) const {
@@ -31,11 +44,8 @@ void ActivePauliFrame::check_pauli(const PauliString& p) const {
     KELVO_ASSERT(p.words_are_consistent(), kMismatch);
 }
 
-ActivePauliFrame::ActivePauliFrame(uint64_t num_qubits)
-    // About 32K words per table and chunk: long contiguous columns for few qubits, one block
-    // per chunk for very many.
-    : chunk_blocks_(std::clamp<uint64_t>(num_qubits == 0 ? 64 : 32768 / num_qubits, 1, 64)),
-      n_(num_qubits) {}
+// The columns are made with the first record: a frame that records nothing costs nothing.
+ActivePauliFrame::ActivePauliFrame(uint64_t num_qubits) : n_(num_qubits) {}
 
 ConditionalPauliString ActivePauliFrame::add_pauli(const PauliString& p, int32_t condition,
                                                    SymbolicContext& context) {
@@ -51,30 +61,33 @@ void ActivePauliFrame::record_pauli(const PauliString& p, int32_t condition,
     const uint64_t e = conditions_.size();
     reserve_for(conditions_, e + 1);
     reserve_for(phases_, e + 1);
+    if (columns_.size() != n_) {
+        require_memory(n_, sizeof(std::vector<Block>));
+        columns_.resize(n_);
+    }
     const uint64_t block = e / 64;
-    if (block % chunk_blocks_ == 0 && e % 64 == 0) {
-        if (n_ > std::numeric_limits<uint64_t>::max() / chunk_blocks_) throw std::bad_alloc();
-        reserve_for(chunks_, chunks_.size() + 1);
-        // Both zero-filled tables of the chunk must fit together.
-        require_memory(n_ * chunk_blocks_, 2 * sizeof(uint64_t));
-        Chunk chunk{std::vector<uint64_t>(n_ * chunk_blocks_, 0),
-                    std::vector<uint64_t>(n_ * chunk_blocks_, 0)};
-        chunks_.push_back(std::move(chunk));
-    }
-    Chunk& chunk = chunks_.back();
-    const uint64_t offset = block % chunk_blocks_;
-    const uint64_t bit = uint64_t{1} << (e % 64);
-    for (uint64_t w = 0; w < p.x.size(); ++w) {
-        for (uint64_t bits = p.x[w]; bits != 0; bits &= bits - 1) {
-            const uint64_t q = 64 * w + static_cast<uint64_t>(std::countr_zero(bits));
-            chunk.x[q * chunk_blocks_ + offset] |= bit;
-        }
-        for (uint64_t bits = p.z[w]; bits != 0; bits &= bits - 1) {
-            const uint64_t q = 64 * w + static_cast<uint64_t>(std::countr_zero(bits));
-            chunk.z[q * chunk_blocks_ + offset] |= bit;
-        }
-    }
+    const auto opens_block = [&](const std::vector<Block>& column) {
+        return column.empty() || column.back().index != block;
+    };
+    // The support is found once: the second pass reads only the words from its first qubit to
+    // its last.
+    uint64_t lowest = n_;
+    uint64_t highest = 0;
+    for_each_support_qubit(p, 0, p.x.size(), [&](uint64_t q, uint64_t, uint64_t) {
+        lowest = std::min(lowest, q);
+        highest = q;
+        std::vector<Block>& column = columns_[q];
+        if (opens_block(column)) reserve_for(column, column.size() + 1);
+    });
 
+    const uint64_t shift = e % 64;
+    const uint64_t end_word = lowest < n_ ? highest / 64 + 1 : 0;
+    for_each_support_qubit(p, lowest / 64, end_word, [&](uint64_t q, uint64_t x, uint64_t z) {
+        std::vector<Block>& column = columns_[q];
+        if (opens_block(column)) column.push_back({block, 0, 0});
+        column.back().x |= x << shift;
+        column.back().z |= z << shift;
+    });
     conditions_.push_back(condition);
     phases_.push_back(p.phase);
     context.raise_next_condition_id_past(condition);
@@ -90,15 +103,20 @@ std::vector<ConditionalPauliString> ActivePauliFrame::entries() const {
         if (bodies) {
             body = PauliString(n_);
             body.phase = phases_[e];
-            const Chunk& chunk = chunks_[e / 64 / chunk_blocks_];
-            const uint64_t offset = e / 64 % chunk_blocks_;
-            for (uint64_t q = 0; q < n_; ++q) {
-                const uint64_t word = q * chunk_blocks_ + offset;
-                body.x[q / 64] |= ((chunk.x[word] >> (e % 64)) & 1) << (q % 64);
-                body.z[q / 64] |= ((chunk.z[word] >> (e % 64)) & 1) << (q % 64);
-            }
         }
         out.push_back({std::move(body), conditions_[e]});
+    }
+    if (!bodies) return out;
+    for (uint64_t q = 0; q < columns_.size(); ++q) {
+        const uint64_t bit = uint64_t{1} << (q % 64);
+        for (const Block& b : columns_[q]) {
+            for (uint64_t bits = b.x; bits != 0; bits &= bits - 1)
+                out[64 * b.index + static_cast<uint64_t>(std::countr_zero(bits))].pauli.x[q / 64] |=
+                    bit;
+            for (uint64_t bits = b.z; bits != 0; bits &= bits - 1)
+                out[64 * b.index + static_cast<uint64_t>(std::countr_zero(bits))].pauli.z[q / 64] |=
+                    bit;
+        }
     }
     return out;
 }
@@ -111,44 +129,56 @@ SymbolicBool ActivePauliFrame::anticommutation_sign(const PauliString& p,
                                                     uint64_t first_record) const {
     check_pauli(p);
     std::vector<int32_t> conditions;
-    const uint64_t blocks = word_count(conditions_.size());
+    if (first_record >= conditions_.size()) return SymbolicBool{};
     const uint64_t first_block = first_record / 64;
-    // Bit j of acc[i]: the symplectic product of p with record 64 i + j of the chunk.
-    uint64_t acc[64];
-    for (uint64_t c = first_block / chunk_blocks_; c < chunks_.size(); ++c) {
-        const uint64_t first = c * chunk_blocks_;
-        const uint64_t begin = std::max(first, first_block) - first;
-        const uint64_t size = std::min(chunk_blocks_, blocks - first);
-        if (begin >= size) break;
-        std::fill(acc + begin, acc + size, 0);
-        // p's X qubits read the Z tables and its Z qubits the X tables; the qubits are found
-        // again for each chunk, which costs less than listing them on the heap.
-        const auto stream = [&](const std::vector<uint64_t>& pauli_bits,
-                                const std::vector<uint64_t>& table) {
-            for (uint64_t w = 0; w < pauli_bits.size(); ++w) {
-                for (uint64_t bits = pauli_bits[w]; bits != 0; bits &= bits - 1) {
-                    const uint64_t q = 64 * w + static_cast<uint64_t>(std::countr_zero(bits));
-                    const uint64_t* const in = table.data() + q * chunk_blocks_;
-                    for (uint64_t i = begin; i < size; ++i)
-                        acc[i] ^= in[i];
-                }
-            }
-        };
-        stream(p.x, chunks_[c].z);
-        stream(p.z, chunks_[c].x);
-        if (first + begin == first_block) acc[begin] &= ~uint64_t{0} << (first_record % 64);
-        uint64_t found = 0;
-        for (uint64_t i = begin; i < size; ++i)
-            found += static_cast<uint64_t>(std::popcount(acc[i]));
-        conditions.reserve(conditions.size() + found);
-        for (uint64_t i = begin; i < size; ++i) {
-            for (uint64_t bits = acc[i]; bits != 0; bits &= bits - 1) {
-                const uint64_t e = 64 * (first + i) + static_cast<uint64_t>(std::countr_zero(bits));
-                conditions.push_back(conditions_[e]);
+    std::array<Cursor, kMergeWidth> group;
+    uint64_t size = 0;
+    for_each_support_qubit(p, 0, p.x.size(), [&](uint64_t q, uint64_t x, uint64_t z) {
+        const std::vector<Block>& column = columns_[q];
+        const Block* const end = column.data() + column.size();
+        const Block* const next = std::partition_point(
+            column.data(), end, [&](const Block& b) { return b.index < first_block; });
+        if (next == end) return;
+        group[size++] = {next, end, 0 - x, 0 - z};
+        if (size == kMergeWidth) {
+            merge_cursors({group.data(), size}, first_record, conditions);
+            size = 0;
+        }
+    });
+    merge_cursors({group.data(), size}, first_record, conditions);
+    return SymbolicBool{normalize_xor_conditions(std::move(conditions)), false};
+}
+
+void ActivePauliFrame::merge_cursors(std::span<Cursor> cursors, uint64_t first_record,
+                                     std::vector<int32_t>& out) const {
+    // The blocks are merged in windows of 64 from the smallest block any cursor has left, so
+    // that a record met on several of the query's qubits is counted once, and a stretch
+    // without records on them costs nothing. acc[i] holds block start + i of the window
+    // while `touched` marks it, and is zero otherwise.
+    std::array<uint64_t, 64> acc{};
+    const uint64_t first_block = first_record / 64;
+    for (;;) {
+        uint64_t start = std::numeric_limits<uint64_t>::max();
+        for (const Cursor& c : cursors)
+            if (c.next != c.end) start = std::min(start, c.next->index);
+        if (start == std::numeric_limits<uint64_t>::max()) return;
+        uint64_t touched = 0;
+        for (Cursor& c : cursors) {
+            for (; c.next != c.end && c.next->index - start < 64; ++c.next) {
+                const uint64_t i = c.next->index - start;
+                acc[i] ^= (c.z_mask & c.next->z) ^ (c.x_mask & c.next->x);
+                touched |= uint64_t{1} << i;
             }
         }
+        if (start == first_block) acc[0] &= ~uint64_t{0} << (first_record % 64);
+        for (; touched != 0; touched &= touched - 1) {
+            const auto i = static_cast<uint64_t>(std::countr_zero(touched));
+            for (uint64_t bits = acc[i]; bits != 0; bits &= bits - 1)
+                out.push_back(
+                    conditions_[64 * (start + i) + static_cast<uint64_t>(std::countr_zero(bits))]);
+            acc[i] = 0;
+        }
     }
-    return SymbolicBool{normalize_xor_conditions(std::move(conditions)), false};
 }
 
 }  // namespace kelvo

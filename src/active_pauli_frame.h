@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "pauli.h"
@@ -26,9 +27,11 @@ struct SymbolicPauliString {
     bool operator==(const SymbolicPauliString&) const = default;
 };
 
-// The records in the order they were added, kept as their conditions and phases and their X
-// and Z bits transposed into per-qubit bitsets over the records, 64 records per word, so that
-// one query streams one column per qubit of the query whatever the records' supports.
+// The records in the order they were added: their conditions and phases, and per qubit a sparse
+// column of the records' X and Z bits on it, 64 records per block, holding only the blocks in
+// which some record touches the qubit. A query reads the columns of its own qubits from its
+// first record on, so its cost follows the records that touch its support rather than the
+// number of records; a qubit that most records touch keeps what is in effect a dense column.
 class ActivePauliFrame {
   public:
     // Past this many records, entries() lists them without bodies.
@@ -57,21 +60,36 @@ class ActivePauliFrame {
     std::vector<ConditionalPauliString> entries() const;
 
   private:
-    // Blocks of 64 records are grouped into chunks of chunk_blocks_ blocks. Within a chunk,
-    // qubit q's column is the chunk_blocks_ words from q * chunk_blocks_: bit e % 64 of the
-    // word of e's block is set when record e has X (respectively Z) on q. A query streams each
-    // of its columns through a small accumulator; a chunk, once allocated, never moves.
-    struct Chunk {
-        std::vector<uint64_t> x;
-        std::vector<uint64_t> z;
+    // Records 64 index .. 64 index + 63 on one qubit: bit i of x (z) is set when record
+    // 64 index + i has X (Z) there.
+    struct Block {
+        uint64_t index = 0;
+        uint64_t x = 0;
+        uint64_t z = 0;
+    };
+    // Up to this many of a query's qubits are merged at once (on the stack); a wider query
+    // is merged in groups whose signs are XORed.
+    static constexpr uint64_t kMergeWidth = 32;
+
+    // A query qubit's column from the query's first block on, and the masks selecting the
+    // record bits that anticommute with the query there: its Z bits where the query has X,
+    // its X bits where the query has Z.
+    struct Cursor {
+        const Block* next = nullptr;
+        const Block* end = nullptr;
+        uint64_t z_mask = 0;
+        uint64_t x_mask = 0;
     };
 
     void check_pauli(const PauliString& p) const;
+    // Appends the conditions of the records from first_record on whose symplectic product
+    // with the query, summed over the cursors' qubits, is odd.
+    void merge_cursors(std::span<Cursor> cursors, uint64_t first_record,
+                       std::vector<int32_t>& out) const;
 
     std::vector<int32_t> conditions_;  // per record, packed for queries
     std::vector<uint8_t> phases_;
-    std::vector<Chunk> chunks_;
-    uint64_t chunk_blocks_ = 1;
+    std::vector<std::vector<Block>> columns_;  // per qubit, by ascending block index
     uint64_t n_ = 0;
 };
 
