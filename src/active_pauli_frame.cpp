@@ -36,6 +36,23 @@ void for_each_support_qubit(const PauliString& p, uint64_t first_word, uint64_t 
     }
 }
 
+// The first of the blocks (ascending by index) whose index is at least `first`, or their end.
+// Queries mostly start at a recent record, so the search gallops back from the end.
+template <typename Block>
+const Block* first_block_at(const std::vector<Block>& blocks, uint64_t first) {
+    const Block* const begin = blocks.data();
+    // Every block from `high` on has an index of at least `first`.
+    uint64_t high = blocks.size();
+    uint64_t step = 1;
+    while (step <= high && begin[high - step].index >= first) {
+        high -= step;
+        step *= 2;
+    }
+    const uint64_t low = step <= high ? high - step + 1 : 0;
+    return std::partition_point(begin + low, begin + high,
+                                [&](const Block& b) { return b.index < first; });
+}
+
 }  // namespace
 
 void ActivePauliFrame::check_pauli(const PauliString& p) const {
@@ -136,8 +153,7 @@ SymbolicBool ActivePauliFrame::anticommutation_sign(const PauliString& p,
     for_each_support_qubit(p, 0, p.x.size(), [&](uint64_t q, uint64_t x, uint64_t z) {
         const std::vector<Block>& column = columns_[q];
         const Block* const end = column.data() + column.size();
-        const Block* const next = std::partition_point(
-            column.data(), end, [&](const Block& b) { return b.index < first_block; });
+        const Block* const next = first_block_at(column, first_block);
         if (next == end) return;
         group[size++] = {next, end, 0 - x, 0 - z};
         if (size == kMergeWidth) {
@@ -153,9 +169,9 @@ void ActivePauliFrame::merge_cursors(std::span<Cursor> cursors, uint64_t first_r
                                      std::vector<int32_t>& out) const {
     // The blocks are merged in windows of 64 from the smallest block any cursor has left, so
     // that a record met on several of the query's qubits is counted once, and a stretch
-    // without records on them costs nothing. acc[i] holds block start + i of the window
-    // while `touched` marks it, and is zero otherwise.
-    std::array<uint64_t, 64> acc{};
+    // without records on them costs nothing. acc[i] holds block start + i of the window once
+    // `touched` marks it; unmarked words are never read.
+    std::array<uint64_t, 64> acc;
     const uint64_t first_block = first_record / 64;
     for (;;) {
         uint64_t start = std::numeric_limits<uint64_t>::max();
@@ -166,17 +182,24 @@ void ActivePauliFrame::merge_cursors(std::span<Cursor> cursors, uint64_t first_r
         for (Cursor& c : cursors) {
             for (; c.next != c.end && c.next->index - start < 64; ++c.next) {
                 const uint64_t i = c.next->index - start;
-                acc[i] ^= (c.z_mask & c.next->z) ^ (c.x_mask & c.next->x);
+                const uint64_t word = (c.z_mask & c.next->z) ^ (c.x_mask & c.next->x);
+                acc[i] = (touched >> i & 1) != 0 ? acc[i] ^ word : word;
                 touched |= uint64_t{1} << i;
             }
         }
         if (start == first_block) acc[0] &= ~uint64_t{0} << (first_record % 64);
+        uint64_t found = 0;
+        for (uint64_t t = touched; t != 0; t &= t - 1)
+            found += static_cast<uint64_t>(std::popcount(acc[std::countr_zero(t)]));
+        const uint64_t at = out.size();
+        if (at + found > out.capacity()) out.reserve(std::max(at + found, 2 * out.capacity()));
+        out.resize(at + found);
+        int32_t* next = out.data() + at;
         for (; touched != 0; touched &= touched - 1) {
             const auto i = static_cast<uint64_t>(std::countr_zero(touched));
+            const int32_t* const block = conditions_.data() + 64 * (start + i);
             for (uint64_t bits = acc[i]; bits != 0; bits &= bits - 1)
-                out.push_back(
-                    conditions_[64 * (start + i) + static_cast<uint64_t>(std::countr_zero(bits))]);
-            acc[i] = 0;
+                *next++ = block[std::countr_zero(bits)];
         }
     }
 }

@@ -61,6 +61,47 @@ TEST(ActivePauliFrame, MatchesBruteForceAcrossBlocks) {
     }
 }
 
+// Few-letter records (Y among them) on narrow and wide frames: half on six hot qubits spread
+// over the register, so that records meet several qubits of a query, and long stretches on
+// the other qubits only, so that the hot columns have gaps wider than a merge window. Queries
+// of up to 45 letters (more than one merge group) mix hot and other qubits.
+TEST(ActivePauliFrame, FewLetterRecordsMatchBruteForce) {
+    std::mt19937_64 rng(23);
+    for (const uint64_t n : {1, 3, 20, 200, 1250}) {
+        const uint64_t stride = std::max<uint64_t>(n / 6, 1);
+        const auto letters = [&](uint64_t weight, bool hot, bool cold) {
+            PauliString p(n);
+            for (uint64_t k = 0; k < weight; ++k) {
+                uint64_t q = rng() % n;
+                if (hot) q = q / stride * stride;
+                if (cold && n > 6 && q % stride == 0) q = (q + 1) % n;
+                const uint64_t letter = 1 + rng() % 3;
+                p.set_xbit(q, letter & 1);
+                p.set_zbit(q, letter & 2);
+            }
+            return p;
+        };
+        ActivePauliFrame frame(n);
+        SymbolicContext ctx;
+        std::vector<ConditionalPauliString> records;
+        for (uint64_t e = 0; e < 20000; ++e) {
+            const bool cold_stretch = e % 10000 >= 5000;
+            const PauliString p = letters(1 + rng() % 3, !cold_stretch && rng() % 2, cold_stretch);
+            records.push_back(frame.add_pauli(p, 1 + static_cast<int32_t>(rng() % 3000), ctx));
+        }
+        EXPECT_EQ(frame.entries(), records);
+        for (int trial = 0; trial < 60; ++trial) {
+            const uint64_t weight = trial % 5 == 4 ? 45 : 1 + trial % 4;
+            const PauliString p = letters(weight, trial % 3 == 0, false);
+            const uint64_t first = trial % 6 ? rng() % records.size() : 0;
+            const std::vector<ConditionalPauliString> tail(
+                records.begin() + static_cast<std::ptrdiff_t>(first), records.end());
+            EXPECT_EQ(frame.anticommutation_sign(p, first), brute_force_sign(tail, p))
+                << "n " << n << " trial " << trial;
+        }
+    }
+}
+
 TEST(ActivePauliFrame, BodiesReleasedPastTheLimit) {
     std::mt19937_64 rng(6);
     ActivePauliFrame frame(3);
