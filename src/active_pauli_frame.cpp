@@ -79,35 +79,43 @@ void ActivePauliFrame::record_pauli(const PauliString& p, int32_t condition,
     reserve_for(conditions_, e + 1);
     reserve_for(phases_, e + 1);
     if (columns_.size() != n_) {
-        require_memory(n_, sizeof(std::vector<Block>));
+        require_memory(n_, sizeof(std::vector<Block>) + 2 * sizeof(uint64_t));
         columns_.resize(n_);
+        open_x_.assign(n_, 0);
+        open_z_.assign(n_, 0);
+        open_qubits_.assign(word_count(n_), 0);
     }
-    const uint64_t block = e / 64;
-    const auto opens_block = [&](const std::vector<Block>& column) {
-        return column.empty() || column.back().index != block;
-    };
-    // The support is found once: the second pass reads only the words from its first qubit to
-    // its last.
-    uint64_t lowest = n_;
-    uint64_t highest = 0;
-    for_each_support_qubit(p, 0, p.x.size(), [&](uint64_t q, uint64_t, uint64_t) {
-        lowest = std::min(lowest, q);
-        highest = q;
-        std::vector<Block>& column = columns_[q];
-        if (opens_block(column)) reserve_for(column, column.size() + 1);
-    });
+    if (e % 64 == 0 && e > 0) close_open_block();
 
     const uint64_t shift = e % 64;
-    const uint64_t end_word = lowest < n_ ? highest / 64 + 1 : 0;
-    for_each_support_qubit(p, lowest / 64, end_word, [&](uint64_t q, uint64_t x, uint64_t z) {
-        std::vector<Block>& column = columns_[q];
-        if (opens_block(column)) column.push_back({block, 0, 0});
-        column.back().x |= x << shift;
-        column.back().z |= z << shift;
-    });
+    for (uint64_t w = 0; w < p.x.size(); ++w) {
+        const uint64_t support = p.x[w] | p.z[w];
+        open_qubits_[w] |= support;
+        for (uint64_t bits = support; bits != 0; bits &= bits - 1) {
+            const auto b = static_cast<uint64_t>(std::countr_zero(bits));
+            open_x_[64 * w + b] |= ((p.x[w] >> b) & 1) << shift;
+            open_z_[64 * w + b] |= ((p.z[w] >> b) & 1) << shift;
+        }
+    }
     conditions_.push_back(condition);
     phases_.push_back(p.phase);
     context.raise_next_condition_id_past(condition);
+}
+
+void ActivePauliFrame::close_open_block() {
+    const uint64_t index = (conditions_.size() - 1) / 64;
+    const auto for_each_open_qubit = [&](auto&& f) {
+        for (uint64_t w = 0; w < open_qubits_.size(); ++w)
+            for (uint64_t bits = open_qubits_[w]; bits != 0; bits &= bits - 1)
+                f(64 * w + static_cast<uint64_t>(std::countr_zero(bits)));
+    };
+    for_each_open_qubit([&](uint64_t q) { reserve_for(columns_[q], columns_[q].size() + 1); });
+    for_each_open_qubit([&](uint64_t q) {
+        columns_[q].push_back({index, open_x_[q], open_z_[q]});
+        open_x_[q] = 0;
+        open_z_[q] = 0;
+    });
+    std::ranges::fill(open_qubits_, 0);
 }
 
 std::vector<ConditionalPauliString> ActivePauliFrame::entries() const {
@@ -123,17 +131,20 @@ std::vector<ConditionalPauliString> ActivePauliFrame::entries() const {
         }
         out.push_back({std::move(body), conditions_[e]});
     }
-    if (!bodies) return out;
-    for (uint64_t q = 0; q < columns_.size(); ++q) {
+    if (!bodies || count == 0) return out;
+    const auto scatter = [&](uint64_t q, const Block& b) {
         const uint64_t bit = uint64_t{1} << (q % 64);
-        for (const Block& b : columns_[q]) {
-            for (uint64_t bits = b.x; bits != 0; bits &= bits - 1)
-                out[64 * b.index + static_cast<uint64_t>(std::countr_zero(bits))].pauli.x[q / 64] |=
-                    bit;
-            for (uint64_t bits = b.z; bits != 0; bits &= bits - 1)
-                out[64 * b.index + static_cast<uint64_t>(std::countr_zero(bits))].pauli.z[q / 64] |=
-                    bit;
-        }
+        for (uint64_t bits = b.x; bits != 0; bits &= bits - 1)
+            out[64 * b.index + static_cast<uint64_t>(std::countr_zero(bits))].pauli.x[q / 64] |=
+                bit;
+        for (uint64_t bits = b.z; bits != 0; bits &= bits - 1)
+            out[64 * b.index + static_cast<uint64_t>(std::countr_zero(bits))].pauli.z[q / 64] |=
+                bit;
+    };
+    for (uint64_t q = 0; q < n_; ++q) {
+        for (const Block& b : columns_[q])
+            scatter(q, b);
+        scatter(q, {(count - 1) / 64, open_x_[q], open_z_[q]});
     }
     return out;
 }
@@ -150,7 +161,11 @@ SymbolicBool ActivePauliFrame::anticommutation_sign(const PauliString& p,
     const uint64_t first_block = first_record / 64;
     std::array<Cursor, kMergeWidth> group;
     uint64_t size = 0;
+    // The open block is merged here, the closed ones by the cursors.
+    const uint64_t open = (conditions_.size() - 1) / 64;
+    uint64_t open_word = 0;
     for_each_support_qubit(p, 0, p.x.size(), [&](uint64_t q, uint64_t x, uint64_t z) {
+        open_word ^= ((0 - x) & open_z_[q]) ^ ((0 - z) & open_x_[q]);
         const std::vector<Block>& column = columns_[q];
         const Block* const end = column.data() + column.size();
         const Block* const next = first_block_at(column, first_block);
@@ -162,6 +177,10 @@ SymbolicBool ActivePauliFrame::anticommutation_sign(const PauliString& p,
         }
     });
     merge_cursors({group.data(), size}, first_record, conditions);
+    if (open == first_block) open_word &= ~uint64_t{0} << (first_record % 64);
+    for (; open_word != 0; open_word &= open_word - 1)
+        conditions.push_back(
+            conditions_[64 * open + static_cast<uint64_t>(std::countr_zero(open_word))]);
     return SymbolicBool{normalize_xor_conditions(std::move(conditions)), false};
 }
 

@@ -89,7 +89,17 @@ class ActivePauliFrame {
 
     std::vector<int32_t> conditions_;  // per record, packed for queries
     std::vector<uint8_t> phases_;
-    std::vector<std::vector<Block>> columns_;  // per qubit, by ascending block index
+    // Moves the open block of every qubit it touches to the qubit's column.
+    void close_open_block();
+
+    // Per qubit, the closed blocks by ascending index. The newest block of records is open:
+    // its bits are kept per qubit in open_x_ and open_z_ (qubits it touches marked in
+    // open_qubits_), written in place as records arrive and moved to the columns when the
+    // next block begins.
+    std::vector<std::vector<Block>> columns_;
+    std::vector<uint64_t> open_x_;
+    std::vector<uint64_t> open_z_;
+    std::vector<uint64_t> open_qubits_;
     uint64_t n_ = 0;
 };
 
