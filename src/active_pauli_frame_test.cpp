@@ -25,10 +25,11 @@ SymbolicBool brute_force_sign(const std::vector<ConditionalPauliString>& records
 
 TEST(ActivePauliFrame, MatchesBruteForceAcrossBlocks) {
     std::mt19937_64 rng(12);
-    // Records are stored in chunks of blocks whose length shrinks as n grows (one block per
-    // chunk at 40000 qubits); 1300 records on 3000 qubits cross two chunk ends.
-    const std::pair<uint64_t, uint64_t> shapes[] = {{5, 63},   {5, 64},      {5, 65},
-                                                    {70, 130}, {3000, 1300}, {40000, 130}};
+    // Narrow frames keep dense columns in chunks of 4096 records (crossed at 70 qubits), wide
+    // ones sparse columns whose newest block is open (at 3000 qubits, 1300 records are all but
+    // 20 in closed blocks).
+    const std::pair<uint64_t, uint64_t> shapes[] = {{5, 63},    {5, 64},      {5, 65},
+                                                    {70, 4200}, {3000, 1300}, {40000, 130}};
     for (const auto& [n, count] : shapes) {
         ActivePauliFrame frame(n);
         SymbolicContext ctx;
@@ -61,13 +62,15 @@ TEST(ActivePauliFrame, MatchesBruteForceAcrossBlocks) {
     }
 }
 
-// Few-letter records (Y among them) on narrow and wide frames: half on six hot qubits spread
+// Few-letter records (Y among them) on dense and sparse frames: half on six hot qubits spread
 // over the register, so that records meet several qubits of a query, and long stretches on
 // the other qubits only, so that the hot columns have gaps wider than a merge window. Queries
 // of up to 45 letters (more than one merge group) mix hot and other qubits.
 TEST(ActivePauliFrame, FewLetterRecordsMatchBruteForce) {
     std::mt19937_64 rng(23);
-    for (const uint64_t n : {1, 3, 20, 200, 1250}) {
+    constexpr uint64_t kWide = ActivePauliFrame::kSparseFromQubits;
+    for (const uint64_t n :
+         {uint64_t{1}, uint64_t{3}, uint64_t{20}, kWide - 1, kWide, uint64_t{1250}}) {
         const uint64_t stride = std::max<uint64_t>(n / 6, 1);
         const auto letters = [&](uint64_t weight, bool hot, bool cold) {
             PauliString p(n);
