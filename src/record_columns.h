@@ -29,9 +29,10 @@ void reserve_for(std::vector<T>& v, uint64_t size) {
 // added; `conditions` holds one id per record added so far.
 //   prepare(e): allocates what adding record e needs; on std::bad_alloc nothing changed.
 //   add(p, e): adds p's bits as record e, after prepare(e). Allocates nothing.
-//   append_anticommuting(p, first, conditions, out): appends the condition of every record
-//     from `first` on that anticommutes with p; a record may be listed an even number of
-//     times extra (XOR pairs cancel when the list is normalised).
+//   append_anticommuting(p, first, conditions, out): for `first` below the record count,
+//     appends the condition of every record from `first` on that anticommutes with p; a
+//     record may be listed an even number of times extra (pairs cancel when the list is
+//     normalised).
 //   scatter(bodies): ORs each record's X and Z bits into bodies[e].
 
 // Blocks of 64 records are grouped into chunks of chunk_blocks_ blocks. Within a chunk, qubit
