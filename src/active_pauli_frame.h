@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <variant>
 #include <vector>
 
 #include "pauli.h"
+#include "record_columns.h"
 #include "symbolic.h"
 
 namespace kelvo {
@@ -26,9 +28,10 @@ struct SymbolicPauliString {
     bool operator==(const SymbolicPauliString&) const = default;
 };
 
-// The records in the order they were added, kept as their conditions and phases and their X
-// and Z bits transposed into per-qubit bitsets over the records, 64 records per word, so that
-// one query streams one column per qubit of the query whatever the records' supports.
+// The records in the order they were added: their conditions and phases, and their X and Z
+// bits by qubit (record_columns.h), in dense columns over all records on frames of few qubits
+// and in sparse ones on wide frames, where a query's cost then follows the records that touch
+// its support rather than the number of records.
 class ActivePauliFrame {
   public:
     // Past this many records, entries() lists them without bodies.
@@ -56,22 +59,16 @@ class ActivePauliFrame {
     // records). Builds a new list on every call.
     std::vector<ConditionalPauliString> entries() const;
 
-  private:
-    // Blocks of 64 records are grouped into chunks of chunk_blocks_ blocks. Within a chunk,
-    // qubit q's column is the chunk_blocks_ words from q * chunk_blocks_: bit e % 64 of the
-    // word of e's block is set when record e has X (respectively Z) on q. A query streams each
-    // of its columns through a small accumulator; a chunk, once allocated, never moves.
-    struct Chunk {
-        std::vector<uint64_t> x;
-        std::vector<uint64_t> z;
-    };
+    // Frames of this many qubits and more keep sparse columns. Below, a qubit's dense column
+    // (a bit per record) costs less to write and to stream than the blocks that touch it.
+    static constexpr uint64_t kSparseFromQubits = 512;
 
+  private:
     void check_pauli(const PauliString& p) const;
 
     std::vector<int32_t> conditions_;  // per record, packed for queries
     std::vector<uint8_t> phases_;
-    std::vector<Chunk> chunks_;
-    uint64_t chunk_blocks_ = 1;
+    std::variant<DenseRecordColumns, SparseRecordColumns> columns_;
     uint64_t n_ = 0;
 };
 

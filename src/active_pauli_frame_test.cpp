@@ -25,10 +25,11 @@ SymbolicBool brute_force_sign(const std::vector<ConditionalPauliString>& records
 
 TEST(ActivePauliFrame, MatchesBruteForceAcrossBlocks) {
     std::mt19937_64 rng(12);
-    // Records are stored in chunks of blocks whose length shrinks as n grows (one block per
-    // chunk at 40000 qubits); 1300 records on 3000 qubits cross two chunk ends.
-    const std::pair<uint64_t, uint64_t> shapes[] = {{5, 63},   {5, 64},      {5, 65},
-                                                    {70, 130}, {3000, 1300}, {40000, 130}};
+    // Narrow frames keep dense columns in chunks of 4096 records (crossed at 70 qubits), wide
+    // ones sparse columns whose newest block is open (at 3000 qubits, 1300 records are all but
+    // 20 in closed blocks).
+    const std::pair<uint64_t, uint64_t> shapes[] = {{5, 63},    {5, 64},      {5, 65},
+                                                    {70, 4200}, {3000, 1300}, {40000, 130}};
     for (const auto& [n, count] : shapes) {
         ActivePauliFrame frame(n);
         SymbolicContext ctx;
@@ -57,6 +58,49 @@ TEST(ActivePauliFrame, MatchesBruteForceAcrossBlocks) {
                 records.begin() + static_cast<std::ptrdiff_t>(std::min(first, count)),
                 records.end());
             EXPECT_EQ(frame.anticommutation_sign(p, first), brute_force_sign(tail, p));
+        }
+    }
+}
+
+// Few-letter records (Y among them) on dense and sparse frames: half on six hot qubits spread
+// over the register, so that records meet several qubits of a query, and long stretches on
+// the other qubits only, so that the hot columns have gaps wider than a merge window. Queries
+// of up to 45 letters (more than one merge group) mix hot and other qubits.
+TEST(ActivePauliFrame, FewLetterRecordsMatchBruteForce) {
+    std::mt19937_64 rng(23);
+    constexpr uint64_t kWide = ActivePauliFrame::kSparseFromQubits;
+    for (const uint64_t n :
+         {uint64_t{1}, uint64_t{3}, uint64_t{20}, kWide - 1, kWide, uint64_t{1250}}) {
+        const uint64_t stride = std::max<uint64_t>(n / 6, 1);
+        const auto letters = [&](uint64_t weight, bool hot, bool cold) {
+            PauliString p(n);
+            for (uint64_t k = 0; k < weight; ++k) {
+                uint64_t q = rng() % n;
+                if (hot) q = q / stride * stride;
+                if (cold && n > 6 && q % stride == 0) q = (q + 1) % n;
+                const uint64_t letter = 1 + rng() % 3;
+                p.set_xbit(q, letter & 1);
+                p.set_zbit(q, letter & 2);
+            }
+            return p;
+        };
+        ActivePauliFrame frame(n);
+        SymbolicContext ctx;
+        std::vector<ConditionalPauliString> records;
+        for (uint64_t e = 0; e < 20000; ++e) {
+            const bool cold_stretch = e % 10000 >= 5000;
+            const PauliString p = letters(1 + rng() % 3, !cold_stretch && rng() % 2, cold_stretch);
+            records.push_back(frame.add_pauli(p, 1 + static_cast<int32_t>(rng() % 3000), ctx));
+        }
+        EXPECT_EQ(frame.entries(), records);
+        for (int trial = 0; trial < 60; ++trial) {
+            const uint64_t weight = trial % 5 == 4 ? 45 : 1 + trial % 4;
+            const PauliString p = letters(weight, trial % 3 == 0, false);
+            const uint64_t first = trial % 6 ? rng() % records.size() : 0;
+            const std::vector<ConditionalPauliString> tail(
+                records.begin() + static_cast<std::ptrdiff_t>(first), records.end());
+            EXPECT_EQ(frame.anticommutation_sign(p, first), brute_force_sign(tail, p))
+                << "n " << n << " trial " << trial;
         }
     }
 }
