@@ -50,8 +50,12 @@ uint64_t AnchorChains::chain_word(uint32_t chain, uint64_t word) const {
 SymbolicBool AnchorChains::state_at(const PendingFactoredState& state, uint32_t walk, uint32_t from,
                                     const SymbolicBool& own) {
     // XORed as word masks, the list built once: far back, the applied relations are many.
+    // Sized for every id handed out so far, so that the toggles below rarely grow it.
+    const uint64_t words = state.context.next_condition_id / 64 + 1;
+    if (state_words_.size() < words)
+        state_words_.resize(std::max(words, 2 * state_words_.size()), 0);
     const auto toggle = [this](uint64_t w, uint64_t mask) {
-        if (w >= state_words_.size())
+        if (w >= state_words_.size()) [[unlikely]]
             state_words_.resize(std::max(w + 1, 2 * state_words_.size()), 0);
         if (state_words_[w] == 0) state_word_list_.push_back(w);
         state_words_[w] ^= mask;
