@@ -77,22 +77,6 @@ bool reduce_in_place(SymbolicBool& expr, EvaluationCost& cost, std::span<const i
     return true;
 }
 
-// Calls visit(word, mask) for each symbol-table word of ascending ids, in order.
-template <class Visit>
-void for_each_word_mask(std::span<const int32_t> ids, Visit visit) {
-    uint64_t word = 0, mask = 0;
-    for (const int32_t id : ids) {
-        const uint64_t w = word_of(id);
-        if (mask != 0 && w != word) {
-            visit(word, mask);
-            mask = 0;
-        }
-        word = w;
-        mask |= uint64_t{1} << ((id - 1) % 64);
-    }
-    if (mask != 0) visit(word, mask);
-}
-
 // Appends the ids of [id] XOR sign (ascending) to `out`.
 void append_measurement_relation(std::vector<int32_t>& out, int32_t id,
                                  std::span<const int32_t> sign) {
@@ -354,6 +338,7 @@ void SymbolicRelationReducer::add(uint32_t condition, const SymbolicBool& outcom
     const auto index = static_cast<uint32_t>(relation_ends_.size());
     for (const int32_t c : ids)
         relations_by_condition_.add(c, index);
+    relation_masks_.add(ids);
     relation_ends_.push_back(relation_ids_.size());
     relation_constants_.push_back(outcome.constant);
 }
@@ -451,24 +436,25 @@ bool SymbolicRelationReducer::apply_candidates(SymbolicBool& expr) {
     }
     bool applied = false;
     for (const uint32_t r : candidates_) {
-        const std::span<const int32_t> ids = relation(r);
+        const std::span<const WordMask> masks = relation_masks_.of(r);
+        s.reserve(masks.back().word);
         uint64_t shared = 0;
         int64_t word_change = 0;
-        for_each_word_mask(ids, [&](uint64_t w, uint64_t mask) {
-            s.reserve(w);
-            const uint64_t now = s.bits[w];
-            shared += static_cast<uint64_t>(std::popcount(now & mask));
-            word_change += static_cast<int64_t>((now ^ mask) != 0) - static_cast<int64_t>(now != 0);
-        });
+        for (const WordMask& m : masks) {
+            const uint64_t now = s.bits[m.word];
+            shared += static_cast<uint64_t>(std::popcount(now & m.mask));
+            word_change +=
+                static_cast<int64_t>((now ^ m.mask) != 0) - static_cast<int64_t>(now != 0);
+        }
         if (shared == 0) continue;
         const EvaluationCost reduced{
             static_cast<uint64_t>(static_cast<int64_t>(cost.words) + word_change),
-            cost.conditions + ids.size() - 2 * shared};
+            cost.conditions + relation(r).size() - 2 * shared};
         if (!(reduced < cost)) continue;
-        for_each_word_mask(ids, [&s](uint64_t w, uint64_t mask) {
-            if (s.bits[w] == 0) s.touched.push_back(w);
-            s.bits[w] ^= mask;
-        });
+        for (const WordMask& m : masks) {
+            if (s.bits[m.word] == 0) s.touched.push_back(m.word);
+            s.bits[m.word] ^= m.mask;
+        }
         cost = reduced;
         expr.constant = expr.constant != (relation_constants_[r] != 0);
         applied = true;

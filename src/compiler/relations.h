@@ -125,6 +125,7 @@ class SymbolicRelationReducer {
     // learning one allocates nothing of its own.
     std::vector<int32_t> relation_ids_;
     std::vector<uint64_t> relation_ends_;
+    RelationWordMasks relation_masks_;  // the same relations as word masks, for pricing
     std::vector<uint8_t> relation_constants_;
     ConditionRelationIndex relations_by_condition_;
     // Condition id -> its value in every shot (0 or 1), or kNotFixed.
