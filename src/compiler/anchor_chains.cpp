@@ -13,15 +13,6 @@
 namespace kelvo {
 namespace {
 
-uint64_t word_of(int32_t id) {
-    KELVO_ASSERT(id >= 1, "condition id must be positive");
-    return static_cast<uint64_t>(id - 1) / 64;
-}
-
-uint64_t bit_of(int32_t id) {
-    return uint64_t{1} << (static_cast<uint64_t>(id - 1) % 64);
-}
-
 uint32_t relation_count(const PendingFactoredState& state) {
     KELVO_ASSERT(state.relations.size() < UINT32_MAX, "relation index out of range");
     return static_cast<uint32_t>(state.relations.size());
@@ -35,7 +26,7 @@ void AnchorChains::relation_added(uint32_t r, std::span<const int32_t> ids) {
             std::vector<uint32_t>& list = chains_[chain].relations;
             if (list.empty() || list.back() != r) list.push_back(r);
         });
-        const uint64_t w = word_of(c);
+        const uint64_t w = condition_word(c);
         if (w >= first_relation_of_word_.size())
             first_relation_of_word_.resize(std::max(w + 1, 2 * first_relation_of_word_.size()),
                                            kNone);
@@ -50,21 +41,11 @@ uint64_t AnchorChains::chain_word(uint32_t chain, uint64_t word) const {
 SymbolicBool AnchorChains::state_at(const PendingFactoredState& state, uint32_t walk, uint32_t from,
                                     const SymbolicBool& own) {
     // XORed as word masks, the list built once: far back, the applied relations are many.
-    // Sized for every id handed out so far, so that the toggles below rarely grow it.
-    const uint64_t words = state.context.next_condition_id / 64 + 1;
-    if (state_words_.size() < words)
-        state_words_.resize(std::max(words, 2 * state_words_.size()), 0);
-    const auto toggle = [this](uint64_t w, uint64_t mask) {
-        if (w >= state_words_.size()) [[unlikely]]
-            state_words_.resize(std::max(w + 1, 2 * state_words_.size()), 0);
-        if (state_words_[w] == 0) state_word_list_.push_back(w);
-        state_words_[w] ^= mask;
-    };
     const Walk& first = walks_[walk];
-    for (uint64_t i = first.reduced_begin; i < first.reduced_end; ++i)
-        toggle(word_of(reduced_pool_[i]), bit_of(reduced_pool_[i]));
-    for (const int32_t c : own.conditions)
-        toggle(word_of(c), bit_of(c));
+    state_.reserve(state.context.next_condition_id / 64);  // every id handed out so far
+    state_.load(std::span<const int32_t>(reduced_pool_)
+                    .subspan(first.reduced_begin, first.reduced_end - first.reduced_begin));
+    state_.toggle(own.conditions);
     bool constant = first.constant != own.constant;
     // The applied relations at or past `from`: the walk's own, then those of the walk it
     // resumed, below where it resumed, and so on.
@@ -74,23 +55,14 @@ SymbolicBool AnchorChains::state_at(const PendingFactoredState& state, uint32_t 
         const auto begin = applied_pool_.begin() + static_cast<std::ptrdiff_t>(w.applied_begin);
         const auto end = applied_pool_.begin() + static_cast<std::ptrdiff_t>(w.applied_end);
         for (auto it = std::lower_bound(begin, end, from); it != end && *it < below; ++it) {
-            for (const WordMask& m : state.relation_masks.of(*it))
-                toggle(m.word, m.mask);
+            state_.toggle(state.relation_masks.of(*it));
             constant = constant != state.relations[*it].constant;
         }
         below = std::min(below, w.resumed_at);
         walk = w.parent;
     }
-    std::sort(state_word_list_.begin(), state_word_list_.end());
-    state_word_list_.erase(std::unique(state_word_list_.begin(), state_word_list_.end()),
-                           state_word_list_.end());
     SymbolicBool out{{}, constant};
-    for (const uint64_t w : state_word_list_) {
-        for (uint64_t bits = state_words_[w]; bits != 0; bits &= bits - 1)
-            out.conditions.push_back(static_cast<int32_t>(64 * w + std::countr_zero(bits)) + 1);
-        state_words_[w] = 0;
-    }
-    state_word_list_.clear();
+    state_.take(out.conditions);
     return out;
 }
 
@@ -100,12 +72,12 @@ void AnchorChains::extend_chain(uint32_t chain, const SymbolicBool& own,
     uint64_t word = 0, mask = 0;
     for (const int32_t c : own.conditions) {
         chains_by_condition_.add(c, chain);
-        if (mask != 0 && word_of(c) != word) {
+        if (mask != 0 && condition_word(c) != word) {
             chains_[chain].words.toggle(word, mask);
             mask = 0;
         }
-        word = word_of(c);
-        mask |= bit_of(c);
+        word = condition_word(c);
+        mask |= condition_bit(c);
     }
     if (mask != 0) chains_[chain].words.toggle(word, mask);
     // The relations already naming the own part's ids are among `known`, which holds the list's
@@ -114,15 +86,6 @@ void AnchorChains::extend_chain(uint32_t chain, const SymbolicBool& own,
     std::vector<uint32_t>& list = chains_[chain].relations;
     list.erase(std::lower_bound(list.begin(), list.end(), known.front()), list.end());
     list.insert(list.end(), known.begin(), known.end());
-}
-
-void AnchorChains::toggle_own(std::span<const int32_t> ids) {
-    for (const int32_t c : ids) {
-        const uint64_t w = word_of(c);
-        if (w >= own_words_.size()) own_words_.resize(std::max(w + 1, 2 * own_words_.size()), 0);
-        if (own_words_[w] == 0) own_word_list_.push_back(w);
-        own_words_[w] ^= bit_of(c);
-    }
 }
 
 AnchorChains::Link AnchorChains::record(const SymbolicBool& reduced, const SymbolicBool& own,
@@ -174,15 +137,15 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
     // Where the anchor's decisions stop holding: the first relation naming a word of `own`.
     uint32_t resume = walks_[anchor->walk].relations_seen;
     for (const int32_t c : own.conditions) {
-        const uint64_t w = word_of(c);
+        const uint64_t w = condition_word(c);
         if (w < first_relation_of_word_.size())
             resume = std::min(resume, first_relation_of_word_[w]);
     }
-    toggle_own(own.conditions);
+    own_.toggle(own.conditions);
     // A measurement moved before this operation may have extended the chain past the anchor:
     // the chain's words then hold the own parts of those later links too, which cancel here.
     for (uint32_t w = walks_[anchor->walk].later; w != kNone; w = walks_[w].later)
-        toggle_own(std::span<const int32_t>(own_pool_).subspan(
+        own_.toggle(std::span<const int32_t>(own_pool_).subspan(
             walks_[w].own_begin, walks_[w].own_end - walks_[w].own_begin));
 
     // The relations from there that may name an id of the full sign.
@@ -208,9 +171,7 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
         CandidatePrice price(uint32_t r) override {
             CandidatePrice p;
             for (const WordMask& m : state.relation_masks.of(r)) {
-                const uint64_t full =
-                    chains.chain_word(chain, m.word) ^
-                    (m.word < chains.own_words_.size() ? chains.own_words_[m.word] : 0);
+                const uint64_t full = chains.chain_word(chain, m.word) ^ chains.own_.at(m.word);
                 p.named += static_cast<uint32_t>(std::popcount(full & m.mask));
                 p.initial_words += full != 0;
             }
@@ -219,9 +180,7 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
     } pricing(*this, state, anchor->chain);
     SymbolicBool reduced = walk_relation_candidates(
         state, state_at(state, anchor->walk, resume, own), gathered_, pricing, applied);
-    for (const uint64_t w : own_word_list_)
-        own_words_[w] = 0;
-    own_word_list_.clear();
+    own_.clear();
     if (next != nullptr) {
         *next = record(reduced, own, applied_begin, seen, resume, anchor);
         extend_chain(next->chain, own, gathered_);

@@ -73,8 +73,6 @@ class AnchorChains {
     // relations being the pool's tail from `applied_begin`.
     Link record(const SymbolicBool& reduced, const SymbolicBool& own, uint64_t applied_begin,
                 uint32_t seen, uint32_t resumed_at, std::optional<Link> anchor);
-    // XORs ids into the own-part scratch.
-    void toggle_own(std::span<const int32_t> ids);
 
     std::vector<Walk> walks_;
     std::vector<int32_t> reduced_pool_;
@@ -90,12 +88,11 @@ class AnchorChains {
     std::vector<Chain> chains_;
     ConditionRelationIndex chains_by_condition_;
     std::vector<uint32_t> first_relation_of_word_;
-    // Scratch, clean between calls: the own part by word, candidates, ids.
-    std::vector<uint64_t> own_words_;
-    std::vector<uint64_t> own_word_list_;
+    // Scratch, clean between calls: the own part (with later links' own parts) for pricing,
+    // the candidates, the resumed walk's start.
+    SignWords own_;
     std::vector<uint32_t> gathered_;
-    std::vector<uint64_t> state_words_;
-    std::vector<uint64_t> state_word_list_;
+    SignWords state_;
 };
 
 }  // namespace kelvo

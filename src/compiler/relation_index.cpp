@@ -1,6 +1,7 @@
 #include "compiler/relation_index.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "errors.h"
 
@@ -39,12 +40,33 @@ void RelationWordMasks::add(std::span<const int32_t> ids) {
     begin_.push_back(masks_.size());
 }
 
-void RelationScratch::grow(uint64_t word, uint64_t relations) {
-    if (word >= sign_words.size()) {
-        const uint64_t size = std::max(word + 1, 2 * sign_words.size());
-        sign_words.resize(size, 0);
-        initial_words.resize(size, 0);
+uint64_t condition_word(int32_t id) {
+    KELVO_ASSERT(id >= 1, "condition id must be positive");
+    return static_cast<uint64_t>(id - 1) / 64;
+}
+
+void SignWords::take(std::vector<int32_t>& out) {
+    out.clear();
+    std::sort(touched_.begin(), touched_.end());
+    touched_.erase(std::unique(touched_.begin(), touched_.end()), touched_.end());
+    for (const uint64_t w : touched_) {
+        for (uint64_t bits = bits_[w]; bits != 0; bits &= bits - 1)
+            out.push_back(static_cast<int32_t>(64 * w + std::countr_zero(bits)) + 1);
+        bits_[w] = 0;
     }
+    touched_.clear();
+}
+
+void SignWords::clear() {
+    for (const uint64_t w : touched_)
+        bits_[w] = 0;
+    touched_.clear();
+}
+
+void RelationScratch::grow(uint64_t word, uint64_t relations) {
+    sign.reserve(word);
+    if (word >= initial_words.size())
+        initial_words.resize(std::max(word + 1, 2 * initial_words.size()), 0);
     if (relations > shared.size()) shared.resize(std::max(relations, 2 * shared.size()), 0);
 }
 

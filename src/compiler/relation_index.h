@@ -4,6 +4,8 @@
 // indexed by id, word or relation rather than hash maps.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -88,21 +90,82 @@ class RelationWordMasks {
     std::vector<uint64_t> begin_{0};  // relation r's masks are [begin_[r], begin_[r + 1])
 };
 
+// Condition c is bit (c - 1) % 64 of symbol-table word (c - 1) / 64. An id below 1 is fatal
+// ("condition id must be positive").
+uint64_t condition_word(int32_t id);
+inline uint64_t condition_bit(int32_t id) {
+    return uint64_t{1} << (static_cast<uint64_t>(id - 1) % 64);
+}
+
+// An expression held as symbol-table word masks, zero between uses, with the words made nonzero
+// since: XORing a relation in costs the time of its own words, and the id list is rebuilt once.
+class SignWords {
+  public:
+    // Makes room for words up to `word`.
+    void reserve(uint64_t word) {
+        if (word >= bits_.size()) bits_.resize(std::max(word + 1, 2 * bits_.size()), 0);
+    }
+    // Word `word`, which reserve must have made room for.
+    uint64_t operator[](uint64_t word) const { return bits_[word]; }
+    uint64_t at(uint64_t word) const { return word < bits_.size() ? bits_[word] : 0; }
+    void toggle(uint64_t word, uint64_t mask) {
+        reserve(word);
+        if (bits_[word] == 0) touched_.push_back(word);
+        bits_[word] ^= mask;
+    }
+    void toggle(int32_t id) { toggle(condition_word(id), condition_bit(id)); }
+    void toggle(std::span<const WordMask> masks) {
+        for (const WordMask& m : masks)
+            toggle(m.word, m.mask);
+    }
+    void toggle(std::span<const int32_t> ids) {
+        for (const int32_t id : ids)
+            toggle(id);
+    }
+    // Holds ascending `ids` (nothing being held); returns the number of their words.
+    uint64_t load(std::span<const int32_t> ids) {
+        toggle(ids);
+        return touched_.size();
+    }
+    // What XORing `masks` in would change: the ids shared with what is held, and the change in
+    // the number of nonzero words. reserve must have made room for the masks' words.
+    struct XorChange {
+        uint64_t shared = 0;
+        int64_t words = 0;
+    };
+    XorChange xor_change(std::span<const WordMask> masks) const {
+        XorChange out;
+        for (const WordMask& m : masks) {
+            const uint64_t now = bits_[m.word];
+            out.shared += static_cast<uint64_t>(std::popcount(now & m.mask));
+            out.words += static_cast<int64_t>((now ^ m.mask) != 0) - static_cast<int64_t>(now != 0);
+        }
+        return out;
+    }
+    // `out` becomes the ids held, ascending; everything is left zero.
+    void take(std::vector<int32_t>& out);
+    // Leaves everything zero.
+    void clear();
+
+  private:
+    std::vector<uint64_t> bits_;
+    std::vector<uint64_t> touched_;  // may repeat a word
+};
+
 // Working space of the sign reduction, all zero between calls: the sign being reduced as word
 // masks of the symbol table, the words it named before any rewrite, and per relation the
 // number of the sign's ids it names.
 struct RelationScratch {
-    std::vector<uint64_t> sign_words;
+    SignWords sign;
     std::vector<uint8_t> initial_words;  // 1 where the sign named the word before any rewrite
     std::vector<uint64_t> initial_list;  // those words
     std::vector<uint32_t> shared;
     std::vector<uint32_t> candidates;  // relations with a nonzero `shared`
-    std::vector<uint64_t> touched;     // words of sign_words that may be nonzero
     std::vector<int32_t> buffer, added, found, merged;
 
     // Makes room for symbol-table words up to `word` and relations below `relations`.
     void reserve(uint64_t word, uint64_t relations) {
-        if (word >= sign_words.size() || relations > shared.size()) grow(word, relations);
+        if (word >= initial_words.size() || relations > shared.size()) grow(word, relations);
     }
 
   private:

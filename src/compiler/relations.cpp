@@ -11,17 +11,12 @@
 namespace kelvo {
 namespace {
 
-uint64_t word_of(int32_t id) {
-    KELVO_ASSERT(id >= 1, "condition id must be positive");
-    return static_cast<uint64_t>(id - 1) / 64;
-}
-
 // The ids are ascending, so equal words are adjacent.
 uint64_t distinct_word_count(std::span<const int32_t> ids) {
     uint64_t count = 0;
     uint64_t last = 0;
     for (const int32_t id : ids) {
-        const uint64_t w = word_of(id);
+        const uint64_t w = condition_word(id);
         if (count == 0 || w != last) ++count;
         last = w;
     }
@@ -38,7 +33,7 @@ XorCost xor_cost(std::span<const int32_t> a, std::span<const int32_t> b) {
     XorCost out;
     uint64_t last = 0;
     const auto take = [&](int32_t id) {
-        const uint64_t w = word_of(id);
+        const uint64_t w = condition_word(id);
         if (out.cost.conditions == 0 || w != last) ++out.cost.words;
         last = w;
         ++out.cost.conditions;
@@ -100,7 +95,7 @@ EvaluationCost evaluation_cost(const SymbolicBool& expr) {
 std::vector<uint64_t> condition_words(std::span<const int32_t> ids) {
     std::vector<uint64_t> words;
     for (const int32_t id : ids) {
-        const uint64_t w = word_of(id);
+        const uint64_t w = condition_word(id);
         if (words.empty() || words.back() != w) words.push_back(w);
     }
     return words;
@@ -213,37 +208,19 @@ SymbolicBool walk_relation_candidates(PendingFactoredState& state, SymbolicBool 
                                       std::span<const uint32_t> candidates,
                                       CandidatePricing& pricing, std::vector<uint32_t>* applied) {
     if (candidates.empty()) return sign;
-    RelationScratch& s = state.relation_scratch;
-    s.reserve(sign.conditions.empty() ? 0 : word_of(sign.conditions.back()), 0);
-    // The sign as word masks, so that each candidate is priced and applied in the time of its
-    // own ids (a sign can be long); the list is rebuilt once at the end. `cost` follows every
-    // rewrite.
-    EvaluationCost cost{0, sign.conditions.size()};
-    for (const int32_t c : sign.conditions) {
-        const uint64_t w = word_of(c);
-        if (s.sign_words[w] == 0) {
-            ++cost.words;
-            s.touched.push_back(w);
-        }
-        s.sign_words[w] |= uint64_t{1} << ((c - 1) % 64);
-    }
+    SignWords& words = state.relation_scratch.sign;
+    // `cost` follows every rewrite.
+    EvaluationCost cost{words.load(sign.conditions), sign.conditions.size()};
     bool rewritten = false;
     for (const uint32_t r : candidates) {
         const std::span<const WordMask> masks = state.relation_masks.of(r);
         const SymbolicBool& relation = state.relations[r];
         const uint64_t size = relation.conditions.size();
-        s.reserve(masks.back().word, 0);
-        uint64_t shared = 0;
-        int64_t word_change = 0;
-        for (const WordMask& m : masks) {
-            const uint64_t now = s.sign_words[m.word];
-            shared += static_cast<uint64_t>(std::popcount(now & m.mask));
-            word_change +=
-                static_cast<int64_t>((now ^ m.mask) != 0) - static_cast<int64_t>(now != 0);
-        }
+        words.reserve(masks.back().word);
+        const SignWords::XorChange change = words.xor_change(masks);
         const EvaluationCost reduced{
-            static_cast<uint64_t>(static_cast<int64_t>(cost.words) + word_change),
-            cost.conditions + size - 2 * shared};
+            static_cast<uint64_t>(static_cast<int64_t>(cost.words) + change.words),
+            cost.conditions + size - 2 * change.shared};
         if (!(reduced < cost)) continue;
         // When XORing r cannot lower the condition count it pays only when most of r's words
         // were already read by the sign.
@@ -254,25 +231,15 @@ SymbolicBool walk_relation_candidates(PendingFactoredState& state, SymbolicBool 
             continue;
 
         cost = reduced;
-        for (const WordMask& m : masks) {
-            if (s.sign_words[m.word] == 0) s.touched.push_back(m.word);
-            s.sign_words[m.word] ^= m.mask;
-        }
+        words.toggle(masks);
         sign.constant = sign.constant != relation.constant;
         rewritten = true;
         if (applied != nullptr) applied->push_back(r);
     }
-    if (rewritten) {
-        std::sort(s.touched.begin(), s.touched.end());
-        s.touched.erase(std::unique(s.touched.begin(), s.touched.end()), s.touched.end());
-        sign.conditions.clear();
-    }
-    for (const uint64_t w : s.touched) {
-        for (uint64_t bits = rewritten ? s.sign_words[w] : 0; bits != 0; bits &= bits - 1)
-            sign.conditions.push_back(static_cast<int32_t>(64 * w + std::countr_zero(bits)) + 1);
-        s.sign_words[w] = 0;
-    }
-    s.touched.clear();
+    if (rewritten)
+        words.take(sign.conditions);
+    else
+        words.clear();
     return sign;
 }
 
@@ -280,10 +247,10 @@ SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, Symbo
                                               std::vector<uint32_t>* applied) {
     if (sign.conditions.empty() || state.relations.empty()) return sign;
     RelationScratch& s = state.relation_scratch;
-    s.reserve(word_of(sign.conditions.back()), state.relations.size());
+    s.reserve(condition_word(sign.conditions.back()), state.relations.size());
     // The words the sign names before any rewrite, and per relation the number of its ids.
     for (const int32_t c : sign.conditions) {
-        const uint64_t w = word_of(c);
+        const uint64_t w = condition_word(c);
         if (s.initial_words[w] == 0) {
             s.initial_words[w] = 1;
             s.initial_list.push_back(w);
@@ -303,7 +270,7 @@ SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, Symbo
         CandidatePrice price(uint32_t r) override {
             CandidatePrice p{s.shared[r], 0};
             for (const WordMask& m : state.relation_masks.of(r))
-                p.initial_words += s.initial_words[m.word];
+                p.initial_words += m.word < s.initial_words.size() && s.initial_words[m.word];
             return p;
         }
     } pricing(state, s);
@@ -423,54 +390,27 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
 bool SymbolicRelationReducer::apply_candidates(SymbolicBool& expr) {
     // The expression as word masks of the symbol table, so that each candidate is priced and
     // applied in the time of its own ids; the list is rebuilt once at the end.
-    WordScratch& s = scratch_;
-    EvaluationCost cost{0, expr.conditions.size()};
-    for (const int32_t c : expr.conditions) {
-        const uint64_t w = word_of(c);
-        s.reserve(w);
-        if (s.bits[w] == 0) {
-            ++cost.words;
-            s.touched.push_back(w);
-        }
-        s.bits[w] |= uint64_t{1} << ((c - 1) % 64);
-    }
+    SignWords& words = scratch_;
+    EvaluationCost cost{words.load(expr.conditions), expr.conditions.size()};
     bool applied = false;
     for (const uint32_t r : candidates_) {
         const std::span<const WordMask> masks = relation_masks_.of(r);
-        s.reserve(masks.back().word);
-        uint64_t shared = 0;
-        int64_t word_change = 0;
-        for (const WordMask& m : masks) {
-            const uint64_t now = s.bits[m.word];
-            shared += static_cast<uint64_t>(std::popcount(now & m.mask));
-            word_change +=
-                static_cast<int64_t>((now ^ m.mask) != 0) - static_cast<int64_t>(now != 0);
-        }
-        if (shared == 0) continue;
+        words.reserve(masks.back().word);
+        const SignWords::XorChange change = words.xor_change(masks);
+        if (change.shared == 0) continue;
         const EvaluationCost reduced{
-            static_cast<uint64_t>(static_cast<int64_t>(cost.words) + word_change),
-            cost.conditions + relation(r).size() - 2 * shared};
+            static_cast<uint64_t>(static_cast<int64_t>(cost.words) + change.words),
+            cost.conditions + relation(r).size() - 2 * change.shared};
         if (!(reduced < cost)) continue;
-        for (const WordMask& m : masks) {
-            if (s.bits[m.word] == 0) s.touched.push_back(m.word);
-            s.bits[m.word] ^= m.mask;
-        }
+        words.toggle(masks);
         cost = reduced;
         expr.constant = expr.constant != (relation_constants_[r] != 0);
         applied = true;
     }
-    std::sort(s.touched.begin(), s.touched.end());
-    s.touched.erase(std::unique(s.touched.begin(), s.touched.end()), s.touched.end());
-    if (applied) expr.conditions.clear();
-    for (const uint64_t w : s.touched) {
-        if (applied) {
-            for (uint64_t bits = s.bits[w]; bits != 0; bits &= bits - 1)
-                expr.conditions.push_back(static_cast<int32_t>(64 * w + std::countr_zero(bits)) +
-                                          1);
-        }
-        s.bits[w] = 0;
-    }
-    s.touched.clear();
+    if (applied)
+        words.take(expr.conditions);
+    else
+        words.clear();
     return applied;
 }
 

@@ -103,16 +103,6 @@ class SymbolicRelationReducer {
   private:
     static constexpr int8_t kNotFixed = -1;
 
-    // Symbol-table words by index, zero between uses, and the words set since.
-    struct WordScratch {
-        std::vector<uint64_t> bits;
-        std::vector<uint64_t> touched;
-
-        void reserve(uint64_t word) {
-            if (word >= bits.size()) bits.resize(std::max(word + 1, 2 * bits.size()), 0);
-        }
-    };
-
     std::span<const int32_t> relation(uint64_t r) const;
     // Whether `expr` is left as it is: known so with the relations before some index, and none
     // added since changes it.
@@ -131,7 +121,7 @@ class SymbolicRelationReducer {
     // Condition id -> its value in every shot (0 or 1), or kNotFixed.
     std::vector<int8_t> fixed_;
     std::vector<uint32_t> candidates_;
-    WordScratch scratch_;
+    SignWords scratch_;
     // Expressions that many relations name but none changes, each with the relation count when
     // that was known: the same expression recurs (a repeated measurement whose outcome equals
     // an early coin, round after round), and only the relations added since are tried on it.
