@@ -44,6 +44,7 @@ void build_anchor_schedule(PendingFactoredState& state) {
     if (anchored == 0) return;
 
     s.waiting_.assign(ops.size(), 0);
+    s.values_.assign(ops.size(), std::nullopt);
     s.phase_offsets_.assign(ops.size(), 0);
     s.begin_.assign(ops.size() + 1, 0);
     for (uint64_t j = 0; j < ops.size(); ++j) {

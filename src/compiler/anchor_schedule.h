@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "compiler/anchor_chains.h"
@@ -38,18 +38,16 @@ class AnchorSchedule {
     void set_value(uint64_t j, AnchorChains::Link value) { values_[j] = value; }
     // Operation j's value, removed from the schedule; none for an operation without anchor.
     std::optional<AnchorChains::Link> take_value(uint64_t j) {
-        const auto it = values_.find(j);
-        if (it == values_.end()) return std::nullopt;
-        const AnchorChains::Link value = it->second;
-        values_.erase(it);
-        return value;
+        if (j >= values_.size()) return std::nullopt;
+        return std::exchange(values_[j], std::nullopt);
     }
 
   private:
     friend void build_anchor_schedule(PendingFactoredState& state);
 
     std::vector<uint8_t> waiting_;
-    std::unordered_map<uint64_t, AnchorChains::Link> values_;
+    std::vector<std::optional<AnchorChains::Link>>
+        values_;                          // by operation, once its anchor is planned
     std::vector<uint8_t> phase_offsets_;  // (phase - the anchor's phase) mod 4, as lowered
     std::vector<uint64_t> begin_, list_;  // dependents of i: list_[begin_[i] .. begin_[i + 1])
     bool built_ = false;
