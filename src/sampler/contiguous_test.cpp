@@ -47,7 +47,10 @@ PauliString random_pauli(std::mt19937_64& rng, uint64_t k, int x_kind, bool any_
     PauliString p(k);
     if (k == 0) return p;
     uint64_t x = x_kind == 1 ? all : 0, z = any_z ? rng() & all : 0;
-    if (x_kind == 2) x = (rng() & all) | (uint64_t{1} << (rng() % k));
+    if (x_kind == 2) {
+        const uint64_t some = rng() & all;  // drawn first: the operands of | are unsequenced
+        x = some | (uint64_t{1} << (rng() % k));
+    }
     if (x_kind == 0 && z == 0) z = 1;
     p.x[0] = x;
     p.z[0] = z;
@@ -208,7 +211,11 @@ PauliString drawn_pauli(uint64_t& rng, uint64_t k, int x_kind, bool any_z) {
     uint64_t x = 0;
     if (x_kind == 1) x = all;
     if (x_kind == 2) x = uint64_t{1} << (splitmix64_next(rng) % k);
-    if (x_kind == 3) x = (splitmix64_next(rng) & all) | (uint64_t{1} << (splitmix64_next(rng) % k));
+    if (x_kind == 3) {
+        // Two draws, in a fixed order: the operands of | are unsequenced.
+        const uint64_t some = splitmix64_next(rng) & all;
+        x = some | (uint64_t{1} << (splitmix64_next(rng) % k));
+    }
     uint64_t z = any_z ? splitmix64_next(rng) & all : 0;
     if (x == 0 && z == 0) z = 1;
     p.x[0] = x;
