@@ -6,6 +6,7 @@
 #include "errors.h"
 #include "ref.h"
 #include "tableau_simulator/error.h"
+#include "thread_edges.h"
 
 namespace kelvo::py {
 
@@ -28,11 +29,16 @@ void raise_panic(std::string_view message, std::string_view location);
 void translate_current_exception() noexcept;
 
 // Runs `body` at a call boundary: no C++ exception crosses into the interpreter; on one,
-// the matching Python exception is set and `failure` returned.
+// the matching Python exception is set and `failure` returned. Only the forced unwind that
+// ends a thread passes (which is why this is not noexcept).
 template <class R, class F>
-R guarded(R failure, F&& body) noexcept {
+R guarded(R failure, F&& body) {
+    // Before the call can allocate much, so that its own std::bad_alloc can be thrown.
+    reserve_exception_state();
     try {
         return body();
+    } catch (const ForcedUnwind&) {
+        throw;
     } catch (...) {
         translate_current_exception();
         return failure;

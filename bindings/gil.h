@@ -9,6 +9,7 @@
 
 #include "cancellation.h"
 #include "ref.h"
+#include "thread_edges.h"
 
 namespace kelvo::py {
 
@@ -16,8 +17,12 @@ namespace kelvo::py {
 // look is one function call; with the lock released it retakes the lock for a moment.
 inline constexpr std::chrono::milliseconds kSignalPollInterval{50};
 
-// Whether the calling thread runs the Python signal handlers (the interpreter's main thread):
-// elsewhere no look can find a pending signal. Call with the interpreter lock held.
+// Records which thread runs the Python signal handlers (the interpreter's main thread) and
+// how to ask whether a thread holds the interpreter lock; the module calls it once while it
+// is imported.
+void learn_main_thread();
+// Whether the calling thread runs the Python signal handlers: elsewhere no look can find a
+// pending signal.
 bool runs_signal_handlers();
 
 namespace detail {
@@ -32,6 +37,8 @@ auto run_released(PyThreadState*& state, F&& work) {
     state = PyEval_SaveThread();
     try {
         result.emplace(work());
+    } catch (const ForcedUnwind&) {
+        throw;  // the interpreter ended this thread while it asked for the lock
     } catch (...) {
         failure = std::current_exception();
     }

@@ -15,6 +15,7 @@
 #include "convert.h"
 #include "error_map.h"
 #include "guard.h"
+#include "never_destroyed.h"
 #include "ref.h"
 #include "signature.h"
 
@@ -67,7 +68,9 @@ struct ClassOptions {
 // interpreter's cyclic garbage collection: `void for_each_reference(auto&& visit)` calls
 // `visit(Ref&)` on each. A cleared reference is null; readers must expect that.
 template <class T>
-concept HoldsReferences = requires(T& value) { value.for_each_reference([](Ref&) {}); };
+concept HoldsReferences = requires(T& value) {
+    value.for_each_reference([](Ref&) {});
+};
 
 namespace detail {
 
@@ -157,10 +160,12 @@ struct DocName {
     }();
 };
 
+// Never destroyed: the signature holds Python objects, which must not be released after the
+// interpreter has finalized.
 template <Text Doc>
 const Signature& signature() {
-    static const Signature sig(Doc.s);
-    return sig;
+    static const NeverDestroyed<Signature> sig(Doc.s);
+    return sig.get();
 }
 
 // Binding functions are classified by their parameters: (const T&, const Args&) reads,

@@ -10,6 +10,12 @@
 
 namespace kelvo::py {
 
+// Whether the calling thread may release references. False only on a thread that the
+// interpreter ends at exit: one that asked for the interpreter lock after finalization began
+// is unwound (ForcedUnwind in thread_edges.h) without it, and the references its frames hold
+// are then left to the process.
+bool may_release_references();
+
 // Thrown once a Python exception has been set; the call boundary (`guarded`) returns failure.
 struct PythonError {};
 
@@ -29,7 +35,9 @@ class Ref {
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() {
+        if (obj_ && may_release_references()) Py_DECREF(obj_);
+    }
 
     PyObject* get() const { return obj_; }
     PyObject* release() { return std::exchange(obj_, nullptr); }

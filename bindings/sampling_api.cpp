@@ -176,7 +176,7 @@ Ref run(const PyProgram& program, uint64_t shots, std::optional<uint64_t> seed, 
         bool bit_packed) {
     if (shots == 0) raise(PyExc_ValueError, "shots must be positive");
     SampleResult result = without_gil_cancellable([&](const CancellationCheck& cancel) {
-        return program.sampler->with_lock([&](Sampler& sampler) {
+        return program.sampler->with_lock(cancel, [&](Sampler& sampler) {
             if (keep_records) {
                 return seed ? sampler.sample_with_seed(shots, *seed, bit_packed, cancel)
                             : sampler.sample(shots, bit_packed, cancel);
@@ -232,7 +232,7 @@ Ref sample_survivors_function(const Args& a) {
 
 // Program ----------------------------------------------------------------------------------
 
-template <uint64_t PyProgram::* Field>
+template <uint64_t PyProgram::*Field>
 Ref program_count(const PyProgram& p) {
     return py_u64(p.*Field);
 }
@@ -285,16 +285,16 @@ PyGetSetDef program_properties[] = {
 // SampleResult -----------------------------------------------------------------------------
 
 // The same object on every read (None only once the collector has cleared a cycle).
-template <Ref PySampleResult::* Field>
+template <Ref PySampleResult::*Field>
 Ref result_array(const PySampleResult& r) {
     const Ref& array = r.*Field;
     return array ? Ref::borrow(array.get()) : py_none();
 }
-template <uint64_t SampleCounters::* Field>
+template <uint64_t SampleCounters::*Field>
 Ref result_count(const PySampleResult& r) {
     return py_u64(r.counters.*Field);
 }
-template <double SampleCounters::* Field>
+template <double SampleCounters::*Field>
 Ref result_seconds(const PySampleResult& r) {
     return py_float(r.counters.*Field);
 }

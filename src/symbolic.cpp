@@ -8,6 +8,7 @@
 
 #include "bits.h"
 #include "errors.h"
+#include "never_destroyed.h"
 
 namespace kelvo {
 namespace {
@@ -50,8 +51,8 @@ bool same_table(const CategoricalTable& table, std::span<const std::vector<uint6
 }
 
 const CategoricalTable& empty_table() {
-    static const CategoricalTable empty;
-    return empty;
+    static const NeverDestroyed<CategoricalTable> empty;
+    return empty.get();
 }
 
 }  // namespace

@@ -145,3 +145,55 @@ def test_a_flowing_endless_read_ends_on_ctrl_c(tmp_path):
         writer.join(TIMEOUT)
     assert lines == ["1"]
     assert elapsed < 5 and written[0] > 10 << 20  # it was flowing when the signal came
+
+
+def test_a_call_waiting_for_the_programs_lock_stops_on_ctrl_c(tmp_path):
+    # Another thread holds the program for minutes; the waiting call must look for the signal.
+    script = f"""
+import threading, time
+program = kelvo.compile({SLOW!r}, threads=1)
+busy = threading.Event()
+def hold():
+    busy.set()
+    try:
+        program.sample(10**8)
+    except BaseException:
+        pass
+threading.Thread(target=hold, daemon=True).start()
+busy.wait()
+time.sleep(0.3)  # the holder is inside its call by now
+interrupted(lambda: program.sample(10, seed=1))
+print(kelvo.compile("H 0\\nM 0").sample(10).total_shots)
+"""
+    elapsed, lines = run_interrupted(script, tmp_path)
+    assert elapsed < 0.5
+    assert lines == ["10"]
+
+
+def test_a_signal_handler_that_reenters_the_running_program_is_refused(tmp_path):
+    # The handler runs inside the outer call's poll, on the thread that holds the program.
+    script = f"""
+import os, signal, threading, kelvo
+program = kelvo.compile({SLOW!r}, threads=2)
+other = kelvo.compile("H 0\\nM 0")
+seen = []
+def handler(*args):
+    try:
+        program.sample(10, seed=1)
+    except RuntimeError as e:
+        seen.append(str(e))
+    seen.append(other.sample(10, seed=1).total_shots)
+signal.signal(signal.SIGINT, handler)
+threading.Timer(0.2, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+result = program.sample(100_000, seed=9)
+print(result.total_shots, repr(seen))
+print((result.measurements == kelvo.compile({SLOW!r}, threads=2).sample(100_000, seed=9).measurements).all())
+"""
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         timeout=TIMEOUT, env=dict(os.environ, OPENBLAS_NUM_THREADS="1"))
+    assert run.returncode == 0, run.stderr
+    first, second = run.stdout.splitlines()
+    message = ("the program is busy in a call that this thread is running (a signal handler "
+               "cannot use it until that call returns)")
+    assert first == f"100000 {[message, 10]!r}"
+    assert second == "True"

@@ -29,6 +29,7 @@
 #include "sampler/batch/runtime.h"
 #include "sampler/rows.h"
 #include "sampler/simd.h"
+#include "thread_edges.h"
 
 namespace kelvo {
 namespace {
@@ -152,6 +153,34 @@ class EndedWorkers {
     std::mutex mutex_;
     std::condition_variable ended_;
     uint64_t count_ = 0;
+};
+
+// Lets the workers waiting on `go` start.
+void start_all(std::atomic<bool>& go) {
+    go = true;
+    go.notify_all();
+}
+
+// Starts, stops and joins the workers still running when the call that spawned them ends.
+class JoinOnExit {
+  public:
+    JoinOnExit(std::vector<std::thread>& threads, std::atomic<bool>& go, std::atomic<bool>& stop)
+        : threads_(threads), go_(go), stop_(stop) {}
+    JoinOnExit(const JoinOnExit&) = delete;
+    JoinOnExit& operator=(const JoinOnExit&) = delete;
+    ~JoinOnExit() {
+        for (std::thread& t : threads_) {
+            if (!t.joinable()) continue;
+            stop_ = true;
+            start_all(go_);
+            t.join();
+        }
+    }
+
+  private:
+    std::vector<std::thread>& threads_;
+    std::atomic<bool>& go_;
+    std::atomic<bool>& stop_;
 };
 
 // Whether a refused thread was refused for want of memory. The system says "try again" (EAGAIN)
@@ -501,21 +530,36 @@ void Sampler::run_threads(const SampleCall& call) {
     shared.stop = &stop;
     EndedWorkers ended;
     std::optional<ThreadSpawnError> spawn_failure;
+    // A worker's exception state is allocated on its first throw unless it reserves it first,
+    // and a failure there aborts. Under an address-space limit that allocation can fail while
+    // other threads map their own memory, so the workers reserve it one at a time while
+    // nothing else allocates, and start work together once all have.
+    std::atomic<uint64_t> reserved = 0;
+    std::atomic<bool> go = false;
+    // However this call ends (the caller's check may end the thread itself by unwinding it, as
+    // the interpreter does at exit), the workers start, stop and are joined before what they
+    // share goes away.
+    const JoinOnExit join_on_exit(threads, go, stop);
     for (uint64_t w = 0; w < call.workers; ++w) {
         try {
-            threads.emplace_back([this, &outcomes, &sampled, &failed, &ended, &shared, settle, w] {
-                WorkerOutcome& outcome = outcomes[w];
-                run_guarded(outcome, [&] {
-                    if (!workers_[w]) workers_[w] = make_worker();
-                    run_worker(*workers_[w], shared);
+            threads.emplace_back(
+                [this, &outcomes, &sampled, &failed, &ended, &shared, &reserved, &go, settle, w] {
+                    reserve_exception_state();
+                    reserved.fetch_add(1);
+                    reserved.notify_one();
+                    go.wait(false);
+                    WorkerOutcome& outcome = outcomes[w];
+                    run_guarded(outcome, [&] {
+                        if (!workers_[w]) workers_[w] = make_worker();
+                        run_worker(*workers_[w], shared);
+                    });
+                    if (settle) {
+                        if (outcome.kind != WorkerOutcome::Kind::Done) failed = true;
+                        sampled.arrive_and_wait();
+                        if (!failed) run_guarded(outcome, [&] { shared.rows->settle(w); });
+                    }
+                    ended.add_one();
                 });
-                if (settle) {
-                    if (outcome.kind != WorkerOutcome::Kind::Done) failed = true;
-                    sampled.arrive_and_wait();
-                    if (!failed) run_guarded(outcome, [&] { shared.rows->settle(w); });
-                }
-                ended.add_one();
-            });
         } catch (const std::system_error& e) {
             // A refused thread is a shortage, not a broken invariant: the workers already
             // started stop at their next batch boundary, the ones never started do not hold
@@ -529,7 +573,10 @@ void Sampler::run_threads(const SampleCall& call) {
             }
             break;
         }
+        for (uint64_t now = reserved.load(); now <= w; now = reserved.load())
+            reserved.wait(now);
     }
+    start_all(go);
     // Wait for the workers, polling the caller's check meanwhile; a stop reaches every worker
     // at its next batch boundary.
     const uint64_t started = threads.size();
