@@ -197,3 +197,13 @@ print((result.measurements == kelvo.compile({SLOW!r}, threads=2).sample(100_000,
                "cannot use it until that call returns)")
     assert first == f"100000 {[message, 10]!r}"
     assert second == "True"
+
+
+def test_ctrl_c_during_the_first_call_of_a_process_is_not_lost(tmp_path):
+    # The first look for signals in a process once ran Python code, whose pending handler
+    # raised there and was cleared: the call then returned as if no signal had come.
+    text = "REPEAT 1000000 {\nH 0\nT 0\nCX 0 1\nM 0\nDETECTOR rec[-1]\n}"
+    script = f"interrupted(lambda: kelvo.compile({text!r}))\nprint('alive')\n"
+    elapsed, lines = run_interrupted(script, tmp_path)
+    assert elapsed < PROMPT
+    assert lines == ["alive"]
