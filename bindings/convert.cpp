@@ -64,6 +64,8 @@ bool is_numpy_bool(PyObject* obj) {
     }
     Ref bool_type = Ref::steal(PyObject_GetAttrString(numpy.get(), "bool_"));
     if (!bool_type) {
+        // Only the missing attribute is ours to clear (a module __getattr__ may run code).
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
         PyErr_Clear();
         return false;
     }
