@@ -18,8 +18,8 @@ namespace kelvo::py {
 inline constexpr std::chrono::milliseconds kSignalPollInterval{50};
 
 // Records which thread runs the Python signal handlers (the interpreter's main thread) and
-// how to ask whether a thread holds the interpreter lock; the module calls it once while it
-// is imported.
+// registers the exit callback that may_release_references (ref.h) reads; the module calls it
+// once while it is imported.
 void learn_main_thread();
 // Whether the calling thread runs the Python signal handlers: elsewhere no look can find a
 // pending signal.

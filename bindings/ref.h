@@ -4,17 +4,27 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string_view>
 #include <utility>
 
 namespace kelvo::py {
 
-// Whether the calling thread may release references. False only on a thread that the
-// interpreter ends at exit: one that asked for the interpreter lock after finalization began
-// is unwound (ForcedUnwind in thread_edges.h) without it, and the references its frames hold
-// are then left to the process.
-bool may_release_references();
+namespace detail {
+// Set by an atexit callback, on the thread that then finalizes the interpreter.
+inline std::atomic<bool> interpreter_exiting{false};
+inline std::atomic<unsigned long> finalizing_thread{0};
+}  // namespace detail
+
+// Whether the calling thread may release references. Once the interpreter exits, only the
+// thread that finalizes it holds the interpreter lock: another thread found here is being
+// ended (one that asks for the lock after finalization began is unwound, ForcedUnwind in
+// thread_edges.h, without it), and the references its frames hold are left to the process.
+inline bool may_release_references() {
+    return !detail::interpreter_exiting.load(std::memory_order_acquire) ||
+           PyThread_get_thread_ident() == detail::finalizing_thread.load(std::memory_order_relaxed);
+}
 
 // Thrown once a Python exception has been set; the call boundary (`guarded`) returns failure.
 struct PythonError {};
