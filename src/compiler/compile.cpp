@@ -72,8 +72,7 @@ std::vector<LoweredDetector> detectors_with_lowered_positions(
 FactoredInstructionProgram plan_circuit(const Circuit& circuit,
                                         std::span<const uint8_t> postselection_mask,
                                         const CancellationCheck& cancel) {
-    CircuitLoweringResult lowering = lower_circuit_with_anchors(circuit);
-    cancel.check();
+    CircuitLoweringResult lowering = lower_circuit_with_anchors(circuit, cancel);
     return plan_lowered_circuit(circuit, std::move(lowering), postselection_mask, cancel);
 }
 
@@ -93,8 +92,7 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     preserved.reserve(detectors.size());
     for (const LoweredDetector& d : detectors)
         preserved.push_back(d.position);
-    const OptimizationResult optimized = optimize_pending_operations(state, preserved);
-    cancel.check();
+    const OptimizationResult optimized = optimize_pending_operations(state, preserved, cancel);
     for (LoweredDetector& d : detectors) {
         const auto& map = optimized.position_map;
         if (d.position >= map.size() || map[d.position] < 0)
@@ -106,7 +104,6 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     // With detectors the planner's instructions are assembled once, the detectors between them:
     // assembling its program first would reduce every sign and build every plan twice.
     plan_pending_operations(state, cancel);
-    cancel.check();
 
     // Each detector runs after the planner instruction that completes its records; detectors
     // after the same instruction keep their circuit order.
@@ -114,6 +111,7 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     std::vector<uint64_t> after(detectors.size());
     checks.reserve(detectors.size());
     for (uint64_t i = 0; i < detectors.size(); ++i) {
+        cancel.check();
         checks.push_back(record_detector(detectors[i], i, lowering.records, postselection_mask));
         after[i] = checkpoint_of(detectors[i].position, state);
     }
@@ -134,7 +132,7 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     SymbolicContext context = std::move(state.context);
     state = PendingFactoredState();  // released before the program is assembled
     return FactoredInstructionProgram::with_context(num_qubits, initial, std::move(interleaved),
-                                                    active, std::move(context), {});
+                                                    active, std::move(context), {}, cancel);
 }
 
 }  // namespace kelvo

@@ -361,7 +361,8 @@ uint64_t categorical_distribution_count(const Circuit& circuit) {
 
 }  // namespace
 
-CircuitLoweringResult lower_circuit_with_anchors(const Circuit& circuit) {
+CircuitLoweringResult lower_circuit_with_anchors(const Circuit& circuit,
+                                                 const CancellationCheck& cancel) {
     Accumulator acc{FrameFactoredState(circuit.num_qubits, 0), {}};
     acc.state.anchors.emplace();
     const uint64_t distributions = categorical_distribution_count(circuit);
@@ -371,6 +372,7 @@ CircuitLoweringResult lower_circuit_with_anchors(const Circuit& circuit) {
     positions.reserve(circuit.instructions.size() + 1);
     positions.push_back(0);
     for (const CircuitInstruction& instruction : circuit.instructions) {
+        cancel.check();
         apply_instruction(acc, instruction);
         positions.push_back(acc.state.pending.size());
     }

@@ -138,6 +138,13 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
 }
 
 void plan_pending_operations(PendingFactoredState& state, const CancellationCheck& cancel) {
+    // The caller assembles the program next, which builds every plan from the sign it
+    // reduces: plans built here would be thrown away.
+    state.plans_left_to_assembly = true;
+    struct Restore {
+        bool& flag;
+        ~Restore() { flag = false; }
+    } restore{state.plans_left_to_assembly};
     while (state.cursor < state.pending.size()) {
         cancel.check();
         process_next_pending_operation(state);
@@ -147,12 +154,12 @@ void plan_pending_operations(PendingFactoredState& state, const CancellationChec
 FactoredInstructionProgram plan_factored_updates(PendingFactoredState state,
                                                  const CancellationCheck& cancel) {
     if (!state.optimized && state.instructions.empty() && state.checkpoints.empty())
-        optimize_pending_operations(state, {});
+        optimize_pending_operations(state, {}, cancel);
     plan_pending_operations(state, cancel);
     std::vector<int32_t> checkpoints(state.checkpoints.begin(), state.checkpoints.end());
     return FactoredInstructionProgram::with_context(
         state.num_qubits, state.initial_active_qubits, std::move(state.instructions),
-        state.max_active_qubits, std::move(state.context), std::move(checkpoints));
+        state.max_active_qubits, std::move(state.context), std::move(checkpoints), cancel);
 }
 
 }  // namespace kelvo
