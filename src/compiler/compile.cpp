@@ -14,6 +14,9 @@
 namespace kelvo {
 namespace {
 
+// Instructions interleaved with the detectors between polls of the caller's check.
+constexpr uint64_t kInstructionsPerPoll = 1024;
+
 [[noreturn]] void refuse(const char* message) {
     throw KelvoError::invalid_input(message);
 }
@@ -123,6 +126,7 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     interleaved.reserve(state.instructions.size() + detectors.size());
     auto next = order.begin();
     for (uint64_t k = 0; k <= state.instructions.size(); ++k) {
+        if (k % kInstructionsPerPoll == 0) cancel.check();
         for (; next != order.end() && after[*next] == k; ++next)
             interleaved.push_back(Detector{std::move(checks[*next])});
         if (k < state.instructions.size()) interleaved.push_back(std::move(state.instructions[k]));

@@ -80,7 +80,7 @@ ReferenceSample reference_sample_for_program(const FactoredInstructionProgram& p
     state.record_detectors = true;
     state.shot_major = true;
     reset_batch_executor(state, program, 1, cancel);
-    execute_batch_in_place_expressions(state, program, plan, block, 0);
+    execute_batch_in_place_expressions(state, program, plan, block, 0, cancel);
 
     result.detectors.resize(program.num_detectors);
     for (uint64_t d = 0; d < program.num_detectors; ++d)
