@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "background_release.h"
 #include "bits.h"
 #include "circuit/builder.h"
 #include "circuit/dispatch.h"
@@ -158,7 +159,9 @@ Circuit parse_kelvo_circuit_text(std::string_view text, std::optional<uint64_t> 
                                  const CancellationCheck& cancel) {
     KelvoCircuitBuilder builder;
     StreamingAppend streaming(builder, cancel);
+    const ReleaseOnUnwind release_builder(builder);
     KelvoNodeTree tree = parse_nodes(text, &streaming, cancel);
+    const ReleaseOnUnwind release_tree(tree);
     if (tree.unrepresentable_qubit_line) {
         throw KelvoError::parse(*tree.unrepresentable_qubit_line, "qubit index is too large");
     }

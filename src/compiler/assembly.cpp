@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 
+#include "background_release.h"
 #include "compiler/component_plan.h"
 #include "compiler/relations.h"
 #include "errors.h"
@@ -219,6 +220,7 @@ FactoredInstructionProgram FactoredInstructionProgram::with_context(
         throw KelvoError::invalid_input("invalid factored instruction program dimensions");
     }
     FactoredInstructionProgram program;
+    const ReleaseOnUnwind release(program);
     program.instructions = std::move(instructions);
     program.checkpoints = std::move(checkpoints);
     program.context = std::move(context);

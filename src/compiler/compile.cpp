@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "active_pauli_frame.h"
+#include "background_release.h"
 #include "bits.h"
 #include "compiler/lowering.h"
 #include "compiler/optimizer.h"
@@ -90,6 +91,7 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     // frame again, so it is released before the planner's state is built.
     lowering.state.active_frame = ActivePauliFrame();
     PendingFactoredState state = PendingFactoredState::from_frame_state(std::move(lowering.state));
+    const ReleaseOnUnwind release(lowering, detectors, state);
 
     std::vector<uint64_t> preserved;
     preserved.reserve(detectors.size());
@@ -123,6 +125,7 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     std::ranges::stable_sort(order, {}, [&after](uint64_t i) { return after[i]; });
 
     std::vector<FactoredInstruction> interleaved;
+    const ReleaseOnUnwind release_interleaved(checks, interleaved);
     interleaved.reserve(state.instructions.size() + detectors.size());
     auto next = order.begin();
     for (uint64_t k = 0; k <= state.instructions.size(); ++k) {
@@ -134,7 +137,12 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     const uint64_t num_qubits = state.num_qubits, initial = state.initial_active_qubits,
                    active = state.max_active_qubits;
     SymbolicContext context = std::move(state.context);
-    state = PendingFactoredState();  // released before the program is assembled
+    // Released before the program is assembled; the operations and relations of a long circuit
+    // take about a second to free, so a slice at a time (a stop leaves the rest to `release`).
+    release_polling(state.pending, cancel);
+    release_polling(state.relations, cancel);
+    release_polling(state.relation_words, cancel);
+    state = PendingFactoredState();
     return FactoredInstructionProgram::with_context(num_qubits, initial, std::move(interleaved),
                                                     active, std::move(context), {}, cancel);
 }

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "background_release.h"
 #include "compiler/noise_lowering.h"
 #include "errors.h"
 
@@ -369,6 +370,7 @@ CircuitLoweringResult lower_circuit_with_anchors(const Circuit& circuit,
     acc.state.context.categoricals.reserve(distributions);
     acc.state.context.categorical_of.reserve(distributions);
     std::vector<uint64_t> positions;
+    const ReleaseOnUnwind release(acc, positions);
     positions.reserve(circuit.instructions.size() + 1);
     positions.push_back(0);
     for (const CircuitInstruction& instruction : circuit.instructions) {

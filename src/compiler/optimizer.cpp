@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "background_release.h"
 #include "errors.h"
 #include "splitmix64.h"
 
@@ -372,6 +373,7 @@ OptimizationResult optimize_pending_operations(PendingFactoredState& state,
 
     const FullSigns signs(state.pending, state.context.next_condition_id);
     std::vector<PendingOperation> optimized;
+    const ReleaseOnUnwind release(optimized);
     optimized.reserve(n);
     uint64_t begin = 0;
     for (const uint64_t end : barriers) {

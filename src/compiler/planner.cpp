@@ -5,6 +5,7 @@
 #include <variant>
 #include <vector>
 
+#include "background_release.h"
 #include "compiler/anchor_schedule.h"
 #include "compiler/frame_transforms.h"
 #include "compiler/optimizer.h"
@@ -145,6 +146,10 @@ void plan_pending_operations(PendingFactoredState& state, const CancellationChec
         bool& flag;
         ~Restore() { flag = false; }
     } restore{state.plans_left_to_assembly};
+    // Each operation emits at most one instruction. Room for them all, taken at once, spares the
+    // moves of a growing list, each of which (a second at millions of instructions) no poll
+    // could interrupt.
+    state.instructions.reserve(state.instructions.size() + state.pending.size() - state.cursor);
     while (state.cursor < state.pending.size()) {
         cancel.check();
         process_next_pending_operation(state);
@@ -153,6 +158,7 @@ void plan_pending_operations(PendingFactoredState& state, const CancellationChec
 
 FactoredInstructionProgram plan_factored_updates(PendingFactoredState state,
                                                  const CancellationCheck& cancel) {
+    const ReleaseOnUnwind release(state);
     if (!state.optimized && state.instructions.empty() && state.checkpoints.empty())
         optimize_pending_operations(state, {}, cancel);
     plan_pending_operations(state, cancel);

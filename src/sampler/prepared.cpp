@@ -21,6 +21,7 @@
 #include <thread>
 #include <variant>
 
+#include "background_release.h"
 #include "bits.h"
 #include "compiler/compile.h"
 #include "entropy.h"
@@ -183,6 +184,7 @@ Sampler::Sampler(const Circuit& circuit, SamplerOptions options, const Cancellat
     const Clock::time_point start = Clock::now();
     program_ = std::make_unique<const FactoredInstructionProgram>(
         plan_circuit(circuit, options_.postselection_mask, cancel));
+    const ReleaseOnUnwind release(program_, workers_, expression_plan_);
     const FactoredInstructionProgram& program = *program_;
     logical_records_ = circuit_logical_records(circuit);
     compile_s_ = seconds_since(start);

@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 
+#include "background_release.h"
 #include "bits.h"
 #include "compiler/compile.h"
 #include "errors.h"
@@ -56,7 +57,8 @@ LogicalRecords circuit_logical_records(const Circuit& circuit) {
 }
 
 ReferenceSample circuit_reference_sample(const Circuit& circuit, const CancellationCheck& cancel) {
-    const FactoredInstructionProgram program = plan_circuit(circuit, {}, cancel);
+    FactoredInstructionProgram program = plan_circuit(circuit, {}, cancel);
+    const ReleaseOnUnwind release(program);
     return reference_sample_for_program(program, circuit_logical_records(circuit), {}, cancel);
 }
 
@@ -68,11 +70,12 @@ ReferenceSample reference_sample_for_program(const FactoredInstructionProgram& p
     if (program.num_detectors == 0 && logical_records.empty()) return result;
 
     PackedPresampledExogenous exogenous;
+    PresampledExpressionPlan plan;
+    PresampledExpressionBlock block;
+    const ReleaseOnUnwind release(exogenous, plan, block);
     prepare_presampled_exogenous_packed(exogenous, program);
     fill_reference_exogenous(exogenous, program);
-    PresampledExpressionPlan plan;
     prepare_presampled_expression_plan(plan, program, exogenous, cancel);
-    PresampledExpressionBlock block;
     evaluate_presampled_expression_block(block, plan, exogenous);
 
     BatchFactoredExecutorState state(program, 1, 1, cancel);
