@@ -321,13 +321,19 @@ std::string format_bytes(uint64_t bytes) {
     return text;
 }
 
-MemoryShortage::MemoryShortage(std::string_view what, uint64_t bytes, uint64_t available) {
+MemoryShortage::MemoryShortage(std::string_view what, uint64_t bytes, uint64_t available)
+    : MemoryShortage(
+          beyond(what, bytes, available - std::min(available, memory_margin(available)))) {
     const uint64_t margin = std::min(available, memory_margin(available));
-    message_ = "not enough memory for ";
-    message_ += what;
-    message_ += ": " + format_bytes(bytes) + " needed, " + format_bytes(available - margin) +
-                " available (" + format_bytes(available) + " free less " + format_bytes(margin) +
-                " kept free)";
+    message_ +=
+        " (" + format_bytes(available) + " free less " + format_bytes(margin) + " kept free)";
+}
+
+MemoryShortage MemoryShortage::beyond(std::string_view what, uint64_t bytes, uint64_t usable) {
+    std::string message = "not enough memory for ";
+    message += what;
+    message += ": " + format_bytes(bytes) + " needed, " + format_bytes(usable) + " available";
+    return MemoryShortage(std::move(message));
 }
 
 uint64_t memory_margin(uint64_t available) {

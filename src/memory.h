@@ -27,9 +27,15 @@ namespace kelvo {
 class MemoryShortage : public std::bad_alloc {
   public:
     MemoryShortage(std::string_view what, uint64_t bytes, uint64_t available);
+    // A request beyond a budget already net of the margin: "not enough memory for {what}:
+    // {need} needed, {usable} available".
+    static MemoryShortage beyond(std::string_view what, uint64_t bytes, uint64_t usable);
+
     const char* what() const noexcept override { return message_.c_str(); }
 
   private:
+    explicit MemoryShortage(std::string message) : message_(std::move(message)) {}
+
     std::string message_;
 };
 

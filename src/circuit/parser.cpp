@@ -59,7 +59,10 @@ uint64_t node_bytes(const KelvoNodeTree& tree, const KelvoNode& node, uint64_t p
         }
         if (j >= end) throw std::bad_alloc();  // unreachable when the total exceeds the budget
         const KelvoNode& node = tree.nodes[j];
-        if (!node.is_repeat) throw std::bad_alloc();
+        if (!node.is_repeat) {
+            throw MemoryShortage::beyond("the instruction on line " + std::to_string(node.line),
+                                         node_bytes(tree, node, product_bytes), budget - used);
+        }
         const uint64_t remaining = budget - used;
         if (tree.block_of(node).body_size.bytes(product_bytes) <= remaining) {
             throw KelvoError::parse(
