@@ -15,11 +15,11 @@ namespace {
 using kelvo::Circuit;
 
 Circuit construct(const Args& a) {
-    return Circuit::from_text(to_str(a[0]));
+    return Circuit::from_text(to_str(a[0]), signal_check());
 }
 
 Ref from_text(const Args& a) {
-    return make_instance(Circuit::from_text(to_str(a[0])));
+    return make_instance(Circuit::from_text(to_str(a[0]), signal_check()));
 }
 
 // The file may be a pipe that blocks or never ends: it is read without the interpreter lock,
@@ -28,7 +28,7 @@ Ref from_file(const Args& a) {
     const std::string path = to_path(a[0]);
     const FileText text = without_gil_cancellable(
         [&](const CancellationCheck& cancel) { return read_circuit_file(path, cancel); });
-    return make_instance(parse_kelvo_circuit_text(text.view()));
+    return make_instance(parse_kelvo_circuit_text(text.view(), signal_check()));
 }
 
 Ref num_qubits(const Circuit& c) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cancellation.h"
+#include "memory.h"
 
 namespace kelvo::py {
 namespace {
@@ -127,6 +128,8 @@ void translate_current_exception() noexcept {
             raise_sim_error(e);
         } catch (const FatalError& e) {
             raise_panic(e.what(), e.location());
+        } catch (const MemoryShortage& e) {
+            set_message(PyExc_MemoryError, e.what());
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (const std::length_error&) {

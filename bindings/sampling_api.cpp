@@ -166,7 +166,8 @@ Ref compile_circuit(const Circuit& circuit, CompileRequest r) {
 Ref compile_function(const Args& a) {
     const std::string_view text = to_str(a[0]);
     CompileRequest request = convert_compile_options(a, 1, false);
-    const Circuit circuit = Circuit::from_text(text);  // a parse error wins over bad options
+    // A parse error wins over bad options.
+    const Circuit circuit = Circuit::from_text(text, signal_check());
     return compile_circuit(circuit, std::move(request));
 }
 

@@ -28,7 +28,8 @@ uint64_t bits_at(std::span<const uint64_t> words, uint64_t start) {
 CliffordFrame::CliffordFrame(uint64_t n) : n_(n) {
     // 2n rows of two n-bit vectors each.
     require_memory(checked_product(2, n),
-                   sizeof(PauliString) + 2 * sizeof(uint64_t) * word_count(n));
+                   sizeof(PauliString) + 2 * sizeof(uint64_t) * word_count(n),
+                   "the Clifford frame's rows");
     rows_.reserve(checked_product(2, n));
     for (uint64_t r = 0; r < 2 * n; ++r)
         rows_.emplace_back(n);

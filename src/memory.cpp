@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <span>
@@ -219,12 +221,12 @@ struct CgroupFiles {
     bool v2 = false;
 };
 
-std::vector<CgroupFiles> read_cgroup_files() {
+std::vector<CgroupFiles> read_cgroup_files(const char* proc_cgroup_path,
+                                           const char* mountinfo_path) {
     std::vector<char> cgroup(1 << 16), mountinfo(1 << 20);
-    const std::optional<std::string_view> cgroup_text =
-        read_small_file("/proc/self/cgroup", cgroup);
+    const std::optional<std::string_view> cgroup_text = read_small_file(proc_cgroup_path, cgroup);
     const std::optional<std::string_view> mountinfo_text =
-        read_small_file("/proc/self/mountinfo", mountinfo);
+        read_small_file(mountinfo_path, mountinfo);
     std::vector<CgroupFiles> files;
     if (!cgroup_text || !mountinfo_text) return files;
     for (const detail::CgroupLevel& level :
@@ -278,12 +280,10 @@ std::optional<uint64_t> cgroup_level_headroom(std::string_view limit, std::strin
     return *cap > working ? *cap - working : 0;
 }
 
-}  // namespace detail
-
-std::optional<uint64_t> cgroup_memory_headroom_bytes() {
-    static const std::vector<CgroupFiles> levels = read_cgroup_files();
+std::optional<uint64_t> cgroup_memory_headroom_bytes(const char* proc_cgroup_path,
+                                                     const char* mountinfo_path) {
     std::optional<uint64_t> headroom;
-    for (const CgroupFiles& level : levels) {
+    for (const CgroupFiles& level : read_cgroup_files(proc_cgroup_path, mountinfo_path)) {
         char limit[64], usage[64], stat[16384];
         const std::optional<std::string_view> limit_text =
             read_small_file(level.limit.c_str(), limit);
@@ -297,6 +297,43 @@ std::optional<uint64_t> cgroup_memory_headroom_bytes() {
         if (left) headroom = std::min(headroom.value_or(UINT64_MAX), *left);
     }
     return headroom;
+}
+
+}  // namespace detail
+
+std::optional<uint64_t> cgroup_memory_headroom_bytes() {
+    return detail::cgroup_memory_headroom_bytes("/proc/self/cgroup", "/proc/self/mountinfo");
+}
+
+std::string format_bytes(uint64_t bytes) {
+    static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+    int unit = 0;
+    double value = static_cast<double>(bytes) / 1024;
+    while (value >= 1024 && unit + 1 < static_cast<int>(std::size(kUnits))) {
+        value /= 1024;
+        ++unit;
+    }
+    // Three significant digits, without an exponent ("1.46", "14.6", "146", "1023").
+    const int decimals = value < 10 ? 2 : value < 100 ? 1 : 0;
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.*f %s", decimals, value, kUnits[unit]);
+    return text;
+}
+
+MemoryShortage::MemoryShortage(std::string_view what, uint64_t bytes, uint64_t available)
+    : MemoryShortage(
+          beyond(what, bytes, available - std::min(available, memory_margin(available)))) {
+    const uint64_t margin = std::min(available, memory_margin(available));
+    message_ +=
+        " (" + format_bytes(available) + " free less " + format_bytes(margin) + " kept free)";
+}
+
+MemoryShortage MemoryShortage::beyond(std::string_view what, uint64_t bytes, uint64_t usable) {
+    std::string message = "not enough memory for ";
+    message += what;
+    message += ": " + format_bytes(bytes) + " needed, " + format_bytes(usable) + " available";
+    return MemoryShortage(std::move(message));
 }
 
 uint64_t memory_margin(uint64_t available) {
@@ -319,13 +356,16 @@ uint64_t usable_memory_bytes() {
     return available > margin ? available - margin : 0;
 }
 
-void require_memory(uint64_t bytes) {
+void require_memory(uint64_t bytes, std::string_view what) {
     if (bytes <= kUncheckedRequestBytes) return;
-    if (!fits_in_memory(bytes, available_memory_bytes())) throw std::bad_alloc();
+    const uint64_t available = available_memory_bytes();
+    if (!fits_in_memory(bytes, available)) throw MemoryShortage(what, bytes, available);
 }
 
-void require_memory(uint64_t count, uint64_t element_bytes) {
-    require_memory(checked_product(count, element_bytes));
+void require_memory(uint64_t count, uint64_t element_bytes, std::string_view what) {
+    uint64_t bytes = 0;
+    if (__builtin_mul_overflow(count, element_bytes, &bytes)) bytes = UINT64_MAX;
+    require_memory(bytes, what);
 }
 
 uint64_t physical_memory_bytes() {

@@ -3,10 +3,11 @@
 // Large buffers are zero-filled when they are made, and the system grants address space it
 // cannot back, so a request beyond the memory the system can hand out does not fail at the
 // allocation: the process is killed while the buffer is written. Code that knows its total
-// need up front calls require_memory(bytes) before allocating anything; the request is
+// need up front calls require_memory(bytes, what) before allocating anything; the request is
 // compared with the memory available at that moment, keeping a margin free, and refused with
-// std::bad_alloc (MemoryError in Python) when it does not fit. Check before mutating, so a
-// refused call leaves its object as it was.
+// MemoryShortage, a std::bad_alloc that says what was being allocated, how much it needs and
+// how much is available (MemoryError in Python). Check before mutating, so a refused call
+// leaves its object as it was.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,27 @@
 #include <vector>
 
 namespace kelvo {
+
+// A refused request: what() reads "not enough memory for {what}: {need} needed, {usable}
+// available ({available} free less {margin} kept free)", sizes in binary units.
+class MemoryShortage : public std::bad_alloc {
+  public:
+    MemoryShortage(std::string_view what, uint64_t bytes, uint64_t available);
+    // A request beyond a budget already net of the margin: "not enough memory for {what}:
+    // {need} needed, {usable} available".
+    static MemoryShortage beyond(std::string_view what, uint64_t bytes, uint64_t usable);
+
+    const char* what() const noexcept override { return message_.c_str(); }
+
+  private:
+    explicit MemoryShortage(std::string message) : message_(std::move(message)) {}
+
+    std::string message_;
+};
+
+// A size in bytes as people read it, to three significant digits: "512 bytes", "1.50 KiB",
+// "14.6 GiB", "1023 MiB"; "16.0 EiB" at the top of the range.
+std::string format_bytes(uint64_t bytes);
 
 // Requests up to this size are granted without a look at the system: they fail like any
 // ordinary allocation, and the look reads a file.
@@ -44,7 +66,8 @@ uint64_t available_memory_bytes();
 // its hierarchy that has a limit, the smallest limit minus usage, usage not counting the
 // inactive file cache that the kernel reclaims before it fails (cgroup v2: memory.max,
 // memory.current and memory.stat; v1: memory.limit_in_bytes, memory.usage_in_bytes and
-// memory.stat). nullopt when no level has a limit. The levels are found once per process.
+// memory.stat). nullopt when no level has a limit. The levels are found anew on every call:
+// a scheduler may move the process into another cgroup while it runs.
 std::optional<uint64_t> cgroup_memory_headroom_bytes();
 
 // The largest request that fits now (a budget for estimates built step by step).
@@ -69,18 +92,19 @@ inline uint64_t saturating_mul(uint64_t a, uint64_t b) {
     return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
 }
 
-// Throws std::bad_alloc unless `bytes` fit in the memory available now.
-void require_memory(uint64_t bytes);
+// Throws MemoryShortage unless `bytes` fit in the memory available now. `what` names the
+// allocation in the message ("the sample records").
+void require_memory(uint64_t bytes, std::string_view what);
 
-// As require_memory(count * element_bytes); a product beyond 64 bits never fits.
-void require_memory(uint64_t count, uint64_t element_bytes);
+// As require_memory(count * element_bytes, what); a product beyond 64 bits never fits.
+void require_memory(uint64_t count, uint64_t element_bytes, std::string_view what);
 
-// Throws std::bad_alloc unless growing `v` to `size` elements fits now. Growth within the
+// Throws MemoryShortage unless growing `v` to `size` elements fits now. Growth within the
 // capacity needs nothing new; beyond it a new buffer of `size` elements is made (the old one
 // is released after the copy).
 template <class T>
-void require_memory_to_grow(const std::vector<T>& v, uint64_t size) {
-    if (size > v.capacity()) require_memory(size, sizeof(T));
+void require_memory_to_grow(const std::vector<T>& v, uint64_t size, std::string_view what) {
+    if (size > v.capacity()) require_memory(size, sizeof(T), what);
 }
 
 // An allocator that leaves elements made without a value uninitialised, so that a vector of
@@ -132,6 +156,11 @@ struct CgroupLevel {
 // its own cgroup as the mount's root); one outside it falls back to the mount point.
 std::vector<CgroupLevel> cgroup_memory_levels(std::string_view proc_cgroup,
                                               std::string_view mountinfo);
+
+// cgroup_memory_headroom_bytes with the process's cgroup and mount table read from the given
+// files (/proc/self/cgroup and /proc/self/mountinfo).
+std::optional<uint64_t> cgroup_memory_headroom_bytes(const char* proc_cgroup_path,
+                                                     const char* mountinfo_path);
 
 // What one level leaves, from the texts of its limit, usage and memory.stat files: limit -
 // (usage - inactive file cache), 0 when usage is over the limit. nullopt when the level has no

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <new>
 #include <sstream>
@@ -60,13 +63,13 @@ uint64_t mem_available_from_stream() {
 
 TEST(MemoryGuard, ReadsTheMemoryAvailableNowAndRefusesWhatCannotFit) {
     const uint64_t available = available_memory_bytes();
-    EXPECT_THROW(require_memory(available), std::bad_alloc);
-    EXPECT_THROW(require_memory(UINT64_MAX), std::bad_alloc);
-    EXPECT_THROW(require_memory(uint64_t{1} << 40, uint64_t{1} << 40), std::bad_alloc);
-    EXPECT_THROW(require_memory(available / 8, 16), std::bad_alloc);
-    EXPECT_NO_THROW(require_memory(kUncheckedRequestBytes));
-    EXPECT_NO_THROW(require_memory(kUncheckedRequestBytes / 8, 8));
-    EXPECT_NO_THROW(require_memory(0, UINT64_MAX));
+    EXPECT_THROW(require_memory(available, "x"), MemoryShortage);
+    EXPECT_THROW(require_memory(UINT64_MAX, "x"), MemoryShortage);
+    EXPECT_THROW(require_memory(uint64_t{1} << 40, uint64_t{1} << 40, "x"), MemoryShortage);
+    EXPECT_THROW(require_memory(available / 8, 16, "x"), MemoryShortage);
+    EXPECT_NO_THROW(require_memory(kUncheckedRequestBytes, "x"));
+    EXPECT_NO_THROW(require_memory(kUncheckedRequestBytes / 8, 8, "x"));
+    EXPECT_NO_THROW(require_memory(0, UINT64_MAX, "x"));
 
     const uint64_t system = mem_available_from_stream();
     if (system == 0) GTEST_SKIP() << "no MemAvailable on this system";
@@ -210,6 +213,56 @@ TEST(MemoryGuard, CgroupLevelLeavesItsLimitMinusItsWorkingSet) {
         EXPECT_EQ(detail::cgroup_level_headroom(c.limit, c.usage, c.stat, c.v2), c.headroom)
             << c.limit << " " << c.usage << " " << c.stat;
     }
+}
+
+TEST(MemoryGuard, ARefusalSaysWhatItNeededAndWhatWasAvailable) {
+    const MemoryShortage shortage("the sample records", 3 * kGiB / 2, 1 * kGiB);
+    EXPECT_STREQ(shortage.what(),
+                 "not enough memory for the sample records: 1.50 GiB needed, 768 MiB available "
+                 "(1.00 GiB free less 256 MiB kept free)");
+    const std::pair<uint64_t, const char*> sizes[] = {
+        {0, "0 bytes"},          {1, "1 byte"},
+        {1023, "1023 bytes"},    {1024, "1.00 KiB"},
+        {1536, "1.50 KiB"},      {1023 * kMiB, "1023 MiB"},
+        {15 * kGiB, "15.0 GiB"}, {UINT64_MAX, "16.0 EiB"},
+    };
+    for (const auto& [bytes, text] : sizes)
+        EXPECT_EQ(format_bytes(bytes), text);
+    try {
+        require_memory(UINT64_MAX / 2, "a huge table");
+        FAIL();
+    } catch (const std::bad_alloc& e) {
+        EXPECT_TRUE(std::string_view(e.what()).starts_with(
+            "not enough memory for a huge table: 8.00 EiB needed, "));
+    }
+}
+
+// A process moved into another cgroup after an earlier look is measured against the new one.
+TEST(MemoryGuard, FindsTheProcessCgroupAgainOnEveryLook) {
+    const std::filesystem::path root =
+        std::filesystem::temp_directory_path() / ("kelvo_cgroup_" + std::to_string(getpid()));
+    std::filesystem::remove_all(root);
+    const auto write = [](const std::filesystem::path& path, std::string_view text) {
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    };
+    const std::string proc_cgroup = (root / "proc_cgroup").string();
+    const std::string mountinfo = (root / "mountinfo").string();
+    const std::filesystem::path mount = root / "fs";
+    write(mountinfo, "30 23 0:26 / " + mount.string() + " rw - cgroup2 cgroup2 rw\n");
+    write(mount / "big" / "memory.max", "4294967296\n");
+    write(mount / "big" / "memory.current", "1073741824\n");
+    write(mount / "small" / "memory.max", "1073741824\n");
+    write(mount / "small" / "memory.current", "104857600\n");
+    write(mount / "small" / "memory.stat", "inactive_file 4857600\n");
+
+    write(proc_cgroup, "0::/big\n");
+    EXPECT_EQ(detail::cgroup_memory_headroom_bytes(proc_cgroup.c_str(), mountinfo.c_str()),
+              3 * kGiB);
+    write(proc_cgroup, "0::/small\n");
+    EXPECT_EQ(detail::cgroup_memory_headroom_bytes(proc_cgroup.c_str(), mountinfo.c_str()),
+              kGiB - 100'000'000);
+    std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ void check_same_size(const PauliString& a, const PauliString& b) {
 
 // Zero words for n qubits; the two vectors of a string together must fit in memory.
 std::vector<uint64_t> zero_words(uint64_t n) {
-    require_memory(word_count(n), 2 * sizeof(uint64_t));
+    require_memory(word_count(n), 2 * sizeof(uint64_t), "a Pauli string");
     return std::vector<uint64_t>(word_count(n), 0);
 }
 

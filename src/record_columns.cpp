@@ -66,7 +66,7 @@ void DenseRecordColumns::prepare(uint64_t e) {
     if (n_ > std::numeric_limits<uint64_t>::max() / chunk_blocks_) throw std::bad_alloc();
     reserve_for(chunks_, chunks_.size() + 1);
     // Both zero-filled tables of the chunk must fit together.
-    require_memory(n_ * chunk_blocks_, 2 * sizeof(uint64_t));
+    require_memory(n_ * chunk_blocks_, 2 * sizeof(uint64_t), "the error frame's record columns");
     chunks_.push_back({std::vector<uint64_t>(n_ * chunk_blocks_, 0),
                        std::vector<uint64_t>(n_ * chunk_blocks_, 0)});
 }
@@ -134,7 +134,8 @@ SparseRecordColumns::SparseRecordColumns(uint64_t num_qubits) : n_(num_qubits) {
 
 void SparseRecordColumns::prepare(uint64_t e) {
     if (e == 0) {
-        require_memory(n_, sizeof(std::vector<Block>) + 2 * sizeof(uint64_t));
+        require_memory(n_, sizeof(std::vector<Block>) + 2 * sizeof(uint64_t),
+                       "the error frame's record columns");
         columns_.resize(n_);
         open_x_.assign(n_, 0);
         open_z_.assign(n_, 0);

@@ -21,7 +21,8 @@ template <typename T>
 void reserve_for(std::vector<T>& v, uint64_t size) {
     if (size > v.max_size()) throw std::bad_alloc();
     if (size <= v.capacity()) return;
-    require_memory(std::max<uint64_t>(size, 2 * v.capacity()), sizeof(T));
+    require_memory(std::max<uint64_t>(size, 2 * v.capacity()), sizeof(T),
+                   "the error frame's records");
     v.reserve(std::max<uint64_t>(size, 2 * v.capacity()));
 }
 

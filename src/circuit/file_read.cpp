@@ -63,7 +63,7 @@ class TextBuffer {
         if (bytes <= capacity_) return;
         if (!budget_) {
             // Large blocks grow by remapping their pages, so only the growth is new memory.
-            require_memory(bytes - capacity_);
+            require_memory(bytes - capacity_, "the circuit file's contents");
         } else if (bytes > *budget_) {
             throw std::bad_alloc();
         }

@@ -6,8 +6,8 @@
 
 namespace kelvo {
 
-Circuit Circuit::from_text(std::string_view text) {
-    return parse_kelvo_circuit_text(text);
+Circuit Circuit::from_text(std::string_view text, const CancellationCheck& cancel) {
+    return parse_kelvo_circuit_text(text, cancel);
 }
 
 size_t Circuit::observable_count() const {

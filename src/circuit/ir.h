@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cancellation.h"
 #include "pauli.h"
 
 namespace kelvo {
@@ -152,8 +153,9 @@ struct Circuit {
     size_t num_measurements = 0;  // measurement records produced
     size_t num_exp_vals = 0;      // expectation-value slots requested
 
-    // Parses circuit text; throws KelvoError (Parse kind, "line N: ...") on the first bad line.
-    static Circuit from_text(std::string_view text);
+    // Parses circuit text; throws KelvoError (Parse kind, "line N: ...") on the first bad line,
+    // Cancelled when `cancel` asks the parse to stop.
+    static Circuit from_text(std::string_view text, const CancellationCheck& cancel = {});
 
     // 1 + the largest observable index, or 0 when there is none.
     size_t observable_count() const;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "background_release.h"
 #include "bits.h"
 #include "circuit/builder.h"
 #include "circuit/dispatch.h"
@@ -16,6 +17,24 @@
 
 namespace kelvo {
 namespace {
+
+// Lines appended between polls of the caller's check while REPEAT blocks unroll.
+constexpr uint64_t kLinesPerPoll = 64;
+
+// Makes room for one more instruction. A full list of millions of instructions takes about a
+// second to move into a larger one, so a long list is moved here a slice at a time, polling
+// `cancel` between slices, rather than by the vector's own growth.
+void make_room(std::vector<CircuitInstruction>& list, const CancellationCheck& cancel) {
+    constexpr size_t kSlice = size_t{1} << 16;
+    if (list.size() < list.capacity() || list.size() < kSlice) return;
+    std::vector<CircuitInstruction> grown;
+    grown.reserve(2 * list.capacity());
+    for (size_t i = 0; i < list.size(); ++i) {
+        if (i % kSlice == 0) cancel.check();
+        grown.push_back(std::move(list[i]));
+    }
+    list = std::move(grown);
+}
 
 // Estimated bytes of one node once unrolled.
 uint64_t node_bytes(const KelvoNodeTree& tree, const KelvoNode& node, uint64_t product_bytes) {
@@ -40,7 +59,10 @@ uint64_t node_bytes(const KelvoNodeTree& tree, const KelvoNode& node, uint64_t p
         }
         if (j >= end) throw std::bad_alloc();  // unreachable when the total exceeds the budget
         const KelvoNode& node = tree.nodes[j];
-        if (!node.is_repeat) throw std::bad_alloc();
+        if (!node.is_repeat) {
+            throw MemoryShortage::beyond("the instruction on line " + std::to_string(node.line),
+                                         node_bytes(tree, node, product_bytes), budget - used);
+        }
         const uint64_t remaining = budget - used;
         if (tree.block_of(node).body_size.bytes(product_bytes) <= remaining) {
             throw KelvoError::parse(
@@ -52,8 +74,10 @@ uint64_t node_bytes(const KelvoNodeTree& tree, const KelvoNode& node, uint64_t p
     }
 }
 
-// Appends every node, unrolling REPEAT blocks pass by pass with an explicit stack.
-void append_nodes(KelvoCircuitBuilder& builder, KelvoNodeTree& tree) {
+// Appends every node, unrolling REPEAT blocks pass by pass with an explicit stack, polling
+// `cancel` every few lines.
+void append_nodes(KelvoCircuitBuilder& builder, KelvoNodeTree& tree,
+                  const CancellationCheck& cancel) {
     struct Pass {
         size_t block;
         uint64_t left;
@@ -62,11 +86,13 @@ void append_nodes(KelvoCircuitBuilder& builder, KelvoNodeTree& tree) {
     std::vector<std::string_view> scratch;
     std::vector<KelvoNode>& nodes = tree.nodes;
     size_t i = 0;
+    uint64_t appended = 0;
     for (;;) {
         const size_t end = open.empty() ? nodes.size() : nodes[open.back().block].end;
         if (i < end) {
             KelvoNode& node = nodes[i];
             if (!node.is_repeat) {
+                if (++appended % kLinesPerPoll == 0) cancel.check();
                 KelvoInstructionView view = tree.view(node, scratch);
                 // Outside every block a node is appended once, so its list can be moved.
                 view.set_plain(node.plain, &node.plain_values, open.empty());
@@ -104,10 +130,12 @@ void append_nodes(KelvoCircuitBuilder& builder, KelvoNodeTree& tree) {
 // are all reported before it, exactly as if every line had waited for the scan.
 class StreamingAppend final : public KelvoLineSink {
   public:
-    explicit StreamingAppend(KelvoCircuitBuilder& builder) : builder_(builder) {}
+    StreamingAppend(KelvoCircuitBuilder& builder, const CancellationCheck& cancel)
+        : builder_(builder), cancel_(cancel) {}
 
     void accept(const KelvoNodeTree& tree, KelvoNode& node) override {
         if (refused_) return;
+        make_room(builder_.instructions, cancel_);
         KelvoInstructionView view = tree.view(node, scratch_);
         view.set_plain(node.plain, &node.plain_values, true);
         try {
@@ -121,6 +149,7 @@ class StreamingAppend final : public KelvoLineSink {
 
   private:
     KelvoCircuitBuilder& builder_;
+    const CancellationCheck& cancel_;
     std::vector<std::string_view> scratch_;
     std::optional<KelvoError> refused_;
 };
@@ -129,10 +158,13 @@ class StreamingAppend final : public KelvoLineSink {
 
 namespace detail {
 
-Circuit parse_kelvo_circuit_text(std::string_view text, std::optional<uint64_t> memory_budget) {
+Circuit parse_kelvo_circuit_text(std::string_view text, std::optional<uint64_t> memory_budget,
+                                 const CancellationCheck& cancel) {
     KelvoCircuitBuilder builder;
-    StreamingAppend streaming(builder);
-    KelvoNodeTree tree = parse_nodes(text, &streaming);
+    StreamingAppend streaming(builder, cancel);
+    const ReleaseOnUnwind release_builder(builder);
+    KelvoNodeTree tree = parse_nodes(text, &streaming, cancel);
+    const ReleaseOnUnwind release_tree(tree);
     if (tree.unrepresentable_qubit_line) {
         throw KelvoError::parse(*tree.unrepresentable_qubit_line, "qubit index is too large");
     }
@@ -144,7 +176,7 @@ Circuit parse_kelvo_circuit_text(std::string_view text, std::optional<uint64_t> 
         if (bytes > *memory_budget) refuse_oversized(tree, product_bytes, *memory_budget);
     } else {
         try {
-            require_memory(bytes);
+            require_memory(bytes, "the flattened circuit");
         } catch (const std::bad_alloc&) {
             refuse_oversized(tree, product_bytes, usable_memory_bytes());
         }
@@ -152,18 +184,18 @@ Circuit parse_kelvo_circuit_text(std::string_view text, std::optional<uint64_t> 
     if (streaming.refused()) throw *streaming.refused();
     // Bounded by the budget: every line costs more than a byte.
     builder.instructions.reserve(static_cast<size_t>(tree.size.lines));
-    append_nodes(builder, tree);
+    append_nodes(builder, tree, cancel);
     return builder.finish();
 }
 
 }  // namespace detail
 
-Circuit parse_kelvo_circuit_text(std::string_view text) {
-    return detail::parse_kelvo_circuit_text(text, std::nullopt);
+Circuit parse_kelvo_circuit_text(std::string_view text, const CancellationCheck& cancel) {
+    return detail::parse_kelvo_circuit_text(text, std::nullopt, cancel);
 }
 
-Circuit parse_kelvo_circuit_file(std::string_view path) {
-    return parse_kelvo_circuit_text(read_circuit_file(path).view());
+Circuit parse_kelvo_circuit_file(std::string_view path, const CancellationCheck& cancel) {
+    return parse_kelvo_circuit_text(read_circuit_file(path, cancel).view(), cancel);
 }
 
 }  // namespace kelvo

@@ -79,12 +79,19 @@ std::string_view strip_comment(std::string_view line) {
 
 class Scanner {
   public:
-    Scanner(std::string_view text, KelvoLineSink* sink) : text_(text), sink_(sink) {}
+    Scanner(std::string_view text, KelvoLineSink* sink, const CancellationCheck& cancel)
+        : text_(text), sink_(sink), cancel_(cancel) {}
 
     KelvoNodeTree run() {
         size_t pos = 0;
         size_t line_number = 0;
+        size_t next_poll = 0;
         while (pos < text_.size()) {
+            // Polled by the text scanned rather than by line: a line costs little to scan.
+            if (pos >= next_poll) {
+                cancel_.check();
+                next_poll = pos + kPollBytes;
+            }
             const void* nl = std::memchr(text_.data() + pos, '\n', text_.size() - pos);
             const size_t end = nl ? static_cast<size_t>(static_cast<const char*>(nl) - text_.data())
                                   : text_.size();
@@ -318,8 +325,11 @@ class Scanner {
         }
     }
 
+    static constexpr size_t kPollBytes = size_t{1} << 16;
+
     std::string_view text_;
     KelvoLineSink* sink_;  // null once a line must wait for the qubit count
+    const CancellationCheck& cancel_;
     KelvoNodeTree tree_;
     std::vector<OpenBlock> open_;
     std::vector<std::string_view> tokens_;     // a block header's targets
@@ -381,8 +391,9 @@ bool streamable(OpKind kind) {
     }
 }
 
-KelvoNodeTree parse_nodes(std::string_view text, KelvoLineSink* sink) {
-    return Scanner(text, sink).run();
+KelvoNodeTree parse_nodes(std::string_view text, KelvoLineSink* sink,
+                          const CancellationCheck& cancel) {
+    return Scanner(text, sink, cancel).run();
 }
 
 }  // namespace kelvo

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cancellation.h"
 #include "circuit/flat_size.h"
 #include "circuit/names.h"
 
@@ -135,8 +136,10 @@ class KelvoLineSink {
 };
 
 // Scans every line of `text`; throws KelvoError (Parse kind) at the first syntax error. With a
-// sink, the leading lines it can take go to it instead of into the tree.
-KelvoNodeTree parse_nodes(std::string_view text, KelvoLineSink* sink = nullptr);
+// sink, the leading lines it can take go to it instead of into the tree. `cancel` is polled
+// as the scan advances (Cancelled when it asks to stop).
+KelvoNodeTree parse_nodes(std::string_view text, KelvoLineSink* sink = nullptr,
+                          const CancellationCheck& cancel = {});
 
 // Whether lines of `kind` can be interpreted before the qubit count is known.
 bool streamable(OpKind kind);

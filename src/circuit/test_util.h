@@ -21,7 +21,9 @@ inline uint64_t bits(double x) {
     return std::bit_cast<uint64_t>(x);
 }
 
-inline constexpr auto& parse = parse_kelvo_circuit_text;
+inline Circuit parse(std::string_view text) {
+    return parse_kelvo_circuit_text(text);
+}
 
 // A parsed circuit in one line: each instruction as its gate, arguments, targets (qubits,
 // measured qubits, Pauli products, record>qubit pairs), probability p, expectation slot @ and

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 
+#include "background_release.h"
 #include "compiler/component_plan.h"
 #include "compiler/relations.h"
 #include "errors.h"
@@ -158,7 +159,7 @@ std::vector<std::pair<int32_t, double>> in_id_order(const std::map<int32_t, doub
     return out;
 }
 
-void group_conditions(FactoredInstructionProgram& program) {
+void group_conditions(FactoredInstructionProgram& program, const CancellationCheck& cancel) {
     // Whether a distribution is rare and the group it joins depend on its table and width
     // alone, so a run of distributions sharing a table is sorted by its first member.
     RareGroupIndex rare_index;
@@ -166,6 +167,7 @@ void group_conditions(FactoredInstructionProgram& program) {
     constexpr uint64_t kNotRare = std::numeric_limits<uint64_t>::max();
     uint64_t last_group = kNotRare;  // the group `last` joined
     for (const SymbolicCategoricalDistribution& distribution : program.context.categoricals) {
+        cancel.check();
         const bool same = last != nullptr && last->table != nullptr &&
                           last->table == distribution.table && last->width == distribution.width;
         if (!same) {
@@ -189,6 +191,7 @@ void group_conditions(FactoredInstructionProgram& program) {
         in_id_order(program.context.bernoulli);
     std::vector<uint64_t> group_of, sizes;
     for (const auto& [id, p] : bernoulli) {
+        cancel.check();
         if (p < kRareProbability) {
             group_of.push_back(bernoulli_sample_group(groups, bernoulli_index, p));
             sizes.resize(groups.size());
@@ -211,12 +214,13 @@ void group_conditions(FactoredInstructionProgram& program) {
 FactoredInstructionProgram FactoredInstructionProgram::with_context(
     uint64_t num_qubits, uint64_t initial_active_qubits,
     std::vector<FactoredInstruction> instructions, uint64_t active_qubits, SymbolicContext context,
-    std::vector<int32_t> checkpoints) {
+    std::vector<int32_t> checkpoints, const CancellationCheck& cancel) {
     if (initial_active_qubits > active_qubits || initial_active_qubits > num_qubits ||
         active_qubits > num_qubits) {
         throw KelvoError::invalid_input("invalid factored instruction program dimensions");
     }
     FactoredInstructionProgram program;
+    const ReleaseOnUnwind release(program);
     program.instructions = std::move(instructions);
     program.checkpoints = std::move(checkpoints);
     program.context = std::move(context);
@@ -228,6 +232,7 @@ FactoredInstructionProgram FactoredInstructionProgram::with_context(
     SymbolicRelationReducer reducer;
     Counts counts;
     for (FactoredInstruction& instruction : program.instructions) {
+        cancel.check();
         reduce_and_learn(reducer, instruction);
         settle(instruction, counts);
     }
@@ -238,8 +243,9 @@ FactoredInstructionProgram FactoredInstructionProgram::with_context(
     program.num_detectors = counts.detectors;
     program.num_exp_vals = counts.exp_vals;
 
-    group_conditions(program);
-    auto plan = std::make_shared<const ActiveComponentPlan>(build_active_component_plan(program));
+    group_conditions(program, cancel);
+    auto plan =
+        std::make_shared<const ActiveComponentPlan>(build_active_component_plan(program, cancel));
     program.component_plan_enabled = plan->enabled;
     program.component_plan = std::move(plan);
     return program;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "active_pauli_frame.h"
+#include "background_release.h"
 #include "bits.h"
 #include "compiler/lowering.h"
 #include "compiler/optimizer.h"
@@ -13,6 +14,9 @@
 
 namespace kelvo {
 namespace {
+
+// Instructions interleaved with the detectors between polls of the caller's check.
+constexpr uint64_t kInstructionsPerPoll = 1024;
 
 [[noreturn]] void refuse(const char* message) {
     throw KelvoError::invalid_input(message);
@@ -72,8 +76,7 @@ std::vector<LoweredDetector> detectors_with_lowered_positions(
 FactoredInstructionProgram plan_circuit(const Circuit& circuit,
                                         std::span<const uint8_t> postselection_mask,
                                         const CancellationCheck& cancel) {
-    CircuitLoweringResult lowering = lower_circuit_with_anchors(circuit);
-    cancel.check();
+    CircuitLoweringResult lowering = lower_circuit_with_anchors(circuit, cancel);
     return plan_lowered_circuit(circuit, std::move(lowering), postselection_mask, cancel);
 }
 
@@ -88,13 +91,13 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     // frame again, so it is released before the planner's state is built.
     lowering.state.active_frame = ActivePauliFrame();
     PendingFactoredState state = PendingFactoredState::from_frame_state(std::move(lowering.state));
+    const ReleaseOnUnwind release(lowering, detectors, state);
 
     std::vector<uint64_t> preserved;
     preserved.reserve(detectors.size());
     for (const LoweredDetector& d : detectors)
         preserved.push_back(d.position);
-    const OptimizationResult optimized = optimize_pending_operations(state, preserved);
-    cancel.check();
+    const OptimizationResult optimized = optimize_pending_operations(state, preserved, cancel);
     for (LoweredDetector& d : detectors) {
         const auto& map = optimized.position_map;
         if (d.position >= map.size() || map[d.position] < 0)
@@ -106,7 +109,6 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     // With detectors the planner's instructions are assembled once, the detectors between them:
     // assembling its program first would reduce every sign and build every plan twice.
     plan_pending_operations(state, cancel);
-    cancel.check();
 
     // Each detector runs after the planner instruction that completes its records; detectors
     // after the same instruction keep their circuit order.
@@ -114,6 +116,7 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     std::vector<uint64_t> after(detectors.size());
     checks.reserve(detectors.size());
     for (uint64_t i = 0; i < detectors.size(); ++i) {
+        cancel.check();
         checks.push_back(record_detector(detectors[i], i, lowering.records, postselection_mask));
         after[i] = checkpoint_of(detectors[i].position, state);
     }
@@ -122,9 +125,11 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     std::ranges::stable_sort(order, {}, [&after](uint64_t i) { return after[i]; });
 
     std::vector<FactoredInstruction> interleaved;
+    const ReleaseOnUnwind release_interleaved(checks, interleaved);
     interleaved.reserve(state.instructions.size() + detectors.size());
     auto next = order.begin();
     for (uint64_t k = 0; k <= state.instructions.size(); ++k) {
+        if (k % kInstructionsPerPoll == 0) cancel.check();
         for (; next != order.end() && after[*next] == k; ++next)
             interleaved.push_back(Detector{std::move(checks[*next])});
         if (k < state.instructions.size()) interleaved.push_back(std::move(state.instructions[k]));
@@ -132,9 +137,14 @@ FactoredInstructionProgram plan_lowered_circuit(const Circuit& circuit,
     const uint64_t num_qubits = state.num_qubits, initial = state.initial_active_qubits,
                    active = state.max_active_qubits;
     SymbolicContext context = std::move(state.context);
-    state = PendingFactoredState();  // released before the program is assembled
+    // Released before the program is assembled; the operations and relations of a long circuit
+    // take about a second to free, so a slice at a time (a stop leaves the rest to `release`).
+    release_polling(state.pending, cancel);
+    release_polling(state.relations, cancel);
+    release_polling(state.relation_words, cancel);
+    state = PendingFactoredState();
     return FactoredInstructionProgram::with_context(num_qubits, initial, std::move(interleaved),
-                                                    active, std::move(context), {});
+                                                    active, std::move(context), {}, cancel);
 }
 
 }  // namespace kelvo

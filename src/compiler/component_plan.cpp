@@ -171,7 +171,8 @@ class Planner {
 
 }  // namespace
 
-ActiveComponentPlan build_active_component_plan(const FactoredInstructionProgram& program) {
+ActiveComponentPlan build_active_component_plan(const FactoredInstructionProgram& program,
+                                                const CancellationCheck& cancel) {
     const uint64_t k = program.active_qubits;
     ActiveComponentPlan plan;
     plan.dense_storage = active_length(k);
@@ -185,6 +186,7 @@ ActiveComponentPlan build_active_component_plan(const FactoredInstructionProgram
     Planner planner(plan, program.initial_active_qubits, coordinates);
     uint64_t steps = 0;
     for (size_t i = 0; i < program.instructions.size(); ++i) {
+        cancel.check();
         planner.index_positions();
         ActiveComponentInstructionStep& step = plan.instruction_steps[i];
         const FactoredInstruction& instruction = program.instructions[i];

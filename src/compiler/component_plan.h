@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "cancellation.h"
 #include "compiler/active_kernels.h"
 
 namespace kelvo {
@@ -74,8 +75,10 @@ struct FactoredInstructionProgram;
 // becomes active (the initial qubits 0.., then one per promotion); the active list holds the
 // current coordinates in basis-index order. Programs below 8 active qubits or with
 // expectation values get an empty, disabled plan. Throws KelvoError (InvalidInput) when the
-// program is inconsistent or 62 or more qubits are active.
-ActiveComponentPlan build_active_component_plan(const FactoredInstructionProgram& program);
+// program is inconsistent or 62 or more qubits are active; Cancelled when `cancel`, polled
+// between instructions, asks it to stop.
+ActiveComponentPlan build_active_component_plan(const FactoredInstructionProgram& program,
+                                                const CancellationCheck& cancel = {});
 
 // Whether the component scheme pays for itself: enough steps, and a clear saving in work
 // without much more storage.

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "background_release.h"
 #include "compiler/noise_lowering.h"
 #include "errors.h"
 
@@ -361,16 +362,19 @@ uint64_t categorical_distribution_count(const Circuit& circuit) {
 
 }  // namespace
 
-CircuitLoweringResult lower_circuit_with_anchors(const Circuit& circuit) {
+CircuitLoweringResult lower_circuit_with_anchors(const Circuit& circuit,
+                                                 const CancellationCheck& cancel) {
     Accumulator acc{FrameFactoredState(circuit.num_qubits, 0), {}};
     acc.state.anchors.emplace();
     const uint64_t distributions = categorical_distribution_count(circuit);
     acc.state.context.categoricals.reserve(distributions);
     acc.state.context.categorical_of.reserve(distributions);
     std::vector<uint64_t> positions;
+    const ReleaseOnUnwind release(acc, positions);
     positions.reserve(circuit.instructions.size() + 1);
     positions.push_back(0);
     for (const CircuitInstruction& instruction : circuit.instructions) {
+        cancel.check();
         apply_instruction(acc, instruction);
         positions.push_back(acc.state.pending.size());
     }

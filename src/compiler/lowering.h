@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "cancellation.h"
 #include "circuit/ir.h"
 #include "compiler/pending.h"
 #include "symbolic.h"
@@ -22,8 +23,10 @@ CircuitLoweringResult lower_circuit_to_factored(const Circuit& circuit);
 
 // The same walk with the signs of operations on an already measured body taken relative to
 // the last such measurement (sign_anchors.h): what the planner is given, since the full signs
-// of a repeated measurement grow with the circuit. The same errors.
-CircuitLoweringResult lower_circuit_with_anchors(const Circuit& circuit);
+// of a repeated measurement grow with the circuit. The same errors; Cancelled when `cancel`,
+// polled between instructions, asks the walk to stop.
+CircuitLoweringResult lower_circuit_with_anchors(const Circuit& circuit,
+                                                 const CancellationCheck& cancel = {});
 
 // Rewrites every relative sign of `ops` (each anchor before the operations that name it) into
 // the full sign and drops the anchors. Quadratic in the length of a circuit that measures one

@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "background_release.h"
 #include "errors.h"
 #include "splitmix64.h"
 
@@ -239,11 +240,13 @@ struct SegmentCounts {
 // anticommutes with it; a chain collapses into its last member. Returns the removed marks.
 std::vector<uint8_t> merge_rotations(std::span<const PendingOperation> all, uint64_t offset,
                                      std::span<PendingOperation> ops, const Sketches& sketches,
-                                     const FullSigns& signs, SegmentCounts& counts) {
+                                     const FullSigns& signs, SegmentCounts& counts,
+                                     const CancellationCheck& cancel) {
     const std::vector<uint64_t> next = next_same_key(all, offset, ops, sketches, signs);
     std::vector<uint8_t> removed(ops.size(), 0);
     for (uint64_t i = 0; i < ops.size(); ++i) {
         if (removed[i] || !std::holds_alternative<PendingPauliRotation>(ops[i])) continue;
+        cancel.check();
         uint64_t j = next[i];
         while (j != kNone && removed[j])
             j = next[j];
@@ -277,10 +280,12 @@ std::vector<uint8_t> merge_rotations(std::span<const PendingOperation> all, uint
 // has the measured Pauli's own body. `order` lists the kept operations by their index in
 // `ops`; only the order moves.
 void hoist_measurements(std::span<const PendingOperation> ops, const Sketches& sketches,
-                        std::vector<uint64_t>& order, bool merged, SegmentCounts& counts) {
+                        std::vector<uint64_t>& order, bool merged, SegmentCounts& counts,
+                        const CancellationCheck& cancel) {
     for (uint64_t m = 1; m < order.size(); ++m) {
         const uint64_t measured = order[m];
         if (!std::holds_alternative<PendingPauliMeasurement>(ops[measured])) continue;
+        cancel.check();
         uint64_t k = m;
         for (uint64_t j = m; j-- > 0;) {
             const uint64_t r = order[j];
@@ -315,7 +320,8 @@ CanonicalRotation canonical_rotation(const PendingPauliRotation& rotation) {
 }
 
 OptimizationResult optimize_pending_operations(PendingFactoredState& state,
-                                               std::span<const uint64_t> preserved) {
+                                               std::span<const uint64_t> preserved,
+                                               const CancellationCheck& cancel) {
     if (!state.instructions.empty() || !state.checkpoints.empty()) {
         throw KelvoError::invalid_input("pending-operation optimization must run before planning");
     }
@@ -367,21 +373,23 @@ OptimizationResult optimize_pending_operations(PendingFactoredState& state,
 
     const FullSigns signs(state.pending, state.context.next_condition_id);
     std::vector<PendingOperation> optimized;
+    const ReleaseOnUnwind release(optimized);
     optimized.reserve(n);
     uint64_t begin = 0;
     for (const uint64_t end : barriers) {
+        cancel.check();
         const std::span<PendingOperation> segment =
             std::span<PendingOperation>(state.pending).subspan(begin, end - begin);
         SegmentCounts counts;
         const Sketches sketches(segment, signs.hashes().subspan(begin, end - begin));
         const std::vector<uint8_t> removed =
-            merge_rotations(state.pending, begin, segment, sketches, signs, counts);
+            merge_rotations(state.pending, begin, segment, sketches, signs, counts, cancel);
         std::vector<uint64_t> order;
         order.reserve(segment.size());
         for (uint64_t i = 0; i < segment.size(); ++i) {
             if (!removed[i]) order.push_back(i);
         }
-        hoist_measurements(segment, sketches, order, counts.merged > 0, counts);
+        hoist_measurements(segment, sketches, order, counts.merged > 0, counts, cancel);
         for (const uint64_t i : order)
             optimized.push_back(std::move(segment[i]));
         result.position_map[end] = static_cast<int32_t>(optimized.size());

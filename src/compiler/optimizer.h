@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "cancellation.h"
 #include "compiler/pending.h"
 #include "pauli.h"
 #include "symbolic.h"
@@ -41,9 +42,11 @@ struct OptimizationResult {
 // Optimizes the state's pending list in place between the barriers `preserved` (positions 0
 // to n in any order) and sets the optimized flag. A list holding an expectation request is
 // left alone and puts the state in the in-order mode. Throws KelvoError (InvalidInput) when
-// planning has started, a position exceeds n, or a rotation is not Hermitian (the list is
-// then incomplete).
+// planning has started, a position exceeds n, or a rotation is not Hermitian, and Cancelled
+// when `cancel`, polled as the segments are worked through, asks it to stop (the list is then
+// incomplete).
 OptimizationResult optimize_pending_operations(PendingFactoredState& state,
-                                               std::span<const uint64_t> preserved);
+                                               std::span<const uint64_t> preserved,
+                                               const CancellationCheck& cancel = {});
 
 }  // namespace kelvo

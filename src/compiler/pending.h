@@ -164,6 +164,9 @@ struct PendingFactoredState {
     bool deferred_frame = false;
     bool optimized = false;
     bool in_order = false;  // some pending measurement requests an expectation value
+    // The instructions' evaluation plans are left empty for the assembly, which builds every
+    // plan from the sign it reduces (the planning loop of a caller that assembles next).
+    bool plans_left_to_assembly = false;
 
     // Takes over the dormant signs, context and operations; drops both frames (the operations
     // already carry them). An id below 0 is fatal ("condition id must be nonnegative").

@@ -5,6 +5,7 @@
 #include <variant>
 #include <vector>
 
+#include "background_release.h"
 #include "compiler/anchor_schedule.h"
 #include "compiler/frame_transforms.h"
 #include "compiler/optimizer.h"
@@ -138,6 +139,17 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
 }
 
 void plan_pending_operations(PendingFactoredState& state, const CancellationCheck& cancel) {
+    // The caller assembles the program next, which builds every plan from the sign it
+    // reduces: plans built here would be thrown away.
+    state.plans_left_to_assembly = true;
+    struct Restore {
+        bool& flag;
+        ~Restore() { flag = false; }
+    } restore{state.plans_left_to_assembly};
+    // Each operation emits at most one instruction. Room for them all, taken at once, spares the
+    // moves of a growing list, each of which (a second at millions of instructions) no poll
+    // could interrupt.
+    state.instructions.reserve(state.instructions.size() + state.pending.size() - state.cursor);
     while (state.cursor < state.pending.size()) {
         cancel.check();
         process_next_pending_operation(state);
@@ -146,13 +158,14 @@ void plan_pending_operations(PendingFactoredState& state, const CancellationChec
 
 FactoredInstructionProgram plan_factored_updates(PendingFactoredState state,
                                                  const CancellationCheck& cancel) {
+    const ReleaseOnUnwind release(state);
     if (!state.optimized && state.instructions.empty() && state.checkpoints.empty())
-        optimize_pending_operations(state, {});
+        optimize_pending_operations(state, {}, cancel);
     plan_pending_operations(state, cancel);
     std::vector<int32_t> checkpoints(state.checkpoints.begin(), state.checkpoints.end());
     return FactoredInstructionProgram::with_context(
         state.num_qubits, state.initial_active_qubits, std::move(state.instructions),
-        state.max_active_qubits, std::move(state.context), std::move(checkpoints));
+        state.max_active_qubits, std::move(state.context), std::move(checkpoints), cancel);
 }
 
 }  // namespace kelvo

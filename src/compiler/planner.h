@@ -21,12 +21,14 @@ namespace kelvo {
 FactoredInstructionProgram plan_factored_updates(PendingFactoredState state,
                                                  const CancellationCheck& cancel = {});
 
-// Plans every operation left, polling `cancel` before each (Cancelled when it asks to stop).
+// Plans every operation left, polling `cancel` before each (Cancelled when it asks to stop),
+// for a caller that assembles the program next: the instructions' plans are left empty.
 void plan_pending_operations(PendingFactoredState& state, const CancellationCheck& cancel);
 
-// Plans the next operation. Returns the last instruction it emitted (valid until the next
-// call), or nullptr when it emitted nothing or no operation was left. On an error the
-// operation stays unplanned and no checkpoint is added.
+// Plans the next operation. Returns the last instruction it emitted, complete with the
+// evaluation plan of its sign (valid until the next call), or nullptr when it emitted nothing
+// or no operation was left. On an error the operation stays unplanned and no checkpoint is
+// added.
 const FactoredInstruction* process_next_pending_operation(PendingFactoredState& state);
 
 }  // namespace kelvo

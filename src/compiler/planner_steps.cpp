@@ -111,6 +111,13 @@ const FactoredInstruction& push_instruction(PendingFactoredState& state,
         instruction);
     KELVO_ASSERT(m >= 0, "condition id must be nonnegative");
     state.context.raise_next_condition_id_past(m);
+    if (!state.plans_left_to_assembly) {
+        std::visit(
+            [](auto& kind) {
+                if constexpr (requires { kind.sign_plan; }) kind.sign_plan.assign(kind.sign);
+            },
+            instruction);
+    }
     state.instructions.push_back(std::move(instruction));
     return state.instructions.back();
 }

@@ -25,9 +25,9 @@ PauliString project_active_body(const PauliString& pauli, uint64_t k);
 // for k > n, changing nothing.
 void set_planning_active_count(PendingFactoredState& state, uint64_t k);
 
-// Appends the instruction after raising the context's next id above every id it names.
-// The reference stays valid until the next append. The steps leave evaluation plans empty:
-// the assembly builds every plan from the sign it reduces, and nothing reads one before.
+// Appends the instruction, with the evaluation plan of its sign (left empty when the state
+// leaves plans to the assembly), after raising the context's next id above every id it
+// names. The reference stays valid until the next append.
 const FactoredInstruction& push_instruction(PendingFactoredState& state,
                                             FactoredInstruction instruction);
 

@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "cancellation.h"
 #include "compiler/active_kernels.h"
 #include "compiler/component_plan.h"
 #include "symbolic.h"
@@ -144,12 +145,14 @@ struct FactoredInstructionProgram {
 
     // The only way to build a program: checks the sizes, reduces the
     // signs by the outcome relations, rebuilds every plan, counts, groups the conditions for
-    // presampling and attaches the component plan. Throws KelvoError.
+    // presampling and attaches the component plan. Throws KelvoError; Cancelled when
+    // `cancel`, polled as the instructions and conditions are worked through, asks it to stop.
     static FactoredInstructionProgram with_context(uint64_t num_qubits,
                                                    uint64_t initial_active_qubits,
                                                    std::vector<FactoredInstruction> instructions,
                                                    uint64_t active_qubits, SymbolicContext context,
-                                                   std::vector<int32_t> checkpoints);
+                                                   std::vector<int32_t> checkpoints,
+                                                   const CancellationCheck& cancel = {});
 };
 
 }  // namespace kelvo

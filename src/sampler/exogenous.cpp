@@ -405,7 +405,7 @@ void resample_exogenous(PackedPresampledExogenous& storage,
     }
     const uint64_t words = word_count(shots);
     const uint64_t total_words = checked_product(n, words);
-    require_memory_to_grow(storage.values, total_words);
+    require_memory_to_grow(storage.values, total_words, "the presampled noise rows");
     storage.shots = shots;
     storage.words_per_row = words;
     storage.values.resize(total_words);

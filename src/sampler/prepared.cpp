@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <exception>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -20,6 +21,7 @@
 #include <thread>
 #include <variant>
 
+#include "background_release.h"
 #include "bits.h"
 #include "compiler/compile.h"
 #include "entropy.h"
@@ -103,6 +105,7 @@ void report_panic(const char* message, std::string_view location) {
 struct WorkerOutcome {
     enum class Kind : uint8_t { Done, Stopped, Error, OutOfMemory, Panic } kind = Kind::Done;
     std::optional<KelvoError> error;
+    std::exception_ptr out_of_memory;  // the allocation failure, with its message
 
     bool failed() const { return kind != Kind::Done && kind != Kind::Stopped; }
 };
@@ -121,6 +124,7 @@ void run_guarded(WorkerOutcome& outcome, Work&& work) {
         outcome.kind = WorkerOutcome::Kind::Stopped;
     } catch (const std::bad_alloc&) {
         outcome.kind = WorkerOutcome::Kind::OutOfMemory;
+        outcome.out_of_memory = std::current_exception();
     } catch (const std::length_error&) {
         outcome.kind = WorkerOutcome::Kind::OutOfMemory;
     } catch (const FatalError& e) {
@@ -209,6 +213,7 @@ Sampler::Sampler(const Circuit& circuit, SamplerOptions options, const Cancellat
     const Clock::time_point start = Clock::now();
     program_ = std::make_unique<const FactoredInstructionProgram>(
         plan_circuit(circuit, options_.postselection_mask, cancel));
+    const ReleaseOnUnwind release(program_, workers_, expression_plan_);
     const FactoredInstructionProgram& program = *program_;
     logical_records_ = circuit_logical_records(circuit);
     compile_s_ = seconds_since(start);
@@ -241,7 +246,7 @@ Sampler::Sampler(const Circuit& circuit, SamplerOptions options, const Cancellat
     has_postselection_ = has_postselected_detector(program);
     if (options_.normalize_syndromes) {
         ReferenceSample reference =
-            reference_sample_for_program(program, logical_records_, forced_branches_);
+            reference_sample_for_program(program, logical_records_, forced_branches_, cancel);
         options_.expected_detectors = std::move(reference.detectors);
         options_.expected_observables = std::move(reference.observables);
     }
@@ -263,10 +268,11 @@ Sampler::Sampler(const Circuit& circuit, SamplerOptions options, const Cancellat
         all_records_table_[0][r] = static_cast<int32_t>(r + 1);
 
     workers_.resize(1);
-    workers_[0] = make_worker();
+    workers_[0] = make_worker(cancel);
+    cancel.check();
     // The expression plan reads which conditions are exogenous from the storage the first
     // worker prepared for this program.
-    prepare_presampled_expression_plan(expression_plan_, program, workers_[0]->exogenous);
+    prepare_presampled_expression_plan(expression_plan_, program, workers_[0]->exogenous, cancel);
 }
 
 Sampler::Sampler(Sampler&&) noexcept = default;
@@ -291,10 +297,10 @@ SampleResult Sampler::sample_counts_with_seed(uint64_t shots, uint64_t seed,
     return sample_impl(shots, seed, false, false, cancel);
 }
 
-std::unique_ptr<BatchWorker> Sampler::make_worker() const {
+std::unique_ptr<BatchWorker> Sampler::make_worker(const CancellationCheck& cancel) const {
     const FactoredInstructionProgram& program = *program_;
     auto worker = std::make_unique<BatchWorker>();
-    worker->executor = BatchFactoredExecutorState(program, options_.batch_size, 1);
+    worker->executor = BatchFactoredExecutorState(program, options_.batch_size, 1, cancel);
     worker->executor.shot_major = true;
     worker->executor.forced_branches = forced_branches_;
     if (has_postselection_) {
@@ -327,7 +333,7 @@ void Sampler::prepare_workers(uint64_t count) {
     uint64_t missing = count > workers_.size() ? count - workers_.size() : 0;
     for (uint64_t w = 1; w < std::min<uint64_t>(count, workers_.size()); ++w)
         missing += workers_[w] ? 0 : 1;
-    require_memory(missing, per_worker);
+    require_memory(missing, per_worker, "the worker threads' workspaces");
     // Each thread builds its own workspace (run_threads), so that they are built in parallel.
     if (workers_.size() < count) workers_.resize(count);
 }
@@ -462,8 +468,9 @@ SampleResult Sampler::sample_impl(uint64_t shots, uint64_t seed, bool keep_recor
     // The rows are written as the call runs; refuse them up front rather than run out of
     // memory half way. Provisional rows (discarding detectors, several workers) take as much
     // again.
-    require_memory(has_postselection_ && workers > 1 ? saturating_mul(output_bytes, 2)
-                                                     : output_bytes);
+    require_memory(
+        has_postselection_ && workers > 1 ? saturating_mul(output_bytes, 2) : output_bytes,
+        "the sample records");
     prepare_workers(workers);
 
     SampleResult result;
@@ -604,6 +611,7 @@ void Sampler::run_threads(const SampleCall& call) {
             case WorkerOutcome::Kind::Error:
                 throw *outcome.error;
             case WorkerOutcome::Kind::OutOfMemory:
+                if (outcome.out_of_memory) std::rethrow_exception(outcome.out_of_memory);
                 throw std::bad_alloc();
             default:
                 throw KelvoError::worker_panic();

@@ -138,7 +138,7 @@ class Sampler {
 
     SampleResult sample_impl(uint64_t shots, uint64_t seed, bool keep_records, bool bit_packed,
                              const CancellationCheck& cancel);
-    std::unique_ptr<BatchWorker> make_worker() const;
+    std::unique_ptr<BatchWorker> make_worker(const CancellationCheck& cancel = {}) const;
     // Makes room for `count` workers, worker 0 built; std::bad_alloc when the workspaces still
     // to be built would not fit in physical memory.
     void prepare_workers(uint64_t count);

@@ -105,12 +105,13 @@ std::vector<int32_t> symmetric_difference(std::span<const int32_t> a, std::span<
 // Splits each instruction's expression into its exogenous part, deduplicated into block
 // expressions, and its residual part.
 void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram& program,
-                const PackedPresampledExogenous& exogenous) {
+                const PackedPresampledExogenous& exogenous, const CancellationCheck& cancel) {
     BlockExpressionIndex index;
     std::vector<int32_t> presampled, residual;
     plan.rows.reserve(program.instructions.size());
     for (uint64_t i = 0; i < program.instructions.size(); ++i) {
         KELVO_ASSERT(i < PresampledExpressionPlan::kUnused, "instruction index out of range");
+        cancel.check();
         const Expression e = expression_of(program.instructions[i]);
         // Each id is written to both lists and kept in one: exogenous and other ids alternate
         // unpredictably, and a branch per id would mispredict.
@@ -146,7 +147,7 @@ void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram
 // Walking the earlier expressions that hold each of its ids counts, for each candidate, the ids
 // it shares (an expression holds an id once), so a candidate is priced without a walk of its
 // own ids: |a XOR b| = |a| + |b| - 2 |a AND b|.
-void choose_parents(PresampledExpressionPlan& plan) {
+void choose_parents(PresampledExpressionPlan& plan, const CancellationCheck& cancel) {
     // The block expressions holding each id, as lists threaded through one array: head[id] is
     // 1 + the latest entry for id, each entry the block expression and 1 + the entry before it.
     struct Holder {
@@ -164,6 +165,7 @@ void choose_parents(PresampledExpressionPlan& plan) {
         entries += e.conditions.size();
     holders.reserve(entries);
     for (uint64_t r = 0; r < blocks.size(); ++r) {
+        cancel.check();
         PresampledExpression& e = blocks[r];
         candidates.clear();
         for (const int32_t c : e.conditions) {
@@ -209,7 +211,8 @@ void choose_parents(PresampledExpressionPlan& plan) {
 
 void prepare_presampled_expression_plan(PresampledExpressionPlan& plan,
                                         const FactoredInstructionProgram& program,
-                                        const PackedPresampledExogenous& exogenous) {
+                                        const PackedPresampledExogenous& exogenous,
+                                        const CancellationCheck& cancel) {
     if (exogenous.num_symbols != program.num_symbols ||
         exogenous.exogenous_mask.size() != word_count(program.num_symbols)) {
         throw KelvoError::invalid_input(
@@ -218,8 +221,8 @@ void prepare_presampled_expression_plan(PresampledExpressionPlan& plan,
     plan.rows.clear();
     plan.block_expressions.clear();
     plan.last_use.clear();
-    split_rows(plan, program, exogenous);
-    choose_parents(plan);
+    split_rows(plan, program, exogenous, cancel);
+    choose_parents(plan, cancel);
 }
 
 void evaluate_presampled_expression_block(PresampledExpressionBlock& block,
@@ -234,7 +237,7 @@ void evaluate_presampled_expression_block(PresampledExpressionBlock& block,
     }
     const uint64_t count = plan.block_expressions.size();
     const uint64_t total = checked_product(count, words);
-    require_memory_to_grow(block.words, total);
+    require_memory_to_grow(block.words, total, "the presampled expression rows");
     block.shots = exogenous.shots;
     block.words_per_row = words;
     block.words.resize(total);

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "cancellation.h"
 #include "symbolic.h"
 
 namespace kelvo {
@@ -50,10 +51,12 @@ struct PresampledExpressionBlock {
 };
 
 // Rebuilds `plan` for `program`; `exogenous` must have been prepared for it. Throws KelvoError
-// (InvalidInput) otherwise.
+// (InvalidInput) otherwise, and Cancelled when `cancel`, polled between expressions, asks it
+// to stop (the plan is then unusable).
 void prepare_presampled_expression_plan(PresampledExpressionPlan& plan,
                                         const FactoredInstructionProgram& program,
-                                        const PackedPresampledExogenous& exogenous);
+                                        const PackedPresampledExogenous& exogenous,
+                                        const CancellationCheck& cancel = {});
 
 // Evaluates every block expression for the chunk held in `exogenous`. Throws KelvoError
 // (InvalidInput) before the storage holds a chunk or for a malformed plan (the block is then

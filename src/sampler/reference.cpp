@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 
+#include "background_release.h"
 #include "bits.h"
 #include "compiler/compile.h"
 #include "errors.h"
@@ -39,7 +40,7 @@ void fill_reference_exogenous(PackedPresampledExogenous& storage,
 LogicalRecords circuit_logical_records(const Circuit& circuit) {
     const uint64_t count = circuit.observable_count();
     // The count follows an index the user wrote; refuse it before reserving a list per index.
-    require_memory(count, sizeof(LogicalRecords::value_type));
+    require_memory(count, sizeof(LogicalRecords::value_type), "the observable lists");
     LogicalRecords records(count);
     for (const CircuitObservableInclude& include : circuit.observables) {
         std::vector<int32_t> list;
@@ -56,30 +57,33 @@ LogicalRecords circuit_logical_records(const Circuit& circuit) {
 }
 
 ReferenceSample circuit_reference_sample(const Circuit& circuit, const CancellationCheck& cancel) {
-    const FactoredInstructionProgram program = plan_circuit(circuit, {}, cancel);
-    return reference_sample_for_program(program, circuit_logical_records(circuit), {});
+    FactoredInstructionProgram program = plan_circuit(circuit, {}, cancel);
+    const ReleaseOnUnwind release(program);
+    return reference_sample_for_program(program, circuit_logical_records(circuit), {}, cancel);
 }
 
 ReferenceSample reference_sample_for_program(const FactoredInstructionProgram& program,
                                              const LogicalRecords& logical_records,
-                                             std::span<const ForcedBranch> forced_branches) {
+                                             std::span<const ForcedBranch> forced_branches,
+                                             const CancellationCheck& cancel) {
     ReferenceSample result;
     if (program.num_detectors == 0 && logical_records.empty()) return result;
 
     PackedPresampledExogenous exogenous;
+    PresampledExpressionPlan plan;
+    PresampledExpressionBlock block;
+    const ReleaseOnUnwind release(exogenous, plan, block);
     prepare_presampled_exogenous_packed(exogenous, program);
     fill_reference_exogenous(exogenous, program);
-    PresampledExpressionPlan plan;
-    prepare_presampled_expression_plan(plan, program, exogenous);
-    PresampledExpressionBlock block;
+    prepare_presampled_expression_plan(plan, program, exogenous, cancel);
     evaluate_presampled_expression_block(block, plan, exogenous);
 
-    BatchFactoredExecutorState state(program, 1, 1);
+    BatchFactoredExecutorState state(program, 1, 1, cancel);
     state.forced_branches.assign(forced_branches.begin(), forced_branches.end());
     state.record_detectors = true;
     state.shot_major = true;
-    reset_batch_executor(state, program, 1);
-    execute_batch_in_place_expressions(state, program, plan, block, 0);
+    reset_batch_executor(state, program, 1, cancel);
+    execute_batch_in_place_expressions(state, program, plan, block, 0, cancel);
 
     result.detectors.resize(program.num_detectors);
     for (uint64_t d = 0; d < program.num_detectors; ++d)
@@ -96,7 +100,7 @@ void fill_observable_words(std::vector<uint64_t>& words, const BatchFactoredExec
                            const LogicalRecords& logical_records) {
     const uint64_t wpb = state.words_per_batch;
     const uint64_t total = checked_product(logical_records.size(), wpb);
-    require_memory_to_grow(words, total);
+    require_memory_to_grow(words, total, "the observable rows");
     words.assign(total, 0);
     const uint64_t live = word_count(state.live_shots);
     KELVO_ASSERT(live <= wpb, "batch row index out of range");

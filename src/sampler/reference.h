@@ -27,16 +27,19 @@ struct ReferenceSample {
 LogicalRecords circuit_logical_records(const Circuit& circuit);
 
 // Compiles the circuit (no postselection mask) and runs its reference shot. Throws KelvoError;
-// Cancelled when `cancel` asks the compilation to stop.
+// Cancelled when `cancel` asks the call to stop.
 ReferenceSample circuit_reference_sample(const Circuit& circuit,
                                          const CancellationCheck& cancel = {});
 
 // Runs one shot of `program` with noise off and the given forced branches, randomness (if any)
 // from generator state 1. Conditions the compiler made certain are read as true; every other
-// exogenous condition, user noise of probability 1 included, as false. Throws KelvoError.
+// exogenous condition, user noise of probability 1 included, as false. Throws KelvoError;
+// Cancelled when `cancel`, polled as the run is prepared and between its instructions, asks it
+// to stop.
 ReferenceSample reference_sample_for_program(const FactoredInstructionProgram& program,
                                              const LogicalRecords& logical_records,
-                                             std::span<const ForcedBranch> forced_branches);
+                                             std::span<const ForcedBranch> forced_branches,
+                                             const CancellationCheck& cancel = {});
 
 // words = one row per observable (the executor's words per row each): the XOR of the
 // measurement record rows its lists name, over the live shots. Throws KelvoError

@@ -148,7 +148,7 @@ void Frame::resize(uint64_t n) {
         }
     }
     // Old and new rows live together while the rows are re-laid.
-    require_memory(total + words_.size() + 4 * new_stride, sizeof(uint64_t));
+    require_memory(total + words_.size() + 4 * new_stride, sizeof(uint64_t), "the tableau rows");
     // Build everything first so that a failed allocation leaves the frame as it was.
     const uint64_t kept = std::min(n, m);
     std::vector<uint64_t> words = relay_rows(words_, stride_, 2 * kept, new_stride,

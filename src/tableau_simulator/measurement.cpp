@@ -98,7 +98,8 @@ MeasureResult measure_random(Terms<K>& terms, Core& core, const Decomp<K>& d,
     const ScratchReset<K> reset{scratch};
     const Complex c = d.coefficient;
     // Before the draw: at most every label gains its partner.
-    require_memory(map.size(), bytes_per_label<K>(d.flip.words().size()) + sizeof(Complex));
+    require_memory(map.size(), bytes_per_label<K>(d.flip.words().size()) + sizeof(Complex),
+                   "the measured amplitude table");
 
     scratch.partners.clear();
     scratch.partners.reserve(map.size());

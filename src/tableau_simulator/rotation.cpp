@@ -41,7 +41,8 @@ void t_paired(Terms<K>& terms, uint64_t rank_cap, const Decomp<K>& d, double pru
     RotationScratch<K>& scratch = terms.scratch;
     const AmplitudeTable<K>& map = terms.map;
     // At most every label gains its partner.
-    require_memory(map.size(), bytes_per_label<K>(d.flip.words().size()));
+    require_memory(map.size(), bytes_per_label<K>(d.flip.words().size()),
+                   "the rotated amplitude table");
     scratch.staged.clear();
     scratch.new_pairs.clear();
     scratch.staged.reserve(map.size());
@@ -166,8 +167,8 @@ void TableauSimulator::ccz(uint64_t a, uint64_t b, uint64_t c) {
     // The copy holds a second frame and table until it replaces this state.
     const uint64_t label_bytes = std::visit(
         [&]<LabelKey K>(const Terms<K>&) { return bytes_per_label<K>(core.key_words); }, amps);
-    require_memory(sizeof(uint64_t) * Frame::word_count_for(core.num_qubits) +
-                   rank() * label_bytes);
+    require_memory(sizeof(uint64_t) * Frame::word_count_for(core.num_qubits) + rank() * label_bytes,
+                   "a copy of the simulator's state");
     TableauSimulator copy = *this;
     copy.ccz_rotations(a, b, c);
     *this = std::move(copy);

@@ -109,7 +109,7 @@ std::vector<Complex> reconstruct_state_vector(const Frame& frame,
     // Four vectors of `size` amplitudes live at once (the Python result list, built once three
     // of them are gone, takes less than those three).
     const uint64_t size = uint64_t{1} << n;
-    require_memory(size, 4 * sizeof(Complex));
+    require_memory(size, 4 * sizeof(Complex), "the state vector");
 
     std::vector<Complex> ref(size), work(size);
     ref[start] = {1, 0};

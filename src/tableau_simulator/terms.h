@@ -53,7 +53,7 @@ struct Terms {
     // amplitudes are copied bit for bit and the scratch starts empty.
     template <LabelKey From>
     static Terms rekeyed(const AmplitudeTable<From>& source, uint64_t width) {
-        require_memory(source.size(), bytes_per_label<K>(width));
+        require_memory(source.size(), bytes_per_label<K>(width), "the amplitude table");
         Terms out;
         out.map.reserve(source.size());
         for (const auto [key, amp] : source)

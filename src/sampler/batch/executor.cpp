@@ -31,7 +31,9 @@ class MemoryNeed {
         }
     }
     // Only what goes beyond the buffers already held must fit in the memory available now.
-    void check(uint64_t held) const { require_memory(total_ > held ? total_ - held : 0); }
+    void check(uint64_t held) const {
+        require_memory(total_ > held ? total_ - held : 0, "the batch executor's buffers");
+    }
 
   private:
     uint64_t total_ = 0;
@@ -46,6 +48,31 @@ uint64_t checked_product(uint64_t a, uint64_t b) {
 template <class T>
 void release(std::vector<T>& v) {
     std::vector<T>().swap(v);
+}
+
+// v.resize(n), filling the new elements a slice at a time and polling `cancel` between
+// slices: the record planes of a long program reach gigabytes, whose first writes take
+// seconds.
+template <class T>
+void resize_polling(std::vector<T>& v, uint64_t n, const CancellationCheck& cancel) {
+    constexpr uint64_t kSliceBytes = uint64_t{64} << 20;
+    constexpr uint64_t kSlice = kSliceBytes / sizeof(T);
+    if (n <= v.size() || n - v.size() <= kSlice) {
+        v.resize(n);
+        return;
+    }
+    v.reserve(n);
+    while (v.size() < n) {
+        cancel.check();
+        v.resize(std::min<uint64_t>(n, v.size() + kSlice));
+    }
+}
+
+// v.assign(n, 0), polling as resize_polling does.
+template <class T>
+void assign_zeros_polling(std::vector<T>& v, uint64_t n, const CancellationCheck& cancel) {
+    v.clear();
+    resize_polling(v, n, cancel);
 }
 
 // Amplitude slot of basis b of shot s for a per-shot block of `block` slots.
@@ -186,10 +213,11 @@ void start_flat_state(BatchFactoredExecutorState& state) {
 }  // namespace
 
 BatchFactoredExecutorState::BatchFactoredExecutorState(const FactoredInstructionProgram& program,
-                                                       uint64_t batch_shots, uint64_t seed)
+                                                       uint64_t batch_shots, uint64_t seed,
+                                                       const CancellationCheck& cancel)
     : batch_capacity(batch_shots == 0 ? default_batch_count(program.active_qubits) : batch_shots),
       rng_state(seed) {
-    reset_batch_executor(*this, program, batch_capacity);
+    reset_batch_executor(*this, program, batch_capacity, cancel);
 }
 
 uint64_t default_batch_count(uint64_t active_qubits) {
@@ -205,7 +233,8 @@ uint64_t batch_shot_stride(uint64_t batch_capacity) {
 }
 
 void reset_batch_executor(BatchFactoredExecutorState& state,
-                          const FactoredInstructionProgram& program, uint64_t shots) {
+                          const FactoredInstructionProgram& program, uint64_t shots,
+                          const CancellationCheck& cancel) {
     if (shots > state.batch_capacity) throw invalid("active batch shot count is out of range");
     const uint64_t stride = batch_shot_stride(state.batch_capacity);
     const ResetLayout layout = plan_reset(state, program, stride);
@@ -238,10 +267,13 @@ void reset_batch_executor(BatchFactoredExecutorState& state,
     }
 
     const uint64_t words = state.words_per_batch;
-    state.symbol_table.resize(words * state.symbol_count);  // rows are overwritten on assignment
+    // Rows of the symbol table are overwritten on assignment.
+    resize_polling(state.symbol_table, words * state.symbol_count, cancel);
     state.assigned_symbols.assign(word_count(state.symbol_count), 0);
-    state.measurement_records.assign(words * state.measurement_count, 0);
-    if (state.record_detectors) state.detector_records.assign(words * state.detector_count, 0);
+    assign_zeros_polling(state.measurement_records, words * state.measurement_count, cancel);
+    if (state.record_detectors) {
+        assign_zeros_polling(state.detector_records, words * state.detector_count, cancel);
+    }
     state.detector_any.assign(words, 0);
     state.exp_values.assign(state.batch_capacity * state.exp_count, 0.0);
     state.work_bits.assign(words, 0);

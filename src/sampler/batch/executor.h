@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "cancellation.h"
 #include "compiler/active_kernels.h"
 #include "compiler/program.h"
 #include "symbolic.h"
@@ -77,9 +78,10 @@ struct BatchFactoredExecutorState {
     BatchFactoredExecutorState() = default;
     // A state for batches of up to `batch_shots` shots (0: default_batch_count of the
     // program's active qubits), reset for a full batch. Throws KelvoError (InvalidInput) as
-    // reset does, and std::bad_alloc when its buffers would not fit in memory.
+    // reset does, std::bad_alloc when its buffers would not fit in memory, and Cancelled as
+    // reset does.
     BatchFactoredExecutorState(const FactoredInstructionProgram& program, uint64_t batch_shots,
-                               uint64_t seed);
+                               uint64_t seed, const CancellationCheck& cancel = {});
 };
 
 // Shots per batch for k active qubits: 32768 >> k clamped to [1, 2048]. Throws KelvoError
@@ -102,9 +104,11 @@ constexpr uint64_t live_word_mask(uint64_t word, uint64_t live_shots) {
 // program, clears the bit planes and puts every shot in the all-|0> initial state. Throws
 // KelvoError (InvalidInput) for a shot count beyond the capacity or a program whose sizes
 // the state cannot hold, and std::bad_alloc (before any buffer changes) when the buffers would
-// not fit in memory.
+// not fit in memory. `cancel` is polled while large buffers are filled; after Cancelled the
+// state must be reset again before it is used.
 void reset_batch_executor(BatchFactoredExecutorState& state,
-                          const FactoredInstructionProgram& program, uint64_t shots);
+                          const FactoredInstructionProgram& program, uint64_t shots,
+                          const CancellationCheck& cancel = {});
 
 // Runs a rotation kernel on component `component` through the flat-state batch kernels (its
 // buffers are swapped in and back). Throws KelvoError (InvalidInput) for an inactive component.

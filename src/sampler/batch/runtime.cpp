@@ -442,7 +442,9 @@ uint64_t execute_shot_major_rotation_run(BatchFactoredExecutorState& state,
 void execute_batch_in_place_expressions(BatchFactoredExecutorState& state,
                                         const FactoredInstructionProgram& program,
                                         const PresampledExpressionPlan& plan,
-                                        const PresampledExpressionBlock& block, uint64_t offset) {
+                                        const PresampledExpressionBlock& block, uint64_t offset,
+                                        const CancellationCheck& cancel) {
+    constexpr uint64_t kInstructionsPerPoll = 256;
     if (state.num_qubits != program.num_qubits || state.active_qubits > program.num_qubits ||
         state.dormant_qubits != program.num_qubits - state.active_qubits) {
         throw invalid("batch executor state does not match program");
@@ -453,11 +455,17 @@ void execute_batch_in_place_expressions(BatchFactoredExecutorState& state,
     const BatchSignSource source = BatchSignSource::in_place(plan, block, offset);
     const uint64_t count = program.instructions.size();
     if (state.components_enabled) {
-        for (uint64_t i = 0; i < count; ++i)
+        for (uint64_t i = 0; i < count; ++i) {
+            if (i % kInstructionsPerPoll == 0) cancel.check();
             execute_batch_component_instruction(state, program, source, i, work.bits());
+        }
         return;
     }
-    for (uint64_t i = 0; i < count;) {
+    for (uint64_t i = 0, next_poll = 0; i < count;) {
+        if (i >= next_poll) {
+            cancel.check();
+            next_poll = i + kInstructionsPerPoll;
+        }
         if (state.shot_major) {
             const uint64_t run =
                 execute_shot_major_rotation_run(state, program, source, i, {}, work.bits());

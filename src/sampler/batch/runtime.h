@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "cancellation.h"
 #include "compiler/program.h"
 #include "sampler/batch/executor.h"
 #include "sampler/presampled_expression.h"
@@ -50,10 +51,12 @@ class BatchSignSource {
 
 // Runs every instruction of `program` on the batch prepared in `state`, the signs' presampled
 // parts read from `block` at shot `offset`. A batch without live shots is left untouched.
+// `cancel` is polled every few hundred instructions; after Cancelled the batch is unusable.
 void execute_batch_in_place_expressions(BatchFactoredExecutorState& state,
                                         const FactoredInstructionProgram& program,
                                         const PresampledExpressionPlan& plan,
-                                        const PresampledExpressionBlock& block, uint64_t offset);
+                                        const PresampledExpressionBlock& block, uint64_t offset,
+                                        const CancellationCheck& cancel = {});
 
 // One instruction on the flat active state; `work` is scratch lent by the loop.
 void execute_batch_instruction(BatchFactoredExecutorState& state,

@@ -49,7 +49,7 @@ void write_row(uint64_t* row, uint64_t row_words, std::span<const uint64_t> bits
 void grow_rows(std::vector<uint64_t>& table, uint64_t& count, uint64_t rows, uint64_t words) {
     uint64_t size = 0;
     if (__builtin_mul_overflow(rows, words, &size)) throw std::bad_alloc();
-    require_memory_to_grow(table, size);
+    require_memory_to_grow(table, size, "the batch symbol table");
     if (table.size() < size) table.resize(size);
     count = std::max(count, rows);
 }

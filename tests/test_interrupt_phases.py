@@ -1,0 +1,56 @@
+"""Ctrl-C reaches every long phase of a call: parsing text or a file after its read, lowering,
+the optimizer, assembly, the sampler's preparation and the reference run. Each case runs in a
+child process that takes SIGINT while the call runs (test_interrupts.run_interrupted); the
+call must raise KeyboardInterrupt within half a second, and the next call equals a fresh one."""
+
+import pytest
+
+from test_interrupts import run_interrupted
+
+PROMPT = 0.5  # seconds from the signal to KeyboardInterrupt
+
+QUBITS = " ".join(map(str, range(30)))
+PAIRS = " ".join(f"{q} {q + 1}" for q in range(0, 29, 2))
+# Three million measurements: each phase of its compilation takes seconds.
+LARGE = (f"M {QUBITS}\nREPEAT 100000 {{\nX_ERROR(0.01) {QUBITS}\nCX {PAIRS}\nM {QUBITS}\n"
+         "DETECTOR rec[-1] rec[-31]\n}\n")
+# Preparing the presampled expressions of this loop takes about a minute.
+T_LOOP = ("R 0 1\nH 0\nT 0\nCX 0 1\nH 1\nT 1\nMPP Z0*Z1\nREPEAT 2000 {\nT 0\nX_ERROR(0.02) 0\n"
+          "DEPOLARIZE1(0.01) 1\nMPP Z0*Z1\nDETECTOR rec[-1] rec[-2]\n}\n")
+# About 250 MB of valid lines, which take seconds to parse.
+FLAT = "H 0 1 2\nCX 0 1\n# a comment line\n" * 8_000_000
+
+SMALL = "H 0\nT 0\nDEPOLARIZE1(0.1) 0\nM 0\nDETECTOR rec[-1]"
+AFTER = f"""
+print((kelvo.compile({SMALL!r}).sample(500, seed=4).detectors
+       == kelvo.Circuit({SMALL!r}).compile().sample(500, seed=4).detectors).all())
+"""
+
+
+@pytest.mark.parametrize("setup,call", [
+    (f"circuit = kelvo.Circuit({LARGE!r})", "circuit.compile()"),
+    (f"circuit = kelvo.Circuit({LARGE!r})", "circuit.reference_sample()"),
+    ("circuit = kelvo.Circuit('M 0')", f"kelvo.compile({T_LOOP!r})"),
+], ids=["compile", "reference_sample", "compile_t_loop"])
+def test_ctrl_c_stops_every_phase_of_a_compile(setup, call, tmp_path):
+    script = f"{setup}\ninterrupted(lambda: {call})\n{AFTER}\nprint(circuit.num_measurements)\n"
+    elapsed, lines = run_interrupted(script, tmp_path)
+    assert elapsed < PROMPT
+    assert lines == ["True", "3000030" if "REPEAT" in setup else "1"]
+
+
+@pytest.fixture(scope="module")
+def flat_file(tmp_path_factory):
+    path = tmp_path_factory.mktemp("flat") / "flat.kelvo"
+    path.write_text(FLAT)
+    return path
+
+
+@pytest.mark.parametrize("call", ["kelvo.parse(text)", "kelvo.Circuit(text)",
+                                  "kelvo.parse_file(sys.argv[1])"])
+def test_ctrl_c_stops_a_long_parse(call, flat_file, tmp_path):
+    setup = "text = open(sys.argv[1]).read()\n" if "file" not in call else ""
+    script = f"{setup}interrupted(lambda: {call})\n{AFTER}"
+    elapsed, lines = run_interrupted(script, tmp_path, str(flat_file))
+    assert elapsed < PROMPT
+    assert lines == ["True"]
