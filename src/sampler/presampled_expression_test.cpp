@@ -136,24 +136,39 @@ TEST(PresampledExpression, ParentsAreTheCheapestEarlierRelatives) {
     }
 }
 
-// Long expressions among many short ones that share their ids: each parent is the plain
-// rule's, the earliest of the earlier block expressions sharing an id (or, for a constant-true
-// one, the first empty true one) whose difference is strictly cheapest.
-TEST(PresampledExpression, ParentsFollowThePlainRuleAmongLongExpressions) {
-    std::mt19937_64 rng(8);
-    constexpr int32_t kIds = 300;
+// The plain rule: the earliest of the earlier block expressions sharing an id (or, for a
+// constant-true one, the first empty true one) whose difference is strictly cheapest.
+std::optional<uint64_t> plain_parent(const std::vector<PresampledExpression>& blocks, uint64_t r) {
+    const PresampledExpression& e = blocks[r];
+    std::optional<uint64_t> best;
+    uint64_t best_cost = e.conditions.size() + e.constant;
+    for (uint64_t c = 0; c < r; ++c) {
+        const PresampledExpression& o = blocks[c];
+        std::vector<int32_t> shared;
+        std::ranges::set_intersection(e.conditions, o.conditions, std::back_inserter(shared));
+        const bool first_true = o.conditions.empty() && o.constant &&
+                                std::none_of(blocks.begin(), blocks.begin() + c, [](const auto& b) {
+                                    return b.conditions.empty() && b.constant;
+                                });
+        if (shared.empty() && !(e.constant && first_true)) continue;
+        const uint64_t cost = e.conditions.size() + o.conditions.size() - 2 * shared.size() +
+                              (e.constant != o.constant);
+        if (cost < best_cost) best = c, best_cost = cost;
+    }
+    return best;
+}
+
+// Every exogenous id up to `ids`, one Bernoulli group.
+FactoredInstructionProgram exogenous_program(int32_t ids) {
     FactoredInstructionProgram program;
     program.bernoulli_groups = {{{}, 0.01}};
-    for (int32_t c = 1; c <= kIds; ++c)
+    for (int32_t c = 1; c <= ids; ++c)
         program.bernoulli_groups[0].conditions.push_back(c);
-    program.num_symbols = kIds;
-    for (int i = 0; i < 400; ++i) {
-        std::vector<int32_t> ids;
-        const int32_t start = 1 + static_cast<int32_t>(rng() % kIds);
-        for (int k = i % 25 == 0 ? 150 : static_cast<int>(rng() % 6); k > 0; --k)
-            ids.push_back(std::min(kIds, start + static_cast<int32_t>(rng() % 30)));
-        program.instructions.push_back(outcome(sb(ids, rng() % 3 == 0)));
-    }
+    program.num_symbols = static_cast<uint64_t>(ids);
+    return program;
+}
+
+void expect_plain_parents(const FactoredInstructionProgram& program) {
     PackedPresampledExogenous exogenous;
     prepare_presampled_exogenous_packed(exogenous, program);
     PresampledExpressionPlan plan;
@@ -161,22 +176,63 @@ TEST(PresampledExpression, ParentsFollowThePlainRuleAmongLongExpressions) {
     const auto& blocks = plan.block_expressions;
     for (uint64_t r = 0; r < blocks.size(); ++r) {
         const PresampledExpression& e = blocks[r];
-        std::optional<uint64_t> best;
-        uint64_t best_cost = e.conditions.size() + e.constant;
-        for (uint64_t c = 0; c < r; ++c) {
-            const PresampledExpression& o = blocks[c];
-            std::vector<int32_t> shared;
-            std::ranges::set_intersection(e.conditions, o.conditions, std::back_inserter(shared));
-            const bool first_true = o.conditions.empty() && o.constant &&
-                                    std::none_of(blocks.begin(), blocks.begin() + c, [](const auto& b) {
-                                        return b.conditions.empty() && b.constant;
-                                    });
-            if (shared.empty() && !(e.constant && first_true)) continue;
-            const uint64_t cost = e.conditions.size() + o.conditions.size() - 2 * shared.size() +
-                                  (e.constant != o.constant);
-            if (cost < best_cost) best = c, best_cost = cost;
+        ASSERT_EQ(e.parent, plain_parent(blocks, r)) << "block expression " << r;
+        const PresampledExpression* parent = e.parent ? &blocks[*e.parent] : nullptr;
+        std::vector<int32_t> delta;
+        std::ranges::set_symmetric_difference(e.conditions,
+                                              parent ? parent->conditions : std::vector<int32_t>{},
+                                              std::back_inserter(delta));
+        EXPECT_EQ(e.delta_conditions, delta);
+        EXPECT_EQ(e.delta_constant, e.constant != (parent && parent->constant));
+    }
+}
+
+// Long expressions among many short ones that share their ids.
+TEST(PresampledExpression, ParentsFollowThePlainRuleAmongLongExpressions) {
+    std::mt19937_64 rng(8);
+    constexpr int32_t kIds = 300;
+    FactoredInstructionProgram program = exogenous_program(kIds);
+    for (int i = 0; i < 400; ++i) {
+        std::vector<int32_t> ids;
+        const int32_t start = 1 + static_cast<int32_t>(rng() % kIds);
+        for (int k = i % 25 == 0 ? 150 : static_cast<int>(rng() % 6); k > 0; --k)
+            ids.push_back(std::min(kIds, start + static_cast<int32_t>(rng() % 30)));
+        program.instructions.push_back(outcome(sb(ids, rng() % 3 == 0)));
+    }
+    expect_plain_parents(program);
+}
+
+// Signs of noisy loops: one that names every error so far (a rotation on a body never
+// measured), one over a sliding window of recent errors (feedback), both losing a few ids now
+// and then as relations rewrite them, among short outcomes, with constants that flip and
+// expressions that recur.
+TEST(PresampledExpression, ParentsFollowThePlainRuleInGrowingSigns) {
+    for (uint64_t seed = 0; seed < 6; ++seed) {
+        std::mt19937_64 rng(seed);
+        constexpr int32_t kRounds = 120;
+        FactoredInstructionProgram program = exogenous_program(2 * kRounds);
+        std::vector<int32_t> all, window;
+        for (int32_t round = 1; round <= kRounds; ++round) {
+            for (const int32_t c : {2 * round - 1, 2 * round}) {
+                if (rng() % 4 != 0) all.push_back(c);
+                window.push_back(c);
+            }
+            if (rng() % 5 == 0 && !all.empty()) all.erase(all.begin() + rng() % all.size());
+            if (window.size() > 12) window.erase(window.begin(), window.begin() + rng() % 3);
+            program.instructions.push_back(outcome(sb(all, rng() % 4 == 0)));
+            program.instructions.push_back(outcome(sb(window, rng() % 2)));
+            program.instructions.push_back(outcome(sb({2 * round, 2 * round - 1}, rng() % 2)));
+            if (rng() % 10 == 0) program.instructions.push_back(outcome(sb({}, true)));
+            if (seed % 2 && round > 10) {
+                const SymbolicBool again =
+                    instruction_sign(program.instructions[rng() % program.instructions.size()]);
+                std::vector<int32_t> ids = again.conditions;
+                ids.push_back(static_cast<int32_t>(1 + rng() % (2 * round)));
+                program.instructions.push_back(outcome(sb(ids, again.constant)));
+            }
         }
-        ASSERT_EQ(e.parent, best) << "block expression " << r;
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        expect_plain_parents(program);
     }
 }
 
