@@ -1,7 +1,6 @@
 #include "sampler/presampled_expression.h"
 
 #include <algorithm>
-#include <functional>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -12,6 +11,7 @@
 #include "errors.h"
 #include "memory.h"
 #include "sampler/exogenous.h"
+#include "sampler/presampled_parents.h"
 
 namespace kelvo {
 namespace {
@@ -97,12 +97,6 @@ class BlockExpressionIndex {
     std::vector<Slot> slots_;
 };
 
-std::vector<int32_t> symmetric_difference(std::span<const int32_t> a, std::span<const int32_t> b) {
-    std::vector<int32_t> out;
-    std::ranges::set_symmetric_difference(a, b, std::back_inserter(out));
-    return out;
-}
-
 // Splits each instruction's expression into its exogenous part, deduplicated into block
 // expressions, and its residual part.
 void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram& program,
@@ -143,117 +137,6 @@ void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram
     }
 }
 
-// The block expressions holding each id, in ascending order, back to back: those of id c are
-// blocks[offsets[c] ..], and the first `registered[c]` of them precede the block expression
-// being placed.
-struct Holders {
-    std::vector<uint64_t> offsets;
-    std::vector<uint32_t> blocks;
-    std::vector<uint32_t> registered;
-
-    explicit Holders(const std::vector<PresampledExpression>& expressions) {
-        uint64_t largest = 0;
-        for (const PresampledExpression& e : expressions)
-            if (!e.conditions.empty()) largest = std::max<uint64_t>(largest, e.conditions.back());
-        offsets.assign(largest + 2, 0);
-        for (const PresampledExpression& e : expressions)
-            for (const int32_t c : e.conditions)
-                ++offsets[static_cast<uint64_t>(c) + 1];
-        for (uint64_t c = 1; c < offsets.size(); ++c)
-            offsets[c] += offsets[c - 1];
-        blocks.resize(offsets.back());
-        registered.assign(largest + 1, 0);
-        for (uint64_t r = 0; r < expressions.size(); ++r) {
-            for (const int32_t c : expressions[r].conditions) {
-                const auto id = static_cast<uint64_t>(c);
-                blocks[offsets[id] + registered[id]++] = static_cast<uint32_t>(r);
-            }
-        }
-        std::ranges::fill(registered, 0);
-    }
-
-    std::span<const uint32_t> earlier(int32_t c) const {
-        const auto id = static_cast<uint64_t>(c);
-        return std::span<const uint32_t>(blocks).subspan(offsets[id], registered[id]);
-    }
-};
-
-// |a XOR b|, or any value above `limit` once it is certain to exceed it.
-uint64_t difference_up_to(std::span<const int32_t> a, std::span<const int32_t> b, uint64_t limit) {
-    uint64_t i = 0, j = 0, difference = 0;
-    while (i < a.size() && j < b.size()) {
-        if (a[i] == b[j]) {
-            ++i, ++j;
-            continue;
-        }
-        ++(a[i] < b[j] ? i : j);
-        if (++difference > limit) return difference;
-    }
-    return difference + (a.size() - i) + (b.size() - j);
-}
-
-// Gives each block expression the earlier one that differs from it least, ties to the earlier.
-// A relative within cost d misses at most d of the expression's ids, so it holds one of any
-// d + 1 of them: walking the holders of its ids rarest first, and stopping once the walked ids
-// outnumber the best cost so far, meets every relative that could still win. A sign that grows
-// round after round thus finds the previous round's among the holders of its newest ids, and
-// the long-held old ids are never walked.
-void choose_parents(PresampledExpressionPlan& plan) {
-    auto& blocks = plan.block_expressions;
-    Holders holders(blocks);
-    std::optional<uint64_t> constant_true;
-    std::vector<uint64_t> rarest;                  // (holder count << 32 | id), a min-heap
-    std::vector<uint64_t> seen(blocks.size(), 0);  // 1 + the block expression last pricing it
-    for (uint64_t r = 0; r < blocks.size(); ++r) {
-        PresampledExpression& e = blocks[r];
-        const std::span<const int32_t> ids = e.conditions;
-        std::optional<uint64_t> best;
-        uint64_t best_cost = ids.size() + (e.constant ? 1 : 0);
-        const auto consider = [&](uint64_t c) {
-            const PresampledExpression& other = blocks[c];
-            // On equal cost the earlier candidate wins, and no parent beats any.
-            const uint64_t bound = best_cost + (best && c < *best ? 1 : 0);
-            if (bound == 0) return;
-            const uint64_t limit = bound - 1;
-            const uint64_t constant = e.constant != other.constant ? 1 : 0;
-            const uint64_t sizes = ids.size() > other.conditions.size()
-                                       ? ids.size() - other.conditions.size()
-                                       : other.conditions.size() - ids.size();
-            if (sizes + constant > limit) return;
-            const uint64_t cost =
-                difference_up_to(ids, other.conditions, limit - constant) + constant;
-            if (cost <= limit) best = c, best_cost = cost;
-        };
-        // The constant true expression holds no id: it is met here or never.
-        if (e.constant && constant_true) consider(*constant_true);
-        rarest.clear();
-        for (const int32_t c : ids)
-            rarest.push_back(holders.earlier(c).size() << 32 | static_cast<uint32_t>(c));
-        std::ranges::make_heap(rarest, std::greater<>());
-        for (uint64_t walked = 0; walked <= best_cost && !rarest.empty(); ++walked) {
-            std::ranges::pop_heap(rarest, std::greater<>());
-            const auto id = static_cast<int32_t>(rarest.back() & 0xffffffff);
-            rarest.pop_back();
-            for (const uint32_t c : holders.earlier(id)) {
-                if (seen[c] == r + 1) continue;
-                seen[c] = r + 1;
-                consider(c);
-            }
-        }
-        if (best) {
-            e.parent = best;
-            e.delta_conditions = symmetric_difference(e.conditions, blocks[*best].conditions);
-            e.delta_constant = e.constant != blocks[*best].constant;
-        } else {
-            e.delta_conditions = e.conditions;
-            e.delta_constant = e.constant;
-        }
-        for (const int32_t c : ids)
-            ++holders.registered[static_cast<uint64_t>(c)];
-        if (ids.empty() && e.constant && !constant_true) constant_true = r;
-    }
-}
-
 }  // namespace
 
 void prepare_presampled_expression_plan(PresampledExpressionPlan& plan,
@@ -268,7 +151,7 @@ void prepare_presampled_expression_plan(PresampledExpressionPlan& plan,
     plan.block_expressions.clear();
     plan.last_use.clear();
     split_rows(plan, program, exogenous);
-    choose_parents(plan);
+    choose_presampled_parents(plan.block_expressions);
 }
 
 void evaluate_presampled_expression_block(PresampledExpressionBlock& block,
