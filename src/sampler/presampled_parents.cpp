@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <span>
 
 namespace kelvo {
@@ -118,15 +117,15 @@ class ParentSearch {
     void place(uint64_t r) {
         PresampledExpression& e = blocks_[r];
         r_ = r;
-        best_.reset();
+        best_ = 0;
         best_cost_ = e.conditions.size() + (e.constant ? 1 : 0);
         work_ = 0;
         // The constant true expression holds no id: it is met here or never.
-        if (e.constant && constant_true_) compare(*constant_true_);
+        if (e.constant && constant_true_ != 0) compare(constant_true_ - 1);
         search(e.conditions);
-        if (best_) {
-            const PresampledExpression& parent = blocks_[*best_];
-            e.parent = best_;
+        if (best_ != 0) {
+            const PresampledExpression& parent = blocks_[best_ - 1];
+            e.parent = best_ - 1;
             e.delta_constant = e.constant != parent.constant;
             e.delta_conditions = symmetric_difference(e.conditions, parent.conditions,
                                                       best_cost_ - (e.delta_constant ? 1 : 0));
@@ -135,7 +134,7 @@ class ParentSearch {
             e.delta_constant = e.constant;
         }
         holders_.add();
-        if (e.conditions.empty() && e.constant && !constant_true_) constant_true_ = r;
+        if (e.conditions.empty() && e.constant && constant_true_ == 0) constant_true_ = r + 1;
     }
 
   private:
@@ -176,10 +175,12 @@ class ParentSearch {
 
     // c wins at any cost below this: on equal cost the earlier candidate wins, and no parent
     // beats any.
-    uint64_t winning_bound(uint64_t c) const { return best_cost_ + (best_ && c < *best_ ? 1 : 0); }
+    uint64_t winning_bound(uint64_t c) const {
+        return best_cost_ + (best_ != 0 && c < best_ - 1 ? 1 : 0);
+    }
 
     void offer(uint64_t c, uint64_t cost) {
-        if (cost < winning_bound(c)) best_ = c, best_cost_ = cost;
+        if (cost < winning_bound(c)) best_ = c + 1, best_cost_ = cost;
     }
 
     // Prices c by comparing id lists, abandoned once it cannot win.
@@ -220,8 +221,8 @@ class ParentSearch {
     std::vector<uint32_t> shared_;  // ids shared with the one being placed, while counting
     std::vector<uint32_t> sharing_;
     std::vector<uint64_t> rarest_;  // (holder count << 32 | id), a min-heap
-    std::optional<uint64_t> constant_true_;
-    std::optional<uint64_t> best_;
+    uint64_t constant_true_ = 0;    // 1 + the first empty constant-true one, 0 before it
+    uint64_t best_ = 0;             // 1 + the best candidate so far, 0 for none
     uint64_t best_cost_ = 0;
     uint64_t work_ = 0;  // holders met and ids compared for the one being placed
     uint64_t r_ = 0;
