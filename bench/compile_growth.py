@@ -9,18 +9,26 @@
 3. Small circuits repeated N = 10^3 ... 10^5 times: growth per tenfold N (linear is 10x).
 4. Peak memory of compile at d=3, R = 1000 ... 8000 and its growth per doubling, each measured
    in a child interpreter (its peak resident size after compiling minus that after parsing).
+7. Noisy non-Clifford loops at R = 1000 ... 8000 rounds: two qubits with a T gate on a body
+   that is never measured, and a feedback loop. Compile time, the size of the compiled program
+   (condition ids over every sign and detector parity), time per id and growth per doubling
+   (the program grows as R^2: constant time per id is linear in what compile produces). The
+   size comes from bench/expression_size.cpp, built against the core library of --build
+   (the test build of the README); without it the size columns stay empty.
 
 Sizes whose compile would pass --budget seconds (by the last growth seen) are skipped, so the
 script also runs against slower builds. Prints the load average beside the times.
 
-    python3 bench/compile_growth.py [--repeats N] [--budget S] [--only 1,2,3,4]
+    python3 bench/compile_growth.py [--repeats N] [--budget S] [--only 1,2,3,4,7] [--build DIR]
 """
 
 import argparse
 import math
 import os
+import pathlib
 import subprocess
 import sys
+import tempfile
 import time
 
 import stim
@@ -147,14 +155,86 @@ def memory_section(args):
         last = extra
 
 
+LOOPS = {
+    # T on Z0, which only Z0*Z1 products ever measure: its sign names every earlier X error.
+    "two qubits, T 0": lambda rounds: f"""R 0 1
+H 0
+T 0
+CX 0 1
+H 1
+T 1
+MPP Z0*Z1
+REPEAT {rounds} {{
+T 0
+X_ERROR(0.02) 0
+DEPOLARIZE1(0.01) 1
+MPP Z0*Z1
+DETECTOR rec[-1] rec[-2]
+}}
+M 0 1
+DETECTOR rec[-1] rec[-2] rec[-3]
+OBSERVABLE_INCLUDE(0) rec[-1]
+""",
+    "feedback": lambda rounds: f"""H 0
+REPEAT {rounds} {{
+T 0
+CX 0 1
+M 1
+CX rec[-1] 0
+H 0
+DEPOLARIZE1(0.01) 0 1
+DETECTOR rec[-1]
+}}
+""",
+}
+
+
+def expression_size_tool(build):
+    """The path of bench/expression_size.cpp built against `build`'s core library, or None."""
+    root = pathlib.Path(__file__).resolve().parent.parent
+    library = pathlib.Path(build) / "libkelvo_core.a"
+    if not library.exists():
+        return None
+    tool = pathlib.Path(tempfile.mkdtemp()) / "expression_size"
+    subprocess.run(["c++", "-std=c++20", "-O2", f"-I{root / 'src'}",
+                    str(root / "bench" / "expression_size.cpp"), str(library), "-lpthread",
+                    "-o", str(tool)], check=True)
+    return tool
+
+
+def loops_section(args):
+    print(f"\nnon-Clifford loops         ({load()})")
+    print(f"{'loop':16} {'R':>5} {'kelvo s':>9} {'growth':>7} {'ids':>11} {'growth':>7}"
+          f" {'ns per id':>10}")
+    tool = expression_size_tool(args.build)
+    for name, text_of in LOOPS.items():
+        last = None
+        for rounds in (1000, 2000, 4000, 8000):
+            if last and last[1] * (rounds / last[0]) ** 3 > args.budget:
+                print(f"{name:16} {rounds:>5} skipped (over budget)")
+                continue
+            text = text_of(rounds)
+            seconds = compile_seconds(text, args.repeats)
+            ids = (int(subprocess.run([tool], input=text, capture_output=True, text=True,
+                                      check=True).stdout) if tool else None)
+            growth = f"{seconds / last[1]:7.2f}" if last else " " * 7
+            size = f"{ids:>11}" if ids else f"{'-':>11}"
+            size_growth = f"{ids / last[2]:7.2f}" if ids and last else " " * 7
+            per_id = f"{seconds / ids * 1e9:10.1f}" if ids else f"{'-':>10}"
+            print(f"{name:16} {rounds:>5} {seconds:9.3f} {growth} {size} {size_growth} {per_id}")
+            last = (rounds, seconds, ids)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--budget", type=float, default=60.0)
-    parser.add_argument("--only", default="1,2,3,4")
+    parser.add_argument("--only", default="1,2,3,4,7")
+    parser.add_argument("--build", default=str(pathlib.Path(__file__).resolve().parent.parent
+                                               / "build" / "py"))
     args = parser.parse_args()
     sections = {"1": rounds_section, "2": distance_section, "3": small_section,
-                "4": memory_section}
+                "4": memory_section, "7": loops_section}
     for key in args.only.split(","):
         sections[key](args)
 

@@ -1,6 +1,7 @@
 """Long circuits: hundreds of measurements of the same few Paulis, where the compiler takes
-each sign relative to the last measurement of its body. Random ones against the exact law of
-every window of consecutive records, and a long memory experiment against stim."""
+each sign relative to the last measurement of its body, and hundreds of rounds of noisy loops
+with rotations whose signs grow round after round. Random ones against the exact law of every
+window of consecutive records, and a long memory experiment against stim."""
 
 import random
 import re
@@ -95,12 +96,8 @@ def long_circuit(seed, exp_vals):
     rounds = rng.randint(70, 100)
     records += per_round * rounds
     suffix, records = lines(5, records)
-    pins = {}
-    coin = f"RX {N}\nM {N}"
-    suffix += [coin, "DISCARD rec[-1] rec[-2]", coin, coin]
-    records += 3
-    pins[records - 2] = ([records - 3, records - 2], 1)
-    pins[records - 1] = ([records - 1], 0)
+    coins, pins, records = coins_discard_and_pins(records)
+    suffix += coins
     if exp_vals:
         suffix.append(f"EXP_VAL {product()}")
     text = "\n".join(prefix + [f"REPEAT {rounds} {{"] + body + ["}"] + suffix) + "\n"
@@ -115,10 +112,18 @@ def window_counts(measurements, end):
     return {tuple((c >> k) & 1 for k in range(WINDOW)): int(n) for c, n in enumerate(counts) if n}
 
 
-@pytest.mark.parametrize("seed,exp_vals", [(1, False), (2, False), (3, True), (4, True)])
-def test_every_window_of_records_keeps_its_exact_law(seed, exp_vals):
-    text, pins, records = long_circuit(seed, exp_vals)
-    assert records >= 200
+def coins_discard_and_pins(records):
+    """Suffix lines with fair coins on qubit N that one DISCARD and two pins condition on, the
+    pins, and the record count after them."""
+    coin = f"RX {N}\nM {N}"
+    records += 3
+    pins = {records - 2: ([records - 3, records - 2], 1), records - 1: ([records - 1], 0)}
+    return [coin, "DISCARD rec[-1] rec[-2]", coin, coin], pins, records
+
+
+def expect_exact_windows(text, pins, records, seed, exp_vals):
+    """Samples the circuit and holds the law of every window of records, the pins and the mean
+    expectation values to the exact ones."""
     pin_list = [(list(recs), bool(v)) for recs, v in pins.values()]
     program = kelvo.compile(text, pin_measurements=pin_list, threads=2)
     result = program.sample(40_000, seed=seed)
@@ -138,6 +143,62 @@ def test_every_window_of_records_keeps_its_exact_law(seed, exp_vals):
         for column, mean in zip(values.T, means):
             spread = max(column.std(), 1e-3)
             assert abs(column.mean() - mean) < 5 * spread / np.sqrt(shots) + 1e-9, text
+
+
+@pytest.mark.parametrize("seed,exp_vals", [(1, False), (2, False), (3, True), (4, True)])
+def test_every_window_of_records_keeps_its_exact_law(seed, exp_vals):
+    text, pins, records = long_circuit(seed, exp_vals)
+    assert records >= 200
+    expect_exact_windows(text, pins, records, seed, exp_vals)
+
+
+def loop_circuit(seed, exp_vals):
+    """(text, pins, record count): 200-260 rounds of a noisy loop around a rotation whose sign
+    grows round after round, with a few random lines on qubit 2 and qubit 1 (heralds, resets,
+    measurements, products, feedback, more rotations). Even seeds: T-like rotations on qubit 0,
+    whose Z no measurement of the loop reads alone (only Z0*Z1 products), under X errors. Odd
+    seeds: a feedback loop (T 0, CX 0 1, M 1, CX rec[-1] 0, H 0)."""
+    rng = random.Random(seed)
+    prob = lambda: rng.choice([0.01, 0.03, 0.1])  # noqa: E731
+    angle = lambda: f"{rng.uniform(-1, 1):.3f}"  # noqa: E731
+    rotation = lambda q: rng.choice([f"T {q}", f"T_DAG {q}", f"R_Z({angle()}) {q}"])  # noqa: E731
+    prefix = ["R 0 1 2", "H 0", "T 0", "CX 0 1", "H 1", "T 1", "MPP Z0*Z1", "MRX 2", "MPAD 0"]
+    if exp_vals:
+        prefix.append("EXP_VAL X0*X1")
+    if seed % 2 == 0:
+        body = [rotation(0), f"X_ERROR({prob()}) 0", f"DEPOLARIZE1({prob()}) 1", "MPP Z0*Z1",
+                "DETECTOR rec[-1] rec[-2]"]
+    else:
+        body = [rotation(0), "CX 0 1", "M 1", "CX rec[-1] 0", "H 0",
+                f"DEPOLARIZE1({prob()}) 0 1", "DETECTOR rec[-1]"]
+    extras = [
+        (f"HERALDED_ERASE({prob()}) 2", 1), ("HERALDED_PAULI_CHANNEL_1(0.01, 0.02, 0.0, 0.03) 2", 1),
+        (rng.choice(["MR 2", "MRX 2", "M 2"]), 1), (rng.choice(["R 2", "RX 2"]), 0),
+        ("MPP X1*X2", 1), (f"R_ZZ({angle()}) 1 2", 0), (rotation(2), 0), ("H 2", 0),
+        (f"CZ rec[-{rng.randint(1, WINDOW)}] 2", 0), (f"DEPOLARIZE2({prob()}) 1 2", 0),
+        ("MPAD 1", 1), ("CX 1 2", 0),
+    ]
+    per_round = 1
+    for line, count in rng.sample(extras, rng.randint(3, 5)):
+        body.insert(rng.randint(1, len(body)), line)
+        per_round += count
+    rounds = rng.randint(200, 260)
+    records = 3 + per_round * rounds
+    suffix = ["M 0 1", "DETECTOR rec[-1] rec[-2] rec[-3]"]
+    records += 2
+    coins, pins, records = coins_discard_and_pins(records)
+    suffix += coins
+    if exp_vals:
+        suffix.append("EXP_VAL Z0 X1*Z2")
+    text = "\n".join(prefix + [f"REPEAT {rounds} {{"] + body + ["}"] + suffix) + "\n"
+    return text, pins, records
+
+
+@pytest.mark.parametrize("seed,exp_vals", [(10, False), (11, False), (12, True), (13, True)])
+def test_noisy_rotation_loops_keep_the_exact_law_of_every_window(seed, exp_vals):
+    text, pins, records = loop_circuit(seed, exp_vals)
+    assert records >= 200
+    expect_exact_windows(text, pins, records, seed, exp_vals)
 
 
 def test_long_memory_experiment_keeps_stims_detector_rates_and_reference():

@@ -11,6 +11,7 @@
 #include "errors.h"
 #include "memory.h"
 #include "sampler/exogenous.h"
+#include "sampler/presampled_parents.h"
 
 namespace kelvo {
 namespace {
@@ -96,12 +97,6 @@ class BlockExpressionIndex {
     std::vector<Slot> slots_;
 };
 
-std::vector<int32_t> symmetric_difference(std::span<const int32_t> a, std::span<const int32_t> b) {
-    std::vector<int32_t> out;
-    std::ranges::set_symmetric_difference(a, b, std::back_inserter(out));
-    return out;
-}
-
 // Splits each instruction's expression into its exogenous part, deduplicated into block
 // expressions, and its residual part.
 void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram& program,
@@ -143,70 +138,6 @@ void split_rows(PresampledExpressionPlan& plan, const FactoredInstructionProgram
     }
 }
 
-// Gives each block expression the earlier one that differs from it least, ties to the earlier.
-// Walking the earlier expressions that hold each of its ids counts, for each candidate, the ids
-// it shares (an expression holds an id once), so a candidate is priced without a walk of its
-// own ids: |a XOR b| = |a| + |b| - 2 |a AND b|.
-void choose_parents(PresampledExpressionPlan& plan, const CancellationCheck& cancel) {
-    // The block expressions holding each id, as lists threaded through one array: head[id] is
-    // 1 + the latest entry for id, each entry the block expression and 1 + the entry before it.
-    struct Holder {
-        uint64_t block, next;
-    };
-    std::vector<uint64_t> head;
-    std::vector<Holder> holders;
-    std::optional<uint64_t> constant_true;
-    std::vector<uint64_t> candidates;
-    std::vector<uint64_t> shared;  // block expression -> ids shared with the one being placed
-    auto& blocks = plan.block_expressions;
-    shared.assign(blocks.size(), 0);
-    uint64_t entries = 0;
-    for (const PresampledExpression& e : blocks)
-        entries += e.conditions.size();
-    holders.reserve(entries);
-    for (uint64_t r = 0; r < blocks.size(); ++r) {
-        cancel.check();
-        PresampledExpression& e = blocks[r];
-        candidates.clear();
-        for (const int32_t c : e.conditions) {
-            const auto id = static_cast<uint64_t>(c);
-            if (id >= head.size()) head.resize(std::max(id + 1, 2 * head.size()), 0);
-            for (uint64_t h = head[id]; h != 0; h = holders[h - 1].next) {
-                const uint64_t b = holders[h - 1].block;
-                if (shared[b]++ == 0) candidates.push_back(b);
-            }
-        }
-        // The constant true expression holds no id: it is no candidate yet.
-        if (e.constant && constant_true) candidates.push_back(*constant_true);
-        std::ranges::sort(candidates);
-
-        std::optional<uint64_t> best;
-        const uint64_t size = e.conditions.size();
-        uint64_t best_cost = size + (e.constant ? 1 : 0);
-        for (const uint64_t c : candidates) {
-            const PresampledExpression& other = blocks[c];
-            const uint64_t constant = e.constant != other.constant ? 1 : 0;
-            const uint64_t cost = size + other.conditions.size() - 2 * shared[c] + constant;
-            shared[c] = 0;
-            if (cost < best_cost) best = c, best_cost = cost;
-        }
-        if (best) {
-            e.parent = best;
-            e.delta_conditions = symmetric_difference(e.conditions, blocks[*best].conditions);
-            e.delta_constant = e.constant != blocks[*best].constant;
-        } else {
-            e.delta_conditions = e.conditions;
-            e.delta_constant = e.constant;
-        }
-        for (const int32_t c : e.conditions) {
-            const auto id = static_cast<uint64_t>(c);
-            holders.push_back({r, head[id]});
-            head[id] = holders.size();
-        }
-        if (e.conditions.empty() && e.constant && !constant_true) constant_true = r;
-    }
-}
-
 }  // namespace
 
 void prepare_presampled_expression_plan(PresampledExpressionPlan& plan,
@@ -222,7 +153,7 @@ void prepare_presampled_expression_plan(PresampledExpressionPlan& plan,
     plan.block_expressions.clear();
     plan.last_use.clear();
     split_rows(plan, program, exogenous, cancel);
-    choose_parents(plan, cancel);
+    choose_presampled_parents(plan.block_expressions, cancel);
 }
 
 void evaluate_presampled_expression_block(PresampledExpressionBlock& block,

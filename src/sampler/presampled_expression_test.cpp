@@ -136,50 +136,6 @@ TEST(PresampledExpression, ParentsAreTheCheapestEarlierRelatives) {
     }
 }
 
-// Long expressions among many short ones that share their ids: each parent is the plain
-// rule's, the earliest of the earlier block expressions sharing an id (or, for a constant-true
-// one, the first empty true one) whose difference is strictly cheapest.
-TEST(PresampledExpression, ParentsFollowThePlainRuleAmongLongExpressions) {
-    std::mt19937_64 rng(8);
-    constexpr int32_t kIds = 300;
-    FactoredInstructionProgram program;
-    program.bernoulli_groups = {{{}, 0.01}};
-    for (int32_t c = 1; c <= kIds; ++c)
-        program.bernoulli_groups[0].conditions.push_back(c);
-    program.num_symbols = kIds;
-    for (int i = 0; i < 400; ++i) {
-        std::vector<int32_t> ids;
-        const int32_t start = 1 + static_cast<int32_t>(rng() % kIds);
-        for (int k = i % 25 == 0 ? 150 : static_cast<int>(rng() % 6); k > 0; --k)
-            ids.push_back(std::min(kIds, start + static_cast<int32_t>(rng() % 30)));
-        program.instructions.push_back(outcome(sb(ids, rng() % 3 == 0)));
-    }
-    PackedPresampledExogenous exogenous;
-    prepare_presampled_exogenous_packed(exogenous, program);
-    PresampledExpressionPlan plan;
-    prepare_presampled_expression_plan(plan, program, exogenous);
-    const auto& blocks = plan.block_expressions;
-    for (uint64_t r = 0; r < blocks.size(); ++r) {
-        const PresampledExpression& e = blocks[r];
-        std::optional<uint64_t> best;
-        uint64_t best_cost = e.conditions.size() + e.constant;
-        for (uint64_t c = 0; c < r; ++c) {
-            const PresampledExpression& o = blocks[c];
-            std::vector<int32_t> shared;
-            std::ranges::set_intersection(e.conditions, o.conditions, std::back_inserter(shared));
-            const bool first_true = o.conditions.empty() && o.constant &&
-                                    std::none_of(blocks.begin(), blocks.begin() + c, [](const auto& b) {
-                                        return b.conditions.empty() && b.constant;
-                                    });
-            if (shared.empty() && !(e.constant && first_true)) continue;
-            const uint64_t cost = e.conditions.size() + o.conditions.size() - 2 * shared.size() +
-                                  (e.constant != o.constant);
-            if (cost < best_cost) best = c, best_cost = cost;
-        }
-        ASSERT_EQ(e.parent, best) << "block expression " << r;
-    }
-}
-
 TEST(PresampledExpression, Refusals) {
     FactoredInstructionProgram program;
     program.bernoulli_groups = {{{1}, 0.01}};
