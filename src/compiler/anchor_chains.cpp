@@ -148,18 +148,27 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
         own_.toggle(std::span<const int32_t>(own_pool_).subspan(
             walks_[w].own_begin, walks_[w].own_end - walks_[w].own_begin));
 
-    // The relations from there that may name an id of the full sign.
-    gathered_.clear();
-    const std::vector<uint32_t>& chain = chains_[anchor->chain].relations;
-    gathered_.insert(gathered_.end(), std::lower_bound(chain.begin(), chain.end(), resume),
-                     chain.end());
+    // The relations from there that may name an id of the full sign: the chain's, ascending,
+    // united with those naming an id of the own part (each id's list read newest first, down
+    // to `resume`), which are gathered once each and sorted alone.
+    named_.clear();
     for (const int32_t c : own.conditions) {
-        state.relations_by_condition.for_each(c, [this, resume](uint32_t r) {
-            if (r >= resume) gathered_.push_back(r);
+        state.relations_by_condition.for_each_from(c, resume, [this](uint32_t r) {
+            if (r >= named_mark_.size())
+                named_mark_.resize(std::max<uint64_t>(r + 1, 2 * named_mark_.size()), 0);
+            if (named_mark_[r] == 0) {
+                named_mark_[r] = 1;
+                named_.push_back(r);
+            }
         });
     }
-    std::sort(gathered_.begin(), gathered_.end());
-    gathered_.erase(std::unique(gathered_.begin(), gathered_.end()), gathered_.end());
+    for (const uint32_t r : named_)
+        named_mark_[r] = 0;
+    std::sort(named_.begin(), named_.end());
+    const std::vector<uint32_t>& chain = chains_[anchor->chain].relations;
+    gathered_.clear();
+    std::set_union(std::lower_bound(chain.begin(), chain.end(), resume), chain.end(),
+                   named_.begin(), named_.end(), std::back_inserter(gathered_));
 
     // A relation's counts against the full sign: the chain's words XOR the own part's.
     struct Pricing final : CandidatePricing {

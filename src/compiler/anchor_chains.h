@@ -91,7 +91,8 @@ class AnchorChains {
     // Scratch, clean between calls: the own part (with later links' own parts) for pricing,
     // the candidates, the resumed walk's start.
     SignWords own_;
-    std::vector<uint32_t> gathered_;
+    std::vector<uint32_t> gathered_, named_;
+    std::vector<uint8_t> named_mark_;  // 1 for a relation in named_ while it is gathered
     SignWords state_;
 };
 
