@@ -34,6 +34,26 @@ void AnchorChains::relation_added(uint32_t r, std::span<const int32_t> ids) {
     }
 }
 
+void AnchorChains::gather_named(const PendingFactoredState& state, const SymbolicBool& own,
+                                uint32_t first) {
+    // Each id's list is read newest first, down to `first`; a relation is kept once, by its
+    // mark, so only distinct relations are sorted.
+    named_.clear();
+    for (const int32_t c : own.conditions) {
+        state.relations_by_condition.for_each_from(c, first, [this](uint32_t r) {
+            if (r >= named_mark_.size())
+                named_mark_.resize(std::max<uint64_t>(r + 1, 2 * named_mark_.size()), 0);
+            if (named_mark_[r] == 0) {
+                named_mark_[r] = 1;
+                named_.push_back(r);
+            }
+        });
+    }
+    for (const uint32_t r : named_)
+        named_mark_[r] = 0;
+    std::sort(named_.begin(), named_.end());
+}
+
 uint64_t AnchorChains::chain_word(uint32_t chain, uint64_t word) const {
     return chains_[chain].words.find(word);
 }
@@ -123,13 +143,8 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
         if (next != nullptr) {
             *next = record(reduced, own, applied_begin, seen, 0, std::nullopt);
             // A new chain: the relations naming its ids so far start its list.
-            gathered_.clear();
-            for (const int32_t c : own.conditions)
-                state.relations_by_condition.for_each(
-                    c, [this](uint32_t r) { gathered_.push_back(r); });
-            std::sort(gathered_.begin(), gathered_.end());
-            gathered_.erase(std::unique(gathered_.begin(), gathered_.end()), gathered_.end());
-            extend_chain(next->chain, own, gathered_);
+            gather_named(state, own, 0);
+            extend_chain(next->chain, own, named_);
         }
         return reduced;
     }
@@ -149,22 +164,8 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
             walks_[w].own_begin, walks_[w].own_end - walks_[w].own_begin));
 
     // The relations from there that may name an id of the full sign: the chain's, ascending,
-    // united with those naming an id of the own part (each id's list read newest first, down
-    // to `resume`), which are gathered once each and sorted alone.
-    named_.clear();
-    for (const int32_t c : own.conditions) {
-        state.relations_by_condition.for_each_from(c, resume, [this](uint32_t r) {
-            if (r >= named_mark_.size())
-                named_mark_.resize(std::max<uint64_t>(r + 1, 2 * named_mark_.size()), 0);
-            if (named_mark_[r] == 0) {
-                named_mark_[r] = 1;
-                named_.push_back(r);
-            }
-        });
-    }
-    for (const uint32_t r : named_)
-        named_mark_[r] = 0;
-    std::sort(named_.begin(), named_.end());
+    // united with those naming an id of the own part.
+    gather_named(state, own, resume);
     const std::vector<uint32_t>& chain = chains_[anchor->chain].relations;
     gathered_.clear();
     std::set_union(std::lower_bound(chain.begin(), chain.end(), resume), chain.end(),

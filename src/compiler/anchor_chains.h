@@ -61,6 +61,8 @@ class AnchorChains {
     };
 
     uint64_t chain_word(uint32_t chain, uint64_t word) const;
+    // named_ becomes the relations from index `first` on that name an id of `own`, ascending.
+    void gather_named(const PendingFactoredState& state, const SymbolicBool& own, uint32_t first);
     // Walk `walk`'s sign before relation `from` (its reduced sign XOR what it applied since)
     // XOR `own`.
     SymbolicBool state_at(const PendingFactoredState& state, uint32_t walk, uint32_t from,
