@@ -61,7 +61,8 @@ uint64_t held_bytes(const BatchFactoredExecutorState& state) {
         add(c.amplitude_re), add(c.amplitude_im), add(c.scratch_re), add(c.scratch_im);
     }
     add(state.amplitude_re), add(state.amplitude_im), add(state.scratch_re);
-    add(state.scratch_im), add(state.symbol_table), add(state.assigned_symbols);
+    add(state.scratch_im), add(state.symbol_table), add(state.symbol_slots);
+    add(state.assigned_symbols);
     add(state.measurement_records), add(state.detector_records), add(state.detector_any);
     add(state.exp_values), add(state.work_bits);
     add(state.shot_scalars_a), add(state.shot_scalars_b), add(state.shot_scalars_c);
@@ -238,7 +239,15 @@ void reset_batch_executor(BatchFactoredExecutorState& state,
     }
 
     const uint64_t words = state.words_per_batch;
-    state.symbol_table.resize(words * state.symbol_count);  // rows are overwritten on assignment
+    // Rows are overwritten on assignment and handed out on first use; they keep their
+    // conditions from batch to batch (the same program assigns the same ones) unless the row
+    // width changed.
+    if (state.symbol_rows * words > state.symbol_table.size()) {
+        state.symbol_slots.clear();
+        state.symbol_rows = 0;
+    }
+    if (state.symbol_slots.size() < state.symbol_count)
+        state.symbol_slots.resize(state.symbol_count, 0);
     state.assigned_symbols.assign(word_count(state.symbol_count), 0);
     state.measurement_records.assign(words * state.measurement_count, 0);
     if (state.record_detectors) state.detector_records.assign(words * state.detector_count, 0);

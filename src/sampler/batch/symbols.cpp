@@ -35,6 +35,30 @@ void check_assigned(const BatchFactoredExecutorState& state, int64_t id) {
     if (!is_assigned(state, id)) throw invalid(kNoValue);
 }
 
+// The row of an assigned condition.
+const uint64_t* symbol_row(const BatchFactoredExecutorState& state, int64_t id) {
+    const uint64_t slot = state.symbol_slots[static_cast<uint64_t>(id - 1)];
+    return state.symbol_table.data() + (slot - 1) * state.words_per_batch;
+}
+
+// The row of condition `id` (in the table), handed out on its first value.
+uint64_t* symbol_row_for_value(BatchFactoredExecutorState& state, int64_t id) {
+    uint32_t& slot = state.symbol_slots[static_cast<uint64_t>(id - 1)];
+    const uint64_t words = state.words_per_batch;
+    if (slot == 0) {
+        KELVO_ASSERT(state.symbol_rows < UINT32_MAX, "condition id out of range");
+        const uint64_t rows = state.symbol_rows + 1;
+        if (rows * words > state.symbol_table.size()) {
+            const uint64_t size = std::max(rows, 2 * state.symbol_rows) * words;
+            require_memory_to_grow(state.symbol_table, size);
+            state.symbol_table.resize(size);
+        }
+        state.symbol_rows = rows;
+        slot = static_cast<uint32_t>(rows);
+    }
+    return state.symbol_table.data() + (slot - 1) * words;
+}
+
 // row = the live words of `bits` (the last one masked), zeros after them.
 void write_row(uint64_t* row, uint64_t row_words, std::span<const uint64_t> bits,
                uint64_t live_shots) {
@@ -60,15 +84,13 @@ void xor_condition_rows(uint64_t* bits, const SymbolicBoolEvaluationPlan& plan,
                         const BatchFactoredExecutorState& state) {
     const bool up_front = plan.conditions.size() >= 33 && !plan.word_indices.empty();
     if (up_front) check_batch_symbolic_plan_assigned(plan, state);
-    const uint64_t stride = state.words_per_batch;
-    const uint64_t* table = state.symbol_table.data();
     const auto row = [&](int32_t c) {
         if (up_front) {
             KELVO_ASSERT(in_table(state, c), "condition id out of range");
         } else {
             check_assigned(state, c);
         }
-        return table + static_cast<uint64_t>(c - 1) * stride;
+        return symbol_row(state, c);
     };
     const uint64_t words = live_words(state);
     if (words == 1) {
@@ -106,9 +128,8 @@ void assign_batch_symbol(BatchFactoredExecutorState& state, uint32_t condition,
     const int64_t id = static_cast<int32_t>(condition);
     if (!in_table(state, id)) throw invalid(kExceedsTable);
     const uint64_t words = live_words(state);
-    uint64_t* row =
-        state.symbol_table.data() + static_cast<uint64_t>(id - 1) * state.words_per_batch;
     if (is_assigned(state, id)) {
+        const uint64_t* row = symbol_row(state, id);
         if (bits.size() < words) throw invalid(kTooShort);
         for (uint64_t j = 0; j < words; ++j) {
             if ((bits[j] ^ row[j]) & live_word_mask(j, state.live_shots))
@@ -116,9 +137,16 @@ void assign_batch_symbol(BatchFactoredExecutorState& state, uint32_t condition,
         }
         return;
     }
+    uint64_t* row = symbol_row_for_value(state, id);
     set_bit(state.assigned_symbols, static_cast<uint64_t>(id - 1), true);
     if (bits.size() < words) throw invalid(kTooShort);
     write_row(row, state.words_per_batch, bits, state.live_shots);
+}
+
+std::span<const uint64_t> batch_symbol_row(const BatchFactoredExecutorState& state,
+                                           uint32_t condition) {
+    check_assigned(state, static_cast<int32_t>(condition));
+    return {symbol_row(state, static_cast<int32_t>(condition)), state.words_per_batch};
 }
 
 void check_condition_assigned(const BatchFactoredExecutorState& state, uint32_t condition) {

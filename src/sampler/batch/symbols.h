@@ -22,6 +22,11 @@ namespace kelvo {
 void assign_batch_symbol(BatchFactoredExecutorState& state, uint32_t condition,
                          std::span<const uint64_t> bits);
 
+// The row (words_per_batch words) of a condition that has a value in this batch. Throws
+// KelvoError (InvalidInput) as check_condition_assigned does.
+std::span<const uint64_t> batch_symbol_row(const BatchFactoredExecutorState& state,
+                                           uint32_t condition);
+
 // Throws KelvoError (InvalidInput) unless condition `condition` is in the table and assigned.
 void check_condition_assigned(const BatchFactoredExecutorState& state, uint32_t condition);
 
