@@ -99,6 +99,24 @@ TEST(SymbolsTest, RefusalsAsOneTable) {
     assign_batch_symbol(state, 1, std::vector<uint64_t>{~uint64_t{0}, ~uint64_t{0} << 6 | 0x3F});
 }
 
+// Of many conditions, only those given a value hold a row, the same one batch after batch.
+TEST(SymbolsTest, RowsOnlyForConditionsGivenValues) {
+    FactoredInstructionProgram p;
+    p.num_symbols = 100000;
+    BatchFactoredExecutorState state(p, 128, 1);
+    const std::vector<uint64_t> a = {5, 6}, b = {7, 8};
+    for (int batch = 0; batch < 3; ++batch) {
+        reset_batch_executor(state, p, 128);
+        EXPECT_THROW(batch_symbol_row(state, 99999), KelvoError);
+        assign_batch_symbol(state, 99999, batch == 1 ? b : a);
+        assign_batch_symbol(state, 7, batch == 1 ? a : b);
+        EXPECT_TRUE(std::ranges::equal(batch_symbol_row(state, 99999), batch == 1 ? b : a));
+        EXPECT_TRUE(std::ranges::equal(batch_symbol_row(state, 7), batch == 1 ? a : b));
+        EXPECT_EQ(state.symbol_rows, 2u);
+        EXPECT_LE(state.symbol_table.size(), 2 * state.words_per_batch);
+    }
+}
+
 TEST(SymbolsTest, RecordsDetectorsAndDirectBranches) {
     BatchFactoredExecutorState state = executor(4, 70, 128);
     const std::vector<uint64_t> bits = {0x1234, ~uint64_t{0}};
