@@ -7,16 +7,23 @@
 2. Rounds about 3d: d = 5, 15, 21 with R = 3d against stim's flattened model, and d = 15 R = 15
    against stim's `detector_error_model()` of the circuit as generated (loops folded).
 3. Small circuits repeated N = 10^3 ... 10^5 times: growth per tenfold N (linear is 10x).
-4. Peak memory of compile at d=3, R = 1000 ... 8000 and its growth per doubling, each measured
-   in a child interpreter (its peak resident size after compiling minus that after parsing).
+4. Peak memory of compile (one thread) at d=3, R = 1000 ... 10^4 and its growth per doubling,
+   each measured in a child interpreter (its peak resident size after compiling minus that after
+   parsing).
+5. Wide T layers, REPEAT R { H, T on 50 qubits; CZ line; M all; DETECTOR } at R = 40 ... 240:
+   compile time and, with --bench-binary (the C++ `kelvo_bench` of a -DKELVO_BUILD_BENCH=ON
+   build, whose BM_PlanWideTLayers counts them), the program's expression ids over every sign
+   and detector and the time per id.
 
 Sizes whose compile would pass --budget seconds (by the last growth seen) are skipped, so the
 script also runs against slower builds. Prints the load average beside the times.
 
-    python3 bench/compile_growth.py [--repeats N] [--budget S] [--only 1,2,3,4]
+    python3 bench/compile_growth.py [--repeats N] [--budget S] [--only 1,2,3,4,5]
+                                    [--bench-binary build/bench/kelvo_bench]
 """
 
 import argparse
+import json
 import math
 import os
 import subprocess
@@ -128,7 +135,7 @@ c = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=i
 circuit = kelvo.parse(str(c))
 del c
 before = peak_kb()
-program = circuit.compile()
+program = circuit.compile(threads=1)
 print(before, peak_kb())
 """
 
@@ -137,24 +144,59 @@ def memory_section(args):
     print(f"\ncompile peak memory, d=3  ({load()})")
     print(f"{'R':>6} {'parsed MB':>10} {'compiled MB':>12} {'compile MB':>11} {'growth':>7}")
     last = None
-    for rounds in (1000, 2000, 4000, 8000):
+    for rounds in (1000, 2000, 4000, 8000, 10000):
         out = subprocess.run([sys.executable, "-c", CHILD, str(rounds)], check=True,
                              capture_output=True, text=True, timeout=args.budget * 20).stdout
         before, after = (int(v) / 1024 for v in out.split())
         extra = after - before
-        growth = f"{extra / last:7.2f}" if last else " " * 7
+        growth = f"{extra / last[1]:7.2f}" if last and rounds == 2 * last[0] else " " * 7
         print(f"{rounds:>6} {before:10.1f} {after:12.1f} {extra:11.1f} {growth}")
-        last = extra
+        last = (rounds, extra)
+
+
+def wide_layers(rounds, qubits=50):
+    line = " ".join(map(str, range(qubits)))
+    pairs = " ".join(f"{q} {q + 1}" for q in range(qubits - 1))
+    return (f"REPEAT {rounds} {{\nH {line}\nT {line}\nCZ {pairs}\nM {line}\n"
+            "DETECTOR rec[-1]\n}\n")
+
+
+def expression_ids(binary, rounds):
+    """The program's expression ids at `rounds`, counted by the C++ benchmark."""
+    out = subprocess.run([binary, f"--benchmark_filter=BM_PlanWideTLayers/{rounds}/",
+                          "--benchmark_format=json"], check=True, capture_output=True,
+                         text=True).stdout
+    return int(json.loads(out)["benchmarks"][0]["expression_ids"])
+
+
+def wide_layers_section(args):
+    print(f"\nwide T layers, 50 qubits  ({load()})")
+    print(f"{'R':>6} {'kelvo s':>9} {'growth':>7} {'expr ids':>10} {'us/id':>7}")
+    last = None
+    for rounds in (40, 80, 120, 240):
+        if last and last[1] * (rounds / last[0]) ** 3 > args.budget * 8:
+            print(f"{rounds:>6} skipped (over budget)")
+            continue
+        seconds = compile_seconds(wide_layers(rounds), args.repeats if rounds <= 120 else 1)
+        growth = f"{seconds / last[1]:7.2f}" if last and rounds == 2 * last[0] else " " * 7
+        ids, per_id = "", ""
+        if args.bench_binary:
+            count = expression_ids(args.bench_binary, rounds)
+            ids, per_id = f"{count:10d}", f"{seconds / count * 1e6:7.2f}"
+        print(f"{rounds:>6} {seconds:9.3f} {growth} {ids:>10} {per_id:>7}")
+        last = (rounds, seconds)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--budget", type=float, default=60.0)
-    parser.add_argument("--only", default="1,2,3,4")
+    parser.add_argument("--only", default="1,2,3,4,5")
+    parser.add_argument("--bench-binary", default="",
+                        help="kelvo_bench of a -DKELVO_BUILD_BENCH=ON build (expression sizes)")
     args = parser.parse_args()
     sections = {"1": rounds_section, "2": distance_section, "3": small_section,
-                "4": memory_section}
+                "4": memory_section, "5": wide_layers_section}
     for key in args.only.split(","):
         sections[key](args)
 
