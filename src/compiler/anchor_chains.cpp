@@ -39,10 +39,9 @@ void AnchorChains::gather_named(const PendingFactoredState& state, const Symboli
     // Each id's list is read newest first, down to `first`; a relation is kept once, by its
     // mark, so only distinct relations are sorted.
     named_.clear();
+    named_mark_.resize(state.relations.size(), 0);
     for (const int32_t c : own.conditions) {
         state.relations_by_condition.for_each_from(c, first, [this](uint32_t r) {
-            if (r >= named_mark_.size())
-                named_mark_.resize(std::max<uint64_t>(r + 1, 2 * named_mark_.size()), 0);
             if (named_mark_[r] == 0) {
                 named_mark_[r] = 1;
                 named_.push_back(r);

@@ -338,14 +338,19 @@ bool SymbolicRelationReducer::still_settled(const SymbolicBool& expr) {
     if (it == settled_.end()) return false;
     std::vector<uint32_t>& candidates = candidates_;
     candidates.clear();
+    gathered_.resize(relation_ends_.size(), 0);
+    const auto gather_candidate = [this](uint32_t r) {
+        if (gathered_[r] != 0) return;
+        gathered_[r] = 1;
+        candidates_.push_back(r);
+    };
     for (const int32_t c : expr.conditions) {
         const auto i = static_cast<uint64_t>(c);
         if (i < fixed_.size() && fixed_[i] != kNotFixed) {
             sort_candidates();
             return false;
         }
-        relations_by_condition_.for_each_from(c, it->second,
-                                              [this](uint32_t r) { gather_candidate(r); });
+        relations_by_condition_.for_each_from(c, it->second, gather_candidate);
     }
     sort_candidates();
     SymbolicBool copy = expr;
@@ -357,6 +362,12 @@ bool SymbolicRelationReducer::still_settled(const SymbolicBool& expr) {
 SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
     if (expr.conditions.empty() || (settled_.size() != 0 && still_settled(expr))) return expr;
     std::vector<uint32_t>& candidates = candidates_;
+    gathered_.resize(relation_ends_.size(), 0);
+    const auto gather_candidate = [this](uint32_t r) {
+        if (gathered_[r] != 0) return;
+        gathered_[r] = 1;
+        candidates_.push_back(r);
+    };
     uint64_t tried = 0;
     bool changed = true;
     while (changed && !expr.conditions.empty()) {
@@ -370,7 +381,7 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
                     expr.constant = expr.constant != (fixed_[i] == 1);
                     return true;
                 }
-                relations_by_condition_.for_each(c, [this](uint32_t r) { gather_candidate(r); });
+                relations_by_condition_.for_each(c, gather_candidate);
                 return false;
             });
         changed = kept != expr.conditions.end();
@@ -385,13 +396,6 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
     if (tried >= kManyCandidates)
         settled_[expr.conditions] = static_cast<uint32_t>(relation_ends_.size());
     return expr;
-}
-
-void SymbolicRelationReducer::gather_candidate(uint32_t r) {
-    if (r >= gathered_.size()) gathered_.resize(std::max<uint64_t>(r + 1, 2 * gathered_.size()), 0);
-    if (gathered_[r] != 0) return;
-    gathered_[r] = 1;
-    candidates_.push_back(r);
 }
 
 void SymbolicRelationReducer::sort_candidates() {
