@@ -116,7 +116,9 @@ ResetLayout plan_reset(const BatchFactoredExecutorState& state,
         need.add(checked_product(stride, uint64_t{1} << program.active_qubits), sizeof(double), 4);
     }
     const uint64_t words = word_count(state.batch_capacity);
-    need.add(checked_product(words, program.num_symbols), sizeof(uint64_t));
+    // Condition rows are handed out (and checked) as conditions take values; here only the
+    // map from condition to row and the assigned set.
+    need.add(program.num_symbols, sizeof(uint32_t));
     need.add(word_count(program.num_symbols), sizeof(uint64_t));
     need.add(checked_product(words, program.num_records), sizeof(uint64_t));
     if (state.record_detectors)
