@@ -7,6 +7,7 @@
 #include "bits.h"
 #include "errors.h"
 #include "memory.h"
+#include "sampler/batch/symbols.h"
 
 namespace kelvo {
 namespace {
@@ -193,6 +194,7 @@ BatchFactoredExecutorState::BatchFactoredExecutorState(const FactoredInstruction
     : batch_capacity(batch_shots == 0 ? default_batch_count(program.active_qubits) : batch_shots),
       rng_state(seed) {
     reset_batch_executor(*this, program, batch_capacity);
+    reserve_batch_symbol_rows(*this, program);
 }
 
 uint64_t default_batch_count(uint64_t active_qubits) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <variant>
 
 #include "bits.h"
 #include "errors.h"
@@ -41,22 +42,24 @@ const uint64_t* symbol_row(const BatchFactoredExecutorState& state, int64_t id) 
     return state.symbol_table.data() + (slot - 1) * state.words_per_batch;
 }
 
-// The row of condition `id` (in the table), handed out on its first value.
+// Makes room for `rows` rows.
+void grow_symbol_table(BatchFactoredExecutorState& state, uint64_t rows) {
+    uint64_t size = 0;
+    if (__builtin_mul_overflow(rows, state.words_per_batch, &size)) throw std::bad_alloc();
+    if (size <= state.symbol_table.size()) return;
+    require_memory_to_grow(state.symbol_table, size);
+    state.symbol_table.resize(size);
+}
+
+// The row of condition `id` (in the table), handed out on its first value unless reserved.
 uint64_t* symbol_row_for_value(BatchFactoredExecutorState& state, int64_t id) {
     uint32_t& slot = state.symbol_slots[static_cast<uint64_t>(id - 1)];
-    const uint64_t words = state.words_per_batch;
     if (slot == 0) {
         KELVO_ASSERT(state.symbol_rows < UINT32_MAX, "condition id out of range");
-        const uint64_t rows = state.symbol_rows + 1;
-        if (rows * words > state.symbol_table.size()) {
-            const uint64_t size = std::max(rows, 2 * state.symbol_rows) * words;
-            require_memory_to_grow(state.symbol_table, size);
-            state.symbol_table.resize(size);
-        }
-        state.symbol_rows = rows;
-        slot = static_cast<uint32_t>(rows);
+        grow_symbol_table(state, std::max(state.symbol_rows + 1, 2 * state.symbol_rows));
+        slot = static_cast<uint32_t>(++state.symbol_rows);
     }
-    return state.symbol_table.data() + (slot - 1) * words;
+    return state.symbol_table.data() + (slot - 1) * state.words_per_batch;
 }
 
 // row = the live words of `bits` (the last one masked), zeros after them.
@@ -141,6 +144,29 @@ void assign_batch_symbol(BatchFactoredExecutorState& state, uint32_t condition,
     set_bit(state.assigned_symbols, static_cast<uint64_t>(id - 1), true);
     if (bits.size() < words) throw invalid(kTooShort);
     write_row(row, state.words_per_batch, bits, state.live_shots);
+}
+
+void reserve_batch_symbol_rows(BatchFactoredExecutorState& state,
+                               const FactoredInstructionProgram& program) {
+    std::vector<int32_t> ids;
+    for (const FactoredInstruction& instruction : program.instructions) {
+        std::visit(
+            [&](const auto& kind) {
+                if constexpr (requires { kind.condition; }) {
+                    if (kind.condition) ids.push_back(static_cast<int32_t>(*kind.condition));
+                }
+                if constexpr (requires { kind.outcome_condition; })
+                    ids.push_back(kind.outcome_condition);
+            },
+            instruction);
+    }
+    uint64_t rows = state.symbol_rows;
+    for (const int32_t id : ids)
+        rows += in_table(state, id) && state.symbol_slots[static_cast<uint64_t>(id - 1)] == 0;
+    grow_symbol_table(state, rows);
+    for (const int32_t id : ids) {
+        if (in_table(state, id)) symbol_row_for_value(state, id);
+    }
 }
 
 std::span<const uint64_t> batch_symbol_row(const BatchFactoredExecutorState& state,

@@ -117,6 +117,25 @@ TEST(SymbolsTest, RowsOnlyForConditionsGivenValues) {
     }
 }
 
+// A state built for a program holds the rows of its outcomes before any batch runs, so that the
+// batches allocate nothing.
+TEST(SymbolsTest, RowsOfAProgramsOutcomesAreReservedUpFront) {
+    FactoredInstructionProgram p;
+    p.num_symbols = 50;
+    RandomOutcome coin;
+    coin.condition = 7;
+    coin.outcome_condition = 9;
+    p.instructions = {coin};
+    BatchFactoredExecutorState state(p, 128, 1);
+    EXPECT_EQ(state.symbol_rows, 2u);
+    const uint64_t* table = state.symbol_table.data();
+    assign_batch_symbol(state, 9, std::vector<uint64_t>{1, 2});
+    assign_batch_symbol(state, 7, std::vector<uint64_t>{3, 4});
+    EXPECT_EQ(state.symbol_table.data(), table);
+    EXPECT_EQ(state.symbol_rows, 2u);
+    EXPECT_TRUE(std::ranges::equal(batch_symbol_row(state, 9), std::vector<uint64_t>{1, 2}));
+}
+
 TEST(SymbolsTest, RecordsDetectorsAndDirectBranches) {
     BatchFactoredExecutorState state = executor(4, 70, 128);
     const std::vector<uint64_t> bits = {0x1234, ~uint64_t{0}};
