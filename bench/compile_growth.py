@@ -7,19 +7,21 @@
 2. Rounds about 3d: d = 5, 15, 21 with R = 3d against stim's flattened model, and d = 15 R = 15
    against stim's `detector_error_model()` of the circuit as generated (loops folded).
 3. Small circuits repeated N = 10^3 ... 10^5 times: growth per tenfold N (linear is 10x).
-4. Peak memory of compile at d=3, R = 1000 ... 8000 and its growth per doubling, each measured
-   in a child interpreter (its peak resident size after compiling minus that after parsing).
-7. Noisy non-Clifford loops at R = 1000 ... 8000 rounds: two qubits with a T gate on a body
-   that is never measured, and a feedback loop. Compile time, the size of the compiled program
-   (condition ids over every sign and detector parity), time per id and growth per doubling
-   (the program grows as R^2: constant time per id is linear in what compile produces). The
-   size comes from bench/expression_size.cpp, built against the core library of --build
-   (the test build of the README); without it the size columns stay empty.
+4. Peak memory of compile (one thread) at d=3, R = 1000 ... 10^4 and its growth per doubling,
+   each measured in a child interpreter (its peak resident size after compiling minus that after
+   parsing).
+5. Noisy non-Clifford loops: two qubits with a T gate on a body that is never measured and a
+   feedback loop at R = 1000 ... 8000 rounds, and wide T layers (REPEAT R { H, T on 50 qubits;
+   CZ line; M all; DETECTOR }) at R = 40 ... 240. Compile time, the size of the compiled program
+   (condition ids over every instruction's sign), time per id and growth per doubling (constant
+   time per id is linear in what compile produces). The size comes from
+   bench/expression_size.cpp, built against the core library of --build (the test build of the
+   README); without it the size columns stay empty.
 
 Sizes whose compile would pass --budget seconds (by the last growth seen) are skipped, so the
 script also runs against slower builds. Prints the load average beside the times.
 
-    python3 bench/compile_growth.py [--repeats N] [--budget S] [--only 1,2,3,4,7] [--build DIR]
+    python3 bench/compile_growth.py [--repeats N] [--budget S] [--only 1,2,3,4,5] [--build DIR]
 """
 
 import argparse
@@ -136,7 +138,7 @@ c = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=i
 circuit = kelvo.parse(str(c))
 del c
 before = peak_kb()
-program = circuit.compile()
+program = circuit.compile(threads=1)
 print(before, peak_kb())
 """
 
@@ -145,14 +147,14 @@ def memory_section(args):
     print(f"\ncompile peak memory, d=3  ({load()})")
     print(f"{'R':>6} {'parsed MB':>10} {'compiled MB':>12} {'compile MB':>11} {'growth':>7}")
     last = None
-    for rounds in (1000, 2000, 4000, 8000):
+    for rounds in (1000, 2000, 4000, 8000, 10000):
         out = subprocess.run([sys.executable, "-c", CHILD, str(rounds)], check=True,
                              capture_output=True, text=True, timeout=args.budget * 20).stdout
         before, after = (int(v) / 1024 for v in out.split())
         extra = after - before
-        growth = f"{extra / last:7.2f}" if last else " " * 7
+        growth = f"{extra / last[1]:7.2f}" if last and rounds == 2 * last[0] else " " * 7
         print(f"{rounds:>6} {before:10.1f} {after:12.1f} {extra:11.1f} {growth}")
-        last = extra
+        last = (rounds, extra)
 
 
 LOOPS = {
@@ -189,6 +191,17 @@ DETECTOR rec[-1]
 }
 
 
+def wide_layers(rounds, qubits=50):
+    line = " ".join(map(str, range(qubits)))
+    pairs = " ".join(f"{q} {q + 1}" for q in range(qubits - 1))
+    return (f"REPEAT {rounds} {{\nH {line}\nT {line}\nCZ {pairs}\nM {line}\n"
+            "DETECTOR rec[-1]\n}\n")
+
+
+LOOP_ROUNDS = (1000, 2000, 4000, 8000)
+LOOPS["wide T layers"] = wide_layers
+
+
 def expression_size_tool(build):
     """The path of bench/expression_size.cpp built against `build`'s core library, or None."""
     root = pathlib.Path(__file__).resolve().parent.parent
@@ -209,7 +222,7 @@ def loops_section(args):
     tool = expression_size_tool(args.build)
     for name, text_of in LOOPS.items():
         last = None
-        for rounds in (1000, 2000, 4000, 8000):
+        for rounds in ((40, 80, 120, 240) if name == "wide T layers" else LOOP_ROUNDS):
             if last and last[1] * (rounds / last[0]) ** 3 > args.budget:
                 print(f"{name:16} {rounds:>5} skipped (over budget)")
                 continue
@@ -217,9 +230,10 @@ def loops_section(args):
             seconds = compile_seconds(text, args.repeats)
             ids = (int(subprocess.run([tool], input=text, capture_output=True, text=True,
                                       check=True).stdout) if tool else None)
-            growth = f"{seconds / last[1]:7.2f}" if last else " " * 7
+            doubled = last and rounds == 2 * last[0]
+            growth = f"{seconds / last[1]:7.2f}" if doubled else " " * 7
             size = f"{ids:>11}" if ids else f"{'-':>11}"
-            size_growth = f"{ids / last[2]:7.2f}" if ids and last else " " * 7
+            size_growth = f"{ids / last[2]:7.2f}" if ids and doubled else " " * 7
             per_id = f"{seconds / ids * 1e9:10.1f}" if ids else f"{'-':>10}"
             print(f"{name:16} {rounds:>5} {seconds:9.3f} {growth} {size} {size_growth} {per_id}")
             last = (rounds, seconds, ids)
@@ -229,12 +243,12 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--budget", type=float, default=60.0)
-    parser.add_argument("--only", default="1,2,3,4,7")
+    parser.add_argument("--only", default="1,2,3,4,5")
     parser.add_argument("--build", default=str(pathlib.Path(__file__).resolve().parent.parent
                                                / "build" / "py"))
     args = parser.parse_args()
     sections = {"1": rounds_section, "2": distance_section, "3": small_section,
-                "4": memory_section, "7": loops_section}
+                "4": memory_section, "5": loops_section}
     for key in args.only.split(","):
         sections[key](args)
 

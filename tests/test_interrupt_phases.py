@@ -14,9 +14,9 @@ PAIRS = " ".join(f"{q} {q + 1}" for q in range(0, 29, 2))
 # Three million measurements: each phase of its compilation takes seconds.
 LARGE = (f"M {QUBITS}\nREPEAT 100000 {{\nX_ERROR(0.01) {QUBITS}\nCX {PAIRS}\nM {QUBITS}\n"
          "DETECTOR rec[-1] rec[-31]\n}\n")
-# Preparing the presampled expressions of this loop takes about a minute.
-T_LOOP = ("R 0 1\nH 0\nT 0\nCX 0 1\nH 1\nT 1\nMPP Z0*Z1\nREPEAT 2000 {\nT 0\nX_ERROR(0.02) 0\n"
-          "DEPOLARIZE1(0.01) 1\nMPP Z0*Z1\nDETECTOR rec[-1] rec[-2]\n}\n")
+# A noisy feedback loop with a T gate: its planner steps and assembly take seconds.
+T_LOOP = ("H 0\nREPEAT 4000 {\nT 0\nCX 0 1\nM 1\nCX rec[-1] 0\nH 0\nDEPOLARIZE1(0.01) 0 1\n"
+          "DETECTOR rec[-1]\n}\n")
 # About 250 MB of valid lines, which take seconds to parse.
 FLAT = "H 0 1 2\nCX 0 1\n# a comment line\n" * 8_000_000
 

@@ -34,6 +34,25 @@ void AnchorChains::relation_added(uint32_t r, std::span<const int32_t> ids) {
     }
 }
 
+void AnchorChains::gather_named(const PendingFactoredState& state, const SymbolicBool& own,
+                                uint32_t first) {
+    // Each id's list is read newest first, down to `first`; a relation is kept once, by its
+    // mark, so only distinct relations are sorted.
+    named_.clear();
+    named_mark_.resize(state.relations.size(), 0);
+    for (const int32_t c : own.conditions) {
+        state.relations_by_condition.for_each_from(c, first, [this](uint32_t r) {
+            if (named_mark_[r] == 0) {
+                named_mark_[r] = 1;
+                named_.push_back(r);
+            }
+        });
+    }
+    for (const uint32_t r : named_)
+        named_mark_[r] = 0;
+    std::sort(named_.begin(), named_.end());
+}
+
 uint64_t AnchorChains::chain_word(uint32_t chain, uint64_t word) const {
     return chains_[chain].words.find(word);
 }
@@ -123,13 +142,8 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
         if (next != nullptr) {
             *next = record(reduced, own, applied_begin, seen, 0, std::nullopt);
             // A new chain: the relations naming its ids so far start its list.
-            gathered_.clear();
-            for (const int32_t c : own.conditions)
-                state.relations_by_condition.for_each(
-                    c, [this](uint32_t r) { gathered_.push_back(r); });
-            std::sort(gathered_.begin(), gathered_.end());
-            gathered_.erase(std::unique(gathered_.begin(), gathered_.end()), gathered_.end());
-            extend_chain(next->chain, own, gathered_);
+            gather_named(state, own, 0);
+            extend_chain(next->chain, own, named_);
         }
         return reduced;
     }
@@ -148,18 +162,13 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
         own_.toggle(std::span<const int32_t>(own_pool_).subspan(
             walks_[w].own_begin, walks_[w].own_end - walks_[w].own_begin));
 
-    // The relations from there that may name an id of the full sign.
-    gathered_.clear();
+    // The relations from there that may name an id of the full sign: the chain's, ascending,
+    // united with those naming an id of the own part.
+    gather_named(state, own, resume);
     const std::vector<uint32_t>& chain = chains_[anchor->chain].relations;
-    gathered_.insert(gathered_.end(), std::lower_bound(chain.begin(), chain.end(), resume),
-                     chain.end());
-    for (const int32_t c : own.conditions) {
-        state.relations_by_condition.for_each(c, [this, resume](uint32_t r) {
-            if (r >= resume) gathered_.push_back(r);
-        });
-    }
-    std::sort(gathered_.begin(), gathered_.end());
-    gathered_.erase(std::unique(gathered_.begin(), gathered_.end()), gathered_.end());
+    gathered_.clear();
+    std::set_union(std::lower_bound(chain.begin(), chain.end(), resume), chain.end(),
+                   named_.begin(), named_.end(), std::back_inserter(gathered_));
 
     // A relation's counts against the full sign: the chain's words XOR the own part's.
     struct Pricing final : CandidatePricing {

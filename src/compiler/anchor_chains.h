@@ -61,6 +61,8 @@ class AnchorChains {
     };
 
     uint64_t chain_word(uint32_t chain, uint64_t word) const;
+    // named_ becomes the relations from index `first` on that name an id of `own`, ascending.
+    void gather_named(const PendingFactoredState& state, const SymbolicBool& own, uint32_t first);
     // Walk `walk`'s sign before relation `from` (its reduced sign XOR what it applied since)
     // XOR `own`.
     SymbolicBool state_at(const PendingFactoredState& state, uint32_t walk, uint32_t from,
@@ -91,7 +93,8 @@ class AnchorChains {
     // Scratch, clean between calls: the own part (with later links' own parts) for pricing,
     // the candidates, the resumed walk's start.
     SignWords own_;
-    std::vector<uint32_t> gathered_;
+    std::vector<uint32_t> gathered_, named_;
+    std::vector<uint8_t> named_mark_;  // 1 for a relation in named_ while it is gathered
     SignWords state_;
 };
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <variant>
 
 #include "circuit/parser.h"
@@ -102,6 +104,33 @@ TEST(AnchorSchedule, LongNoisySignsPlanAsFromTheirFullSigns) {
         const int repeats = i % 2 == 0 ? 100 + 7 * (i % 30) : 30 + 3 * (i % 20);
         const std::string text = gen.make(true) + "REPEAT " + std::to_string(repeats) + " {\n" +
                                  body + "}\n" + gen.make(true);
+        const Circuit c = parse_kelvo_circuit_text(text);
+        ASSERT_EQ(plan_circuit(c, {}).instructions, planned_from_full_signs(c).instructions)
+            << text;
+    }
+}
+
+// A layer of T gates on every qubit of a line, entangled and measured each round: the measured
+// bodies change from round to round (few anchors, and chains that recur only with the frame's
+// period), and every outcome is a coin pushed into many later signs, so each id is named by
+// many relations.
+std::string wide_layers(int qubits, int rounds, const char* noise) {
+    std::ostringstream all, pairs, text;
+    for (int q = 0; q < qubits; ++q)
+        all << ' ' << q;
+    for (int q = 0; q + 1 < qubits; ++q)
+        pairs << ' ' << q << ' ' << q + 1;
+    text << "REPEAT " << rounds << " {\nH" << all.str() << "\nT" << all.str() << "\nCZ"
+         << pairs.str() << '\n'
+         << noise << all.str() << "\nM" << all.str() << "\nDETECTOR rec[-1]\n}\n";
+    return text.str();
+}
+
+TEST(AnchorSchedule, WideChangingBodyLayersPlanAsFromTheirFullSigns) {
+    for (const auto& [qubits, rounds, noise] :
+         {std::tuple{12, 30, "I"}, std::tuple{9, 40, "X_ERROR(0.05)"},
+          std::tuple{16, 20, "DEPOLARIZE1(0.02)"}}) {
+        const std::string text = wide_layers(qubits, rounds, noise);
         const Circuit c = parse_kelvo_circuit_text(text);
         ASSERT_EQ(plan_circuit(c, {}).instructions, planned_from_full_signs(c).instructions)
             << text;

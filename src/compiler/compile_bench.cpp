@@ -1,6 +1,7 @@
 // Whole compilations with plan_circuit: the circuit files that bench/compile.py writes into
-// $KELVO_COMPILE_BENCH_DIR (noisy memory experiments), and T-heavy circuits whose cost must
-// grow linearly with the number of T gates.
+// $KELVO_COMPILE_BENCH_DIR (noisy memory experiments), T-heavy circuits whose cost must grow
+// linearly with the number of T gates, and wide T layers (bench/compile_growth.py reads their
+// expression sizes).
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -76,6 +77,39 @@ void BM_PlanTHeavy(benchmark::State& state) {
     state.counters["T_gates"] = static_cast<double>(t_gates);
 }
 BENCHMARK(BM_PlanTHeavy)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// REPEAT R { H, T on 50 qubits, a CZ line, M all, DETECTOR }: measured bodies that change every
+// round. The program's expressions grow faster than the circuit, so the time per expression id
+// (over every sign and detector parity) is what should stay flat.
+void BM_PlanWideTLayers(benchmark::State& state) {
+    const auto rounds = static_cast<uint64_t>(state.range(0));
+    std::ostringstream all, pairs, text;
+    for (int q = 0; q < 50; ++q)
+        all << ' ' << q;
+    for (int q = 0; q + 1 < 50; ++q)
+        pairs << ' ' << q << ' ' << q + 1;
+    text << "REPEAT " << rounds << " {\nH" << all.str() << "\nT" << all.str() << "\nCZ"
+         << pairs.str() << "\nM" << all.str() << "\nDETECTOR rec[-1]\n}\n";
+    const Circuit circuit = Circuit::from_text(text.str());
+    uint64_t ids = 0;
+    for (auto _ : state) {
+        const FactoredInstructionProgram program = plan_circuit(circuit, {});
+        ids = 0;
+        for (const FactoredInstruction& instruction : program.instructions)
+            ids += instruction_sign(instruction).conditions.size();
+    }
+    state.counters["expression_ids"] = static_cast<double>(ids);
+    state.counters["per_id"] =
+        benchmark::Counter(static_cast<double>(ids), benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_PlanWideTLayers)
+    ->Arg(40)
+    ->Arg(80)
+    ->Arg(120)
+    ->Arg(240)
+    ->Unit(benchmark::kSecond)
+    ->Iterations(1);
 
 // One benchmark per circuit file, registered before main runs.
 const bool kFilesRegistered = [] {

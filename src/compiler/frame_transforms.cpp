@@ -221,43 +221,56 @@ void rewrite_touched(PendingFactoredState& state, uint64_t k, uint64_t q, const 
             acc |= xc[i] | zc[i];
         return acc;
     };
+    // The new Pauli is built in a copy whose words are reused from operation to operation.
+    PauliString next;
     for_each_marked(state, state.cursor, touched, [&](uint64_t j) {
-        if (PauliString* p = pauli_of(state.pending[j])) set_pauli(state, j, *p, coordinates(*p));
+        PauliString* p = pauli_of(state.pending[j]);
+        if (p == nullptr) return;
+        next = *p;
+        coordinates(next);
+        state.columns.update(j, *p, next);
+        std::swap(*p, next);
     });
+}
+
+// X_q -> Z_q, Z_q -> b: z_q = <Z_q, p> = p.x_q and x_q = <b, p>.
+void replace_in_place(PauliString& p, uint64_t q, const PauliString& b) {
+    const auto [x_on_q, anticommutes] = fold_body_off_qubit(p, q, b);
+    p.set_zbit(q, x_on_q);
+    p.set_xbit(q, anticommutes);
+}
+
+// X_k -> b, Z_k -> Z_q: x_k = p.x_q and z_k = <b, p>, b now standing left of Z_q^z_k, which
+// costs a sign when both are set.
+void promote_in_place(PauliString& p, uint64_t k, uint64_t q, const PauliString& b) {
+    KELVO_ASSERT(k <= q, "the promoted qubit must be dormant");
+    const auto [x_on_q, anticommutes] = fold_body_off_qubit(p, q, b);
+    if (x_on_q && anticommutes) p.phase = static_cast<uint8_t>((p.phase + 2) % 4);
+    insert_bit_moving_up(p.x, k, q, x_on_q);
+    insert_bit_moving_up(p.z, k, q, anticommutes);
 }
 
 }  // namespace
 
 PauliString coordinates_after_replacement(PauliString p, uint64_t q, const PauliString& b) {
-    // X_q -> Z_q, Z_q -> b: z_q = <Z_q, p> = p.x_q and x_q = <b, p>.
-    const auto [x_on_q, anticommutes] = fold_body_off_qubit(p, q, b);
-    p.set_zbit(q, x_on_q);
-    p.set_xbit(q, anticommutes);
+    replace_in_place(p, q, b);
     return p;
 }
 
 PauliString coordinates_after_promotion(PauliString p, uint64_t k, uint64_t q,
                                         const PauliString& b) {
-    KELVO_ASSERT(k <= q, "the promoted qubit must be dormant");
-    // X_k -> b, Z_k -> Z_q: x_k = p.x_q and z_k = <b, p>, b now standing left of Z_q^z_k, which
-    // costs a sign when both are set.
-    const auto [x_on_q, anticommutes] = fold_body_off_qubit(p, q, b);
-    if (x_on_q && anticommutes) p.phase = static_cast<uint8_t>((p.phase + 2) % 4);
-    insert_bit_moving_up(p.x, k, q, x_on_q);
-    insert_bit_moving_up(p.z, k, q, anticommutes);
+    promote_in_place(p, k, q, b);
     return p;
 }
 
 void transform_pending_operations_by_replacement(PendingFactoredState& state, uint64_t q,
                                                  const PauliString& b) {
-    rewrite_touched(state, q, q, b,
-                    [&](const PauliString& p) { return coordinates_after_replacement(p, q, b); });
+    rewrite_touched(state, q, q, b, [&](PauliString& p) { replace_in_place(p, q, b); });
 }
 
 void transform_pending_operations_by_promotion(PendingFactoredState& state, uint64_t k, uint64_t q,
                                                const PauliString& b) {
-    rewrite_touched(state, k, q, b,
-                    [&](const PauliString& p) { return coordinates_after_promotion(p, k, q, b); });
+    rewrite_touched(state, k, q, b, [&](PauliString& p) { promote_in_place(p, k, q, b); });
 }
 
 PauliString positive_hermitian_body(PauliString pauli) {

@@ -84,6 +84,15 @@ SymbolicBool sign_to_plan(PendingFactoredState& state, uint64_t i, SymbolicBool 
     return state.anchor_chains.reduce(state, anchor, std::move(sign), link);
 }
 
+// A rotation that acts on the dormant stabilizers only as a global phase: its sign reaches no
+// instruction, so it is not reduced. Every id it names was handed out already, so raising the
+// next free id past them does what raising past its reduced sign would.
+bool emits_nothing(const PendingFactoredState& state, const PendingOperation& operation) {
+    const auto* rotation = std::get_if<PendingPauliRotation>(&operation);
+    return rotation != nullptr && !highest_dormant_x(rotation->pauli, state.active_qubits) &&
+           !project_active_body(rotation->pauli, state.active_qubits).has_nonidentity_body();
+}
+
 // After measurement i was planned, the operations anchored to it take its link.
 void settle_anchored(PendingFactoredState& state, uint64_t i, AnchorChains::Link link) {
     AnchorSchedule& schedule = state.anchor_schedule;
@@ -110,13 +119,16 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     const uint64_t i = state.cursor;
     KELVO_ASSERT(!state.anchor_schedule.waiting(i), "an anchor precedes its operations");
     PendingOperation operation = state.pending[i];
+    if (state.in_order && state.deferred_frame)
+        operation = transform_operation_by_frame(operation, state.frame);
     SymbolicBool& sign = planned_sign_of(operation);
     const bool anchors_others = !state.anchor_schedule.dependents(i).empty();
     AnchorChains::Link link;
-    sign = sign_to_plan(state, i, std::move(sign), anchors_others ? &link : nullptr);
+    if (emits_nothing(state, operation))
+        state.anchor_schedule.take_value(i);
+    else
+        sign = sign_to_plan(state, i, std::move(sign), anchors_others ? &link : nullptr);
     join_anchored(state, i);
-    if (state.in_order && state.deferred_frame)
-        operation = transform_operation_by_frame(operation, state.frame);
 
     const size_t before = state.instructions.size();
     const SymbolicBool& final_sign = planned_sign_of(operation);

@@ -20,7 +20,18 @@ void ConditionRelationIndex::add(int32_t id, uint32_t relation) {
             return;
         }
     }
-    more_.push_back({relation, slot.more});
+    if (slot.more != 0) {
+        for (uint32_t& r : more_[slot.more - 1].relations) {
+            if (r == 0) {
+                r = relation + 1;
+                return;
+            }
+        }
+    }
+    Chunk chunk;
+    chunk.relations[0] = relation + 1;
+    chunk.next = slot.more;
+    more_.push_back(chunk);
     slot.more = static_cast<uint32_t>(more_.size());
 }
 

@@ -14,7 +14,8 @@ namespace kelvo {
 
 // For each condition id, the indices of the relations that name it. Most ids are named by at
 // most two relations, so those two sit in the id's own slot (one memory access per lookup);
-// further ones are threaded through an overflow array.
+// further ones fill chunks of an overflow array, newest chunk first, so that an id named by
+// many relations is read a cache line at a time rather than an entry at a time.
 class ConditionRelationIndex {
   public:
     // Appends `relation` to the list of `id` (>= 1, else fatal "condition id must be positive").
@@ -31,8 +32,12 @@ class ConditionRelationIndex {
             if (r == 0) return;
             visit(r - 1);
         }
-        for (uint32_t e = slot.more; e != 0; e = more_[e - 1].next)
-            visit(more_[e - 1].relation);
+        for (uint32_t c = slot.more; c != 0; c = more_[c - 1].next) {
+            for (const uint32_t r : more_[c - 1].relations) {
+                if (r == 0) break;
+                visit(r - 1);
+            }
+        }
     }
 
     // Calls visit(relation) for every relation naming `id` from index `first` on, newest
@@ -41,11 +46,17 @@ class ConditionRelationIndex {
     void for_each_from(int32_t id, uint32_t first, Visit visit) const {
         if (id < 1 || static_cast<uint64_t>(id) >= slots_.size()) return;
         const Slot& slot = slots_[static_cast<uint64_t>(id)];
-        for (uint32_t e = slot.more; e != 0; e = more_[e - 1].next) {
-            if (more_[e - 1].relation < first) return;
-            visit(more_[e - 1].relation);
+        for (uint32_t c = slot.more; c != 0; c = more_[c - 1].next) {
+            const Chunk& chunk = more_[c - 1];
+            for (uint64_t i = kChunk; i-- > 0;) {
+                const uint32_t r = chunk.relations[i];
+                if (r == 0) continue;
+                if (r - 1 < first) return;
+                visit(r - 1);
+            }
         }
-        for (const uint32_t r : slot.relations) {
+        for (uint64_t i = 2; i-- > 0;) {
+            const uint32_t r = slot.relations[i];
             if (r != 0 && r - 1 >= first) visit(r - 1);
         }
     }
@@ -53,16 +64,17 @@ class ConditionRelationIndex {
     bool empty() const { return count_ == 0; }
 
   private:
+    static constexpr uint64_t kChunk = 7;
     struct Slot {
         uint32_t relations[2] = {0, 0};  // 1 + relation index, 0 when unused
-        uint32_t more = 0;               // 1 + the latest overflow entry, 0 when none
+        uint32_t more = 0;               // 1 + the newest overflow chunk, 0 when none
     };
-    struct Entry {
-        uint32_t relation;
-        uint32_t next;  // 1 + the overflow entry added before it for the same id, 0 at the end
+    struct Chunk {
+        uint32_t relations[kChunk] = {};  // 1 + relation index, filled from the front
+        uint32_t next = 0;                // 1 + the chunk filled before it for the same id
     };
     std::vector<Slot> slots_;
-    std::vector<Entry> more_;
+    std::vector<Chunk> more_;
     uint64_t count_ = 0;
 };
 

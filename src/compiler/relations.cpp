@@ -338,14 +338,21 @@ bool SymbolicRelationReducer::still_settled(const SymbolicBool& expr) {
     if (it == settled_.end()) return false;
     std::vector<uint32_t>& candidates = candidates_;
     candidates.clear();
+    gathered_.resize(relation_ends_.size(), 0);
+    const auto gather_candidate = [this](uint32_t r) {
+        if (gathered_[r] != 0) return;
+        gathered_[r] = 1;
+        candidates_.push_back(r);
+    };
     for (const int32_t c : expr.conditions) {
         const auto i = static_cast<uint64_t>(c);
-        if (i < fixed_.size() && fixed_[i] != kNotFixed) return false;
-        relations_by_condition_.for_each_from(
-            c, it->second, [&candidates](uint32_t r) { candidates.push_back(r); });
+        if (i < fixed_.size() && fixed_[i] != kNotFixed) {
+            sort_candidates();
+            return false;
+        }
+        relations_by_condition_.for_each_from(c, it->second, gather_candidate);
     }
-    std::sort(candidates.begin(), candidates.end());
-    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    sort_candidates();
     SymbolicBool copy = expr;
     if (!candidates.empty() && apply_candidates(copy)) return false;
     it->second = static_cast<uint32_t>(relation_ends_.size());
@@ -355,6 +362,12 @@ bool SymbolicRelationReducer::still_settled(const SymbolicBool& expr) {
 SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
     if (expr.conditions.empty() || (settled_.size() != 0 && still_settled(expr))) return expr;
     std::vector<uint32_t>& candidates = candidates_;
+    gathered_.resize(relation_ends_.size(), 0);
+    const auto gather_candidate = [this](uint32_t r) {
+        if (gathered_[r] != 0) return;
+        gathered_[r] = 1;
+        candidates_.push_back(r);
+    };
     uint64_t tried = 0;
     bool changed = true;
     while (changed && !expr.conditions.empty()) {
@@ -368,15 +381,13 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
                     expr.constant = expr.constant != (fixed_[i] == 1);
                     return true;
                 }
-                relations_by_condition_.for_each(
-                    c, [&candidates](uint32_t r) { candidates.push_back(r); });
+                relations_by_condition_.for_each(c, gather_candidate);
                 return false;
             });
         changed = kept != expr.conditions.end();
         expr.conditions.erase(kept, expr.conditions.end());
+        sort_candidates();
         if (candidates.empty()) continue;
-        std::sort(candidates.begin(), candidates.end());
-        candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
         tried = candidates.size();
         if (apply_candidates(expr)) changed = true;
     }
@@ -385,6 +396,12 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
     if (tried >= kManyCandidates)
         settled_[expr.conditions] = static_cast<uint32_t>(relation_ends_.size());
     return expr;
+}
+
+void SymbolicRelationReducer::sort_candidates() {
+    for (const uint32_t r : candidates_)
+        gathered_[r] = 0;
+    std::sort(candidates_.begin(), candidates_.end());
 }
 
 bool SymbolicRelationReducer::apply_candidates(SymbolicBool& expr) {

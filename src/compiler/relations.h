@@ -107,6 +107,8 @@ class SymbolicRelationReducer {
     // Whether `expr` is left as it is: known so with the relations before some index, and none
     // added since changes it.
     bool still_settled(const SymbolicBool& expr);
+    // The gathered candidates, ascending; clears the marks gathering left in gathered_.
+    void sort_candidates();
     // One pass of the candidates (ascending) over expr, each applied when strictly cheaper.
     // Returns whether any was.
     bool apply_candidates(SymbolicBool& expr);
@@ -121,6 +123,7 @@ class SymbolicRelationReducer {
     // Condition id -> its value in every shot (0 or 1), or kNotFixed.
     std::vector<int8_t> fixed_;
     std::vector<uint32_t> candidates_;
+    std::vector<uint8_t> gathered_;  // by relation: 1 while it is among the gathered candidates
     SignWords scratch_;
     // Expressions that many relations name but none changes, each with the relation count when
     // that was known: the same expression recurs (a repeated measurement whose outcome equals

@@ -70,6 +70,7 @@ uint64_t executor_bytes(const BatchFactoredExecutorState& s) {
           &s.detector_any, &s.work_bits, &s.run_sign_bits, &s.pinned_bits}) {
         total = saturating_add(total, bytes_of(*v));
     }
+    total = saturating_add(total, bytes_of(s.symbol_slots));
     for (const BatchActiveComponent& c : s.components) {
         for (const std::vector<double>* v :
              {&c.amplitude_re, &c.amplitude_im, &c.scratch_re, &c.scratch_im}) {

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "format.h"
+#include "sampler/batch/symbols.h"
 #include "sampler/contiguous.h"
 #include "splitmix64.h"
 #include "testing/error_text.h"
@@ -158,8 +159,7 @@ TEST(BatchActive, KernelsMatchTheContiguousKernels) {
                 }
                 EXPECT_EQ(batch.state.rng_state, rng_state);
                 for (uint64_t w = 0; w < branch.size(); ++w) {
-                    EXPECT_EQ(batch.state.symbol_table[2 * batch.state.words_per_batch + w],
-                              branch[w]);
+                    EXPECT_EQ(batch_symbol_row(batch.state, 3)[w], branch[w]);
                     EXPECT_EQ(branch[w] & ~live_word_mask(w, live), 0u);
                 }
                 if (live == 0) {  // nothing moves but the qubit counts

@@ -7,6 +7,7 @@
 #include "bits.h"
 #include "errors.h"
 #include "memory.h"
+#include "sampler/batch/symbols.h"
 
 namespace kelvo {
 namespace {
@@ -88,7 +89,8 @@ uint64_t held_bytes(const BatchFactoredExecutorState& state) {
         add(c.amplitude_re), add(c.amplitude_im), add(c.scratch_re), add(c.scratch_im);
     }
     add(state.amplitude_re), add(state.amplitude_im), add(state.scratch_re);
-    add(state.scratch_im), add(state.symbol_table), add(state.assigned_symbols);
+    add(state.scratch_im), add(state.symbol_table), add(state.symbol_slots);
+    add(state.assigned_symbols);
     add(state.measurement_records), add(state.detector_records), add(state.detector_any);
     add(state.exp_values), add(state.work_bits);
     add(state.shot_scalars_a), add(state.shot_scalars_b), add(state.shot_scalars_c);
@@ -142,7 +144,9 @@ ResetLayout plan_reset(const BatchFactoredExecutorState& state,
         need.add(checked_product(stride, uint64_t{1} << program.active_qubits), sizeof(double), 4);
     }
     const uint64_t words = word_count(state.batch_capacity);
-    need.add(checked_product(words, program.num_symbols), sizeof(uint64_t));
+    // Condition rows are handed out (and checked) as conditions take values; here only the
+    // map from condition to row and the assigned set.
+    need.add(program.num_symbols, sizeof(uint32_t));
     need.add(word_count(program.num_symbols), sizeof(uint64_t));
     need.add(checked_product(words, program.num_records), sizeof(uint64_t));
     if (state.record_detectors)
@@ -218,6 +222,7 @@ BatchFactoredExecutorState::BatchFactoredExecutorState(const FactoredInstruction
     : batch_capacity(batch_shots == 0 ? default_batch_count(program.active_qubits) : batch_shots),
       rng_state(seed) {
     reset_batch_executor(*this, program, batch_capacity, cancel);
+    reserve_batch_symbol_rows(*this, program);
 }
 
 uint64_t default_batch_count(uint64_t active_qubits) {
@@ -267,8 +272,15 @@ void reset_batch_executor(BatchFactoredExecutorState& state,
     }
 
     const uint64_t words = state.words_per_batch;
-    // Rows of the symbol table are overwritten on assignment.
-    resize_polling(state.symbol_table, words * state.symbol_count, cancel);
+    // Rows are overwritten on assignment and handed out on first use; they keep their
+    // conditions from batch to batch (the same program assigns the same ones) unless the row
+    // width changed.
+    if (state.symbol_rows * words > state.symbol_table.size()) {
+        state.symbol_slots.clear();
+        state.symbol_rows = 0;
+    }
+    if (state.symbol_slots.size() < state.symbol_count)
+        state.symbol_slots.resize(state.symbol_count, 0);
     state.assigned_symbols.assign(word_count(state.symbol_count), 0);
     assign_zeros_polling(state.measurement_records, words * state.measurement_count, cancel);
     if (state.record_detectors) {

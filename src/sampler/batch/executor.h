@@ -43,8 +43,13 @@ struct BatchFactoredExecutorState {
     std::vector<double> amplitude_im;
     std::vector<double> scratch_re;  // second buffer: kernels write it and swap
     std::vector<double> scratch_im;
-    std::vector<uint64_t> symbol_table;         // row c - 1 holds condition c
-    std::vector<uint64_t> assigned_symbols;     // bit c - 1: condition c has a value
+    // Rows of the conditions that take a value in a batch (measurement outcomes and branches;
+    // noise is presampled elsewhere), in the order they first did: most conditions never need a
+    // row, so a row per id would hold mostly unused memory.
+    std::vector<uint64_t> symbol_table;
+    std::vector<uint32_t> symbol_slots;      // condition c -> 1 + its row, 0 before its first
+    uint64_t symbol_rows = 0;                // rows handed out; symbol_table holds at least these
+    std::vector<uint64_t> assigned_symbols;  // bit c - 1: condition c has a value
     std::vector<uint64_t> measurement_records;  // row r - 1 holds record r
     std::vector<uint64_t> detector_records;     // row d - 1 holds detector d
     std::vector<uint64_t> detector_any;         // OR of the batch's recorded detector outcomes

@@ -391,7 +391,8 @@ void compact_dead_shots_if_needed(BatchFactoredExecutorState& state,
         for (uint64_t w = 0; w < state.assigned_symbols.size(); ++w)
             for (uint64_t m = state.assigned_symbols[w]; m != 0; m &= m - 1) {
                 const uint64_t c = 64 * w + std::countr_zero(m) + 1;
-                if (c < condition_use.size() && condition_use[c] > index) selected.push_back(c - 1);
+                if (c < condition_use.size() && condition_use[c] > index)
+                    selected.push_back(state.symbol_slots[c - 1] - 1);
             }
         compact(state.symbol_table);
         selected.clear();

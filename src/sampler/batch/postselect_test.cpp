@@ -162,6 +162,8 @@ TEST(PostselectTest, CompactionMovesEverySurvivorColumn) {
             state.measurement_records = random_rows(rng, 2, w, live);
             state.detector_records = random_rows(rng, 2, w, live);
             state.symbol_table = random_rows(rng, 5, w, live);
+            state.symbol_slots = {1, 2, 3, 4, 5};  // condition c in row c - 1
+            state.symbol_rows = 5;
             state.assigned_symbols = {0b11110};  // conditions 2 to 5
             const BatchFactoredExecutorState before = state;
             BatchDetectorPostselectionScratch scratch;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <variant>
 
 #include "bits.h"
 #include "errors.h"
@@ -35,6 +36,32 @@ void check_assigned(const BatchFactoredExecutorState& state, int64_t id) {
     if (!is_assigned(state, id)) throw invalid(kNoValue);
 }
 
+// The row of an assigned condition.
+const uint64_t* symbol_row(const BatchFactoredExecutorState& state, int64_t id) {
+    const uint64_t slot = state.symbol_slots[static_cast<uint64_t>(id - 1)];
+    return state.symbol_table.data() + (slot - 1) * state.words_per_batch;
+}
+
+// Makes room for `rows` rows.
+void grow_symbol_table(BatchFactoredExecutorState& state, uint64_t rows) {
+    uint64_t size = 0;
+    if (__builtin_mul_overflow(rows, state.words_per_batch, &size)) throw std::bad_alloc();
+    if (size <= state.symbol_table.size()) return;
+    require_memory_to_grow(state.symbol_table, size, "the batch symbol table");
+    state.symbol_table.resize(size);
+}
+
+// The row of condition `id` (in the table), handed out on its first value unless reserved.
+uint64_t* symbol_row_for_value(BatchFactoredExecutorState& state, int64_t id) {
+    uint32_t& slot = state.symbol_slots[static_cast<uint64_t>(id - 1)];
+    if (slot == 0) {
+        KELVO_ASSERT(state.symbol_rows < UINT32_MAX, "condition id out of range");
+        grow_symbol_table(state, std::max(state.symbol_rows + 1, 2 * state.symbol_rows));
+        slot = static_cast<uint32_t>(++state.symbol_rows);
+    }
+    return state.symbol_table.data() + (slot - 1) * state.words_per_batch;
+}
+
 // row = the live words of `bits` (the last one masked), zeros after them.
 void write_row(uint64_t* row, uint64_t row_words, std::span<const uint64_t> bits,
                uint64_t live_shots) {
@@ -60,15 +87,13 @@ void xor_condition_rows(uint64_t* bits, const SymbolicBoolEvaluationPlan& plan,
                         const BatchFactoredExecutorState& state) {
     const bool up_front = plan.conditions.size() >= 33 && !plan.word_indices.empty();
     if (up_front) check_batch_symbolic_plan_assigned(plan, state);
-    const uint64_t stride = state.words_per_batch;
-    const uint64_t* table = state.symbol_table.data();
     const auto row = [&](int32_t c) {
         if (up_front) {
             KELVO_ASSERT(in_table(state, c), "condition id out of range");
         } else {
             check_assigned(state, c);
         }
-        return table + static_cast<uint64_t>(c - 1) * stride;
+        return symbol_row(state, c);
     };
     const uint64_t words = live_words(state);
     if (words == 1) {
@@ -106,9 +131,8 @@ void assign_batch_symbol(BatchFactoredExecutorState& state, uint32_t condition,
     const int64_t id = static_cast<int32_t>(condition);
     if (!in_table(state, id)) throw invalid(kExceedsTable);
     const uint64_t words = live_words(state);
-    uint64_t* row =
-        state.symbol_table.data() + static_cast<uint64_t>(id - 1) * state.words_per_batch;
     if (is_assigned(state, id)) {
+        const uint64_t* row = symbol_row(state, id);
         if (bits.size() < words) throw invalid(kTooShort);
         for (uint64_t j = 0; j < words; ++j) {
             if ((bits[j] ^ row[j]) & live_word_mask(j, state.live_shots))
@@ -116,9 +140,39 @@ void assign_batch_symbol(BatchFactoredExecutorState& state, uint32_t condition,
         }
         return;
     }
+    uint64_t* row = symbol_row_for_value(state, id);
     set_bit(state.assigned_symbols, static_cast<uint64_t>(id - 1), true);
     if (bits.size() < words) throw invalid(kTooShort);
     write_row(row, state.words_per_batch, bits, state.live_shots);
+}
+
+void reserve_batch_symbol_rows(BatchFactoredExecutorState& state,
+                               const FactoredInstructionProgram& program) {
+    std::vector<int32_t> ids;
+    for (const FactoredInstruction& instruction : program.instructions) {
+        std::visit(
+            [&](const auto& kind) {
+                if constexpr (requires { kind.condition; }) {
+                    if (kind.condition) ids.push_back(static_cast<int32_t>(*kind.condition));
+                }
+                if constexpr (requires { kind.outcome_condition; })
+                    ids.push_back(kind.outcome_condition);
+            },
+            instruction);
+    }
+    uint64_t rows = state.symbol_rows;
+    for (const int32_t id : ids)
+        rows += in_table(state, id) && state.symbol_slots[static_cast<uint64_t>(id - 1)] == 0;
+    grow_symbol_table(state, rows);
+    for (const int32_t id : ids) {
+        if (in_table(state, id)) symbol_row_for_value(state, id);
+    }
+}
+
+std::span<const uint64_t> batch_symbol_row(const BatchFactoredExecutorState& state,
+                                           uint32_t condition) {
+    check_assigned(state, static_cast<int32_t>(condition));
+    return {symbol_row(state, static_cast<int32_t>(condition)), state.words_per_batch};
 }
 
 void check_condition_assigned(const BatchFactoredExecutorState& state, uint32_t condition) {

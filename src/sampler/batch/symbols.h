@@ -22,6 +22,17 @@ namespace kelvo {
 void assign_batch_symbol(BatchFactoredExecutorState& state, uint32_t condition,
                          std::span<const uint64_t> bits);
 
+// Hands out the rows of every condition the program's instructions give a value (measurement
+// conditions and sampled outcomes), so that running its batches allocates nothing. Throws
+// std::bad_alloc, changing nothing, when the rows cannot exist.
+void reserve_batch_symbol_rows(BatchFactoredExecutorState& state,
+                               const FactoredInstructionProgram& program);
+
+// The row (words_per_batch words) of a condition that has a value in this batch. Throws
+// KelvoError (InvalidInput) as check_condition_assigned does.
+std::span<const uint64_t> batch_symbol_row(const BatchFactoredExecutorState& state,
+                                           uint32_t condition);
+
 // Throws KelvoError (InvalidInput) unless condition `condition` is in the table and assigned.
 void check_condition_assigned(const BatchFactoredExecutorState& state, uint32_t condition);
 

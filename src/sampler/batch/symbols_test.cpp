@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 
@@ -52,7 +53,7 @@ TEST(SymbolsTest, BatchEvaluationMatchesEvaluationShotByShot) {
                 std::vector<uint64_t> column(word_count(130));
                 for (uint64_t c = 0; c < 130; ++c)
                     set_bit(column, c,
-                            get_bit(state.symbol_table, c * state.words_per_batch * 64 + s));
+                            get_bit(batch_symbol_row(state, static_cast<uint32_t>(c + 1)), s));
                 const bool want = s < live && plan.evaluate(column);
                 ASSERT_EQ(get_bit(out, s), want) << live << " " << s;
                 // XORing into a vector keeps the words past the live ones as they were.
@@ -98,6 +99,43 @@ TEST(SymbolsTest, RefusalsAsOneTable) {
     assign_batch_symbol(state, 1, std::vector<uint64_t>{~uint64_t{0}, ~uint64_t{0} << 6 | 0x3F});
 }
 
+// Of many conditions, only those given a value hold a row, the same one batch after batch.
+TEST(SymbolsTest, RowsOnlyForConditionsGivenValues) {
+    FactoredInstructionProgram p;
+    p.num_symbols = 100000;
+    BatchFactoredExecutorState state(p, 128, 1);
+    const std::vector<uint64_t> a = {5, 6}, b = {7, 8};
+    for (int batch = 0; batch < 3; ++batch) {
+        reset_batch_executor(state, p, 128);
+        EXPECT_THROW(batch_symbol_row(state, 99999), KelvoError);
+        assign_batch_symbol(state, 99999, batch == 1 ? b : a);
+        assign_batch_symbol(state, 7, batch == 1 ? a : b);
+        EXPECT_TRUE(std::ranges::equal(batch_symbol_row(state, 99999), batch == 1 ? b : a));
+        EXPECT_TRUE(std::ranges::equal(batch_symbol_row(state, 7), batch == 1 ? a : b));
+        EXPECT_EQ(state.symbol_rows, 2u);
+        EXPECT_LE(state.symbol_table.size(), 2 * state.words_per_batch);
+    }
+}
+
+// A state built for a program holds the rows of its outcomes before any batch runs, so that the
+// batches allocate nothing.
+TEST(SymbolsTest, RowsOfAProgramsOutcomesAreReservedUpFront) {
+    FactoredInstructionProgram p;
+    p.num_symbols = 50;
+    RandomOutcome coin;
+    coin.condition = 7;
+    coin.outcome_condition = 9;
+    p.instructions = {coin};
+    BatchFactoredExecutorState state(p, 128, 1);
+    EXPECT_EQ(state.symbol_rows, 2u);
+    const uint64_t* table = state.symbol_table.data();
+    assign_batch_symbol(state, 9, std::vector<uint64_t>{1, 2});
+    assign_batch_symbol(state, 7, std::vector<uint64_t>{3, 4});
+    EXPECT_EQ(state.symbol_table.data(), table);
+    EXPECT_EQ(state.symbol_rows, 2u);
+    EXPECT_TRUE(std::ranges::equal(batch_symbol_row(state, 9), std::vector<uint64_t>{1, 2}));
+}
+
 TEST(SymbolsTest, RecordsDetectorsAndDirectBranches) {
     BatchFactoredExecutorState state = executor(4, 70, 128);
     const std::vector<uint64_t> bits = {0x1234, ~uint64_t{0}};
@@ -105,8 +143,8 @@ TEST(SymbolsTest, RecordsDetectorsAndDirectBranches) {
     EXPECT_EQ(state.measurement_count, 5u);
     EXPECT_EQ(state.measurement_records,
               (std::vector<uint64_t>{0, 0, 0, 0, 0, 0, 0, 0, 0x1234, 0x3F}));
-    EXPECT_EQ(std::vector<uint64_t>(state.symbol_table.begin() + 2, state.symbol_table.begin() + 4),
-              (std::vector<uint64_t>{0x1234, 0x3F}));
+    EXPECT_TRUE(
+        std::ranges::equal(batch_symbol_row(state, 2), std::vector<uint64_t>{0x1234, 0x3F}));
     write_batch_detector_record(state, 2u, bits);
     EXPECT_TRUE(state.detector_records.empty());
     EXPECT_EQ(state.detector_any, (std::vector<uint64_t>{0x1234, 0x3F}));
@@ -124,8 +162,8 @@ TEST(SymbolsTest, RecordsDetectorsAndDirectBranches) {
     EXPECT_EQ(std::vector<uint64_t>(state.measurement_records.begin(),
                                     state.measurement_records.begin() + 2),
               (std::vector<uint64_t>{~uint64_t{0xF0}, 0x3E}));
-    EXPECT_EQ(std::vector<uint64_t>(state.symbol_table.begin() + 6, state.symbol_table.end()),
-              (std::vector<uint64_t>{~uint64_t{0xF0}, 0x3E}));
+    EXPECT_TRUE(std::ranges::equal(batch_symbol_row(state, 4),
+                                   std::vector<uint64_t>{~uint64_t{0xF0}, 0x3E}));
 }
 
 }  // namespace
