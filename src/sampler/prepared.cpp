@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -159,6 +160,22 @@ class EndedWorkers {
     std::condition_variable ended_;
     uint64_t count_ = 0;
 };
+
+// Whether an allocation of a few bytes can fail rather than the process be stopped by the
+// system later: under an address-space limit, or where the system never overcommits memory.
+bool small_allocations_can_fail() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) return true;
+    static const bool never_overcommits = [] {
+        char mode = 0;
+        if (FILE* f = std::fopen("/proc/sys/vm/overcommit_memory", "r")) {
+            mode = static_cast<char>(std::fgetc(f));
+            std::fclose(f);
+        }
+        return mode == '2';
+    }();
+    return never_overcommits;
+}
 
 // Lets the workers waiting on `go` start.
 void start_all(std::atomic<bool>& go) {
@@ -539,11 +556,13 @@ void Sampler::run_threads(const SampleCall& call) {
     EndedWorkers ended;
     std::optional<ThreadSpawnError> spawn_failure;
     // A worker's exception state is allocated on its first throw unless it reserves it first,
-    // and a failure there aborts. Under an address-space limit that allocation can fail while
-    // other threads map their own memory, so the workers reserve it one at a time while
-    // nothing else allocates, and start work together once all have.
+    // and a failure there aborts. Where small allocations can fail (an address-space limit),
+    // that reservation can fail too while other threads map their own memory, so the workers
+    // then reserve it one at a time while nothing else allocates, and start work together
+    // once all have; elsewhere each starts at once.
+    const bool one_at_a_time = small_allocations_can_fail();
     std::atomic<uint64_t> reserved = 0;
-    std::atomic<bool> go = false;
+    std::atomic<bool> go = !one_at_a_time;
     // However this call ends (the caller's check may end the thread itself by unwinding it, as
     // the interpreter does at exit), the workers start, stop and are joined before what they
     // share goes away.
@@ -581,7 +600,7 @@ void Sampler::run_threads(const SampleCall& call) {
             }
             break;
         }
-        for (uint64_t now = reserved.load(); now <= w; now = reserved.load())
+        for (uint64_t now = reserved.load(); one_at_a_time && now <= w; now = reserved.load())
             reserved.wait(now);
     }
     start_all(go);
