@@ -54,3 +54,21 @@ def test_ctrl_c_stops_a_long_parse(call, flat_file, tmp_path):
     elapsed, lines = run_interrupted(script, tmp_path, str(flat_file))
     assert elapsed < PROMPT
     assert lines == ["True"]
+
+
+# One batch of this program runs for seconds: 600,000 rotations on a three-qubit state.
+LONG_BATCH = "H 0 1 2\nREPEAT 200000 {\nT 0 1 2\nH 0 1 2\nCZ 0 1 1 2\n}\nM 0 1 2\nDETECTOR rec[-1]"
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_a_sample_inside_a_long_batch(threads, tmp_path):
+    script = f"""
+text = {LONG_BATCH!r}
+program = kelvo.compile(text, threads={threads})
+interrupted(lambda: program.sample(4096))
+print((program.sample(2, seed=3).measurements
+       == kelvo.compile(text, threads={threads}).sample(2, seed=3).measurements).all())
+"""
+    elapsed, lines = run_interrupted(script, tmp_path)
+    assert elapsed < PROMPT
+    assert lines == ["True"]

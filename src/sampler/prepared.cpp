@@ -387,16 +387,25 @@ void Sampler::run_worker(BatchWorker& worker, const SampleCall& call) const {
     worker.total_shots = worker.discards = worker.passed_shots = worker.logical_errors = 0;
     worker.presample_s = worker.execute_s = 0;
     worker.executor.record_detectors = call.keep_records;
+    // A batch of a long program runs for seconds, so it looks for a stop between instructions
+    // too: on a worker thread by reading the flag, never the caller's check.
+    const std::atomic<bool>* const stop = call.stop;
+    const CancellationCheck stop_flag =
+        stop ? CancellationCheck([stop] { return stop->load(std::memory_order_relaxed); },
+                                 std::chrono::milliseconds(5))
+             : CancellationCheck();
+    const CancellationCheck& batch_check = stop ? stop_flag : *call.cancel;
     // A free worker takes the next chunk: a worker held up (by the machine's other work, or
     // by a chunk that costs more) does not hold up the call.
     for (;;) {
         const uint64_t c = call.next_chunk->fetch_add(1, std::memory_order_relaxed);
         if (c >= call.chunk_count) break;
-        run_chunk(worker, call, c);
+        run_chunk(worker, call, c, batch_check);
     }
 }
 
-void Sampler::run_chunk(BatchWorker& worker, const SampleCall& call, uint64_t c) const {
+void Sampler::run_chunk(BatchWorker& worker, const SampleCall& call, uint64_t c,
+                        const CancellationCheck& batch_check) const {
     const FactoredInstructionProgram& program = *program_;
     BatchFactoredExecutorState& executor = worker.executor;
     const uint64_t key = kMix * (call.seed + 1);
@@ -429,11 +438,11 @@ void Sampler::run_chunk(BatchWorker& worker, const SampleCall& call, uint64_t c)
         if (has_postselection_) {
             worker.discards += execute_batch_postselected_in_place(
                                    executor, program, expression_plan_, worker.expressions, offset,
-                                   worker.postselection, postselection)
+                                   worker.postselection, postselection, batch_check)
                                    .discarded;
         } else {
             execute_batch_in_place_expressions(executor, program, expression_plan_,
-                                               worker.expressions, offset);
+                                               worker.expressions, offset, batch_check);
         }
         const uint64_t live = executor.live_shots;
         const uint64_t wpb = executor.words_per_batch;

@@ -143,7 +143,10 @@ class Sampler {
     // to be built would not fit in physical memory.
     void prepare_workers(uint64_t count);
     void run_worker(BatchWorker& worker, const SampleCall& call) const;
-    void run_chunk(BatchWorker& worker, const SampleCall& call, uint64_t c) const;
+    // `batch_check` is what a batch polls between instructions (the caller's check or the
+    // stop flag, as stop_requested reads them).
+    void run_chunk(BatchWorker& worker, const SampleCall& call, uint64_t c,
+                   const CancellationCheck& batch_check) const;
     // Writes a batch's `live` rows at row `row` of `rows`.
     void write_rows(const BatchWorker& worker, const RowSpans& rows, uint64_t row, uint64_t live,
                     bool bit_packed) const;

@@ -417,7 +417,9 @@ void compact_dead_shots_if_needed(BatchFactoredExecutorState& state,
 PostselectedBatch execute_batch_postselected_in_place(
     BatchFactoredExecutorState& state, const FactoredInstructionProgram& program,
     const PresampledExpressionPlan& plan, const PresampledExpressionBlock& block, uint64_t offset,
-    BatchDetectorPostselectionScratch& scratch, const PostselectionContext& context) {
+    BatchDetectorPostselectionScratch& scratch, const PostselectionContext& context,
+    const CancellationCheck& cancel) {
+    constexpr uint64_t kInstructionsPerPoll = 256;
     if (state.num_qubits != program.num_qubits ||
         state.active_qubits + state.dormant_qubits != state.num_qubits)
         throw KelvoError::invalid_input("batch executor state does not match program");
@@ -439,8 +441,12 @@ PostselectedBatch execute_batch_postselected_in_place(
     const bool flat_shot_major = state.shot_major && !state.components_enabled;
     uint64_t discarded = 0;
     const uint64_t count = program.instructions.size();
-    for (uint64_t i = 0; i < count;) {
+    for (uint64_t i = 0, next_poll = 0; i < count;) {
         if (state.live_shots == 0) break;
+        if (i >= next_poll) {
+            cancel.check();
+            next_poll = i + kInstructionsPerPoll;
+        }
         const FactoredInstruction& instruction = program.instructions[i];
         if (scratch.dead_count > 0 &&
             compaction_due(instruction, state, scratch.dead_count, context.compaction_factor)) {

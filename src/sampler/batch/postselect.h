@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "cancellation.h"
 #include "compiler/program.h"
 #include "sampler/batch/executor.h"
 #include "sampler/presampled_expression.h"
@@ -61,10 +62,12 @@ struct PostselectedBatch {
 // Runs the batch prepared in `state` with postselection and leaves the survivors' retained
 // records, detector rows and expectation values in columns 0 .. survivors - 1, in shot order.
 // Throws KelvoError as the batch execution does, and for a plan or block of another program.
+// `cancel` is polled every few hundred instructions; after Cancelled the batch is unusable.
 PostselectedBatch execute_batch_postselected_in_place(
     BatchFactoredExecutorState& state, const FactoredInstructionProgram& program,
     const PresampledExpressionPlan& plan, const PresampledExpressionBlock& block, uint64_t offset,
-    BatchDetectorPostselectionScratch& scratch, const PostselectionContext& context);
+    BatchDetectorPostselectionScratch& scratch, const PostselectionContext& context,
+    const CancellationCheck& cancel = {});
 
 // Removes the dead shots from every buffer read after instruction `index` (measurement rows
 // read at `index` too when `final`); the expression workspace's rows by `expression_last_use`
