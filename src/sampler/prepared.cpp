@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -208,20 +209,40 @@ class JoinOnExit {
 // Whether a refused thread was refused for want of memory. The system says "try again" (EAGAIN)
 // both when a limit on threads is reached and when the new thread's stack cannot be mapped
 // (an address-space limit): a stack of the default size mapped now tells them apart.
-bool thread_refused_for_memory(std::error_code code) {
-    if (code == std::errc::not_enough_memory) return true;
-    if (code != std::errc::resource_unavailable_try_again) return false;
+size_t default_thread_stack_bytes() {
     size_t stack = size_t{8} << 20;
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) == 0) {
         pthread_attr_getstacksize(&attributes, &stack);
         pthread_attr_destroy(&attributes);
     }
+    return stack;
+}
+
+bool thread_refused_for_memory(std::error_code code) {
+    if (code == std::errc::not_enough_memory) return true;
+    if (code != std::errc::resource_unavailable_try_again) return false;
+    const size_t stack = default_thread_stack_bytes();
     void* const probe =
         mmap(nullptr, stack, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (probe == MAP_FAILED) return errno == ENOMEM;
     munmap(probe, stack);
     return false;
+}
+
+// Under an address-space limit, whether a new thread's stack still fits with a megabyte to
+// spare: the thread's first allocation (its exception state) must not find the space taken by
+// its own stack, since a failure there aborts the process.
+bool room_for_a_thread() {
+    rlimit limit;
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+    unsigned long pages = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+        std::fclose(f);
+    }
+    const uint64_t used = uint64_t{pages} * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    return used + default_thread_stack_bytes() + (uint64_t{1} << 20) <= limit.rlim_cur;
 }
 
 }  // namespace
@@ -578,6 +599,8 @@ void Sampler::run_threads(const SampleCall& call) {
     const JoinOnExit join_on_exit(threads, go, stop);
     for (uint64_t w = 0; w < call.workers; ++w) {
         try {
+            if (one_at_a_time && !room_for_a_thread())
+                throw std::system_error(std::make_error_code(std::errc::not_enough_memory));
             threads.emplace_back(
                 [this, &outcomes, &sampled, &failed, &ended, &shared, &reserved, &go, settle, w] {
                     reserve_exception_state();
