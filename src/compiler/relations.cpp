@@ -214,6 +214,7 @@ SymbolicBool walk_relation_candidates(PendingFactoredState& state, SymbolicBool 
     bool rewritten = false;
     for (const uint32_t r : candidates) {
         const std::span<const WordMask> masks = state.relation_masks.of(r);
+        if (masks.empty()) continue;  // an empty relation names nothing
         const SymbolicBool& relation = state.relations[r];
         const uint64_t size = relation.conditions.size();
         words.reserve(masks.back().word);
