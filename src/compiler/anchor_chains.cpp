@@ -21,6 +21,7 @@ uint32_t relation_count(const PendingFactoredState& state) {
 }  // namespace
 
 void AnchorChains::relation_added(uint32_t r, std::span<const int32_t> ids) {
+    scan_.relation_added(r, ids);
     for (const int32_t c : ids) {
         chains_by_condition_.for_each(c, [this, r](uint32_t chain) {
             if (chains_[chain].candidates != Candidates::Listed) return;
@@ -97,9 +98,8 @@ bool AnchorChains::prices_every_relation(const PendingFactoredState& state, uint
         }
         c.candidates = Candidates::Every;
         std::vector<uint32_t>().swap(c.relations);
+        scan_.start(state, resume);
     }
-    for (auto r = static_cast<uint32_t>(every_relation_.size()); r < seen; ++r)
-        every_relation_.push_back(r);
     return true;
 }
 
@@ -231,18 +231,15 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
 
     // The relations from there that may name an id of the full sign: every one, or the
     // chain's, ascending, united with those naming an id of the own part.
-    std::span<const uint32_t> candidates;
-    if (prices_every_relation(state, anchor->chain, own, resume, seen)) {
-        candidates = std::span<const uint32_t>(every_relation_).subspan(resume, seen - resume);
-    } else {
+    const bool every = prices_every_relation(state, anchor->chain, own, resume, seen);
+    gathered_.clear();
+    if (!every) {
         named_.clear();
         gather_named(state, own.conditions, resume);
         finish_named();
         const std::vector<uint32_t>& chain = chains_[anchor->chain].relations;
-        gathered_.clear();
         std::set_union(std::lower_bound(chain.begin(), chain.end(), resume), chain.end(),
                        named_.begin(), named_.end(), std::back_inserter(gathered_));
-        candidates = gathered_;
     }
 
     // A relation's counts against the full sign: the chain's words XOR the own part's.
@@ -262,12 +259,14 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
             return p;
         }
     } pricing(*this, state, anchor->chain);
-    SymbolicBool reduced = walk_relation_candidates(
-        state, state_at(state, anchor->walk, resume, own), candidates, pricing, applied);
+    SymbolicBool start = state_at(state, anchor->walk, resume, own);
+    SymbolicBool reduced =
+        every ? scan_.walk(state, std::move(start), resume, seen, pricing, applied)
+              : walk_relation_candidates(state, std::move(start), gathered_, pricing, applied);
     own_.clear();
     if (next != nullptr) {
         *next = record(reduced, own, applied_begin, seen, resume, anchor);
-        extend_chain(next->chain, own, candidates);
+        extend_chain(next->chain, own, gathered_);
     }
     return reduced;
 }

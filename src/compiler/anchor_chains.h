@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "compiler/relation_index.h"
+#include "compiler/relation_scan.h"
 #include "compiler/word_mask_table.h"
 #include "symbolic.h"
 
@@ -114,7 +115,7 @@ class AnchorChains {
     ConditionRelationIndex chains_by_condition_;
     std::vector<uint32_t> first_relation_of_word_;
     std::vector<uint32_t> relations_naming_;  // by condition id, how many relations name it
-    std::vector<uint32_t> every_relation_;    // 0, 1, 2, ...: the candidates of such a walk
+    RelationScan scan_;                       // the walks of the chains pricing every relation
     // Scratch, clean between calls: the own part (with later links' own parts) for pricing,
     // the candidates, the resumed walk's start.
     SignWords own_;
