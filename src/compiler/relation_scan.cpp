@@ -9,8 +9,13 @@
 namespace kelvo {
 namespace {
 
-uint64_t home(const WordMask& m, uint64_t size) {
-    return ((m.word * 0x9E3779B97F4A7C15ull) ^ (m.mask * 0xC2B2AE3D27D4EB4Full)) & (size - 1);
+// Word masks share a bucket by a hash: a relation having a mask in the bucket of one of the
+// sign's may have an equal word and is priced, one without any has none.
+constexpr uint64_t kBuckets = uint64_t{1} << 18;
+
+int32_t bucket(const WordMask& m) {
+    const uint64_t h = (m.word * 0x9E3779B97F4A7C15ull) ^ (m.mask * 0xC2B2AE3D27D4EB4Full);
+    return 1 + static_cast<int32_t>((h ^ (h >> 29)) & (kBuckets - 1));
 }
 
 }  // namespace
@@ -35,45 +40,11 @@ void RelationScan::relation_added(uint32_t r, std::span<const int32_t> ids) {
 
 void RelationScan::index(uint32_t r, std::span<const WordMask> masks) {
     for (const WordMask& m : masks)
-        relations_by_key_.add(add_key(m), r);
-}
-
-int32_t RelationScan::key(const WordMask& m) const {
-    if (keys_.empty()) return 0;
-    for (uint64_t i = home(m, keys_.size());; i = (i + 1) & (keys_.size() - 1)) {
-        const Slot& s = keys_[i];
-        if (s.key == 0) return 0;
-        if (s.mask.word == m.word && s.mask.mask == m.mask) return s.key;
-    }
-}
-
-int32_t RelationScan::add_key(const WordMask& m) {
-    if (2 * (key_count_ + 1) > keys_.size()) {
-        std::vector<Slot> old(keys_.empty() ? 64 : 2 * keys_.size());
-        old.swap(keys_);
-        for (const Slot& s : old) {
-            if (s.key == 0) continue;
-            uint64_t i = home(s.mask, keys_.size());
-            while (keys_[i].key != 0)
-                i = (i + 1) & (keys_.size() - 1);
-            keys_[i] = s;
-        }
-    }
-    for (uint64_t i = home(m, keys_.size());; i = (i + 1) & (keys_.size() - 1)) {
-        Slot& s = keys_[i];
-        if (s.key == 0) {
-            KELVO_ASSERT(key_count_ < INT32_MAX - 1, "relation index out of range");
-            s = {m, static_cast<int32_t>(++key_count_)};
-            return s.key;
-        }
-        if (s.mask.word == m.word && s.mask.mask == m.mask) return s.key;
-    }
+        relations_by_bucket_.add(bucket(m), r);
 }
 
 void RelationScan::count_equal(const WordMask& m, uint32_t from, uint32_t last, int32_t delta) {
-    const int32_t k = key(m);
-    if (k == 0) return;
-    relations_by_key_.for_each_from(k, std::max(from, indexed_from_), [&](uint32_t r) {
+    relations_by_bucket_.for_each_from(bucket(m), std::max(from, indexed_from_), [&](uint32_t r) {
         if (r >= last) return;
         if (equal_words_[r] == 0) counted_.push_back(r);
         equal_words_[r] += static_cast<uint32_t>(delta);

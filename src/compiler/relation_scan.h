@@ -4,9 +4,9 @@
 // cheaply so: XORing a relation into the sign adds a word wherever the sign reads none of the
 // relation's words and removes one only where the sign's word equals the relation's, so a
 // relation with no word equal to the sign's and one word the sign does not read would read more
-// words. The relations with an equal word are found through an index by exact word mask, kept
-// current as the sign changes; any other one is passed over at its first word the sign does not
-// read, and only the rest are priced as the walk over candidates prices them.
+// words. The relations that may have an equal word are found through an index by word mask,
+// kept current as the sign changes; any other one is passed over at its first word the sign does
+// not read, and only the rest are priced as the walk over candidates prices them.
 #pragma once
 
 #include <cstdint>
@@ -37,22 +37,16 @@ class RelationScan {
     static constexpr uint32_t kNotIndexed = UINT32_MAX;
 
     void index(uint32_t r, std::span<const WordMask> masks);
-    // The key of a word mask, 0 when no indexed relation has it (or, adding, a new key).
-    int32_t key(const WordMask& m) const;
-    int32_t add_key(const WordMask& m);
     // Adds `delta` to the equal-word counts of the indexed relations from `from` up to `last`
-    // whose mask at `m.word` is `m.mask`.
+    // that may have mask `m.mask` at `m.word`.
     void count_equal(const WordMask& m, uint32_t from, uint32_t last, int32_t delta);
 
     uint32_t indexed_from_ = kNotIndexed;
-    struct Slot {
-        WordMask mask;
-        int32_t key = 0;  // 0 when empty
-    };
-    std::vector<Slot> keys_;  // open addressing, a power of two in size
-    uint64_t key_count_ = 0;
-    ConditionRelationIndex relations_by_key_;
-    // Scratch, zero between walks: per relation its words equal to the sign's, and those counted.
+    // The indexed relations by the hash bucket of each of their word masks: a bucket holds
+    // few masks, and the index costs a few bytes per mask.
+    ConditionRelationIndex relations_by_bucket_;
+    // Scratch, zero between walks: per relation its masks in a bucket of the sign's words (at
+    // least its words equal to the sign's), and the relations counted.
     std::vector<uint32_t> equal_words_;
     std::vector<uint32_t> counted_;
     std::vector<WordMask> masks_;
