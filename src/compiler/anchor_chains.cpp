@@ -201,13 +201,43 @@ AnchorChains::Link AnchorChains::record(const SymbolicBool& reduced, const Symbo
     return link;
 }
 
+SymbolicBool AnchorChains::reduce_whole(PendingFactoredState& state, SymbolicBool sign,
+                                        uint32_t seen, std::vector<uint32_t>* applied) {
+    // Gathering reads every relation naming an id of the sign; pricing every relation reads
+    // their masks, most only up to a word the sign does not read.
+    if (sign.conditions.empty() || seen == 0 ||
+        state.relation_masks.mask_count(0, seen) > 2 * naming_count(sign.conditions))
+        return reduce_sign_by_pending_relations(state, std::move(sign), applied);
+    scan_.start(state, 0);
+    // A relation's counts against the sign as given.
+    struct Pricing final : CandidatePricing {
+        const PendingFactoredState& state;
+        const SignWords& initial;
+        Pricing(const PendingFactoredState& state, const SignWords& initial)
+            : state(state), initial(initial) {}
+        CandidatePrice price(uint32_t r) override {
+            CandidatePrice p;
+            for (const WordMask& m : state.relation_masks.of(r)) {
+                const uint64_t now = initial.at(m.word);
+                p.named += static_cast<uint32_t>(std::popcount(now & m.mask));
+                p.initial_words += now != 0;
+            }
+            return p;
+        }
+    } pricing(state, own_);
+    own_.toggle(sign.conditions);
+    SymbolicBool reduced = scan_.walk(state, std::move(sign), 0, seen, pricing, applied);
+    own_.clear();
+    return reduced;
+}
+
 SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Link> anchor,
                                   SymbolicBool own, Link* next) {
     const uint32_t seen = relation_count(state);
     const uint64_t applied_begin = applied_pool_.size();
     std::vector<uint32_t>* const applied = next != nullptr ? &applied_pool_ : nullptr;
     if (!anchor) {
-        SymbolicBool reduced = reduce_sign_by_pending_relations(state, own, applied);
+        SymbolicBool reduced = reduce_whole(state, own, seen, applied);
         if (next != nullptr) {
             // A new chain, which decides how to find its candidates at its first resumed walk.
             *next = record(reduced, own, applied_begin, seen, 0, std::nullopt);

@@ -69,6 +69,10 @@ class AnchorChains {
     };
 
     uint64_t chain_word(uint32_t chain, uint64_t word) const;
+    // reduce_sign_by_pending_relations of `sign`, by pricing every relation below `seen` where
+    // that is cheaper than gathering those naming its ids.
+    SymbolicBool reduce_whole(PendingFactoredState& state, SymbolicBool sign, uint32_t seen,
+                              std::vector<uint32_t>* applied);
     // Whether the walk of `chain` over the relations from `resume` to `seen` had better price
     // every one of them than gather those naming an id of `own`; once so, always so.
     bool prices_every_relation(const PendingFactoredState& state, uint32_t chain,

@@ -77,6 +77,28 @@ TEST(RelationScan, WalksAsTheWalkOverEveryCandidate) {
     EXPECT_GT(rewritten, 50);
 }
 
+// A sign reduced without an anchor: long signs whose ids many relations name are walked over
+// every relation, short ones over the relations gathered from their ids; both as the store's
+// own reduction.
+TEST(RelationScan, WholeSignsReduceAsTheStore) {
+    std::mt19937_64 rng(31);
+    PendingFactoredState state;
+    constexpr int32_t kCoins = 300;
+    int32_t next = kCoins + 1;
+    for (int i = 0; i < 160; ++i)
+        reduce_pending_signs_by_measurement_relation(state, static_cast<uint32_t>(next++),
+                                                     random_ids(rng, kCoins, 4 + i % 8));
+    const auto count = state.relations.size();
+    for (int trial = 0; trial < 300; ++trial) {
+        SymbolicBool sign = random_ids(rng, next - 1, trial % 2 == 0 ? 150 : 3);
+        for (int k = 1 + trial % 3; k > 0; --k)
+            sign = xor_bool(sign, state.relations[rng() % count]);
+        const SymbolicBool want = reduce_sign_by_pending_relations(state, sign);
+        ASSERT_EQ(state.anchor_chains.reduce(state, std::nullopt, sign, nullptr), want)
+            << "trial " << trial;
+    }
+}
+
 // Taking the first relation makes two words of the sign equal to the second's, which also has
 // a word the sign does not read: it must be priced, and it is taken.
 TEST(RelationScan, PricesRelationsMadeEqualByAnEarlierRewrite) {
