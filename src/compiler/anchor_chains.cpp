@@ -21,11 +21,17 @@ uint32_t relation_count(const PendingFactoredState& state) {
 }  // namespace
 
 void AnchorChains::relation_added(uint32_t r, std::span<const int32_t> ids) {
+    scan_.relation_added(r, ids);
     for (const int32_t c : ids) {
         chains_by_condition_.for_each(c, [this, r](uint32_t chain) {
+            if (chains_[chain].candidates != Candidates::Listed) return;
             std::vector<uint32_t>& list = chains_[chain].relations;
             if (list.empty() || list.back() != r) list.push_back(r);
         });
+        const auto i = static_cast<uint64_t>(c);
+        if (i >= relations_naming_.size())
+            relations_naming_.resize(std::max(i + 1, 2 * relations_naming_.size()), 0);
+        ++relations_naming_[i];
         const uint64_t w = condition_word(c);
         if (w >= first_relation_of_word_.size())
             first_relation_of_word_.resize(std::max(w + 1, 2 * first_relation_of_word_.size()),
@@ -34,13 +40,12 @@ void AnchorChains::relation_added(uint32_t r, std::span<const int32_t> ids) {
     }
 }
 
-void AnchorChains::gather_named(const PendingFactoredState& state, const SymbolicBool& own,
+void AnchorChains::gather_named(const PendingFactoredState& state, std::span<const int32_t> ids,
                                 uint32_t first) {
     // Each id's list is read newest first, down to `first`; a relation is kept once, by its
     // mark, so only distinct relations are sorted.
-    named_.clear();
     named_mark_.resize(state.relations.size(), 0);
-    for (const int32_t c : own.conditions) {
+    for (const int32_t c : ids) {
         state.relations_by_condition.for_each_from(c, first, [this](uint32_t r) {
             if (named_mark_[r] == 0) {
                 named_mark_[r] = 1;
@@ -48,9 +53,69 @@ void AnchorChains::gather_named(const PendingFactoredState& state, const Symboli
             }
         });
     }
+}
+
+void AnchorChains::finish_named() {
     for (const uint32_t r : named_)
         named_mark_[r] = 0;
     std::sort(named_.begin(), named_.end());
+}
+
+uint64_t AnchorChains::naming_count(std::span<const int32_t> ids) const {
+    uint64_t count = 0;
+    for (const int32_t id : ids) {
+        const auto i = static_cast<uint64_t>(id);
+        count += i < relations_naming_.size() ? relations_naming_[i] : 0;
+    }
+    return count;
+}
+
+std::span<const int32_t> AnchorChains::own_of(uint32_t walk) const {
+    return std::span<const int32_t>(own_pool_).subspan(
+        walks_[walk].own_begin, walks_[walk].own_end - walks_[walk].own_begin);
+}
+
+bool AnchorChains::prices_every_relation(const PendingFactoredState& state, uint32_t chain,
+                                         const SymbolicBool& own, uint32_t resume, uint32_t seen) {
+    Chain& c = chains_[chain];
+    if (c.candidates != Candidates::Every) {
+        // Gathering reads, for each id of `own`, its relations from `resume` on (bounded by all
+        // of them), and the chain's list, which a chain still deciding must first build from
+        // its own parts so far; pricing all reads every relation's masks, in order, at about
+        // half the cost of a scattered lookup.
+        uint64_t gathering = naming_count(own.conditions);
+        if (c.candidates == Candidates::Listed) {
+            const std::vector<uint32_t>& list = c.relations;
+            gathering += static_cast<uint64_t>(list.end() -
+                                               std::lower_bound(list.begin(), list.end(), resume));
+        } else {
+            for (uint32_t w = c.first_walk; w != kNone; w = walks_[w].later)
+                gathering += naming_count(own_of(w));
+        }
+        if (state.relation_masks.mask_count(resume, seen) > 2 * gathering) {
+            if (c.candidates == Candidates::Undecided) list_chain(state, chain);
+            return false;
+        }
+        c.candidates = Candidates::Every;
+        std::vector<uint32_t>().swap(c.relations);
+        scan_.start(state, resume);
+    }
+    return true;
+}
+
+void AnchorChains::list_chain(const PendingFactoredState& state, uint32_t chain) {
+    // Every relation naming an id of an own part so far, from the first on: a later walk may
+    // resume as far back as that.
+    Chain& c = chains_[chain];
+    named_.clear();
+    for (uint32_t w = c.first_walk; w != kNone; w = walks_[w].later) {
+        gather_named(state, own_of(w), 0);
+        for (const int32_t id : own_of(w))
+            chains_by_condition_.add(id, chain);
+    }
+    finish_named();
+    c.relations.assign(named_.begin(), named_.end());
+    c.candidates = Candidates::Listed;
 }
 
 uint64_t AnchorChains::chain_word(uint32_t chain, uint64_t word) const {
@@ -88,9 +153,10 @@ SymbolicBool AnchorChains::state_at(const PendingFactoredState& state, uint32_t 
 void AnchorChains::extend_chain(uint32_t chain, const SymbolicBool& own,
                                 std::span<const uint32_t> known) {
     // Ids come ascending, so each word's ids are adjacent: one table update per word.
+    const bool keeps_list = chains_[chain].candidates == Candidates::Listed;
     uint64_t word = 0, mask = 0;
     for (const int32_t c : own.conditions) {
-        chains_by_condition_.add(c, chain);
+        if (keeps_list) chains_by_condition_.add(c, chain);
         if (mask != 0 && condition_word(c) != word) {
             chains_[chain].words.toggle(word, mask);
             mask = 0;
@@ -101,7 +167,7 @@ void AnchorChains::extend_chain(uint32_t chain, const SymbolicBool& own,
     if (mask != 0) chains_[chain].words.toggle(word, mask);
     // The relations already naming the own part's ids are among `known`, which holds the list's
     // tail from its first entry on: the list becomes its head before that, then `known`.
-    if (known.empty()) return;
+    if (known.empty() || !keeps_list) return;
     std::vector<uint32_t>& list = chains_[chain].relations;
     list.erase(std::lower_bound(list.begin(), list.end(), known.front()), list.end());
     list.insert(list.end(), known.begin(), known.end());
@@ -113,7 +179,10 @@ AnchorChains::Link AnchorChains::record(const SymbolicBool& reduced, const Symbo
     KELVO_ASSERT(walks_.size() < kNone && chains_.size() < kNone, "relation index out of range");
     const Link link{static_cast<uint32_t>(walks_.size()),
                     anchor ? anchor->chain : static_cast<uint32_t>(chains_.size())};
-    if (!anchor) chains_.emplace_back();
+    if (!anchor) {
+        chains_.emplace_back();
+        chains_.back().first_walk = link.walk;
+    }
     Walk walk;
     walk.reduced_begin = reduced_pool_.size();
     reduced_pool_.insert(reduced_pool_.end(), reduced.conditions.begin(), reduced.conditions.end());
@@ -132,18 +201,47 @@ AnchorChains::Link AnchorChains::record(const SymbolicBool& reduced, const Symbo
     return link;
 }
 
+SymbolicBool AnchorChains::reduce_whole(PendingFactoredState& state, SymbolicBool sign,
+                                        uint32_t seen, std::vector<uint32_t>* applied) {
+    // Gathering reads every relation naming an id of the sign; pricing every relation reads
+    // their masks, most only up to a word the sign does not read.
+    if (sign.conditions.empty() || seen == 0 ||
+        state.relation_masks.mask_count(0, seen) > 2 * naming_count(sign.conditions))
+        return reduce_sign_by_pending_relations(state, std::move(sign), applied);
+    scan_.start(state, 0);
+    // A relation's counts against the sign as given.
+    struct Pricing final : CandidatePricing {
+        const PendingFactoredState& state;
+        const SignWords& initial;
+        Pricing(const PendingFactoredState& state, const SignWords& initial)
+            : state(state), initial(initial) {}
+        CandidatePrice price(uint32_t r) override {
+            CandidatePrice p;
+            for (const WordMask& m : state.relation_masks.of(r)) {
+                const uint64_t now = initial.at(m.word);
+                p.named += static_cast<uint32_t>(std::popcount(now & m.mask));
+                p.initial_words += now != 0;
+            }
+            return p;
+        }
+    } pricing(state, own_);
+    own_.toggle(sign.conditions);
+    SymbolicBool reduced = scan_.walk(state, std::move(sign), 0, seen, pricing, applied);
+    own_.clear();
+    return reduced;
+}
+
 SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Link> anchor,
                                   SymbolicBool own, Link* next) {
     const uint32_t seen = relation_count(state);
     const uint64_t applied_begin = applied_pool_.size();
     std::vector<uint32_t>* const applied = next != nullptr ? &applied_pool_ : nullptr;
     if (!anchor) {
-        SymbolicBool reduced = reduce_sign_by_pending_relations(state, own, applied);
+        SymbolicBool reduced = reduce_whole(state, own, seen, applied);
         if (next != nullptr) {
+            // A new chain, which decides how to find its candidates at its first resumed walk.
             *next = record(reduced, own, applied_begin, seen, 0, std::nullopt);
-            // A new chain: the relations naming its ids so far start its list.
-            gather_named(state, own, 0);
-            extend_chain(next->chain, own, named_);
+            extend_chain(next->chain, own, {});
         }
         return reduced;
     }
@@ -159,16 +257,20 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
     // A measurement moved before this operation may have extended the chain past the anchor:
     // the chain's words then hold the own parts of those later links too, which cancel here.
     for (uint32_t w = walks_[anchor->walk].later; w != kNone; w = walks_[w].later)
-        own_.toggle(std::span<const int32_t>(own_pool_).subspan(
-            walks_[w].own_begin, walks_[w].own_end - walks_[w].own_begin));
+        own_.toggle(own_of(w));
 
-    // The relations from there that may name an id of the full sign: the chain's, ascending,
-    // united with those naming an id of the own part.
-    gather_named(state, own, resume);
-    const std::vector<uint32_t>& chain = chains_[anchor->chain].relations;
+    // The relations from there that may name an id of the full sign: every one, or the
+    // chain's, ascending, united with those naming an id of the own part.
+    const bool every = prices_every_relation(state, anchor->chain, own, resume, seen);
     gathered_.clear();
-    std::set_union(std::lower_bound(chain.begin(), chain.end(), resume), chain.end(),
-                   named_.begin(), named_.end(), std::back_inserter(gathered_));
+    if (!every) {
+        named_.clear();
+        gather_named(state, own.conditions, resume);
+        finish_named();
+        const std::vector<uint32_t>& chain = chains_[anchor->chain].relations;
+        std::set_union(std::lower_bound(chain.begin(), chain.end(), resume), chain.end(),
+                       named_.begin(), named_.end(), std::back_inserter(gathered_));
+    }
 
     // A relation's counts against the full sign: the chain's words XOR the own part's.
     struct Pricing final : CandidatePricing {
@@ -187,8 +289,10 @@ SymbolicBool AnchorChains::reduce(PendingFactoredState& state, std::optional<Lin
             return p;
         }
     } pricing(*this, state, anchor->chain);
-    SymbolicBool reduced = walk_relation_candidates(
-        state, state_at(state, anchor->walk, resume, own), gathered_, pricing, applied);
+    SymbolicBool start = state_at(state, anchor->walk, resume, own);
+    SymbolicBool reduced =
+        every ? scan_.walk(state, std::move(start), resume, seen, pricing, applied)
+              : walk_relation_candidates(state, std::move(start), gathered_, pricing, applied);
     own_.clear();
     if (next != nullptr) {
         *next = record(reduced, own, applied_begin, seen, resume, anchor);

@@ -11,6 +11,13 @@
 // resumed from there: from the anchor's state at that point (its reduced sign XOR the
 // relations it applied since), over the later relations that name an id of the full sign. The
 // result is the very expression the walk over the written-out full sign gives.
+//
+// Those relations are found through the chain's list (kept current as relations are added) and
+// the lists of the own part's ids. Where the ids are each named by many relations (wide layers
+// whose coins stay in every later sign), reading those lists and keeping that list costs more
+// than pricing every relation from the resume point, which passes over the ones naming no id
+// of the full sign anyway; such a chain keeps no list and always prices every relation from
+// its resume point.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +26,7 @@
 #include <vector>
 
 #include "compiler/relation_index.h"
+#include "compiler/relation_scan.h"
 #include "compiler/word_mask_table.h"
 #include "symbolic.h"
 
@@ -61,8 +69,24 @@ class AnchorChains {
     };
 
     uint64_t chain_word(uint32_t chain, uint64_t word) const;
-    // named_ becomes the relations from index `first` on that name an id of `own`, ascending.
-    void gather_named(const PendingFactoredState& state, const SymbolicBool& own, uint32_t first);
+    // reduce_sign_by_pending_relations of `sign`, by pricing every relation below `seen` where
+    // that is cheaper than gathering those naming its ids.
+    SymbolicBool reduce_whole(PendingFactoredState& state, SymbolicBool sign, uint32_t seen,
+                              std::vector<uint32_t>* applied);
+    // Whether the walk of `chain` over the relations from `resume` to `seen` had better price
+    // every one of them than gather those naming an id of `own`; once so, always so.
+    bool prices_every_relation(const PendingFactoredState& state, uint32_t chain,
+                               const SymbolicBool& own, uint32_t resume, uint32_t seen);
+    // Appends to named_ the relations from index `first` on that name an id of `ids` and are not
+    // in it yet; finish_named then sorts named_ and clears the marks.
+    void gather_named(const PendingFactoredState& state, std::span<const int32_t> ids,
+                      uint32_t first);
+    void finish_named();
+    // The number of relations naming the ids, summed.
+    uint64_t naming_count(std::span<const int32_t> ids) const;
+    std::span<const int32_t> own_of(uint32_t walk) const;
+    // The chain starts keeping its list.
+    void list_chain(const PendingFactoredState& state, uint32_t chain);
     // Walk `walk`'s sign before relation `from` (its reduced sign XOR what it applied since)
     // XOR `own`.
     SymbolicBool state_at(const PendingFactoredState& state, uint32_t walk, uint32_t from,
@@ -83,13 +107,19 @@ class AnchorChains {
     // Per chain: the relations naming an id some own part of the chain named (ascending), and
     // by word the ids of the chain's full sign (one small table per chain, so that a walk's
     // lookups stay in cache).
+    // How a chain's walks find their candidates: decided at its first resumed walk.
+    enum class Candidates : uint8_t { Undecided, Listed, Every };
     struct Chain {
-        std::vector<uint32_t> relations;
+        std::vector<uint32_t> relations;  // kept while Listed
         WordMaskTable words;
+        uint32_t first_walk = kNone;
+        Candidates candidates = Candidates::Undecided;
     };
     std::vector<Chain> chains_;
     ConditionRelationIndex chains_by_condition_;
     std::vector<uint32_t> first_relation_of_word_;
+    std::vector<uint32_t> relations_naming_;  // by condition id, how many relations name it
+    RelationScan scan_;                       // the walks of the chains pricing every relation
     // Scratch, clean between calls: the own part (with later links' own parts) for pricing,
     // the candidates, the resumed walk's start.
     SignWords own_;

@@ -137,5 +137,20 @@ TEST(AnchorSchedule, WideChangingBodyLayersPlanAsFromTheirFullSigns) {
     }
 }
 
+// Quiet rounds, whose chains find their candidates through their lists, then wide noisy layers
+// on the same qubits, where the ids are each named by many relations and the chains turn to
+// pricing every relation from where they resume.
+TEST(AnchorSchedule, ChainsTurningToEveryRelationPlanAsFromTheirFullSigns) {
+    for (const int qubits : {6, 10}) {
+        std::ostringstream text;
+        text << "REPEAT 60 {\nX_ERROR(0.02) 0 1 2 3\nCX 0 4 1 4 2 5 3 5\nMR 4 5\n"
+                "DETECTOR rec[-1]\nM 0\n}\n"
+             << wide_layers(qubits, 30, "X_ERROR(0.03)") << "REPEAT 40 {\nCX 0 4 1 4\nM 4 0\n}\n";
+        const Circuit c = parse_kelvo_circuit_text(text.str());
+        ASSERT_EQ(plan_circuit(c, {}).instructions, planned_from_full_signs(c).instructions)
+            << text.str();
+    }
+}
+
 }  // namespace
 }  // namespace kelvo

@@ -96,6 +96,10 @@ class RelationWordMasks {
         return std::span<const WordMask>(masks_).subspan(begin_[relation],
                                                          begin_[relation + 1] - begin_[relation]);
     }
+    // The number of masks of the relations from `first` up to (not including) `last`.
+    uint64_t mask_count(uint64_t first, uint64_t last) const {
+        return begin_[last] - begin_[first];
+    }
 
   private:
     std::vector<WordMask> masks_;

@@ -204,6 +204,29 @@ void reduce_pending_signs_by_measurement_relation(PendingFactoredState& state,
     state.relations.push_back(std::move(relation));
 }
 
+bool walk_takes_relation(PendingFactoredState& state, uint32_t r, EvaluationCost& cost,
+                         CandidatePricing& pricing) {
+    const std::span<const WordMask> masks = state.relation_masks.of(r);
+    if (masks.empty()) return false;  // an empty relation names nothing
+    SignWords& words = state.relation_scratch.sign;
+    const uint64_t size = state.relations[r].conditions.size();
+    words.reserve(masks.back().word);
+    const SignWords::XorChange change = words.xor_change(masks);
+    const EvaluationCost reduced{
+        static_cast<uint64_t>(static_cast<int64_t>(cost.words) + change.words),
+        cost.conditions + size - 2 * change.shared};
+    if (!(reduced < cost)) return false;
+    // When XORing r cannot lower the condition count it pays only when most of r's words
+    // were already read by the sign.
+    const CandidatePrice price = pricing.price(r);
+    if (price.named == 0) return false;
+    if (size >= 2 * uint64_t{price.named} &&
+        price.initial_words <= masks.size() - price.initial_words)
+        return false;
+    cost = reduced;
+    return true;
+}
+
 SymbolicBool walk_relation_candidates(PendingFactoredState& state, SymbolicBool sign,
                                       std::span<const uint32_t> candidates,
                                       CandidatePricing& pricing, std::vector<uint32_t>* applied) {
@@ -213,26 +236,9 @@ SymbolicBool walk_relation_candidates(PendingFactoredState& state, SymbolicBool 
     EvaluationCost cost{words.load(sign.conditions), sign.conditions.size()};
     bool rewritten = false;
     for (const uint32_t r : candidates) {
-        const std::span<const WordMask> masks = state.relation_masks.of(r);
-        const SymbolicBool& relation = state.relations[r];
-        const uint64_t size = relation.conditions.size();
-        words.reserve(masks.back().word);
-        const SignWords::XorChange change = words.xor_change(masks);
-        const EvaluationCost reduced{
-            static_cast<uint64_t>(static_cast<int64_t>(cost.words) + change.words),
-            cost.conditions + size - 2 * change.shared};
-        if (!(reduced < cost)) continue;
-        // When XORing r cannot lower the condition count it pays only when most of r's words
-        // were already read by the sign.
-        const CandidatePrice price = pricing.price(r);
-        if (price.named == 0) continue;
-        if (size >= 2 * uint64_t{price.named} &&
-            price.initial_words <= masks.size() - price.initial_words)
-            continue;
-
-        cost = reduced;
-        words.toggle(masks);
-        sign.constant = sign.constant != relation.constant;
+        if (!walk_takes_relation(state, r, cost, pricing)) continue;
+        words.toggle(state.relation_masks.of(r));
+        sign.constant = sign.constant != state.relations[r].constant;
         rewritten = true;
         if (applied != nullptr) applied->push_back(r);
     }

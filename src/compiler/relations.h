@@ -78,6 +78,11 @@ class CandidatePricing {
     ~CandidatePricing() = default;
 };
 
+// Whether that walk XORs relation `r` into the sign it holds as word masks in the store's
+// scratch space, whose cost is `cost`; if so, `cost` becomes the cost after it.
+bool walk_takes_relation(PendingFactoredState& state, uint32_t r, EvaluationCost& cost,
+                         CandidatePricing& pricing);
+
 // The walk of that reduction over `candidates` (ascending relation indices; those naming none
 // of the sign's ids are passed over): each is XORed in when that is strictly cheaper, unless it
 // names at most half of its ids from the sign and at most half of its words were read.

@@ -1,0 +1,99 @@
+#include "compiler/relation_scan.h"
+
+#include <algorithm>
+
+#include "compiler/pending.h"
+#include "compiler/relations.h"
+#include "errors.h"
+
+namespace kelvo {
+namespace {
+
+// Word masks share a bucket by a hash: a relation having a mask in the bucket of one of the
+// sign's may have an equal word and is priced, one without any has none.
+constexpr uint64_t kBuckets = uint64_t{1} << 18;
+
+int32_t bucket(const WordMask& m) {
+    const uint64_t h = (m.word * 0x9E3779B97F4A7C15ull) ^ (m.mask * 0xC2B2AE3D27D4EB4Full);
+    return 1 + static_cast<int32_t>((h ^ (h >> 29)) & (kBuckets - 1));
+}
+
+}  // namespace
+
+void RelationScan::start(const PendingFactoredState& state, uint32_t first) {
+    if (indexed_from_ != kNotIndexed) return;
+    indexed_from_ = first;
+    for (auto r = static_cast<uint64_t>(first); r < state.relations.size(); ++r)
+        index(static_cast<uint32_t>(r), state.relation_masks.of(r));
+}
+
+void RelationScan::relation_added(uint32_t r, std::span<const int32_t> ids) {
+    if (indexed_from_ == kNotIndexed) return;
+    masks_.clear();
+    for (const int32_t c : ids) {
+        const uint64_t w = condition_word(c);
+        if (masks_.empty() || masks_.back().word != w) masks_.push_back({w, 0});
+        masks_.back().mask |= condition_bit(c);
+    }
+    index(r, masks_);
+}
+
+void RelationScan::index(uint32_t r, std::span<const WordMask> masks) {
+    for (const WordMask& m : masks)
+        relations_by_bucket_.add(bucket(m), r);
+}
+
+void RelationScan::count_equal(const WordMask& m, uint32_t from, uint32_t last, int32_t delta) {
+    relations_by_bucket_.for_each_from(bucket(m), std::max(from, indexed_from_), [&](uint32_t r) {
+        if (r >= last) return;
+        if (equal_words_[r] == 0) counted_.push_back(r);
+        equal_words_[r] += static_cast<uint32_t>(delta);
+    });
+}
+
+SymbolicBool RelationScan::walk(PendingFactoredState& state, SymbolicBool sign, uint32_t first,
+                                uint32_t last, CandidatePricing& pricing,
+                                std::vector<uint32_t>* applied) {
+    if (first >= last) return sign;
+    SignWords& words = state.relation_scratch.sign;
+    EvaluationCost cost{words.load(sign.conditions), sign.conditions.size()};
+    if (equal_words_.size() < last) equal_words_.resize(last, 0);
+    // The sign's words, from its ascending ids.
+    for (uint64_t i = 0; i < sign.conditions.size();) {
+        const uint64_t w = condition_word(sign.conditions[i]);
+        while (i < sign.conditions.size() && condition_word(sign.conditions[i]) == w)
+            ++i;
+        count_equal({w, words[w]}, first, last, 1);
+    }
+    bool rewritten = false;
+    for (uint32_t r = first; r < last; ++r) {
+        const std::span<const WordMask> masks = state.relation_masks.of(r);
+        if (masks.empty()) continue;  // an empty relation names nothing
+        if (r >= indexed_from_ && equal_words_[r] == 0 &&
+            std::any_of(masks.begin(), masks.end(),
+                        [&words](const WordMask& m) { return words.at(m.word) == 0; }))
+            continue;
+        if (!walk_takes_relation(state, r, cost, pricing)) continue;
+        sign.constant = sign.constant != state.relations[r].constant;
+        rewritten = true;
+        if (applied != nullptr) applied->push_back(r);
+        // The sign's words change where the relation's are: later relations equal to the old
+        // words are no longer, those equal to the new ones become so.
+        for (const WordMask& m : masks) {
+            const uint64_t now = words[m.word];
+            if (now != 0) count_equal({m.word, now}, r + 1, last, -1);
+            if ((now ^ m.mask) != 0) count_equal({m.word, now ^ m.mask}, r + 1, last, 1);
+        }
+        words.toggle(masks);
+    }
+    for (const uint32_t r : counted_)
+        equal_words_[r] = 0;
+    counted_.clear();
+    if (rewritten)
+        words.take(sign.conditions);
+    else
+        words.clear();
+    return sign;
+}
+
+}  // namespace kelvo

@@ -1,0 +1,55 @@
+// The walk of a sign's reduction over every planner relation of a range, for the signs whose ids
+// are each named by so many relations that gathering the ones naming them costs more (anchor
+// chains of wide layers). Nearly every relation of such a range leaves the sign as it is, and
+// cheaply so: XORing a relation into the sign adds a word wherever the sign reads none of the
+// relation's words and removes one only where the sign's word equals the relation's, so a
+// relation with no word equal to the sign's and one word the sign does not read would read more
+// words. The relations that may have an equal word are found through an index by word mask,
+// kept current as the sign changes; any other one is passed over at its first word the sign does
+// not read, and only the rest are priced as the walk over candidates prices them.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "compiler/relation_index.h"
+#include "symbolic.h"
+
+namespace kelvo {
+
+struct PendingFactoredState;
+class CandidatePricing;
+
+class RelationScan {
+  public:
+    // Relations are indexed from the first one reaching `start` on, so that a circuit never
+    // walked this way keeps no index.
+    void start(const PendingFactoredState& state, uint32_t first);
+    // The planner's store gained relation `r` (ascending ids).
+    void relation_added(uint32_t r, std::span<const int32_t> ids);
+
+    // walk_relation_candidates over the relations from `first` up to (not including) `last`.
+    SymbolicBool walk(PendingFactoredState& state, SymbolicBool sign, uint32_t first, uint32_t last,
+                      CandidatePricing& pricing, std::vector<uint32_t>* applied);
+
+  private:
+    static constexpr uint32_t kNotIndexed = UINT32_MAX;
+
+    void index(uint32_t r, std::span<const WordMask> masks);
+    // Adds `delta` to the equal-word counts of the indexed relations from `from` up to `last`
+    // that may have mask `m.mask` at `m.word`.
+    void count_equal(const WordMask& m, uint32_t from, uint32_t last, int32_t delta);
+
+    uint32_t indexed_from_ = kNotIndexed;
+    // The indexed relations by the hash bucket of each of their word masks: a bucket holds
+    // few masks, and the index costs a few bytes per mask.
+    ConditionRelationIndex relations_by_bucket_;
+    // Scratch, zero between walks: per relation its masks in a bucket of the sign's words (at
+    // least its words equal to the sign's), and the relations counted.
+    std::vector<uint32_t> equal_words_;
+    std::vector<uint32_t> counted_;
+    std::vector<WordMask> masks_;
+};
+
+}  // namespace kelvo
