@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "compiler/ascending_order.h"
+
 namespace kelvo {
 
 // For each condition id, the indices of the relations that name it. Most ids are named by at
@@ -174,6 +176,7 @@ struct RelationScratch {
     std::vector<uint32_t> shared;
     std::vector<uint32_t> candidates;  // relations with a nonzero `shared`
     std::vector<int32_t> buffer, added, found, merged;
+    AscendingOrder order;  // sorts `candidates`
 
     // Makes room for symbol-table words up to `word` and relations below `relations`.
     void reserve(uint64_t word, uint64_t relations) {
