@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "compiler/ascending_order.h"
+#include "errors.h"
 
 namespace kelvo {
 
@@ -106,7 +107,10 @@ class RelationWordMasks {
 
 // Condition c is bit (c - 1) % 64 of symbol-table word (c - 1) / 64. An id below 1 is fatal
 // ("condition id must be positive").
-uint64_t condition_word(int32_t id);
+inline uint64_t condition_word(int32_t id) {
+    KELVO_ASSERT(id >= 1, "condition id must be positive");
+    return static_cast<uint64_t>(id - 1) / 64;
+}
 inline uint64_t condition_bit(int32_t id) {
     return uint64_t{1} << (static_cast<uint64_t>(id - 1) % 64);
 }
@@ -136,9 +140,22 @@ class SignWords {
         for (const int32_t id : ids)
             toggle(id);
     }
-    // Holds ascending `ids` (nothing being held); returns the number of their words.
+    // Holds ascending `ids` (nothing being held); returns the number of their words. A long
+    // expression is loaded once per reduction, a word at a time.
     uint64_t load(std::span<const int32_t> ids) {
-        toggle(ids);
+        if (ids.empty()) return touched_.size();
+        reserve(condition_word(ids.back()));
+        uint64_t word = condition_word(ids.front()), mask = 0;
+        for (const int32_t id : ids) {
+            const uint64_t w = condition_word(id);
+            if (w != word) {
+                toggle(word, mask);
+                word = w;
+                mask = 0;
+            }
+            mask |= condition_bit(id);
+        }
+        toggle(word, mask);
         return touched_.size();
     }
     // What XORing `masks` in would change: the ids shared with what is held, and the change in
