@@ -1,5 +1,6 @@
 #include "frames.h"
 
+#include <array>
 #include <bit>
 #include <new>
 #include <utility>
@@ -448,13 +449,9 @@ std::span<const SupportWord> CliffordFrame::support_words(uint64_t r) const {
     return support_.words[r];
 }
 
-PauliString CliffordFrame::preimage(const PauliString& p) const {
-    check_pauli(p);
-    ensure_support_words();
-    PauliString acc(n_);
-    uint64_t* const ax = acc.x.data();
-    uint64_t* const az = acc.z.data();
-    const uint64_t words = acc.x.size();
+unsigned CliffordFrame::preimage_words(const PauliString& p, uint64_t* const ax,
+                                       uint64_t* const az) const {
+    const uint64_t words = p.x.size();
     unsigned phase = p.phase;
     // acc <- acc * rows[r]: XOR the row in, plus 2 per Z of acc crossing an X of the row.
     const auto multiply_right = [&](uint64_t r) {
@@ -478,7 +475,7 @@ PauliString CliffordFrame::preimage(const PauliString& p) const {
         }
         phase += row.phase + 2 * (std::popcount(crossings) & 1);
     };
-    for (uint64_t w = 0; w < p.x.size(); ++w) {
+    for (uint64_t w = 0; w < words; ++w) {
         const uint64_t px = p.x[w], pz = p.z[w];
         for (uint64_t bits = px | pz; bits != 0; bits &= bits - 1) {
             const int bit = std::countr_zero(bits);
@@ -487,7 +484,14 @@ PauliString CliffordFrame::preimage(const PauliString& p) const {
             if ((pz >> bit) & 1) multiply_right(n_ + q);
         }
     }
-    acc.phase = static_cast<uint8_t>(phase & 3);
+    return phase;
+}
+
+PauliString CliffordFrame::preimage(const PauliString& p) const {
+    check_pauli(p);
+    ensure_support_words();
+    PauliString acc(n_);
+    acc.phase = static_cast<uint8_t>(preimage_words(p, acc.x.data(), acc.z.data()) & 3);
     return acc;
 }
 
@@ -515,11 +519,28 @@ void CliffordFrame::ensure_columns() const {
 }
 
 PauliString CliffordFrame::coordinates_in_frame(const PauliString& p) const {
+    PauliString c(n_);
+    coordinates_in_frame_into(p, c);
+    return c;
+}
+
+void CliffordFrame::coordinates_in_frame_into(const PauliString& p, PauliString& c) const {
     check_pauli(p);
+    check_pauli(c);
     ensure_columns();
-    const uint64_t stride = word_count(2 * n_);
+    ensure_support_words();
+    const uint64_t stride = word_count(2 * n_), words = c.x.size();
+    // Small frames (the common case) keep their scratch on the stack.
+    constexpr uint64_t kInline = 8;
+    std::array<uint64_t, 3 * kInline> inline_words{};
+    std::vector<uint64_t> heap_words;
+    uint64_t* scratch = inline_words.data();
+    if (stride > kInline || words > kInline) {
+        heap_words.assign(stride + 2 * words, 0);
+        scratch = heap_words.data();
+    }
     // Bit r of acc: symplectic product of row r with p.
-    std::vector<uint64_t> acc(stride, 0);
+    uint64_t* const acc = scratch;
     const auto xor_column = [&](const std::vector<uint64_t>& columns, uint64_t q) {
         const uint64_t* const column = columns.data() + q * stride;
         for (uint64_t i = 0; i < stride; ++i)
@@ -534,19 +555,21 @@ PauliString CliffordFrame::coordinates_in_frame(const PauliString& p) const {
         }
     }
     // Row X_q pairs with z_q of C and row Z_q with x_q of C.
-    PauliString c(n_);
     const uint64_t tail = n_ % 64 == 0 ? ~uint64_t{0} : (uint64_t{1} << (n_ % 64)) - 1;
-    for (uint64_t i = 0; i < c.x.size(); ++i) {
-        const uint64_t mask = i + 1 == c.x.size() ? tail : ~uint64_t{0};
+    const std::span<const uint64_t> acc_words(acc, stride);
+    for (uint64_t i = 0; i < words; ++i) {
+        const uint64_t mask = i + 1 == words ? tail : ~uint64_t{0};
         c.z[i] = acc[i] & mask;
-        c.x[i] = bits_at(acc, n_ + 64 * i) & mask;
+        c.x[i] = bits_at(acc_words, n_ + 64 * i) & mask;
     }
-    const PauliString image = preimage(c);
-    if (image.num_qubits != p.num_qubits || image.x != p.x || image.z != p.z) {
+    c.phase = 0;
+    uint64_t* const ix = scratch + stride;
+    uint64_t* const iz = ix + words;
+    const unsigned image_phase = preimage_words(c, ix, iz) & 3;
+    if (!std::equal(ix, ix + words, p.x.begin()) || !std::equal(iz, iz + words, p.z.begin())) {
         throw KelvoError::invalid_input("frame rows do not span the Pauli body");
     }
-    c.phase = static_cast<uint8_t>((p.phase + 4 - image.phase) & 3);
-    return c;
+    c.phase = static_cast<uint8_t>((p.phase + 4 - image_phase) & 3);
 }
 
 }  // namespace kelvo

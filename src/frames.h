@@ -83,6 +83,9 @@ class CliffordFrame {
     // KelvoError (InvalidInput) "frame rows do not span the Pauli body" when the rows cannot
     // produce p's body.
     PauliString coordinates_in_frame(const PauliString& p) const;
+    // The same C written into `out` (of n qubits already, fatal otherwise), whose words are
+    // reused: the planner rewrites many short operations per basis change.
+    void coordinates_in_frame_into(const PauliString& p, PauliString& out) const;
 
     // Brings the per-row support lists up to date.
     void ensure_support_words() const;
@@ -114,6 +117,9 @@ class CliffordFrame {
     bool mul_rows_sparse(uint64_t dst, uint64_t src, bool src_on_right, uint8_t k);
     void rebuild_support_row(uint64_t r) const;
     void ensure_columns() const;
+    // XORs the rows that F(p) multiplies into ax, az (zeroed, n bits each, support lists up to
+    // date) and returns the phase exponent of the product (mod 4 not yet taken).
+    unsigned preimage_words(const PauliString& p, uint64_t* ax, uint64_t* az) const;
 
     std::vector<PauliString> rows_;
     uint64_t n_ = 0;

@@ -179,6 +179,11 @@ TEST(CliffordFrame, PreimagesAndSupportCacheFollowGatesAndRowOperations) {
                 ASSERT_EQ(image, preimage_by_definition(frame.rows(), p));
                 ASSERT_EQ(frame.coordinates_in_frame(image), p);
                 ASSERT_EQ(frame.preimage(frame.coordinates_in_frame(p)), p);
+                // Into a spare that still holds another Pauli, phase included.
+                PauliString spare = random_pauli(rng, n, 2);
+                spare.phase = 3;
+                frame.coordinates_in_frame_into(image, spare);
+                ASSERT_EQ(spare, p);
             }
         }
         const uint64_t words = (n + 63) / 64;

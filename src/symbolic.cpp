@@ -270,22 +270,28 @@ SymbolicBoolEvaluationPlan::SymbolicBoolEvaluationPlan(const SymbolicBool& value
 void SymbolicBoolEvaluationPlan::assign(const SymbolicBool& value) {
     conditions.assign(value.conditions.begin(), value.conditions.end());
     constant = value.constant;
+    word_indices.clear();
+    word_masks.clear();
+    if (conditions.empty()) return;
     // The ids ascend, so a word's ids are adjacent: the groups are counted, sized once and
     // filled in place.
-    uint64_t words = 0, last = 0;
-    for (const int32_t c : conditions) {
-        KELVO_ASSERT(c >= 1, "condition id must be positive");
-        const uint64_t word = static_cast<uint64_t>(c - 1) / 64;
-        words += words == 0 || word != last;
-        last = word;
+    const auto word_of = [](int32_t c) { return static_cast<uint64_t>(c - 1) / 64; };
+    uint64_t words = 1;
+    KELVO_ASSERT(conditions.front() >= 1, "condition id must be positive");
+    for (size_t i = 1; i < conditions.size(); ++i) {
+        KELVO_ASSERT(conditions[i] >= 1, "condition id must be positive");
+        words += word_of(conditions[i]) != word_of(conditions[i - 1]);
     }
     word_indices.resize(words);
     word_masks.assign(words, 0);
-    uint64_t g = 0;
+    uint64_t g = 0, current = word_of(conditions.front());
+    word_indices[0] = current;
     for (const int32_t c : conditions) {
-        const uint64_t word = static_cast<uint64_t>(c - 1) / 64;
-        g += word_indices[g] != word && word_masks[g] != 0;
-        word_indices[g] = word;
+        const uint64_t word = word_of(c);
+        if (word != current) {
+            current = word;
+            word_indices[++g] = word;
+        }
         word_masks[g] |= uint64_t{1} << (static_cast<uint64_t>(c - 1) % 64);
     }
 }

@@ -1,15 +1,61 @@
 #include "compiler/anchor_schedule.h"
 
 #include <optional>
+#include <unordered_map>
 #include <variant>
+#include <vector>
 
 #include "compiler/pending.h"
 #include "errors.h"
+#include "splitmix64.h"
 
 namespace kelvo {
 namespace {
 
 constexpr uint64_t kNone = ~uint64_t{0};
+
+struct WordsHash {
+    size_t operator()(const std::vector<uint64_t>& words) const {
+        uint64_t h = words.size();
+        for (const uint64_t w : words) {
+            uint64_t state = h ^ w;
+            h = splitmix64_next(state);
+        }
+        return h;
+    }
+};
+
+// A rotation on a body no measurement with a condition id precedes in lowering carries its
+// full sign, which names every error since the circuit began. It is anchored here to the
+// previous such rotation of its body, its sign made relative (the anchor's lowered sign XOR
+// its own), so the rotations of that body form one chain as a stabilizer's measurements do.
+// Each rotation anchors at most the next one, and none of them is anchored to a measurement, so
+// the chain is a line.
+void chain_unmeasured_rotations(std::vector<PendingOperation>& ops,
+                                std::vector<uint64_t>& anchor_index, uint64_t& anchored) {
+    std::unordered_map<std::vector<uint64_t>, uint64_t, WordsHash> last;  // body -> rotation
+    std::vector<uint64_t> body;
+    for (uint64_t j = 0; j < ops.size(); ++j) {
+        const auto* r = std::get_if<PendingPauliRotation>(&ops[j]);
+        if (r == nullptr || r->anchor) continue;
+        body.assign(r->pauli.x.begin(), r->pauli.x.end());
+        body.insert(body.end(), r->pauli.z.begin(), r->pauli.z.end());
+        const auto [it, fresh] = last.try_emplace(body, j);
+        if (fresh) continue;
+        anchor_index[j] = it->second;
+        it->second = j;
+        ++anchored;
+    }
+    // Backwards, so that each anchor's sign is still its full one when it is read.
+    for (uint64_t j = ops.size(); j-- > 0;) {
+        const uint64_t a = anchor_index[j];
+        if (a == kNone || !std::holds_alternative<PendingPauliRotation>(ops[j]) ||
+            anchor_of(ops[j]))
+            continue;
+        SymbolicBool& sign = std::get<PendingPauliRotation>(ops[j]).sign;
+        sign = xor_bool(sign, std::get<PendingPauliRotation>(ops[a]).sign);
+    }
+}
 
 }  // namespace
 
@@ -22,7 +68,7 @@ void build_anchor_schedule(PendingFactoredState& state) {
     AnchorSchedule& s = state.anchor_schedule;
     if (s.built_) return;
     s.built_ = true;
-    const std::vector<PendingOperation>& ops = state.pending;
+    std::vector<PendingOperation>& ops = state.pending;
     std::vector<uint64_t> anchor_index(ops.size(), kNone);
     std::vector<uint64_t> measurement_of;  // condition id -> index, kNone when none
     uint64_t anchored = 0;
@@ -41,6 +87,7 @@ void build_anchor_schedule(PendingFactoredState& state) {
             measurement_of[c] = j;
         }
     }
+    if (state.chain_rotations) chain_unmeasured_rotations(ops, anchor_index, anchored);
     if (anchored == 0) return;
 
     s.waiting_.assign(ops.size(), 0);

@@ -152,5 +152,33 @@ TEST(AnchorSchedule, ChainsTurningToEveryRelationPlanAsFromTheirFullSigns) {
     }
 }
 
+// Rotations on bodies no measurement precedes: each is chained to the previous rotation of its
+// body, its sign relative, and planned as from its full sign, which names every earlier error.
+TEST(AnchorSchedule, UnmeasuredRotationChainsPlanAsFromTheirFullSigns) {
+    const char* const circuits[] = {
+        // The feedback loop: Z0 is never measured, its body cycles through four Paulis.
+        "H 0\nREPEAT 300 {\nT 0\nCX 0 1\nM 1\nCX rec[-1] 0\nH 0\n"
+        "DEPOLARIZE1(0.01) 0 1\nDETECTOR rec[-1]\n}\n",
+        // T on Z0, which only Z0*Z1 products measure.
+        "R 0 1\nH 0\nT 0\nCX 0 1\nH 1\nT 1\nMPP Z0*Z1\nREPEAT 300 {\nT 0\nX_ERROR(0.02) 0\n"
+        "DEPOLARIZE1(0.01) 1\nMPP Z0*Z1\nDETECTOR rec[-1] rec[-2]\n}\nM 0 1\n"
+        "DETECTOR rec[-1] rec[-2] rec[-3]\nOBSERVABLE_INCLUDE(0) rec[-1]\n",
+        // Global phases on a dormant qubit (they emit nothing) that anchor the rotations of
+        // their body once it is active, then rotations anchored to a measurement of it.
+        "REPEAT 200 {\nX_ERROR(0.1) 0\nT 0\nH 1\nT 1\nCX 1 2\nM 2\n}\nH 0\nT 0\nH 0\n"
+        "REPEAT 100 {\nT 0\nX_ERROR(0.1) 0\n}\nM 0\n"
+        "REPEAT 100 {\nT 0\nX_ERROR(0.1) 0\nH 0\nT 0\nH 0\n}\nM 0\nDETECTOR rec[-1]\n",
+        // The in-order mode.
+        "EXP_VAL X2\nH 0\nREPEAT 200 {\nT 0\nCX 0 1\nM 1\nCX rec[-1] 0\nS 0\nH 0\n"
+        "DEPOLARIZE1(0.02) 0 1\n}\nEXP_VAL Y0\n",
+    };
+    for (const char* text : circuits) {
+        const Circuit c = parse_kelvo_circuit_text(text);
+        EXPECT_GT(longest_full_sign(c), 256u) << text;
+        ASSERT_EQ(plan_circuit(c, {}).instructions, planned_from_full_signs(c).instructions)
+            << text;
+    }
+}
+
 }  // namespace
 }  // namespace kelvo

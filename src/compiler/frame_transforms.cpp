@@ -62,12 +62,6 @@ void xor_in_place(SymbolicBool& sign, const SymbolicBool& value) {
     sign.constant = sign.constant != value.constant;
 }
 
-// Rewrites operation j's Pauli, keeping the tables in step.
-void set_pauli(PendingFactoredState& state, uint64_t j, PauliString& pauli, PauliString next) {
-    state.columns.update(j, pauli, next);
-    pauli = std::move(next);
-}
-
 // Calls visit(j) for every operation j >= start in the column tables whose bit is set in the
 // block word that block_word(xc, zc) computes from a block's X and Z tables.
 template <class BlockWord, class Visit>
@@ -133,9 +127,14 @@ void transform_pending_operations_by_frame(PendingFactoredState& state,
                 acc |= xc[q] | zc[q];
             return acc;
         };
+        // The new Pauli is built in a spare whose words are reused from operation to operation.
+        PauliString next(state.num_qubits);
         for_each_marked(state, state.cursor, touched, [&](uint64_t j) {
-            if (PauliString* p = pauli_of(state.pending[j]))
-                set_pauli(state, j, *p, frame.coordinates_in_frame(*p));
+            PauliString* p = pauli_of(state.pending[j]);
+            if (p == nullptr) return;
+            frame.coordinates_in_frame_into(*p, next);
+            state.columns.update(j, *p, next);
+            std::swap(*p, next);
         });
         return;
     }

@@ -217,6 +217,7 @@ PendingFactoredState PendingFactoredState::from_frame_state(FrameFactoredState&&
     out.initial_active_qubits = out.active_qubits = out.max_active_qubits = state.active_qubits;
     out.next_record = next_record;
     out.in_order = in_order;
+    out.chain_rotations = state.anchors.has_value();
     return out;
 }
 

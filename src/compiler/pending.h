@@ -164,6 +164,9 @@ struct PendingFactoredState {
     bool deferred_frame = false;
     bool optimized = false;
     bool in_order = false;  // some pending measurement requests an expectation value
+    // The signs came relative (lowered with anchors): the anchor schedule also chains the
+    // rotations of a body never measured before them. The full-sign road keeps them full.
+    bool chain_rotations = false;
     // The instructions' evaluation plans are left empty for the assembly, which builds every
     // plan from the sign it reduces (the planning loop of a caller that assembles next).
     bool plans_left_to_assembly = false;

@@ -93,7 +93,7 @@ bool emits_nothing(const PendingFactoredState& state, const PendingOperation& op
            !project_active_body(rotation->pauli, state.active_qubits).has_nonidentity_body();
 }
 
-// After measurement i was planned, the operations anchored to it take its link.
+// After operation i was planned, the operations anchored to it take its link.
 void settle_anchored(PendingFactoredState& state, uint64_t i, AnchorChains::Link link) {
     AnchorSchedule& schedule = state.anchor_schedule;
     for (const uint64_t j : schedule.dependents(i)) {
@@ -124,7 +124,8 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     SymbolicBool& sign = planned_sign_of(operation);
     const bool anchors_others = !state.anchor_schedule.dependents(i).empty();
     AnchorChains::Link link;
-    if (emits_nothing(state, operation))
+    // A rotation emitting nothing is still reduced when it anchors others: they resume its walk.
+    if (!anchors_others && emits_nothing(state, operation))
         state.anchor_schedule.take_value(i);
     else
         sign = sign_to_plan(state, i, std::move(sign), anchors_others ? &link : nullptr);
@@ -135,6 +136,7 @@ const FactoredInstruction* process_next_pending_operation(PendingFactoredState& 
     raise_past(state.context, final_sign.conditions.empty() ? 0 : final_sign.conditions.back());
     if (const auto* rotation = std::get_if<PendingPauliRotation>(&operation)) {
         plan_rotation(state, *rotation);
+        if (anchors_others) settle_anchored(state, i, link);
     } else if (const auto* measurement = std::get_if<PendingPauliMeasurement>(&operation)) {
         raise_past(state.context, measurement->condition_id);
         plan_measurement(state, *measurement);

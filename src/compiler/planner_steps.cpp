@@ -143,7 +143,8 @@ void plan_dormant_rotation_promotion(PendingFactoredState& state,
     // The promoted qubit moves to position k; the other dormant qubits follow in order. In
     // consume mode that frame is applied row by row without being built.
     if (q < k) refuse("dormant rotation promotion frame did not repack dormant rows");
-    PendingPauliRotation promoted = rotation;
+    // Only the Pauli is rewritten: the sign, which may name every earlier error, is not copied.
+    PauliString promoted;
     if (state.in_order) {
         Tableau t;
         auto keep = [&](uint64_t i) {
@@ -156,18 +157,18 @@ void plan_dormant_rotation_promotion(PendingFactoredState& state,
         for (uint64_t i = k; i < n; ++i)
             if (i != q) keep(i);
         const CliffordFrame frame = t.frame(n);
-        promoted.pauli = frame.coordinates_in_frame(rotation.pauli);
+        promoted = frame.coordinates_in_frame(rotation.pauli);
         transform_pending_operations_by_frame(state, frame);
     } else {
-        promoted.pauli = coordinates_after_promotion(rotation.pauli, k, q, b);
+        promoted = coordinates_after_promotion(rotation.pauli, k, q, b);
         transform_pending_operations_by_promotion(state, k, q, b);
     }
-    if (!same_body(promoted.pauli, pauli_x(n, k)))
+    if (!same_body(promoted, pauli_x(n, k)))
         refuse("dormant rotation tableau reduction did not expose promoted X");
 
-    SymbolicBool sign = xor_bool_constant(promoted.sign, measurement_phase_sign(promoted.pauli));
+    SymbolicBool sign = xor_bool_constant(rotation.sign, measurement_phase_sign(promoted));
     push_instruction(
-        state, DormantPromotion{std::move(sign), SymbolicBoolEvaluationPlan{}, promoted.angle});
+        state, DormantPromotion{std::move(sign), SymbolicBoolEvaluationPlan{}, rotation.angle});
     set_planning_active_count(state, k + 1);
 }
 

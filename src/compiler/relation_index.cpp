@@ -51,11 +51,6 @@ void RelationWordMasks::add(std::span<const int32_t> ids) {
     begin_.push_back(masks_.size());
 }
 
-uint64_t condition_word(int32_t id) {
-    KELVO_ASSERT(id >= 1, "condition id must be positive");
-    return static_cast<uint64_t>(id - 1) / 64;
-}
-
 void SignWords::take(std::vector<int32_t>& out) {
     out.clear();
     std::sort(touched_.begin(), touched_.end());

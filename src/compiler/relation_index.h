@@ -10,6 +10,9 @@
 #include <span>
 #include <vector>
 
+#include "compiler/ascending_order.h"
+#include "errors.h"
+
 namespace kelvo {
 
 // For each condition id, the indices of the relations that name it. Most ids are named by at
@@ -108,7 +111,10 @@ class RelationWordMasks {
 
 // Condition c is bit (c - 1) % 64 of symbol-table word (c - 1) / 64. An id below 1 is fatal
 // ("condition id must be positive").
-uint64_t condition_word(int32_t id);
+inline uint64_t condition_word(int32_t id) {
+    KELVO_ASSERT(id >= 1, "condition id must be positive");
+    return static_cast<uint64_t>(id - 1) / 64;
+}
 inline uint64_t condition_bit(int32_t id) {
     return uint64_t{1} << (static_cast<uint64_t>(id - 1) % 64);
 }
@@ -138,9 +144,22 @@ class SignWords {
         for (const int32_t id : ids)
             toggle(id);
     }
-    // Holds ascending `ids` (nothing being held); returns the number of their words.
+    // Holds ascending `ids` (nothing being held); returns the number of their words. A long
+    // expression is loaded once per reduction, a word at a time.
     uint64_t load(std::span<const int32_t> ids) {
-        toggle(ids);
+        if (ids.empty()) return touched_.size();
+        reserve(condition_word(ids.back()));
+        uint64_t word = condition_word(ids.front()), mask = 0;
+        for (const int32_t id : ids) {
+            const uint64_t w = condition_word(id);
+            if (w != word) {
+                toggle(word, mask);
+                word = w;
+                mask = 0;
+            }
+            mask |= condition_bit(id);
+        }
+        toggle(word, mask);
         return touched_.size();
     }
     // What XORing `masks` in would change: the ids shared with what is held, and the change in
@@ -178,6 +197,7 @@ struct RelationScratch {
     std::vector<uint32_t> shared;
     std::vector<uint32_t> candidates;  // relations with a nonzero `shared`
     std::vector<int32_t> buffer, added, found, merged;
+    AscendingOrder order;  // sorts `candidates`
 
     // Makes room for symbol-table words up to `word` and relations below `relations`.
     void reserve(uint64_t word, uint64_t relations) {

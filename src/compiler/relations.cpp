@@ -267,7 +267,7 @@ SymbolicBool reduce_sign_by_pending_relations(PendingFactoredState& state, Symbo
             if (s.shared[r]++ == 0) s.candidates.push_back(r);
         });
     }
-    std::sort(s.candidates.begin(), s.candidates.end());
+    s.order.sort_distinct(s.candidates);
     // The counts are the sign's before any rewrite.
     struct Pricing final : CandidatePricing {
         const PendingFactoredState& state;
@@ -331,12 +331,17 @@ std::span<const int32_t> SymbolicRelationReducer::relation(uint64_t r) const {
 }
 
 size_t SymbolicRelationReducer::IdsHash::operator()(const std::vector<int32_t>& ids) const {
-    uint64_t h = ids.size();
-    for (const int32_t id : ids) {
-        uint64_t state = h ^ static_cast<uint32_t>(id);
+    // Up to 16 ids spread over the list: the expressions looked up are long and rarely found,
+    // and equality still compares them whole.
+    constexpr uint64_t kSampled = 16;
+    const uint64_t n = ids.size(), step = n <= kSampled ? 1 : n / kSampled;
+    uint64_t h = n;
+    for (uint64_t i = 0; i < n; i += step) {
+        uint64_t state = h ^ static_cast<uint32_t>(ids[i]);
         h = splitmix64_next(state);
     }
-    return h;
+    uint64_t state = h ^ static_cast<uint32_t>(n == 0 ? 0 : ids.back());
+    return splitmix64_next(state);
 }
 
 bool SymbolicRelationReducer::still_settled(const SymbolicBool& expr) {
@@ -397,9 +402,11 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
         tried = candidates.size();
         if (apply_candidates(expr)) changed = true;
     }
-    // The last pass changed nothing: the result is settled under every relation so far.
+    // The last pass changed nothing: the result is settled under every relation so far. It is
+    // remembered only when its candidates outnumber its ids: otherwise reducing it again costs
+    // about what it is, and a long sign that grows with the circuit would be kept in full.
     constexpr uint64_t kManyCandidates = 32;
-    if (tried >= kManyCandidates)
+    if (tried >= kManyCandidates && tried > 2 * expr.conditions.size())
         settled_[expr.conditions] = static_cast<uint32_t>(relation_ends_.size());
     return expr;
 }
@@ -407,7 +414,7 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
 void SymbolicRelationReducer::sort_candidates() {
     for (const uint32_t r : candidates_)
         gathered_[r] = 0;
-    std::sort(candidates_.begin(), candidates_.end());
+    order_.sort_distinct(candidates_);
 }
 
 bool SymbolicRelationReducer::apply_candidates(SymbolicBool& expr) {

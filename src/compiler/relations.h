@@ -128,6 +128,7 @@ class SymbolicRelationReducer {
     // Condition id -> its value in every shot (0 or 1), or kNotFixed.
     std::vector<int8_t> fixed_;
     std::vector<uint32_t> candidates_;
+    AscendingOrder order_;
     std::vector<uint8_t> gathered_;  // by relation: 1 while it is among the gathered candidates
     SignWords scratch_;
     // Expressions that many relations name but none changes, each with the relation count when
