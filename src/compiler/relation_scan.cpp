@@ -20,15 +20,12 @@ int32_t bucket(const WordMask& m) {
 
 }  // namespace
 
-void RelationScan::start(const PendingFactoredState& state, uint32_t first) {
-    if (indexed_from_ != kNotIndexed) return;
-    indexed_from_ = first;
-    for (auto r = static_cast<uint64_t>(first); r < state.relations.size(); ++r)
-        index(static_cast<uint32_t>(r), state.relation_masks.of(r));
+void WordMaskBuckets::index(uint32_t r, std::span<const WordMask> masks) {
+    for (const WordMask& m : masks)
+        relations_by_bucket_.add(bucket(m), r);
 }
 
-void RelationScan::relation_added(uint32_t r, std::span<const int32_t> ids) {
-    if (indexed_from_ == kNotIndexed) return;
+void WordMaskBuckets::index(uint32_t r, std::span<const int32_t> ids) {
     masks_.clear();
     for (const int32_t c : ids) {
         const uint64_t w = condition_word(c);
@@ -38,17 +35,52 @@ void RelationScan::relation_added(uint32_t r, std::span<const int32_t> ids) {
     index(r, masks_);
 }
 
-void RelationScan::index(uint32_t r, std::span<const WordMask> masks) {
-    for (const WordMask& m : masks)
-        relations_by_bucket_.add(bucket(m), r);
-}
-
-void RelationScan::count_equal(const WordMask& m, uint32_t from, uint32_t last, int32_t delta) {
-    relations_by_bucket_.for_each_from(bucket(m), std::max(from, indexed_from_), [&](uint32_t r) {
+void WordMaskBuckets::count(const WordMask& m, uint32_t from, uint32_t last, int32_t delta) {
+    relations_by_bucket_.for_each_from(bucket(m), from, [&](uint32_t r) {
         if (r >= last) return;
         if (equal_words_[r] == 0) counted_.push_back(r);
         equal_words_[r] += static_cast<uint32_t>(delta);
     });
+}
+
+void WordMaskBuckets::count_sign(std::span<const int32_t> ids, const SignWords& words,
+                                 uint32_t first, uint32_t last) {
+    if (equal_words_.size() < last) equal_words_.resize(last, 0);
+    for (uint64_t i = 0; i < ids.size();) {
+        const uint64_t w = condition_word(ids[i]);
+        while (i < ids.size() && condition_word(ids[i]) == w)
+            ++i;
+        count({w, words[w]}, first, last, 1);
+    }
+}
+
+void WordMaskBuckets::toggling(std::span<const WordMask> masks, const SignWords& words,
+                               uint32_t first, uint32_t last) {
+    // Later relations equal to the old words are no longer, those equal to the new ones
+    // become so.
+    for (const WordMask& m : masks) {
+        const uint64_t now = words.at(m.word);
+        if (now != 0) count({m.word, now}, first, last, -1);
+        if ((now ^ m.mask) != 0) count({m.word, now ^ m.mask}, first, last, 1);
+    }
+}
+
+void WordMaskBuckets::clear() {
+    for (const uint32_t r : counted_)
+        equal_words_[r] = 0;
+    counted_.clear();
+}
+
+void RelationScan::start(const PendingFactoredState& state, uint32_t first) {
+    if (indexed_from_ != kNotIndexed) return;
+    indexed_from_ = first;
+    for (auto r = static_cast<uint64_t>(first); r < state.relations.size(); ++r)
+        buckets_.index(static_cast<uint32_t>(r), state.relation_masks.of(r));
+}
+
+void RelationScan::relation_added(uint32_t r, std::span<const int32_t> ids) {
+    if (indexed_from_ == kNotIndexed) return;
+    buckets_.index(r, ids);
 }
 
 SymbolicBool RelationScan::walk(PendingFactoredState& state, SymbolicBool sign, uint32_t first,
@@ -57,38 +89,20 @@ SymbolicBool RelationScan::walk(PendingFactoredState& state, SymbolicBool sign, 
     if (first >= last) return sign;
     SignWords& words = state.relation_scratch.sign;
     EvaluationCost cost{words.load(sign.conditions), sign.conditions.size()};
-    if (equal_words_.size() < last) equal_words_.resize(last, 0);
-    // The sign's words, from its ascending ids.
-    for (uint64_t i = 0; i < sign.conditions.size();) {
-        const uint64_t w = condition_word(sign.conditions[i]);
-        while (i < sign.conditions.size() && condition_word(sign.conditions[i]) == w)
-            ++i;
-        count_equal({w, words[w]}, first, last, 1);
-    }
+    buckets_.count_sign(sign.conditions, words, std::max(first, indexed_from_), last);
     bool rewritten = false;
     for (uint32_t r = first; r < last; ++r) {
         const std::span<const WordMask> masks = state.relation_masks.of(r);
         if (masks.empty()) continue;  // an empty relation names nothing
-        if (r >= indexed_from_ && equal_words_[r] == 0 &&
-            std::any_of(masks.begin(), masks.end(),
-                        [&words](const WordMask& m) { return words.at(m.word) == 0; }))
-            continue;
+        if (r >= indexed_from_ && buckets_.passes_over(r, masks, words)) continue;
         if (!walk_takes_relation(state, r, cost, pricing)) continue;
         sign.constant = sign.constant != state.relations[r].constant;
         rewritten = true;
         if (applied != nullptr) applied->push_back(r);
-        // The sign's words change where the relation's are: later relations equal to the old
-        // words are no longer, those equal to the new ones become so.
-        for (const WordMask& m : masks) {
-            const uint64_t now = words[m.word];
-            if (now != 0) count_equal({m.word, now}, r + 1, last, -1);
-            if ((now ^ m.mask) != 0) count_equal({m.word, now ^ m.mask}, r + 1, last, 1);
-        }
+        buckets_.toggling(masks, words, r + 1, last);
         words.toggle(masks);
     }
-    for (const uint32_t r : counted_)
-        equal_words_[r] = 0;
-    counted_.clear();
+    buckets_.clear();
     if (rewritten)
         words.take(sign.conditions);
     else

@@ -9,6 +9,7 @@
 // not read, and only the rest are priced as the walk over candidates prices them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -20,6 +21,45 @@ namespace kelvo {
 
 struct PendingFactoredState;
 class CandidatePricing;
+
+// Relations by the hash bucket of each of their word masks (a bucket holds few masks, and the
+// index costs a few bytes per mask), and per relation of a walk's range the number of its masks
+// in a bucket of the sign's words: at least its words equal to the sign's. A relation with none
+// and a word the sign does not read is passed over.
+class WordMaskBuckets {
+  public:
+    void index(uint32_t r, std::span<const WordMask> masks);
+    // The same from a relation's ascending ids.
+    void index(uint32_t r, std::span<const int32_t> ids);
+
+    // Counts, for the relations from `first` up to (not including) `last`, the sign held in
+    // `words` whose ascending ids are `ids`.
+    void count_sign(std::span<const int32_t> ids, const SignWords& words, uint32_t first,
+                    uint32_t last);
+    // Whether relation `r` (counted) would read one more word and remove none.
+    bool passes_over(uint32_t r, std::span<const WordMask> masks, const SignWords& words) const {
+        return equal_words_[r] == 0 &&
+               std::any_of(masks.begin(), masks.end(),
+                           [&words](const WordMask& m) { return words.at(m.word) == 0; });
+    }
+    // `masks` are about to be XORed into `words`: the counts of the relations from `first` up to
+    // `last` follow the sign's changed words.
+    void toggling(std::span<const WordMask> masks, const SignWords& words, uint32_t first,
+                  uint32_t last);
+    // Zeroes the counts.
+    void clear();
+
+  private:
+    // Adds `delta` to the counts of the indexed relations from `from` up to `last` that may have
+    // mask `m.mask` at `m.word`.
+    void count(const WordMask& m, uint32_t from, uint32_t last, int32_t delta);
+
+    ConditionRelationIndex relations_by_bucket_;
+    // Scratch, zero between walks: per relation its count, and the relations counted.
+    std::vector<uint32_t> equal_words_;
+    std::vector<uint32_t> counted_;
+    std::vector<WordMask> masks_;
+};
 
 class RelationScan {
   public:
@@ -36,20 +76,8 @@ class RelationScan {
   private:
     static constexpr uint32_t kNotIndexed = UINT32_MAX;
 
-    void index(uint32_t r, std::span<const WordMask> masks);
-    // Adds `delta` to the equal-word counts of the indexed relations from `from` up to `last`
-    // that may have mask `m.mask` at `m.word`.
-    void count_equal(const WordMask& m, uint32_t from, uint32_t last, int32_t delta);
-
     uint32_t indexed_from_ = kNotIndexed;
-    // The indexed relations by the hash bucket of each of their word masks: a bucket holds
-    // few masks, and the index costs a few bytes per mask.
-    ConditionRelationIndex relations_by_bucket_;
-    // Scratch, zero between walks: per relation its masks in a bucket of the sign's words (at
-    // least its words equal to the sign's), and the relations counted.
-    std::vector<uint32_t> equal_words_;
-    std::vector<uint32_t> counted_;
-    std::vector<WordMask> masks_;
+    WordMaskBuckets buckets_;
 };
 
 }  // namespace kelvo

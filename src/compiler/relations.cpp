@@ -374,7 +374,12 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
     if (expr.conditions.empty() || (settled_.size() != 0 && still_settled(expr))) return expr;
     std::vector<uint32_t>& candidates = candidates_;
     gathered_.resize(relation_ends_.size(), 0);
-    const auto gather_candidate = [this](uint32_t r) {
+    // Gathering visits every relation naming an id, once per id; past about one visit per
+    // relation a scan of every relation costs less, and gathering stops.
+    const uint64_t scan_cost = relation_ends_.size();
+    uint64_t visits = 0;
+    const auto gather_candidate = [this, &visits](uint32_t r) {
+        ++visits;
         if (gathered_[r] != 0) return;
         gathered_[r] = 1;
         candidates_.push_back(r);
@@ -385,6 +390,7 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
         // Fixed conditions leave first; the relations naming what is left are the candidates
         // of the pass, and the candidates of the pass's start stand for the whole pass.
         candidates.clear();
+        visits = 0;
         const auto kept =
             std::remove_if(expr.conditions.begin(), expr.conditions.end(), [&](int32_t c) {
                 const auto i = static_cast<uint64_t>(c);
@@ -392,11 +398,19 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
                     expr.constant = expr.constant != (fixed_[i] == 1);
                     return true;
                 }
-                relations_by_condition_.for_each(c, gather_candidate);
+                if (visits <= scan_cost) relations_by_condition_.for_each(c, gather_candidate);
                 return false;
             });
         changed = kept != expr.conditions.end();
         expr.conditions.erase(kept, expr.conditions.end());
+        if (visits > scan_cost) {
+            for (const uint32_t r : candidates)
+                gathered_[r] = 0;
+            candidates.clear();
+            tried = visits;
+            if (scan_relations(expr)) changed = true;
+            continue;
+        }
         sort_candidates();
         if (candidates.empty()) continue;
         tried = candidates.size();
@@ -417,6 +431,19 @@ void SymbolicRelationReducer::sort_candidates() {
     order_.sort_distinct(candidates_);
 }
 
+bool SymbolicRelationReducer::cheaper_with(uint32_t r, EvaluationCost& cost) {
+    const std::span<const WordMask> masks = relation_masks_.of(r);
+    scratch_.reserve(masks.back().word);
+    const SignWords::XorChange change = scratch_.xor_change(masks);
+    if (change.shared == 0) return false;
+    const EvaluationCost reduced{
+        static_cast<uint64_t>(static_cast<int64_t>(cost.words) + change.words),
+        cost.conditions + relation(r).size() - 2 * change.shared};
+    if (!(reduced < cost)) return false;
+    cost = reduced;
+    return true;
+}
+
 bool SymbolicRelationReducer::apply_candidates(SymbolicBool& expr) {
     // The expression as word masks of the symbol table, so that each candidate is priced and
     // applied in the time of its own ids; the list is rebuilt once at the end.
@@ -424,19 +451,43 @@ bool SymbolicRelationReducer::apply_candidates(SymbolicBool& expr) {
     EvaluationCost cost{words.load(expr.conditions), expr.conditions.size()};
     bool applied = false;
     for (const uint32_t r : candidates_) {
-        const std::span<const WordMask> masks = relation_masks_.of(r);
-        words.reserve(masks.back().word);
-        const SignWords::XorChange change = words.xor_change(masks);
-        if (change.shared == 0) continue;
-        const EvaluationCost reduced{
-            static_cast<uint64_t>(static_cast<int64_t>(cost.words) + change.words),
-            cost.conditions + relation(r).size() - 2 * change.shared};
-        if (!(reduced < cost)) continue;
-        words.toggle(masks);
-        cost = reduced;
+        if (!cheaper_with(r, cost)) continue;
+        words.toggle(relation_masks_.of(r));
         expr.constant = expr.constant != (relation_constants_[r] != 0);
         applied = true;
     }
+    if (applied)
+        words.take(expr.conditions);
+    else
+        words.clear();
+    return applied;
+}
+
+bool SymbolicRelationReducer::scan_relations(SymbolicBool& expr) {
+    const auto count = static_cast<uint32_t>(relation_ends_.size());
+    for (; indexed_ < count; ++indexed_)
+        buckets_.index(indexed_, relation_masks_.of(indexed_));
+    SignWords& words = scratch_;
+    EvaluationCost cost{words.load(expr.conditions), expr.conditions.size()};
+    pass_start_.load(expr.conditions);
+    buckets_.count_sign(expr.conditions, words, 0, count);
+    bool applied = false;
+    for (uint32_t r = 0; r < count; ++r) {
+        const std::span<const WordMask> masks = relation_masks_.of(r);
+        if (buckets_.passes_over(r, masks, words)) continue;
+        // The candidates of the pass are the relations naming an id of its start.
+        if (std::none_of(masks.begin(), masks.end(), [this](const WordMask& m) {
+                return (pass_start_.at(m.word) & m.mask) != 0;
+            }))
+            continue;
+        if (!cheaper_with(r, cost)) continue;
+        buckets_.toggling(masks, words, r + 1, count);
+        words.toggle(masks);
+        expr.constant = expr.constant != (relation_constants_[r] != 0);
+        applied = true;
+    }
+    buckets_.clear();
+    pass_start_.clear();
     if (applied)
         words.take(expr.conditions);
     else

@@ -14,6 +14,7 @@
 
 #include "compiler/pending.h"
 #include "compiler/relation_index.h"
+#include "compiler/relation_scan.h"
 #include "symbolic.h"
 
 namespace kelvo {
@@ -117,6 +118,14 @@ class SymbolicRelationReducer {
     // One pass of the candidates (ascending) over expr, each applied when strictly cheaper.
     // Returns whether any was.
     bool apply_candidates(SymbolicBool& expr);
+    // The same pass over every relation, for an expression whose ids so many relations name
+    // that gathering them costs more: the candidates are the relations naming an id of expr,
+    // and those that could not lower the cost are passed over at their first word expr does
+    // not read, as the planner's scan does.
+    bool scan_relations(SymbolicBool& expr);
+    // Whether relation `r` XORed into the expression held in scratch_, whose cost is `cost`,
+    // shares an id with it and is strictly cheaper; if so `cost` becomes the cost after it.
+    bool cheaper_with(uint32_t r, EvaluationCost& cost);
 
     // The kept relations' ids back to back (relation r ends at relation_ends_[r]), so that
     // learning one allocates nothing of its own.
@@ -131,6 +140,9 @@ class SymbolicRelationReducer {
     AscendingOrder order_;
     std::vector<uint8_t> gathered_;  // by relation: 1 while it is among the gathered candidates
     SignWords scratch_;
+    SignWords pass_start_;     // the expression at the start of a scanning pass
+    WordMaskBuckets buckets_;  // the relations below indexed_, indexed on the first scan
+    uint32_t indexed_ = 0;
     // Expressions that many relations name but none changes, each with the relation count when
     // that was known: the same expression recurs (a repeated measurement whose outcome equals
     // an early coin, round after round), and only the relations added since are tried on it.

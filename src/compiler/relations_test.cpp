@@ -121,6 +121,34 @@ TEST(Relations, ReductionsKeepValuesAndNeverRaiseCost) {
     EXPECT_GT(changed, 300);  // the relations do bite
 }
 
+// The plain rule of the reducer: fixed conditions out, then each relation naming a condition
+// left, in order, applied when cheaper, the passes repeated until one changes nothing.
+SymbolicBool plain_reduction(SymbolicBool plain, const std::vector<SymbolicBool>& relations,
+                             const std::unordered_map<int32_t, bool>& fixed) {
+    for (bool changed = true; changed;) {
+        SymbolicBool kept{{}, plain.constant};
+        for (const int32_t c : plain.conditions) {
+            const auto it = fixed.find(c);
+            if (it == fixed.end())
+                kept.conditions.push_back(c);
+            else
+                kept.constant = kept.constant != it->second;
+        }
+        changed = kept != plain;
+        const SymbolicBool start = kept;
+        for (const SymbolicBool& r : relations) {
+            const bool named =
+                std::any_of(r.conditions.begin(), r.conditions.end(), [&](int32_t c) {
+                    return std::binary_search(start.conditions.begin(), start.conditions.end(), c);
+                });
+            if (named) kept = reduce_by_relation_once(kept, r);
+        }
+        changed = changed || kept != start;
+        plain = kept;
+    }
+    return plain;
+}
+
 // The reducer is exactly the plain rule: fixed conditions out, then each relation naming a
 // condition left, in insertion order, applied when cheaper, the passes repeated until one
 // changes nothing. The same expressions are reduced again as relations are learned, as a
@@ -132,29 +160,7 @@ TEST(Relations, ReducerRewritesAsThePlainRules) {
     std::vector<SymbolicBool> relations;
     std::unordered_map<int32_t, bool> fixed;
     const auto plain_reduce = [&](SymbolicBool plain) {
-        for (bool changed = true; changed;) {
-            SymbolicBool kept{{}, plain.constant};
-            for (const int32_t c : plain.conditions) {
-                const auto it = fixed.find(c);
-                if (it == fixed.end())
-                    kept.conditions.push_back(c);
-                else
-                    kept.constant = kept.constant != it->second;
-            }
-            changed = kept != plain;
-            const SymbolicBool start = kept;
-            for (const SymbolicBool& r : relations) {
-                const bool named =
-                    std::any_of(r.conditions.begin(), r.conditions.end(), [&](int32_t c) {
-                        return std::binary_search(start.conditions.begin(), start.conditions.end(),
-                                                  c);
-                    });
-                if (named) kept = reduce_by_relation_once(kept, r);
-            }
-            changed = changed || kept != start;
-            plain = kept;
-        }
-        return plain;
+        return plain_reduction(std::move(plain), relations, fixed);
     };
     // Each check reduces the recurring expressions again from their last reduced forms (as the
     // assembly reduces a program's already reduced signs), after more outcomes were learned.
@@ -192,6 +198,48 @@ TEST(Relations, ReducerRewritesAsThePlainRules) {
         const SymbolicBool given = World::random_expr(rng, World::kIds, trial % 3 ? 8 : 60);
         ASSERT_EQ(reducer.reduce(given), plain_reduce(given)) << "trial " << trial;
     }
+}
+
+// Wide expressions whose ids many relations name each (coins that stay in every later outcome,
+// as in wide layers), so that the reducer scans every relation rather than gather those naming
+// them: still exactly the plain rule, whether relations apply or not.
+TEST(Relations, ReducerScanningEveryRelationRewritesAsThePlainRules) {
+    std::mt19937_64 rng(17);
+    constexpr int32_t kCoins = 300, kMeasured = 400;
+    SymbolicRelationReducer reducer;
+    std::vector<SymbolicBool> relations;
+    std::unordered_map<int32_t, bool> fixed;
+    std::vector<uint32_t> naming(kCoins + kMeasured + 1, 0);
+    for (int32_t c = kCoins + 1; c <= kCoins + kMeasured; ++c) {
+        // Mostly coins spread over five words, now and then an earlier outcome or a constant.
+        SymbolicBool outcome = World::random_expr(rng, kCoins, 40);
+        if (c % 7 == 0) outcome = xor_bool(outcome, World::random_expr(rng, c - 1, 2));
+        if (c % 29 == 0) outcome = SymbolicBool{{}, (rng() & 1) != 0};
+        reducer.add(static_cast<uint32_t>(c), outcome);
+        const SymbolicBool r = measurement_relation(c, outcome);
+        if (r.conditions.size() == 1) fixed[r.conditions[0]] = r.constant;
+        if (r.conditions.size() < 2) continue;
+        relations.push_back(r);
+        for (const int32_t id : r.conditions)
+            ++naming[static_cast<uint64_t>(id)];
+    }
+    int changed = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        SymbolicBool given = World::random_expr(rng, kCoins + kMeasured, 200);
+        // Some are near a relation, which then applies.
+        if (trial % 3 == 0) {
+            const SymbolicBool& r = relations[rng() % relations.size()];
+            given = xor_bool(r, World::random_expr(rng, kCoins + kMeasured, 6));
+        }
+        uint64_t visits = 0;
+        for (const int32_t id : given.conditions)
+            visits += naming[static_cast<uint64_t>(id)];
+        if (visits <= 2 * relations.size()) continue;
+        const SymbolicBool plain = plain_reduction(given, relations, fixed);
+        ASSERT_EQ(reducer.reduce(given), plain) << "trial " << trial;
+        changed += plain != given;
+    }
+    EXPECT_GT(changed, 20);
 }
 
 // The store's sign reduction and substitution are exactly the plain ones: every relation
