@@ -181,6 +181,13 @@ class SignWords {
     void take(std::vector<int32_t>& out);
     // Leaves everything zero.
     void clear();
+    // take(out) when the walk rewrote the sign, else clear(): `out` already holds it.
+    void finish(std::vector<int32_t>& out, bool rewritten) {
+        if (rewritten)
+            take(out);
+        else
+            clear();
+    }
 
   private:
     std::vector<uint64_t> bits_;

@@ -54,8 +54,8 @@ void WordMaskBuckets::count_sign(std::span<const int32_t> ids, const SignWords& 
     }
 }
 
-void WordMaskBuckets::toggling(std::span<const WordMask> masks, const SignWords& words,
-                               uint32_t first, uint32_t last) {
+void WordMaskBuckets::apply(std::span<const WordMask> masks, SignWords& words, uint32_t first,
+                            uint32_t last) {
     // Later relations equal to the old words are no longer, those equal to the new ones
     // become so.
     for (const WordMask& m : masks) {
@@ -63,6 +63,7 @@ void WordMaskBuckets::toggling(std::span<const WordMask> masks, const SignWords&
         if (now != 0) count({m.word, now}, first, last, -1);
         if ((now ^ m.mask) != 0) count({m.word, now ^ m.mask}, first, last, 1);
     }
+    words.toggle(masks);
 }
 
 void WordMaskBuckets::clear() {
@@ -99,14 +100,10 @@ SymbolicBool RelationScan::walk(PendingFactoredState& state, SymbolicBool sign, 
         sign.constant = sign.constant != state.relations[r].constant;
         rewritten = true;
         if (applied != nullptr) applied->push_back(r);
-        buckets_.toggling(masks, words, r + 1, last);
-        words.toggle(masks);
+        buckets_.apply(masks, words, r + 1, last);
     }
     buckets_.clear();
-    if (rewritten)
-        words.take(sign.conditions);
-    else
-        words.clear();
+    words.finish(sign.conditions, rewritten);
     return sign;
 }
 

@@ -42,10 +42,9 @@ class WordMaskBuckets {
                std::any_of(masks.begin(), masks.end(),
                            [&words](const WordMask& m) { return words.at(m.word) == 0; });
     }
-    // `masks` are about to be XORed into `words`: the counts of the relations from `first` up to
-    // `last` follow the sign's changed words.
-    void toggling(std::span<const WordMask> masks, const SignWords& words, uint32_t first,
-                  uint32_t last);
+    // XORs `masks` into `words`, the counts of the relations from `first` up to `last`
+    // following the sign's changed words.
+    void apply(std::span<const WordMask> masks, SignWords& words, uint32_t first, uint32_t last);
     // Zeroes the counts.
     void clear();
 

@@ -242,10 +242,7 @@ SymbolicBool walk_relation_candidates(PendingFactoredState& state, SymbolicBool 
         rewritten = true;
         if (applied != nullptr) applied->push_back(r);
     }
-    if (rewritten)
-        words.take(sign.conditions);
-    else
-        words.clear();
+    words.finish(sign.conditions, rewritten);
     return sign;
 }
 
@@ -456,10 +453,7 @@ bool SymbolicRelationReducer::apply_candidates(SymbolicBool& expr) {
         expr.constant = expr.constant != (relation_constants_[r] != 0);
         applied = true;
     }
-    if (applied)
-        words.take(expr.conditions);
-    else
-        words.clear();
+    words.finish(expr.conditions, applied);
     return applied;
 }
 
@@ -481,17 +475,13 @@ bool SymbolicRelationReducer::scan_relations(SymbolicBool& expr) {
             }))
             continue;
         if (!cheaper_with(r, cost)) continue;
-        buckets_.toggling(masks, words, r + 1, count);
-        words.toggle(masks);
+        buckets_.apply(masks, words, r + 1, count);
         expr.constant = expr.constant != (relation_constants_[r] != 0);
         applied = true;
     }
     buckets_.clear();
     pass_start_.clear();
-    if (applied)
-        words.take(expr.conditions);
-    else
-        words.clear();
+    words.finish(expr.conditions, applied);
     return applied;
 }
 
