@@ -15,9 +15,21 @@ inline void ensure_python() {
     PyPreConfig config;
     PyPreConfig_InitPythonConfig(&config);
     config.allocator = PYMEM_ALLOCATOR_MALLOC;
-    const PyStatus status = Py_PreInitialize(&config);
+    PyStatus status = Py_PreInitialize(&config);
     if (PyStatus_Exception(status)) Py_ExitStatusException(status);
-    Py_InitializeEx(0);
+    // Run as the interpreter the build was configured with (a virtual environment's, say), so
+    // that the modules the tests import (NumPy) come from its site-packages, not from those of
+    // the installation it was made from.
+    PyConfig init;
+    PyConfig_InitPythonConfig(&init);
+    init.install_signal_handlers = 0;
+#ifdef KELVO_TEST_PYTHON_EXECUTABLE
+    status = PyConfig_SetBytesString(&init, &init.program_name, KELVO_TEST_PYTHON_EXECUTABLE);
+    if (PyStatus_Exception(status)) Py_ExitStatusException(status);
+#endif
+    status = Py_InitializeFromConfig(&init);
+    PyConfig_Clear(&init);
+    if (PyStatus_Exception(status)) Py_ExitStatusException(status);
 }
 
 // Evaluates a Python expression in a fresh namespace.

@@ -20,17 +20,29 @@ dpkg -s libgtest-dev >/dev/null 2>&1 || missing+=(libgtest-dev)
 python3 -c "import ensurepip" 2>/dev/null || missing+=(python3-venv)
 python3 -c "import os, sysconfig; assert os.path.exists(sysconfig.get_paths()['include'] + '/Python.h')" \
     2>/dev/null || missing+=(python3-dev)
-[ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "== installing ${missing[*]} (apt-get)"
+    apt_install "${missing[@]}"
+fi
 
-# Build once: the wheel every interpreter installs, and the C++ tests beside it.
+# Build once: the wheel every interpreter installs, and the C++ tests beside it. Only long pip
+# options: a distribution's pip (23.0 in Debian 12) lacks some short ones. The C++ glue tests
+# embed the build environment's interpreter and import its NumPy.
 build_env=build/venvs/build
+echo "== building the wheel and the C++ tests with $(python3 --version) (several minutes)"
 [ -x $build_env/bin/python ] || python3 -m venv $build_env
-$build_env/bin/python -m pip install -q "scikit-build-core>=0.10" cmake ninja numpy
+$build_env/bin/python -m pip install --quiet "scikit-build-core>=0.10" cmake ninja numpy
 rm -rf build/dist
-$build_env/bin/python -m pip wheel -q --no-build-isolation --no-deps . -w build/dist \
-    -Cbuild-dir=build/py -Ccmake.define.KELVO_BUILD_TESTS=ON
+$build_env/bin/python -m pip wheel --quiet --no-build-isolation --no-deps . --wheel-dir build/dist \
+    --config-settings=build-dir=build/py --config-settings=cmake.define.KELVO_BUILD_TESTS=ON
 wheel=$(ls build/dist/kelvo-*.whl)
-ctest --test-dir build/py --output-on-failure -j 2
+echo "== C++ tests"
+if $build_env/bin/ctest --test-dir build/py --output-on-failure -j 2 >build/ctest.log 2>&1; then
+    tail -n 3 build/ctest.log
+else
+    grep -v "Passed" build/ctest.log >&2
+    exit 1
+fi
 
 # One interpreter per minor version: the newest pyenv build of it, else the one on PATH.
 interpreter_for() {
@@ -55,9 +67,9 @@ for minor in $(seq 11 20); do
     fi
     env_dir=build/venvs/py3.$minor
     [ -x $env_dir/bin/python ] || "$python" -m venv $env_dir
-    $env_dir/bin/python -m pip install -q numpy pytest stim
-    $env_dir/bin/python -m pip install -q --force-reinstall --no-deps "$wheel"
-    echo "== pytest on $($env_dir/bin/python --version)"
+    echo "== pytest on $("$python" --version) ($python)"
+    $env_dir/bin/python -m pip install --quiet numpy pytest stim
+    $env_dir/bin/python -m pip install --quiet --force-reinstall --no-deps "$wheel"
     tested=$((tested + 1))
     # From outside the tree, so that `import kelvo` finds the installed wheel.
     (cd build && "$root/$env_dir/bin/python" -m pytest -q -p no:cacheprovider "$root/tests") ||

@@ -1,13 +1,19 @@
 """Ctrl-C reaches every long phase of a call: parsing text or a file after its read, lowering,
 the optimizer, assembly, the sampler's preparation and the reference run. Each case runs in a
 child process that takes SIGINT while the call runs (test_interrupts.run_interrupted); the
-call must raise KeyboardInterrupt within half a second, and the next call equals a fresh one."""
+call must raise KeyboardInterrupt in under a fifth of the time the same call takes uninterrupted
+in the same child (so a loaded machine slows both alike; bench/interrupt_latency.py prints the
+times), and the next call equals a fresh one."""
 
 import pytest
 
 from test_interrupts import run_interrupted
 
-PROMPT = 0.5  # seconds from the signal to KeyboardInterrupt
+
+def check_prompt(elapsed, lines):
+    """`lines` ends with the child's uninterrupted time of the call (PRELUDE's `timed`)."""
+    uninterrupted = float(lines.pop())
+    assert elapsed < uninterrupted / 5, (elapsed, uninterrupted)
 
 QUBITS = " ".join(map(str, range(30)))
 PAIRS = " ".join(f"{q} {q + 1}" for q in range(0, 29, 2))
@@ -33,9 +39,10 @@ print((kelvo.compile({SMALL!r}).sample(500, seed=4).detectors
     ("circuit = kelvo.Circuit('M 0')", f"kelvo.compile({T_LOOP!r})"),
 ], ids=["compile", "reference_sample", "compile_t_loop"])
 def test_ctrl_c_stops_every_phase_of_a_compile(setup, call, tmp_path):
-    script = f"{setup}\ninterrupted(lambda: {call})\n{AFTER}\nprint(circuit.num_measurements)\n"
+    script = (f"{setup}\ninterrupted(lambda: {call})\n{AFTER}\nprint(circuit.num_measurements)\n"
+              f"timed(lambda: {call})\n")
     elapsed, lines = run_interrupted(script, tmp_path)
-    assert elapsed < PROMPT
+    check_prompt(elapsed, lines)
     assert lines == ["True", "3000030" if "REPEAT" in setup else "1"]
 
 
@@ -50,9 +57,9 @@ def flat_file(tmp_path_factory):
                                   "kelvo.parse_file(sys.argv[1])"])
 def test_ctrl_c_stops_a_long_parse(call, flat_file, tmp_path):
     setup = "text = open(sys.argv[1]).read()\n" if "file" not in call else ""
-    script = f"{setup}interrupted(lambda: {call})\n{AFTER}"
+    script = f"{setup}interrupted(lambda: {call})\n{AFTER}timed(lambda: {call})\n"
     elapsed, lines = run_interrupted(script, tmp_path, str(flat_file))
-    assert elapsed < PROMPT
+    check_prompt(elapsed, lines)
     assert lines == ["True"]
 
 
@@ -68,7 +75,8 @@ program = kelvo.compile(text, threads={threads})
 interrupted(lambda: program.sample(4096))
 print((program.sample(2, seed=3).measurements
        == kelvo.compile(text, threads={threads}).sample(2, seed=3).measurements).all())
+timed(lambda: program.sample(4096))
 """
     elapsed, lines = run_interrupted(script, tmp_path)
-    assert elapsed < PROMPT
+    check_prompt(elapsed, lines)
     assert lines == ["True"]

@@ -1,7 +1,7 @@
 """Ctrl-C stops long sampling and compiling calls. Each case runs in a child process that takes
 SIGINT itself; the parent sends it while the call runs. The call must raise KeyboardInterrupt
-within a few seconds, the process stays alive with every worker thread joined, and the program
-then gives what a fresh program gives."""
+long before it would have ended, the process stays alive with every worker thread joined, and
+the program then gives what a fresh program gives."""
 
 import os
 import resource
@@ -14,7 +14,9 @@ import time
 import pytest
 
 TIMEOUT = 120
-PROMPT = 5.0  # seconds from the signal to KeyboardInterrupt; about 0.1 here
+# Seconds from the signal to KeyboardInterrupt: about 0.1 here (bench/interrupt_latency.py
+# prints it), the margin is for loaded machines. Every call below runs for minutes or forever.
+PROMPT = 10.0
 
 QUBITS = " ".join(map(str, range(10)))
 CHAIN = " ".join(f"{q} {q + 1}" for q in range(9))
@@ -28,7 +30,7 @@ WIDE_CHAIN = " ".join(f"{q} {q + 1}" for q in range(49))
 LONG_COMPILE = f"REPEAT 400 {{\nH {WIDE}\nT {WIDE}\nCZ {WIDE_CHAIN}\nM {WIDE}\nDETECTOR rec[-1]\n}}"
 
 PRELUDE = """
-import os, signal, sys, kelvo
+import os, signal, sys, time, kelvo
 # The child takes Ctrl-C itself even when this run was started with SIGINT ignored.
 signal.signal(signal.SIGINT, signal.default_int_handler)
 def interrupted(call):
@@ -39,6 +41,10 @@ def interrupted(call):
         print("interrupted", flush=True)
     else:
         print("finished", flush=True)
+def timed(call):
+    start = time.perf_counter()
+    call()
+    print(time.perf_counter() - start, flush=True)
 """
 
 
@@ -144,7 +150,7 @@ def test_a_flowing_endless_read_ends_on_ctrl_c(tmp_path):
     finally:
         writer.join(TIMEOUT)
     assert lines == ["1"]
-    assert elapsed < 5 and written[0] > 10 << 20  # it was flowing when the signal came
+    assert elapsed < PROMPT and written[0] > 10 << 20  # it was flowing when the signal came
 
 
 def test_a_call_waiting_for_the_programs_lock_stops_on_ctrl_c(tmp_path):
@@ -166,7 +172,7 @@ interrupted(lambda: program.sample(10, seed=1))
 print(kelvo.compile("H 0\\nM 0").sample(10).total_shots)
 """
     elapsed, lines = run_interrupted(script, tmp_path)
-    assert elapsed < 0.5
+    assert elapsed < PROMPT
     assert lines == ["10"]
 
 
