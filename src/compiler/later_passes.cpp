@@ -7,6 +7,17 @@
 
 namespace kelvo {
 
+void LaterPasses::count(const ReducerRelations& relations) {
+    const auto total = static_cast<uint32_t>(relations.ends.size());
+    for (; counted_ < total; ++counted_) {
+        for (const WordMask& m : relations.masks.of(counted_)) {
+            if (m.word >= masks_in_word_.size())
+                masks_in_word_.resize(std::max(m.word + 1, 2 * masks_in_word_.size()), 0);
+            ++masks_in_word_[m.word];
+        }
+    }
+}
+
 void LaterPasses::index(const ReducerRelations& relations) {
     const auto count = static_cast<uint32_t>(relations.ends.size());
     for (; indexed_ < count; ++indexed_) {
@@ -16,10 +27,8 @@ void LaterPasses::index(const ReducerRelations& relations) {
     if (queued_.size() < count) queued_.resize(std::max<uint64_t>(count, 2 * queued_.size()), 0);
 }
 
-uint64_t LaterPasses::queue_word(uint64_t word, uint32_t after) {
-    uint64_t visited = 0;
-    const auto queue = [this, &visited](uint32_t r) {
-        ++visited;
+void LaterPasses::queue_word(uint64_t word, uint32_t after) {
+    const auto queue = [this](uint32_t r) {
         if (queued_[r] != 0) return;
         queued_[r] = 1;
         queue_.push(r);
@@ -29,7 +38,6 @@ uint64_t LaterPasses::queue_word(uint64_t word, uint32_t after) {
         relations_by_word_.for_each(key, queue);
     else
         relations_by_word_.for_each_from(key, after + 1, queue);
-    return visited;
 }
 
 void LaterPasses::remove_fixed(const ReducerRelations& relations, SignWords& words,
@@ -76,7 +84,7 @@ void LaterPasses::clear() {
 
 bool LaterPasses::run(const ReducerRelations& relations, SignWords& words, EvaluationCost& cost,
                       bool& constant, std::vector<uint32_t>& taken, uint64_t budget) {
-    index(relations);
+    count(relations);
     while (!taken.empty()) {
         // The words the last pass changed: their relations may decide otherwise in this one.
         changed_.clear();
@@ -85,14 +93,16 @@ bool LaterPasses::run(const ReducerRelations& relations, SignWords& words, Evalu
                 changed_.push_back(m.word);
         std::sort(changed_.begin(), changed_.end());
         changed_.erase(std::unique(changed_.begin(), changed_.end()), changed_.end());
-        uint64_t visited = 0;
-        for (const uint64_t w : changed_) {
-            visited += queue_word(w, kNone);
-            if (visited > budget) {
-                clear();
-                return false;
-            }
+        uint64_t visits = 0;
+        for (const uint64_t w : changed_)
+            visits += masks_in_word_[w];
+        if (visits > budget) {
+            changed_.clear();
+            return false;
         }
+        index(relations);
+        for (const uint64_t w : changed_)
+            queue_word(w, kNone);
         remove_fixed(relations, words, cost, constant, taken);
         moved_.clear();
         taken.clear();

@@ -50,11 +50,13 @@ class LaterPasses {
              bool& constant, std::vector<uint32_t>& taken, uint64_t budget);
 
   private:
+    // Counts the masks of each word of the relations not counted yet.
+    void count(const ReducerRelations& relations);
     // Indexes the relations not indexed yet by each word they have a mask in.
     void index(const ReducerRelations& relations);
     // Queues the relations with a mask in `word` from index `after` + 1 on (all when `after`
-    // is kNone). Returns the number visited.
-    uint64_t queue_word(uint64_t word, uint32_t after);
+    // is kNone).
+    void queue_word(uint64_t word, uint32_t after);
     // Removes the fixed conditions that `taken` brought in and are still held.
     void remove_fixed(const ReducerRelations& relations, SignWords& words, EvaluationCost& cost,
                       bool& constant, std::span<const uint32_t> taken);
@@ -66,6 +68,10 @@ class LaterPasses {
 
     static constexpr uint32_t kNone = UINT32_MAX;
 
+    // By word, the number of relations with a mask in it, which prices a pass before anything
+    // is queued; the index itself is built once a pass is taken this way.
+    std::vector<uint32_t> masks_in_word_;
+    uint32_t counted_ = 0;
     ConditionRelationIndex relations_by_word_;  // keyed by word + 1
     uint32_t indexed_ = 0;
     // Scratch, clean between runs.
