@@ -201,6 +201,34 @@ def test_noisy_rotation_loops_keep_the_exact_law_of_every_window(seed, exp_vals)
     expect_exact_windows(text, pins, records, seed, exp_vals)
 
 
+def feedback_product_loop(seed):
+    """(text, pins, record count): 150-250 rounds of a rotation on qubit 0, a herald or a
+    depolarizing error with a noisy measurement whose record is fed back onto qubit 1, a product
+    of the rotation's axis with a Pauli of qubit 1, and a measurement of qubit 0 that
+    anticommutes with the rotation, all chosen at random. Most such products have signs naming
+    every record fed back so far, whose reductions now and then ripple down the rounds."""
+    rng = random.Random(seed)
+    axis = rng.choice("XYZ")
+    across = rng.choice([p for p in "XYZ" if p != axis])
+    error = rng.choice([["HERALDED_PAULI_CHANNEL_1(0.05, 0, 0, 0) 0"], ["HERALDED_ERASE(0.05) 0"],
+                        ["HERALDED_PAULI_CHANNEL_1(0.02, 0.02, 0.01, 0.01) 0"],
+                        ["DEPOLARIZE1(0.05) 0", "M(0.02) 0"]])
+    body = error + [f"{rng.choice(['CX', 'CY', 'CZ'])} rec[-1] 1",
+                    f"R_{axis}({rng.uniform(-1, 1):.3f}) 0",
+                    f"MPP {axis}0*{rng.choice('XYZ')}1", f"MPP {across}0"]
+    rounds = rng.randint(150, 250)
+    records = 1 + 3 * rounds + 1
+    coins, pins, records = coins_discard_and_pins(records)
+    lines = ["R 0 1", "H 0 1", "MPAD 0", f"REPEAT {rounds} {{"] + body + ["}", "M 1"] + coins
+    return "\n".join(lines) + "\n", pins, records
+
+
+@pytest.mark.parametrize("seed", [20, 21, 22, 23])
+def test_rotation_loops_with_fed_back_products_keep_the_exact_law_of_every_window(seed):
+    text, pins, records = feedback_product_loop(seed)
+    expect_exact_windows(text, pins, records, seed, False)
+
+
 def test_long_memory_experiment_keeps_stims_detector_rates_and_reference():
     stim = pytest.importorskip("stim")
     circuit = stim.Circuit.generated(

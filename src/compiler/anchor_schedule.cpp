@@ -29,28 +29,40 @@ struct WordsHash {
 // full sign, which names every error since the circuit began. It is anchored here to the
 // previous such rotation of its body, its sign made relative (the anchor's lowered sign XOR
 // its own), so the rotations of that body form one chain as a stabilizer's measurements do.
-// Each rotation anchors at most the next one, and none of them is anchored to a measurement, so
-// the chain is a line.
-void chain_unmeasured_rotations(std::vector<PendingOperation>& ops,
-                                std::vector<uint64_t>& anchor_index, uint64_t& anchored) {
-    std::unordered_map<std::vector<uint64_t>, uint64_t, WordsHash> last;  // body -> rotation
-    std::vector<uint64_t> body;
+// Rotations anchored to one measurement (a body measured once, then rotated round after round)
+// are chained the same way, their signs both relative to that measurement, unless the
+// measurement also anchors a later measurement, which would continue its chain instead: each
+// would otherwise join the column tables once the measurement is planned and meet every later
+// basis change and outcome push. Each rotation anchors at most the next one, so the chain is a
+// line.
+void chain_rotations(std::vector<PendingOperation>& ops, std::vector<uint64_t>& anchor_index,
+                     uint64_t& anchored) {
+    std::vector<uint8_t> continued(ops.size(), 0);  // anchors a measurement with a condition id
+    for (uint64_t j = 0; j < ops.size(); ++j) {
+        const auto* m = std::get_if<PendingPauliMeasurement>(&ops[j]);
+        if (m != nullptr && m->condition_id && anchor_index[j] != kNone)
+            continued[anchor_index[j]] = 1;
+    }
+    // body and anchor (1 + its index, 0 for none) -> the last rotation
+    std::unordered_map<std::vector<uint64_t>, uint64_t, WordsHash> last;
+    std::vector<uint64_t> key;
     for (uint64_t j = 0; j < ops.size(); ++j) {
         const auto* r = std::get_if<PendingPauliRotation>(&ops[j]);
-        if (r == nullptr || r->anchor) continue;
-        body.assign(r->pauli.x.begin(), r->pauli.x.end());
-        body.insert(body.end(), r->pauli.z.begin(), r->pauli.z.end());
-        const auto [it, fresh] = last.try_emplace(body, j);
+        if (r == nullptr || (r->anchor && continued[anchor_index[j]] != 0)) continue;
+        key.assign(r->pauli.x.begin(), r->pauli.x.end());
+        key.insert(key.end(), r->pauli.z.begin(), r->pauli.z.end());
+        key.push_back(r->anchor ? anchor_index[j] + 1 : 0);
+        const auto [it, fresh] = last.try_emplace(key, j);
         if (fresh) continue;
+        if (!r->anchor) ++anchored;
         anchor_index[j] = it->second;
         it->second = j;
-        ++anchored;
     }
-    // Backwards, so that each anchor's sign is still its full one when it is read.
+    // Backwards, so that each anchor's sign is still its lowered one when it is read.
     for (uint64_t j = ops.size(); j-- > 0;) {
         const uint64_t a = anchor_index[j];
         if (a == kNone || !std::holds_alternative<PendingPauliRotation>(ops[j]) ||
-            anchor_of(ops[j]))
+            !std::holds_alternative<PendingPauliRotation>(ops[a]))
             continue;
         SymbolicBool& sign = std::get<PendingPauliRotation>(ops[j]).sign;
         sign = xor_bool(sign, std::get<PendingPauliRotation>(ops[a]).sign);
@@ -87,7 +99,7 @@ void build_anchor_schedule(PendingFactoredState& state) {
             measurement_of[c] = j;
         }
     }
-    if (state.chain_rotations) chain_unmeasured_rotations(ops, anchor_index, anchored);
+    if (state.chain_rotations) chain_rotations(ops, anchor_index, anchored);
     if (anchored == 0) return;
 
     s.waiting_.assign(ops.size(), 0);

@@ -152,9 +152,10 @@ TEST(AnchorSchedule, ChainsTurningToEveryRelationPlanAsFromTheirFullSigns) {
     }
 }
 
-// Rotations on bodies no measurement precedes: each is chained to the previous rotation of its
-// body, its sign relative, and planned as from its full sign, which names every earlier error.
-TEST(AnchorSchedule, UnmeasuredRotationChainsPlanAsFromTheirFullSigns) {
+// Rotations on bodies no measurement precedes, or anchored to one measurement that anchors no
+// later one: each is chained to the previous rotation of its body, its sign relative, and
+// planned as from its full sign, which names every earlier error.
+TEST(AnchorSchedule, RotationChainsPlanAsFromTheirFullSigns) {
     const char* const circuits[] = {
         // The feedback loop: Z0 is never measured, its body cycles through four Paulis.
         "H 0\nREPEAT 300 {\nT 0\nCX 0 1\nM 1\nCX rec[-1] 0\nH 0\n"
@@ -171,6 +172,16 @@ TEST(AnchorSchedule, UnmeasuredRotationChainsPlanAsFromTheirFullSigns) {
         // The in-order mode.
         "EXP_VAL X2\nH 0\nREPEAT 200 {\nT 0\nCX 0 1\nM 1\nCX rec[-1] 0\nS 0\nH 0\n"
         "DEPOLARIZE1(0.02) 0 1\n}\nEXP_VAL Y0\n",
+        // Rotations of the body the first reset measured, a herald fed back onto qubit 1 and
+        // products with it measured every round; then the same in the in-order mode, and with
+        // the body measured again halfway (its rotations then wait for the measurements).
+        "R 0 1\nH 0\nMPAD 0\nREPEAT 300 {\nHERALDED_PAULI_CHANNEL_1(0.05, 0, 0, 0) 0\n"
+        "CX rec[-1] 1\nR_X(0.25) 0\nMPP X0*Z1\nMPP Z0\n}\nM 1\n",
+        "R 0 1\nH 0 1\nMPAD 0\nEXP_VAL X0\nREPEAT 300 {\nHERALDED_ERASE(0.05) 0\nCZ rec[-1] 1\n"
+        "R_X(0.25) 0\nMPP X0*X1\nMPP Z0\n}\nEXP_VAL Z1\n",
+        "R 0 1\nH 0\nMPAD 0\nREPEAT 150 {\nDEPOLARIZE1(0.05) 0\nM(0.02) 0\nCY rec[-1] 1\n"
+        "R_X(0.25) 0\nMPP X0*Z1\n}\nH 0\nM 0\nH 0\nREPEAT 150 {\nDEPOLARIZE1(0.05) 0\n"
+        "R_X(0.25) 0\nMPP X0*Z1\nMPP Z0\n}\nM 1\n",
     };
     for (const char* text : circuits) {
         const Circuit c = parse_kelvo_circuit_text(text);

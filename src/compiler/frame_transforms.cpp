@@ -53,6 +53,11 @@ void xor_in_place(SymbolicBool& sign, const SymbolicBool& value) {
     }
     std::vector<int32_t>& ids = sign.conditions;
     for (const int32_t c : value.conditions) {
+        // A fresh coin is past every id of the sign: no search into a long sign for it.
+        if (ids.empty() || ids.back() < c) {
+            ids.push_back(c);
+            continue;
+        }
         const auto it = std::lower_bound(ids.begin(), ids.end(), c);
         if (it != ids.end() && *it == c)
             ids.erase(it);

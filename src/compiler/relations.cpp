@@ -382,7 +382,7 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
         candidates_.push_back(r);
     };
     uint64_t tried = 0;
-    bool changed = true;
+    bool changed = true, follow = true;
     while (changed && !expr.conditions.empty()) {
         // Fixed conditions leave first; the relations naming what is left are the candidates
         // of the pass, and the candidates of the pass's start stand for the whole pass.
@@ -405,13 +405,18 @@ SymbolicBool SymbolicRelationReducer::reduce(SymbolicBool expr) {
                 gathered_[r] = 0;
             candidates.clear();
             tried = visits;
-            if (scan_relations(expr)) changed = true;
-            continue;
+            if (!scan_relations(expr)) continue;
+        } else {
+            sort_candidates();
+            if (candidates.empty()) continue;
+            tried = candidates.size();
+            if (!apply_candidates(expr)) continue;
         }
-        sort_candidates();
-        if (candidates.empty()) continue;
-        tried = candidates.size();
-        if (apply_candidates(expr)) changed = true;
+        // The later passes visit only what this one's changes reach, unless that costs more
+        // than a pass like this one; then the passes go on as this one did.
+        changed = true;
+        if (follow && later_passes(expr, visits + expr.conditions.size())) break;
+        follow = false;
     }
     // The last pass changed nothing: the result is settled under every relation so far. It is
     // remembered only when its candidates outnumber its ids: otherwise reducing it again costs
@@ -441,18 +446,28 @@ bool SymbolicRelationReducer::cheaper_with(uint32_t r, EvaluationCost& cost) {
     return true;
 }
 
+bool SymbolicRelationReducer::later_passes(SymbolicBool& expr, uint64_t budget) {
+    const ReducerRelations relations{relation_masks_, relation_ids_, relation_ends_,
+                                     relation_constants_, fixed_};
+    EvaluationCost cost{scratch_.load(expr.conditions), expr.conditions.size()};
+    const bool settled = later_.run(relations, scratch_, cost, expr.constant, taken_, budget);
+    scratch_.take(expr.conditions);
+    return settled;
+}
+
 bool SymbolicRelationReducer::apply_candidates(SymbolicBool& expr) {
     // The expression as word masks of the symbol table, so that each candidate is priced and
     // applied in the time of its own ids; the list is rebuilt once at the end.
     SignWords& words = scratch_;
     EvaluationCost cost{words.load(expr.conditions), expr.conditions.size()};
-    bool applied = false;
+    taken_.clear();
     for (const uint32_t r : candidates_) {
         if (!cheaper_with(r, cost)) continue;
         words.toggle(relation_masks_.of(r));
         expr.constant = expr.constant != (relation_constants_[r] != 0);
-        applied = true;
+        taken_.push_back(r);
     }
+    const bool applied = !taken_.empty();
     words.finish(expr.conditions, applied);
     return applied;
 }
@@ -465,7 +480,7 @@ bool SymbolicRelationReducer::scan_relations(SymbolicBool& expr) {
     EvaluationCost cost{words.load(expr.conditions), expr.conditions.size()};
     pass_start_.load(expr.conditions);
     buckets_.count_sign(expr.conditions, words, 0, count);
-    bool applied = false;
+    taken_.clear();
     for (uint32_t r = 0; r < count; ++r) {
         const std::span<const WordMask> masks = relation_masks_.of(r);
         if (buckets_.passes_over(r, masks, words)) continue;
@@ -477,8 +492,9 @@ bool SymbolicRelationReducer::scan_relations(SymbolicBool& expr) {
         if (!cheaper_with(r, cost)) continue;
         buckets_.apply(masks, words, r + 1, count);
         expr.constant = expr.constant != (relation_constants_[r] != 0);
-        applied = true;
+        taken_.push_back(r);
     }
+    const bool applied = !taken_.empty();
     buckets_.clear();
     pass_start_.clear();
     words.finish(expr.conditions, applied);

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "compiler/later_passes.h"
 #include "compiler/pending.h"
 #include "compiler/relation_index.h"
 #include "compiler/relation_scan.h"
@@ -115,14 +116,17 @@ class SymbolicRelationReducer {
     bool still_settled(const SymbolicBool& expr);
     // The gathered candidates, ascending; clears the marks gathering left in gathered_.
     void sort_candidates();
-    // One pass of the candidates (ascending) over expr, each applied when strictly cheaper.
-    // Returns whether any was.
+    // One pass of the candidates (ascending) over expr, each applied when strictly cheaper
+    // and listed in taken_. Returns whether any was.
     bool apply_candidates(SymbolicBool& expr);
     // The same pass over every relation, for an expression whose ids so many relations name
     // that gathering them costs more: the candidates are the relations naming an id of expr,
     // and those that could not lower the cost are passed over at their first word expr does
     // not read, as the planner's scan does.
     bool scan_relations(SymbolicBool& expr);
+    // The passes after one that changed expr, through later_; false when they would cost more
+    // than `budget` relation visits a pass, expr then as far as they got.
+    bool later_passes(SymbolicBool& expr, uint64_t budget);
     // Whether relation `r` XORed into the expression held in scratch_, whose cost is `cost`,
     // shares an id with it and is strictly cheaper; if so `cost` becomes the cost after it.
     bool cheaper_with(uint32_t r, EvaluationCost& cost);
@@ -140,6 +144,8 @@ class SymbolicRelationReducer {
     AscendingOrder order_;
     std::vector<uint8_t> gathered_;  // by relation: 1 while it is among the gathered candidates
     SignWords scratch_;
+    std::vector<uint32_t> taken_;  // the relations the last pass applied, ascending
+    LaterPasses later_;
     SignWords pass_start_;     // the expression at the start of a scanning pass
     WordMaskBuckets buckets_;  // the relations below indexed_, indexed on the first scan
     uint32_t indexed_ = 0;

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "bits.h"
+#include "testing/plain_reduction.h"
 
 namespace kelvo {
 namespace {
@@ -121,34 +122,6 @@ TEST(Relations, ReductionsKeepValuesAndNeverRaiseCost) {
     EXPECT_GT(changed, 300);  // the relations do bite
 }
 
-// The plain rule of the reducer: fixed conditions out, then each relation naming a condition
-// left, in order, applied when cheaper, the passes repeated until one changes nothing.
-SymbolicBool plain_reduction(SymbolicBool plain, const std::vector<SymbolicBool>& relations,
-                             const std::unordered_map<int32_t, bool>& fixed) {
-    for (bool changed = true; changed;) {
-        SymbolicBool kept{{}, plain.constant};
-        for (const int32_t c : plain.conditions) {
-            const auto it = fixed.find(c);
-            if (it == fixed.end())
-                kept.conditions.push_back(c);
-            else
-                kept.constant = kept.constant != it->second;
-        }
-        changed = kept != plain;
-        const SymbolicBool start = kept;
-        for (const SymbolicBool& r : relations) {
-            const bool named =
-                std::any_of(r.conditions.begin(), r.conditions.end(), [&](int32_t c) {
-                    return std::binary_search(start.conditions.begin(), start.conditions.end(), c);
-                });
-            if (named) kept = reduce_by_relation_once(kept, r);
-        }
-        changed = changed || kept != start;
-        plain = kept;
-    }
-    return plain;
-}
-
 // The reducer is exactly the plain rule: fixed conditions out, then each relation naming a
 // condition left, in insertion order, applied when cheaper, the passes repeated until one
 // changes nothing. The same expressions are reduced again as relations are learned, as a
@@ -157,10 +130,9 @@ TEST(Relations, ReducerRewritesAsThePlainRules) {
     std::mt19937_64 rng(13);
     const World world(rng);
     SymbolicRelationReducer reducer;
-    std::vector<SymbolicBool> relations;
-    std::unordered_map<int32_t, bool> fixed;
+    testing::PlainRelations known;
     const auto plain_reduce = [&](SymbolicBool plain) {
-        return plain_reduction(std::move(plain), relations, fixed);
+        return testing::plain_reduction(std::move(plain), known);
     };
     // Each check reduces the recurring expressions again from their last reduced forms (as the
     // assembly reduces a program's already reduced signs), after more outcomes were learned.
@@ -174,18 +146,17 @@ TEST(Relations, ReducerRewritesAsThePlainRules) {
     // apply, and now and then one takes most of a recurring expression.
     const uint64_t total = world.outcomes.size() + 120;
     for (uint64_t k = 0; k < total; ++k) {
-        const bool known = k < world.outcomes.size();
-        const auto c = known ? world.outcomes[k].first : static_cast<int32_t>(World::kIds + 1 + k);
-        SymbolicBool outcome = known
+        const bool from_world = k < world.outcomes.size();
+        const auto c =
+            from_world ? world.outcomes[k].first : static_cast<int32_t>(World::kIds + 1 + k);
+        SymbolicBool outcome = from_world
                                    ? world.outcomes[k].second
                                    : xor_bool(symbolic_bool(1), World::random_expr(rng, c - 1, 2));
         if (const SymbolicBool& e = recurring[k % 24];
-            !known && k % 5 == 0 && e.conditions.size() > 2)
+            !from_world && k % 5 == 0 && e.conditions.size() > 2)
             outcome = SymbolicBool{{e.conditions.begin(), e.conditions.end() - 1}, false};
         reducer.add(static_cast<uint32_t>(c), outcome);
-        const SymbolicBool r = measurement_relation(c, outcome);
-        if (r.conditions.size() == 1) fixed[r.conditions[0]] = r.constant;
-        if (r.conditions.size() >= 2) relations.push_back(r);
+        known.add(c, outcome);
         if (k % 4 == 0 || k + 1 == total) {
             for (SymbolicBool& e : recurring) {
                 const SymbolicBool plain = plain_reduce(e);
@@ -207,8 +178,7 @@ TEST(Relations, ReducerScanningEveryRelationRewritesAsThePlainRules) {
     std::mt19937_64 rng(17);
     constexpr int32_t kCoins = 300, kMeasured = 400;
     SymbolicRelationReducer reducer;
-    std::vector<SymbolicBool> relations;
-    std::unordered_map<int32_t, bool> fixed;
+    testing::PlainRelations known;
     std::vector<uint32_t> naming(kCoins + kMeasured + 1, 0);
     for (int32_t c = kCoins + 1; c <= kCoins + kMeasured; ++c) {
         // Mostly coins spread over five words, now and then an earlier outcome or a constant.
@@ -216,10 +186,9 @@ TEST(Relations, ReducerScanningEveryRelationRewritesAsThePlainRules) {
         if (c % 7 == 0) outcome = xor_bool(outcome, World::random_expr(rng, c - 1, 2));
         if (c % 29 == 0) outcome = SymbolicBool{{}, (rng() & 1) != 0};
         reducer.add(static_cast<uint32_t>(c), outcome);
+        known.add(c, outcome);
         const SymbolicBool r = measurement_relation(c, outcome);
-        if (r.conditions.size() == 1) fixed[r.conditions[0]] = r.constant;
         if (r.conditions.size() < 2) continue;
-        relations.push_back(r);
         for (const int32_t id : r.conditions)
             ++naming[static_cast<uint64_t>(id)];
     }
@@ -228,14 +197,14 @@ TEST(Relations, ReducerScanningEveryRelationRewritesAsThePlainRules) {
         SymbolicBool given = World::random_expr(rng, kCoins + kMeasured, 200);
         // Some are near a relation, which then applies.
         if (trial % 3 == 0) {
-            const SymbolicBool& r = relations[rng() % relations.size()];
+            const SymbolicBool& r = known.relations[rng() % known.relations.size()];
             given = xor_bool(r, World::random_expr(rng, kCoins + kMeasured, 6));
         }
         uint64_t visits = 0;
         for (const int32_t id : given.conditions)
             visits += naming[static_cast<uint64_t>(id)];
-        if (visits <= 2 * relations.size()) continue;
-        const SymbolicBool plain = plain_reduction(given, relations, fixed);
+        if (visits <= 2 * known.relations.size()) continue;
+        const SymbolicBool plain = testing::plain_reduction(given, known);
         ASSERT_EQ(reducer.reduce(given), plain) << "trial " << trial;
         changed += plain != given;
     }
