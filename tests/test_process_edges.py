@@ -157,8 +157,8 @@ FAILING_CALLS = f"""
                 seen.add(threads())
     print(seen == {{alone}})
     # A failure late in a long parse leaves much behind; one thread at most frees it, and ends.
-    big = "H 0 1\\nCX 0 1\\n" * 100_000 + "NOT_A_GATE 1"
-    for i in range(5):
+    big = "H 0 1\\nCX 0 1\\n" * 250_000 + "NOT_A_GATE 1"
+    for i in range(3):
         try:
             kelvo.parse(big)
         except kelvo.ParseError:
