@@ -36,6 +36,16 @@ PyTypeObject* array_buffer_class() {
     return define_class<ArrayBuffer>("kelvo._core.ArrayBuffer", slots, {.instantiable = false});
 }
 
+// numpy.frombuffer, kept for the life of the process once made (retried after a failure).
+PyObject* frombuffer() {
+    static PyObject* const function = [] {
+        array_buffer_class();
+        const Ref numpy = take(PyImport_ImportModule("numpy"));
+        return take(PyObject_GetAttrString(numpy.get(), "frombuffer")).release();
+    }();
+    return function;
+}
+
 template <class Vector>
 Ref numpy_array(Vector&& values, const char* dtype, size_t rows, size_t columns, bool two_d) {
     size_t expected = 0;
@@ -44,16 +54,19 @@ Ref numpy_array(Vector&& values, const char* dtype, size_t rows, size_t columns,
                                       " values does not fit array shape (" + std::to_string(rows) +
                                       ", " + std::to_string(columns) + ")");
     }
-    array_buffer_class();
+    PyObject* const make_flat = frombuffer();
     const Ref owner = make_instance(ArrayBuffer{std::move(values)});
-    const Ref numpy = take(PyImport_ImportModule("numpy"));
-    Ref flat = take(PyObject_CallMethod(numpy.get(), "frombuffer", "Os", owner.get(), dtype));
+    Ref flat = take(PyObject_CallFunction(make_flat, "Os", owner.get(), dtype));
     if (!two_d) return flat;
     return take(PyObject_CallMethod(flat.get(), "reshape", "(nn)", static_cast<Py_ssize_t>(rows),
                                     static_cast<Py_ssize_t>(columns)));
 }
 
 }  // namespace
+
+void prepare_arrays() {
+    frombuffer();
+}
 
 Ref array2(UninitializedVector<uint8_t>&& values, size_t rows, size_t columns) {
     return numpy_array(std::move(values), "uint8", rows, columns, true);

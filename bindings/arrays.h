@@ -12,6 +12,12 @@
 
 namespace kelvo::py {
 
+// Imports NumPy and makes what the arrays below need, once per process. The module calls it
+// while it is imported, so that no call imports anything: an import that Ctrl-C interrupts
+// cannot be retried (NumPy refuses a second start), and a fork while another thread imports
+// leaves the child waiting for that thread's import lock forever.
+void prepare_arrays();
+
 // A 2-D C-contiguous array of shape (rows, columns). RuntimeError when the buffer does not hold
 // exactly rows × columns values.
 Ref array2(UninitializedVector<uint8_t>&& values, size_t rows, size_t columns);  // uint8

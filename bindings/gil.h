@@ -17,9 +17,11 @@ namespace kelvo::py {
 // look is one function call; with the lock released it retakes the lock for a moment.
 inline constexpr std::chrono::milliseconds kSignalPollInterval{50};
 
-// Records which thread runs the Python signal handlers (the interpreter's main thread) and
-// registers the exit callback that may_release_references (ref.h) reads; the module calls it
-// once while it is imported.
+// Records which thread runs the Python signal handlers (the main interpreter's main thread; in
+// a forked child, the thread that forked) and registers the exit callback that
+// may_release_references (ref.h) reads; the module calls it first while it is imported.
+// ImportError in a subinterpreter: the module that the first import initializes is shared by
+// every interpreter, and what it holds must be the main interpreter's.
 void learn_main_thread();
 // Whether the calling thread runs the Python signal handlers: elsewhere no look can find a
 // pending signal.

@@ -1,16 +1,53 @@
 #include "guard.h"
 
+#include <pthread.h>
+
 #include <string>
 
 #include "errors.h"
 #include "ref.h"
 
 namespace kelvo::py {
+namespace {
+
+// Thread numbers are handed out in increasing order. A forked child has one thread, the one
+// that forked, whatever thread of the parent that was; it becomes the heir of every number
+// given out before the fork, so that it owns each object the child inherited (their owners do
+// not exist in the child).
+struct ThreadNumbers {
+    std::atomic<uint64_t> next{1};
+    std::atomic<uint64_t> heir{0};
+    std::atomic<uint64_t> inherited_below{0};
+
+    ThreadNumbers() { pthread_atfork(nullptr, nullptr, &after_fork_in_child); }
+
+    static void after_fork_in_child();
+};
+
+ThreadNumbers& thread_numbers() {
+    static ThreadNumbers numbers;
+    return numbers;
+}
+
+void ThreadNumbers::after_fork_in_child() {
+    ThreadNumbers& numbers = thread_numbers();
+    numbers.heir.store(current_thread_number(), std::memory_order_relaxed);
+    numbers.inherited_below.store(numbers.next.load(std::memory_order_relaxed),
+                                  std::memory_order_relaxed);
+}
+
+}  // namespace
 
 uint64_t current_thread_number() {
-    static std::atomic<uint64_t> next{1};
-    thread_local const uint64_t number = next.fetch_add(1, std::memory_order_relaxed);
+    thread_local const uint64_t number =
+        thread_numbers().next.fetch_add(1, std::memory_order_relaxed);
     return number;
+}
+
+bool inherited_by_current_thread(uint64_t owner) {
+    const ThreadNumbers& numbers = thread_numbers();
+    return owner < numbers.inherited_below.load(std::memory_order_relaxed) &&
+           numbers.heir.load(std::memory_order_relaxed) == current_thread_number();
 }
 
 void ObjectGuard::check_thread(const char* class_name) const {

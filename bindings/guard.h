@@ -11,6 +11,9 @@ enum class Access { Shared, Exclusive };
 // A number of the calling thread that no other thread of the process ever has. (System
 // thread ids are reused once a thread ends, so they cannot tell a later thread from the owner.)
 uint64_t current_thread_number();
+// Whether the calling thread took over the objects of thread `owner`: in a forked child, the
+// thread that forked (the child's only one) owns what every thread of the parent owned.
+bool inherited_by_current_thread(uint64_t owner);
 
 class ObjectGuard {
   public:
@@ -19,7 +22,8 @@ class ObjectGuard {
         : owner_(thread_affine ? current_thread_number() : kAnyThread) {}
 
     bool on_owner_thread() const {
-        return owner_ == kAnyThread || owner_ == current_thread_number();
+        return owner_ == kAnyThread || owner_ == current_thread_number() ||
+               inherited_by_current_thread(owner_);
     }
     // Panics with "<class_name> is unsendable, but sent to another thread" off the owner thread.
     void check_thread(const char* class_name) const;

@@ -1,5 +1,6 @@
 // Entry point of kelvo._core: fills the module in its fixed registration order.
 #include "api.h"
+#include "arrays.h"
 #include "error_map.h"
 #include "gil.h"
 #include "registrar.h"
@@ -18,6 +19,7 @@ void register_simulator_half(Registrar& module) {
 
 void fill_module(PyObject* module) {
     learn_main_thread();
+    prepare_arrays();
     Registrar registrar(module);
     registrar.add_exception("ParseError", parse_error_class());
     register_circuit_class(registrar);

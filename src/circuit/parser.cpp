@@ -160,6 +160,7 @@ namespace detail {
 
 Circuit parse_kelvo_circuit_text(std::string_view text, std::optional<uint64_t> memory_budget,
                                  const CancellationCheck& cancel) {
+    const CallClock call;
     KelvoCircuitBuilder builder;
     StreamingAppend streaming(builder, cancel);
     const ReleaseOnUnwind release_builder(builder);

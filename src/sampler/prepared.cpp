@@ -249,6 +249,7 @@ bool room_for_a_thread() {
 
 Sampler::Sampler(const Circuit& circuit, SamplerOptions options, const CancellationCheck& cancel)
     : options_(std::move(options)) {
+    const CallClock call;
     const Clock::time_point start = Clock::now();
     program_ = std::make_unique<const FactoredInstructionProgram>(
         plan_circuit(circuit, options_.postselection_mask, cancel));

@@ -57,6 +57,7 @@ LogicalRecords circuit_logical_records(const Circuit& circuit) {
 }
 
 ReferenceSample circuit_reference_sample(const Circuit& circuit, const CancellationCheck& cancel) {
+    const CallClock call;
     FactoredInstructionProgram program = plan_circuit(circuit, {}, cancel);
     const ReleaseOnUnwind release(program);
     return reference_sample_for_program(program, circuit_logical_records(circuit), {}, cancel);
