@@ -65,11 +65,7 @@ bool LaterPasses::takes(const ReducerRelations& relations, uint32_t r, const Sig
             return ((words.at(m.word) ^ moved_.at(m.word)) & m.mask) != 0;
         }))
         return false;
-    const SignWords::XorChange change = words.xor_change(masks);
-    if (change.shared == 0) return false;
-    const EvaluationCost reduced{
-        static_cast<uint64_t>(static_cast<int64_t>(cost.words) + change.words),
-        cost.conditions + relations.of(r).size() - 2 * change.shared};
+    const EvaluationCost reduced = cost_after_xor(words, masks, relations.of(r).size(), cost);
     if (!(reduced < cost)) return false;
     cost = reduced;
     return true;

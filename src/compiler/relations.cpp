@@ -211,10 +211,7 @@ bool walk_takes_relation(PendingFactoredState& state, uint32_t r, EvaluationCost
     SignWords& words = state.relation_scratch.sign;
     const uint64_t size = state.relations[r].conditions.size();
     words.reserve(masks.back().word);
-    const SignWords::XorChange change = words.xor_change(masks);
-    const EvaluationCost reduced{
-        static_cast<uint64_t>(static_cast<int64_t>(cost.words) + change.words),
-        cost.conditions + size - 2 * change.shared};
+    const EvaluationCost reduced = cost_after_xor(words, masks, size, cost);
     if (!(reduced < cost)) return false;
     // When XORing r cannot lower the condition count it pays only when most of r's words
     // were already read by the sign.
@@ -436,11 +433,8 @@ void SymbolicRelationReducer::sort_candidates() {
 bool SymbolicRelationReducer::cheaper_with(uint32_t r, EvaluationCost& cost) {
     const std::span<const WordMask> masks = relation_masks_.of(r);
     scratch_.reserve(masks.back().word);
-    const SignWords::XorChange change = scratch_.xor_change(masks);
-    if (change.shared == 0) return false;
-    const EvaluationCost reduced{
-        static_cast<uint64_t>(static_cast<int64_t>(cost.words) + change.words),
-        cost.conditions + relation(r).size() - 2 * change.shared};
+    // Sharing no id, XORing r adds ids and reads no fewer words: never cheaper.
+    const EvaluationCost reduced = cost_after_xor(scratch_, masks, relation(r).size(), cost);
     if (!(reduced < cost)) return false;
     cost = reduced;
     return true;

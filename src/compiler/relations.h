@@ -32,6 +32,15 @@ struct EvaluationCost {
 // An id below 1 is fatal ("condition id must be positive").
 EvaluationCost evaluation_cost(const SymbolicBool& expr);
 
+// The cost of the expression held in `words`, now `cost`, once a relation of `size` ids with
+// word masks `masks` is XORed in. reserve must have made room for the masks' words.
+inline EvaluationCost cost_after_xor(const SignWords& words, std::span<const WordMask> masks,
+                                     uint64_t size, const EvaluationCost& cost) {
+    const SignWords::XorChange change = words.xor_change(masks);
+    return {static_cast<uint64_t>(static_cast<int64_t>(cost.words) + change.words),
+            cost.conditions + size - 2 * change.shared};
+}
+
 // The distinct symbol-table words (id - 1) / 64 of an ascending id list, ascending.
 std::vector<uint64_t> condition_words(std::span<const int32_t> ids);
 
