@@ -13,12 +13,11 @@
 5. Noisy non-Clifford loops: two qubits with a T gate on a body that is never measured, a
    feedback loop, and two loops of a rotation with a herald fed back onto the second factor of a
    product measured every round (X0*Z1 after CX, X0*X1 after CZ) at R = 1000 ... 8000 rounds, and
-   wide T layers (REPEAT R { H, T on 50 qubits;
-   CZ line; M all; DETECTOR }) at R = 40 ... 240. Compile time, the size of the compiled program
-   (condition ids over every instruction's sign), time per id and growth per doubling (constant
-   time per id is linear in what compile produces). The size comes from
-   bench/expression_size.cpp, built against the core library of --build (the test build of the
-   README); without it the size columns stay empty.
+   wide T layers (REPEAT R { H, T on 50 qubits; CZ line; M all; DETECTOR }) at R = 40 ... 240.
+   Compile time, the size of the compiled program (condition ids over every instruction's sign),
+   time per id and growth per doubling (constant time per id is linear in what compile
+   produces). The size comes from bench/expression_size.cpp, built against the core library of
+   --build (the test build of the README); without it the size columns stay empty.
 
 Sizes whose compile would pass --budget seconds (by the last growth seen) are skipped, so the
 script also runs against slower builds. Prints the load average beside the times.
